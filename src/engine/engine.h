@@ -1,0 +1,158 @@
+// The 3D engine: vectors and matrices, the object / light / camera / scene
+// model and the two mesh loaders.  The renderer (render/) draws what this
+// header describes; stages build Scenes with it.  Single-threaded.
+//
+// Arithmetic rule for the whole engine and renderer: float expressions are
+// evaluated as written, left to right, in double precision, and each result
+// that is stored (a field, a matrix element, a normal) is rounded to its
+// 32-bit float.  The build uses -ffp-contract=off, so no fused multiply-add
+// changes a result from one machine to another.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Math
+// ---------------------------------------------------------------------------
+struct Vector {
+    float x, y, z;
+};
+
+// A 4x3 affine matrix in row-vector form: rows 0-2 are the images of the
+// x, y and z axes, row 3 the translation.  p' = p * M (with p.w = 1).
+struct Matrix {
+    float m[12];
+};
+
+float dot(const Vector& a, const Vector& b);
+Vector triangle_normal(const Vector& a, const Vector& b, const Vector& c);  // (b-a) x (c-a), unnormalised
+void normalise(Vector& v);                                   // zero length: see engine/math.cpp
+Vector transform_point(const Vector& p, const Matrix& m);    // translation row included
+void matrix_multiply(Matrix& out, const Matrix& a, const Matrix& b);  // out = b followed by a
+void matrix_invert_rigid(Matrix& out, const Matrix& m);
+Matrix rotation_matrix(float a, float b, float c, float px, float py, float pz);
+Matrix projection_scale(float fov_degrees);
+
+// ---------------------------------------------------------------------------
+// Records
+// ---------------------------------------------------------------------------
+constexpr uint8_t VERTEX_PROJECTED = 0x01;  // screen_x / screen_y valid in this pass
+constexpr uint8_t VERTEX_LIT = 0x02;        // colour already valid; vertex lighting skips it
+
+struct Vertex {
+    Vector position;            // object space, y down
+    Vector transformed;         // position through model_view
+    float screen_x, screen_y;   // written by the triangle set-up
+    uint8_t state;              // VERTEX_PROJECTED | VERTEX_LIT
+    uint8_t outcode;            // bit p: outside clipping plane p
+    Vector normal;              // unit normal, object space
+    Vector transformed_normal;  // normal through model_view (mode 0x08 only)
+    uint32_t colour;            // lit colour 0x00RRGGBB
+    float u, v;                 // texture column and row in texels
+};
+
+struct Face {
+    Vertex* vertices[3];  // corners, into the owning object's vertex array
+    float uv[6];          // u0, v0, u1, v1, u2, v2 in texels
+    Vector normal;        // unit normal, towards the side the face is seen from
+    float distance;       // dot(normal, first corner's position)
+};
+
+constexpr uint8_t MODE_FLAT = 0x01;
+constexpr uint8_t MODE_GOURAUD = 0x02;
+constexpr uint8_t MODE_TEXTURED = 0x04;
+constexpr uint8_t MODE_ENVIRONMENT = 0x08;
+constexpr uint8_t MODE_ADDITIVE = 0x10;
+
+enum BoundIndex { MIN_X, MAX_X, MIN_Y, MAX_Y, MIN_Z, MAX_Z };
+
+struct Object {
+    uint32_t vertex_count;
+    uint32_t face_count;
+    Face* faces;             // owned
+    Vertex* vertices;        // owned
+    uint8_t mode;            // MODE_* bits; 0 hides the object (not its children)
+    uint8_t two_sided;
+    uint32_t* texture;       // texture_size x texture_size texels, not owned
+    int32_t texture_size;
+    uint32_t colour;         // material colour 0x00RRGGBB
+    float ambient, diffuse, specular;
+    Vector position;         // placement relative to the parent, y up
+    Vector angles;           // turns about x, y, z in radians
+    Matrix model;            // object to world, parents included
+    Matrix model_view;       // model followed by the camera's view_projection
+    uint32_t child_count;
+    Object** children;       // owned, with the children themselves
+    Vector box[8];           // object-space bounding box corners
+    Vector view_box[8];      // the same through model_view
+    float bounds[6];         // BoundIndex order
+    uint8_t clip_flags;      // bit p: the view box may cross plane p
+};
+
+struct Light {
+    Vector position;         // world space, y up
+    Vector local_position;   // in the space of the object being drawn
+    uint32_t unused[2];
+    uint32_t colour;         // 0x00RRGGBB
+    float attenuation[3];    // constant, linear, quadratic
+};
+
+struct Camera {
+    Vector position;         // world space, y up
+    Vector angles;           // turns about x, y, z in radians
+    float fov;               // horizontal field of view in degrees
+    Vector local_position;   // the eye in the space of the object being drawn
+    Matrix view;             // world to camera
+    Matrix view_projection;  // view followed by the projection scale
+};
+
+// Engine-wide texture side copied into every loaded object; the triangle
+// set-up sets it to each drawn object's texture_size.  Initially 256.
+extern int32_t current_texture_size;
+
+// ---------------------------------------------------------------------------
+// Object operations
+// ---------------------------------------------------------------------------
+Object* create_object(uint32_t vertex_count, uint32_t face_count);
+void finish_object(Object* object);
+void destroy_object(Object* object);
+void add_child(Object* object, Object* child);
+void face_normals(Object* object);
+void vertex_normals(Object* object);
+void compute_bounds(Object* object);
+void build_model_matrix(Object* object, const Matrix* parent_model);
+void transform_vertices(Object* object);
+void transform_bounds(Object* object);
+void spherical_mapping(Object* object, uint32_t texture_side);
+void normal_mapping(Object* object, uint32_t texture_side);
+void light_to_object(Light* light, const Matrix& inverse_model);
+void camera_to_object(Camera* camera, const Matrix& inverse_model);
+void update_camera(Camera* camera);
+
+// Text mesh format: from a data file (archive first) or from text in memory.
+Object* load_object(const char* file_name);
+Object* parse_object(const char* text);
+
+// ---------------------------------------------------------------------------
+// Scene: the top-level objects (owned) and the lights (not owned)
+// ---------------------------------------------------------------------------
+struct Scene {
+    uint32_t ambient = 0;         // ambient light colour 0x00RRGGBB
+    Object** objects = nullptr;   // owned, with the objects
+    int32_t object_count = 0;
+    Light** lights = nullptr;     // the array is owned, the lights are not
+    int32_t light_count = 0;
+
+    Scene() = default;
+    ~Scene();
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
+
+    void add_object(Object* object);
+    void add_light(Light* light);
+    void clear();
+    void load_3ds(const char* file_name);
+    // Draws one frame into the caller's buffers (render/render_pass.cpp).
+    void render_scene(Camera* camera, uint32_t* depth_buffer, uint32_t* frame_buffer);
+};

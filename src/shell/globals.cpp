@@ -1,0 +1,16 @@
+// Definitions of the shell's process-wide globals (declared in shell.h).
+#include "shell/shell.h"
+
+int32_t frame_width = 0;
+int32_t frame_height = 0;
+int32_t display_depth = 0;
+std::atomic<int32_t> current_stage{0};
+int32_t cue_index = 0;
+double clock_base = 0.0;
+int32_t done_flag = 0;
+int32_t active_flag = 0;
+int32_t frame_counter = 0;
+uint32_t timer_id = 0;
+float frame_rate_base = 0.0f;
+Stage* stage_table = nullptr;
+float schedule[SCHEDULE_LENGTH] = {};

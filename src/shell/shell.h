@@ -1,0 +1,62 @@
+// The demo shell: start-up, the main loop, the 14 ms timer tick, the stage
+// table with its protocol and schedule.  Every stage and the display include
+// this header for the shell's globals and the stage record.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Stage record and table
+//
+//        stage_table[i-1]        stage_table[i]          stage_table[i+1]
+//      +----------------+      +----------------+      +----------------+
+//      | output --------+--+   | output         |   +--+------ output   |
+//      | data (state)   |  |   | data (state)   |   |  | data (state)   |
+//      | prepare/render |  +-->| render blends  |<--+  | prepare/render |
+//      | tick/release   |      | i-1 and i+1    |      | tick/release   |
+//      +----------------+      +----------------+      +----------------+
+//
+// The shell drives only the current record (index current_stage).  A stage
+// that shows a neighbour calls that neighbour's entry points itself: it calls
+// prepare of i+1 before reading it, render of a neighbour before reading its
+// output, and forwards every tick.  A record whose data is null ends the show.
+// ---------------------------------------------------------------------------
+
+using StageCreate = void (*)(int32_t index, int32_t width, int32_t height);
+using StageEntry = void (*)(int32_t index);
+using StageRender = int32_t (*)(int32_t index);
+
+struct Stage {
+    uint32_t reserved;             // never read or written
+    uint32_t passes;               // intervals left while current; main thread only
+    std::atomic<uint8_t> ready;    // 1 once prepared; written by main, read by the timer
+    uint32_t* output;              // frame buffer the shell shows (0x00RRGGBB)
+    void* data;                    // the stage's own state; null marks the end of the show
+    StageCreate create;            // set by the stage script, called once at start-up
+    StageEntry prepare;            // main thread, when the stage becomes current
+    StageRender render;            // main thread, once per frame; non-zero ends the interval
+    std::atomic<StageEntry> tick;  // timer thread, every 14 ms while current and ready
+    StageEntry release;            // frees what create and prepare allocated
+};
+
+constexpr int32_t STAGE_COUNT = 20;     // records in the stage table
+constexpr int32_t SCHEDULE_LENGTH = 25; // cue times in the schedule
+constexpr uint32_t TICK_MS = 14;        // period of the timer tick
+
+// ---------------------------------------------------------------------------
+// Shell globals (defined in shell/globals.cpp)
+// ---------------------------------------------------------------------------
+extern int32_t frame_width;                  // 320; width of every frame buffer; set at start-up
+extern int32_t frame_height;                 // 240
+extern int32_t display_depth;                // bits per pixel obtained by init_display: 32, 24, 16 or 8
+extern std::atomic<int32_t> current_stage;   // index of the current record; main writes, timer reads
+extern int32_t cue_index;                    // schedule entry that ends the current interval; main only
+extern double clock_base;                    // clock reading (ms) when the show started; main only
+extern int32_t done_flag;                    // last render result in this interval; main only
+extern int32_t active_flag;                  // 1 while the window is not minimised; main only
+extern int32_t frame_counter;                // frames converted and presented since start; main only
+extern uint32_t timer_id;                    // id of the periodic timer, 0 while none; main only
+extern float frame_rate_base;                // used only by show_frame_rate
+extern Stage* stage_table;                   // STAGE_COUNT records, zero-filled; written before the timer starts
+extern float schedule[SCHEDULE_LENGTH];      // cue times in seconds from clock_base; filled by the script
