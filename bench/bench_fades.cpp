@@ -1,0 +1,81 @@
+// The fade stages' per-frame passes against memcpy of one 320 x 240 frame,
+// measured in the same run; prints each as a ratio to memcpy.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "stages/fades.h"
+
+namespace {
+
+constexpr int32_t N = 320 * 240;
+
+struct Frames {
+    std::vector<uint32_t> src = std::vector<uint32_t>(N), dst = std::vector<uint32_t>(N);
+    Frames()
+    {
+        std::mt19937 rng(1);
+        for (auto& p : src) p = rng();
+    }
+} frames;
+
+void BM_memcpy(benchmark::State& state)
+{
+    for (auto _ : state) {
+        std::memcpy(frames.dst.data(), frames.src.data(), N * 4);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_ceiling_pass(benchmark::State& state)
+{
+    for (auto _ : state) {
+        ceiling_pass(frames.dst.data(), frames.src.data(), 100, N);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_darken_in_place(benchmark::State& state)
+{
+    for (auto _ : state) {
+        darken(frames.dst.data(), 3, N);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_fadeout_copy_and_darken(benchmark::State& state)
+{
+    for (auto _ : state) {
+        darken_copy(frames.dst.data(), frames.src.data(), 100, N);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_memcpy);
+BENCHMARK(BM_ceiling_pass);
+BENCHMARK(BM_darken_in_place);
+BENCHMARK(BM_fadeout_copy_and_darken);
+
+// Collects the CPU time of every run and prints the ratios to memcpy at the end.
+struct RatioReporter : benchmark::ConsoleReporter {
+    std::map<std::string, double> times;
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) times[r.benchmark_name()] = r.GetAdjustedCPUTime();
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    double reference = reporter.times["BM_memcpy"];
+    if (reference > 0)
+        for (auto& [name, t] : reporter.times) std::printf("ratio %-28s %.2fx memcpy\n", name.c_str(), t / reference);
+    benchmark::Shutdown();
+}

@@ -1,0 +1,73 @@
+// Fade-out stage: takes the previous stage's picture down to black by lowering
+// its colour lanes by a level that climbs 2.5 per tick.  It never reports
+// that it has finished: once black it stays black until its cue.
+#include <cstdlib>
+#include <new>
+
+#include "display/display.h"
+#include "shell/shell.h"
+#include "stages/fades.h"
+
+static FadeOutState* state_of(int32_t index) { return static_cast<FadeOutState*>(stage_table[index].data); }
+
+// The previous stage was current just before and is prepared already.
+static void fadeout_prepare(int32_t index)
+{
+    Stage& stage = stage_table[index];
+    if (stage.ready.load(std::memory_order_relaxed) != 0) return;
+    FadeOutState* state = state_of(index);
+    state->buffer = static_cast<uint32_t*>(std::malloc(size_t(state->count) * 4));
+    if (!state->buffer) fatal_error("Error: No Hay Suficiente Memoria.\n");
+    stage.output = state->buffer;
+    stage.ready.store(1, std::memory_order_relaxed);
+}
+
+static int32_t fadeout_render(int32_t index)
+{
+    Stage& previous = stage_table[index - 1];
+    previous.render(index - 1);
+    FadeOutState* state = state_of(index);
+    // Truncation toward zero: 7.5 after three ticks darkens by 7.
+    uint8_t amount = uint8_t(int32_t(state->level.load(std::memory_order_relaxed)));
+    // Copy and darken in one pass; the same bytes as a copy followed by darken.
+    darken_copy(state->buffer, previous.output, amount, state->count);
+    return state->finished.load(std::memory_order_relaxed);
+}
+
+// Timer thread.  The only writer of level after create.
+static void fadeout_tick(int32_t index)
+{
+    stage_table[index - 1].tick.load(std::memory_order_relaxed)(index - 1);
+    FadeOutState* state = state_of(index);
+    float level = state->level.load(std::memory_order_relaxed) + 2.5f;
+    state->level.store(level > 255.0f ? 255.0f : level, std::memory_order_relaxed);
+}
+
+static void fadeout_release(int32_t index)
+{
+    FadeOutState* state = state_of(index);
+    if (!state) return;
+    std::free(state->buffer);
+    state->~FadeOutState();
+    std::free(state);
+}
+
+void fadeout_create(int32_t index, int32_t width, int32_t height)
+{
+    void* memory = std::malloc(sizeof(FadeOutState));
+    if (!memory) fatal_error("Error: No Hay Suficiente Memoria.\n");
+    FadeOutState* state = new (memory) FadeOutState{};
+    state->count = width * height;
+    state->finished.store(0, std::memory_order_relaxed);
+    state->level.store(0.0f, std::memory_order_relaxed);
+    state->buffer = nullptr;
+
+    Stage& stage = stage_table[index];
+    stage.data = state;
+    stage.passes = 1;
+    stage.ready.store(0, std::memory_order_relaxed);
+    stage.prepare = fadeout_prepare;
+    stage.render = fadeout_render;
+    stage.tick.store(fadeout_tick, std::memory_order_relaxed);
+    stage.release = fadeout_release;
+}
