@@ -1,0 +1,188 @@
+// The cross-fade stage: blends the previous neighbour's frame into the next
+// one's while a weight climbs on the timer tick.
+#include <immintrin.h>
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "display/display.h"
+#include "shell/shell.h"
+#include "stages/show_stages.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// blend kernels
+//
+// Per lane: floor(d * a / 256) + floor(c * b / 256), d = 255 - c.  The vector
+// versions put each byte in the high half of a 16-bit word (a << 8) and take the
+// high half of an unsigned 16 x 16 product: ((a << 8) * d) >> 16 is exactly
+// floor(a * d / 256).  The top byte lane uses the multipliers 256 for A and 0
+// for B, which gives A's top byte unchanged: ((a << 8) * 256) >> 16 = a.  The
+// sum is at most 254 in the colour lanes and the top byte alone in lane 3, so
+// the saturating pack never saturates.
+// ---------------------------------------------------------------------------
+
+inline uint32_t blend_pixel(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
+{
+    uint32_t result = a & 0xFF000000u;
+    for (int shift = 0; shift < 24; shift += 8) {
+        const uint32_t lane = (((a >> shift) & 0xFF) * d >> 8) + (((b >> shift) & 0xFF) * c >> 8);
+        result |= lane << shift;
+    }
+    return result;
+}
+
+void blend_tail(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t from, int32_t count,
+                uint32_t c)
+{
+    for (int32_t i = from; i < count; ++i)
+        dst[i] = blend_pixel(a[i], b[i], c, 255 - c);
+}
+
+}  // namespace
+
+void blend_sse2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
+{
+    const int16_t d = static_cast<int16_t>(255 - c);
+    const __m128i mul_a = _mm_setr_epi16(d, d, d, 256, d, d, d, 256);
+    const __m128i mul_b = _mm_setr_epi16(c, c, c, 0, c, c, c, 0);
+    const __m128i zero = _mm_setzero_si128();
+    int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const __m128i pa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+        const __m128i pb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        const __m128i lo = _mm_add_epi16(_mm_mulhi_epu16(_mm_unpacklo_epi8(zero, pa), mul_a),
+                                         _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, pb), mul_b));
+        const __m128i hi = _mm_add_epi16(_mm_mulhi_epu16(_mm_unpackhi_epi8(zero, pa), mul_a),
+                                         _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, pb), mul_b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(lo, hi));
+    }
+    blend_tail(dst, a, b, i, count, c);
+}
+
+__attribute__((target("avx2"))) void blend_avx2(uint32_t* dst, const uint32_t* a,
+                                                const uint32_t* b, int32_t count, uint8_t c)
+{
+    const int16_t d = static_cast<int16_t>(255 - c);
+    const __m256i mul_a = _mm256_setr_epi16(d, d, d, 256, d, d, d, 256, d, d, d, 256, d, d, d, 256);
+    const __m256i mul_b = _mm256_setr_epi16(c, c, c, 0, c, c, c, 0, c, c, c, 0, c, c, c, 0);
+    const __m256i zero = _mm256_setzero_si256();
+    int32_t i = 0;
+    // Unpack and pack both work within 128-bit halves, so the pixel order
+    // comes back as it went in.
+    for (; i + 8 <= count; i += 8) {
+        const __m256i pa = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+        const __m256i pb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+        const __m256i lo = _mm256_add_epi16(_mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, pa), mul_a),
+                                            _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, pb), mul_b));
+        const __m256i hi = _mm256_add_epi16(_mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, pa), mul_a),
+                                            _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, pb), mul_b));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_packus_epi16(lo, hi));
+    }
+    blend_tail(dst, a, b, i, count, c);
+}
+
+bool blend_has_avx2()
+{
+    __builtin_cpu_init();  // may run before the runtime's own constructors
+    return __builtin_cpu_supports("avx2");
+}
+
+namespace {
+
+using BlendKernel = void (*)(uint32_t*, const uint32_t*, const uint32_t*, int32_t, uint8_t);
+
+
+// ---------------------------------------------------------------------------
+// The stage's entry points
+// ---------------------------------------------------------------------------
+
+CrossFade* state_of(int32_t index) { return static_cast<CrossFade*>(stage_table[index].data); }
+
+void crossfade_prepare(int32_t index)
+{
+    Stage& next = stage_table[index + 1];
+    next.prepare(index + 1);
+    Stage& stage = stage_table[index];
+    if (stage.ready.load(std::memory_order_relaxed) != 0)
+        return;
+    // ready goes up before the buffer exists: the timer may tick from here on,
+    // and tick touches only the weight.
+    stage.ready.store(1, std::memory_order_relaxed);
+    const size_t bytes = static_cast<size_t>(frame_width) * static_cast<size_t>(frame_height) * 4;
+    auto* buffer = static_cast<uint32_t*>(std::malloc(bytes ? bytes : 1));
+    if (!buffer)
+        fatal_error("Error: No hay memoria suficiente para el buffer del fundido (%zu bytes).\n", bytes);
+    CrossFade* fade = state_of(index);
+    fade->buffer = buffer;
+    stage.output = buffer;
+}
+
+int32_t crossfade_render(int32_t index)
+{
+    Stage& previous = stage_table[index - 1];
+    Stage& next = stage_table[index + 1];
+    previous.render(index - 1);
+    next.render(index + 1);
+    CrossFade* fade = state_of(index);
+    // Three separate reads of the weight: a tick may land between any two.
+    if (fade->weight.load(std::memory_order_relaxed) > 255.0f)
+        fade->weight.store(255.0f, std::memory_order_relaxed);
+    int32_t c = static_cast<int32_t>(fade->weight.load(std::memory_order_relaxed));
+    // A tick between the clamp and this read can lift the weight to 257.0;
+    // the blend takes a byte, so hold c to its range rather than let it wrap.
+    if (c > 255)
+        c = 255;
+    blend(fade->buffer, previous.output, next.output, frame_width * frame_height,
+          static_cast<uint8_t>(c));
+    return fade->weight.load(std::memory_order_relaxed) >= 254.0f ? 1 : 0;
+}
+
+void crossfade_tick(int32_t index)
+{
+    stage_table[index - 1].tick.load(std::memory_order_relaxed)(index - 1);
+    stage_table[index + 1].tick.load(std::memory_order_relaxed)(index + 1);
+    // The timer thread is the only one that adds, so a plain load and store
+    // suffice; render's clamp store may win against it only after the fade is over.
+    CrossFade* fade = state_of(index);
+    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + 2.0f, std::memory_order_relaxed);
+}
+
+void crossfade_release(int32_t index)
+{
+    CrossFade* fade = state_of(index);
+    if (!fade)
+        return;
+    std::free(fade->buffer);
+    std::unique_ptr<CrossFade> owned(fade);
+}
+
+}  // namespace
+
+void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
+{
+    // Chosen once, on the first call, from what the processor offers.
+    static const BlendKernel kernel = blend_has_avx2() ? blend_avx2 : blend_sse2;
+    kernel(dst, a, b, count, c);
+}
+
+void crossfade_create(int32_t index, int32_t, int32_t)
+{
+    std::unique_ptr<CrossFade> owned;
+    try {
+        owned = std::make_unique<CrossFade>(nullptr, 0.0f);
+    } catch (const std::bad_alloc&) {
+        fatal_error("Error: No hay memoria suficiente para el fundido %d.\n", index);
+    }
+    CrossFade* fade = owned.release();
+    Stage& stage = stage_table[index];
+    stage.data = fade;
+    stage.passes = 1;
+    stage.ready.store(0, std::memory_order_relaxed);
+    stage.prepare = crossfade_prepare;
+    stage.render = crossfade_render;
+    stage.tick.store(crossfade_tick, std::memory_order_relaxed);
+    stage.release = crossfade_release;
+}
