@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // ---------------------------------------------------------------------------
 // Math
@@ -27,7 +28,7 @@ struct Matrix {
 
 float dot(const Vector& a, const Vector& b);
 Vector triangle_normal(const Vector& a, const Vector& b, const Vector& c);  // (b-a) x (c-a), unnormalised
-void normalise(Vector& v);                                   // zero length: see engine/math.cpp
+void normalise(Vector& v);                                   // a zero-length vector stays (0, 0, 0)
 Vector transform_point(const Vector& p, const Matrix& m);    // translation row included
 void matrix_multiply(Matrix& out, const Matrix& a, const Matrix& b);  // out = b followed by a
 void matrix_invert_rigid(Matrix& out, const Matrix& m);
@@ -114,9 +115,24 @@ extern int32_t current_texture_size;
 // ---------------------------------------------------------------------------
 // Object operations
 // ---------------------------------------------------------------------------
+// Allocates the record and both arrays, all zero-filled (so texture is null
+// and faces no loader fills have uv 0).  Arrays above OBJECT_ARRAY_LIMIT bytes
+// count as too large for memory: "Error reservando memoria para vértices o planos".
 Object* create_object(uint32_t vertex_count, uint32_t face_count);
+constexpr size_t OBJECT_ARRAY_LIMIT = size_t(1) << 31;  // bytes per vertex or face array
+// Face and vertex normals, the default material, placement and mode, bounds.
 void finish_object(Object* object);
+// Frees the object, its arrays and its children (recursively); not the texture.
+// Null is allowed.
 void destroy_object(Object* object);
+
+// Owns an Object until it is handed over (release()), so a loader that ends
+// in fatal_error leaks nothing.
+struct ObjectDeleter {
+    void operator()(Object* object) const { destroy_object(object); }
+};
+using ObjectPtr = std::unique_ptr<Object, ObjectDeleter>;
+
 void add_child(Object* object, Object* child);
 void face_normals(Object* object);
 void vertex_normals(Object* object);
@@ -131,8 +147,14 @@ void camera_to_object(Camera* camera, const Matrix& inverse_model);
 void update_camera(Camera* camera);
 
 // Text mesh format: from a data file (archive first) or from text in memory.
+// Both read number by number over any whitespace, so the same text gives the
+// same Object; a negative count, a face index outside 0..nv-1 or a missing or
+// malformed number ends in fatal_error naming the file ("(texto)" for text).
 Object* load_object(const char* file_name);
 Object* parse_object(const char* text);
+// The reader both share: size bytes of text (NULs included, no terminator
+// needed); name is the file named in messages.
+Object* parse_object_bytes(const char* data, size_t size, const char* name);
 
 // ---------------------------------------------------------------------------
 // Scene: the top-level objects (owned) and the lights (not owned)
@@ -156,3 +178,9 @@ struct Scene {
     // Draws one frame into the caller's buffers (render/render_pass.cpp).
     void render_scene(Camera* camera, uint32_t* depth_buffer, uint32_t* frame_buffer);
 };
+
+// The 3DS chunk walk over a whole file already in memory (Scene::load_3ds
+// reads the file and calls it; so does the fuzzer).  Meshes are appended to
+// the scene in file order; malformed input ends in fatal_error
+// "El archivo \"<name>\" no es un archivo 3ds válido".
+void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* name);
