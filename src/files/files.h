@@ -5,6 +5,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Resource archive (archive.cpp)
+//
+// A directory of 24-byte entries from offset 0, then the members' bytes:
+//   name    16 bytes, zero-terminated unless the name fills the field
+//   offset  32-bit little-endian, member's first byte from the file start
+//   spare   32-bit field the lookup never reads (yurn-pak stores the length)
+// The directory ends at an entry whose name starts with a zero byte, or at
+// the end of the file.
+// ---------------------------------------------------------------------------
+
+constexpr size_t ARCHIVE_ENTRY_SIZE = 24;   // bytes per directory entry
+constexpr size_t ARCHIVE_NAME_SIZE = 16;    // bytes of the name field
+constexpr size_t ARCHIVE_OFFSET_AT = 16;    // offset field within an entry
+constexpr size_t ARCHIVE_SPARE_AT = 20;     // the field the lookup does not read
 
 // Name of the resource archive looked in first ("Yurn.pak", set at start-up);
 // null sends every lookup straight to the disk.  Main thread.
@@ -15,9 +32,64 @@ extern char* archive_name;
 // plain file, else null.  The caller owns the stream and closes it with fclose.
 FILE* open_data_file(const char* path, const char* mode);
 
+// True when a 16-byte directory name field names path (a-z folded to A-Z,
+// other bytes as they are).  Never reads past the field.  Used by the lookup
+// and by yurn-pak.
+bool archive_name_matches(const uint8_t* field, const char* path);
+
+// Looks path up in an archive directory held in memory (size bytes from the
+// start of the archive).  On a hit stores the member's offset and returns true.
+// Same rules as open_data_file; the fuzzer and yurn-pak drive it.
+bool find_archive_member(const uint8_t* data, size_t size, const char* path, uint32_t* offset);
+
+// The same lookup over an archive stream read from its current position,
+// 24 bytes at a time.  Leaves the stream wherever the scan stopped.
+bool find_archive_member_in_stream(FILE* archive, const char* path, uint32_t* offset);
+
+// ---------------------------------------------------------------------------
+// PCX pictures (pcx.cpp, pcx_write.cpp)
+// ---------------------------------------------------------------------------
+
+constexpr size_t PCX_HEADER_SIZE = 128;      // image data start here
+constexpr uint32_t PCX_MAX_RGB_WIDTH = 2048; // widest three-plane picture (row storage)
+
+// The header fields of a PCX file as read; width and height derived from the
+// unsigned bounds.  bytes_per_line is reported for tools, the reader ignores it.
+struct PcxHeader {
+    uint8_t version;
+    uint8_t encoding;        // 0 = raw, anything else = run-length
+    uint8_t bits_per_pixel;  // per plane
+    uint8_t planes;
+    uint16_t xmin, ymin, xmax, ymax;
+    uint16_t horizontal_dpi, vertical_dpi;
+    uint16_t bytes_per_line;
+    uint16_t palette_info;
+    uint32_t width, height;
+    bool palette_found;      // one plane with a palette destination: a palette was read
+};
+
 // Loads a PCX picture (8 bits per plane, 1 or 3 planes, raw or run-length).
 // Three planes give 0x00RRGGBB pixels; one plane gives one index byte per pixel
 // and, with a palette destination, its 768-byte palette.  pixels_capacity is the
 // destination's size in bytes: a picture that does not fit is rejected.
 // Returns 1; every failure ends in fatal_error.
 int32_t read_pcx(const char* path, void* pixels, size_t pixels_capacity, uint8_t* palette);
+
+// read_pcx over a file held in memory; name is used in the messages.  Fills
+// *header when given.  The fuzzer and yurn-pcx drive it.
+int32_t read_pcx_memory(const char* name, const uint8_t* data, size_t size, void* pixels,
+                        size_t pixels_capacity, uint8_t* palette, PcxHeader* header);
+
+// Reads and checks only the header of a PCX file held in memory, with the
+// same checks and messages as read_pcx.  Lets a caller size its buffer first.
+PcxHeader read_pcx_header(const char* name, const uint8_t* data, size_t size);
+
+// Bytes the decoded picture takes: width * height * 4 for three planes,
+// width * height for one.
+uint64_t pcx_decoded_size(const PcxHeader& header);
+
+// Encodes 0x00RRGGBB pixels as a version 5, three-plane, run-length PCX file
+// with lines of exactly width bytes (bytes-per-line = width) and runs that stop
+// at line ends, so every common reader agrees with ours.  width and height in
+// 1..65535.
+std::vector<uint8_t> encode_pcx_rgb(const uint32_t* pixels, uint32_t width, uint32_t height);
