@@ -1,0 +1,169 @@
+// The engine's text mesh format: vertex count, face count, positions (Z up,
+// read as X, -Z, Y), faces as vertex indices and, while the current texture
+// size is non-zero, three (s, t) pairs per face.  Both readers scan number by
+// number over any whitespace, the way scanf's "%d" and "%f" do, so layout and
+// line ends do not matter and the same text gives the same Object.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "display/display.h"
+#include "engine/engine.h"
+#include "engine/engine_local.h"
+#include "files/files.h"
+
+namespace {
+
+// A bounded reader over zero-terminated text: data[size] is '\0', so the
+// C conversions stop at the end whatever a token holds.
+struct TextReader {
+    const char* p;
+    const char* end;
+    const char* name;  // the file named in messages
+};
+
+// Whitespace as scanf skips it (isspace in the C locale).
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The next whitespace-free run of bytes; [token, token_end).
+const char* next_token(TextReader& r, const char** token_end)
+{
+    while (r.p < r.end && is_space(*r.p))
+        ++r.p;
+    if (r.p == r.end)
+        fatal_error("El archivo \"%s\" está incompleto: falta un número", r.name);
+    const char* token = r.p;
+    while (r.p < r.end && !is_space(*r.p))
+        ++r.p;
+    *token_end = r.p;
+    return token;
+}
+
+[[noreturn]] void malformed(const TextReader& r, const char* token, const char* token_end)
+{
+    const int shown = token_end - token > 32 ? 32 : static_cast<int>(token_end - token);
+    fatal_error("El archivo \"%s\" tiene un número mal escrito: \"%.*s\"", r.name, shown, token);
+}
+
+// An integer as "%d" reads it; the whole token must be the number.
+int32_t read_int(TextReader& r)
+{
+    const char* token_end;
+    const char* token = next_token(r, &token_end);
+    char* stop;
+    errno = 0;
+    const long value = std::strtol(token, &stop, 10);
+    if (stop != token_end || stop == token || errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
+        malformed(r, token, token_end);
+    return static_cast<int32_t>(value);
+}
+
+// A float as "%f" reads it (decimal, exponent, hex, inf, nan); overflow gives
+// infinity and underflow zero, as the conversion does.
+float read_float(TextReader& r)
+{
+    const char* token_end;
+    const char* token = next_token(r, &token_end);
+    char* stop;
+    const float value = std::strtof(token, &stop);
+    if (stop != token_end || stop == token)
+        malformed(r, token, token_end);
+    return value;
+}
+
+Object* parse_text(TextReader& r)
+{
+    const int32_t nv = read_int(r);
+    const int32_t nf = read_int(r);
+    if (nv < 0 || nf < 0)
+        fatal_error("El archivo \"%s\" tiene un número de vértices o planos negativo (%d, %d)", r.name, nv, nf);
+    const bool textured = current_texture_size != 0;
+    // Sizes are checked before anything is allocated: first against memory,
+    // then against the text, where each number left needs a separator and a
+    // digit at least.
+    if (!object_arrays_fit(uint64_t(nv), uint64_t(nf)))
+        fatal_error("Error reservando memoria para vértices o planos");
+    const uint64_t numbers = 3 * uint64_t(nv) + (textured ? 9 : 3) * uint64_t(nf);
+    if (numbers > uint64_t(r.end - r.p) / 2)
+        fatal_error("El archivo \"%s\" está incompleto: falta un número", r.name);
+
+    ObjectPtr object(create_object(uint32_t(nv), uint32_t(nf)));
+    object->texture_size = current_texture_size;
+
+    for (int32_t i = 0; i < nv; ++i) {
+        Vector& p = object->vertices[i].position;
+        p.x = read_float(r);
+        p.z = read_float(r);
+        p.y = read_float(r);
+        p.y = -p.y;
+    }
+    for (int32_t i = 0; i < nf; ++i) {
+        for (Vertex*& corner : object->faces[i].vertices) {
+            const int32_t index = read_int(r);
+            if (index < 0 || index >= nv)
+                fatal_error("El archivo \"%s\" tiene un plano con un vértice fuera de rango (%d de %d)", r.name,
+                            index, nv);
+            corner = &object->vertices[index];
+        }
+    }
+    // Without a texture size the faces keep uv zero (create_object clears them).
+    if (object->texture_size != 0) {
+        const double t1 = static_cast<uint32_t>(object->texture_size) - 1u;
+        for (int32_t i = 0; i < nf; ++i) {
+            float* uv = object->faces[i].uv;
+            for (int k = 0; k < 3; ++k) {
+                const float s = read_float(r);
+                const float t = read_float(r);
+                uv[2 * k] = static_cast<float>(t1 * s);
+                uv[2 * k + 1] = static_cast<float>(t1 * (1.0 - t));
+            }
+        }
+    }
+    finish_object(object.get());
+    return object.release();
+}
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+Object* parse_object_bytes(const char* data, size_t size, const char* name)
+{
+    // A terminated copy, so the conversions cannot run past the last byte.
+    std::string text(data, size);
+    TextReader r = { text.data(), text.data() + text.size(), name };
+    return parse_text(r);
+}
+
+Object* parse_object(const char* text)
+{
+    TextReader r = { text, text + std::strlen(text), "(texto)" };
+    return parse_text(r);
+}
+
+Object* load_object(const char* file_name)
+{
+    std::unique_ptr<FILE, FileCloser> file(open_data_file(file_name, "r"));
+    if (!file)
+        fatal_error("No puedo abrir el archivo \"%s\"", file_name);
+    // The stream runs to the end of the file (or of the archive); the reader
+    // takes only the numbers it needs, as scanf on the stream would.
+    std::string text;
+    char block[65536];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file.get())) > 0)
+        text.append(block, got);
+    file.reset();
+    TextReader r = { text.data(), text.data() + text.size(), file_name };
+    return parse_text(r);
+}

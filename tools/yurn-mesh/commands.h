@@ -1,0 +1,14 @@
+// yurn-mesh subcommands: each file of the tool adds one function here and one
+// entry in the table in main.cpp.
+#pragma once
+
+// Runs a subcommand; argv[0] is the subcommand's name.  Returns the exit code.
+using CommandFunction = int (*)(int argc, char** argv);
+
+struct Command {
+    const char* name;
+    CommandFunction function;
+    const char* help;  // one line: arguments and what it does
+};
+
+int info_command(int argc, char** argv);  // info.cpp

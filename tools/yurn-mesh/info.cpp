@@ -1,0 +1,131 @@
+// yurn-mesh info: loads a mesh file as the engine would and prints, per object
+// in load order, its counts, its object-space bounds and its first vertex.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "commands.h"
+#include "engine/engine.h"
+#include "files/files.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
+bool ends_with_3ds(const char* name)
+{
+    const size_t n = std::strlen(name);
+    if (n < 4)
+        return false;
+    const char* e = name + n - 4;
+    return e[0] == '.' && (e[1] | 0x20) == '3' && (e[2] | 0x20) == 'd' && (e[3] | 0x20) == 's';
+}
+
+// 3DS by name (".3ds" in any case), else by its first chunk id, else text.
+bool looks_like_3ds(const char* name)
+{
+    if (ends_with_3ds(name))
+        return true;
+    std::unique_ptr<FILE, FileCloser> file(open_data_file(name, "r"));
+    uint8_t id[2];
+    return file && std::fread(id, 1, 2, file.get()) == 2 && id[0] == 0x4D && id[1] == 0x4D;
+}
+
+// Shortest text that reads back as the same float; JSON has no inf or nan.
+std::string number(float f, bool json)
+{
+    if (json && !std::isfinite(f))
+        return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", double(f));
+    return text;
+}
+
+void print_object(const Object* o, bool json, bool first)
+{
+    if (json) {
+        std::printf("%s\n    {\"vertices\": %u, \"faces\": %u, \"bounds\": [", first ? "" : ",", o->vertex_count,
+                    o->face_count);
+        for (int i = 0; i < 6; ++i)
+            std::printf("%s%s", i ? ", " : "", number(o->bounds[i], true).c_str());
+        std::printf("], \"first_vertex\": ");
+        if (o->vertex_count) {
+            const Vector& p = o->vertices[0].position;
+            std::printf("[%s, %s, %s]}", number(p.x, true).c_str(), number(p.y, true).c_str(),
+                        number(p.z, true).c_str());
+        } else {
+            std::printf("null}");
+        }
+        return;
+    }
+    std::printf("vertices %u faces %u bounds", o->vertex_count, o->face_count);
+    for (int i = 0; i < 6; ++i)
+        std::printf(" %s", number(o->bounds[i], false).c_str());
+    if (o->vertex_count) {
+        const Vector& p = o->vertices[0].position;
+        std::printf(" first_vertex %s %s %s\n", number(p.x, false).c_str(), number(p.y, false).c_str(),
+                    number(p.z, false).c_str());
+    } else {
+        std::printf(" first_vertex none\n");
+    }
+}
+
+void info_usage(FILE* out)
+{
+    std::fputs("usage: yurn-mesh info FILE [--json]\n"
+               "  Loads FILE (3DS when its name ends in .3ds in any case or it starts with the\n"
+               "  3DS main chunk, else the engine's text mesh format) and prints one line per\n"
+               "  object in load order:\n"
+               "    vertices N faces M bounds MIN_X MAX_X MIN_Y MAX_Y MIN_Z MAX_Z first_vertex X Y Z\n"
+               "  in engine space (y down).  --json prints the same as one JSON document.\n",
+               out);
+}
+
+}  // namespace
+
+int info_command(int argc, char** argv)
+{
+    const char* file = nullptr;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            info_usage(stdout);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--json")) {
+            json = true;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            std::fprintf(stderr, "yurn-mesh: opción desconocida \"%s\"\n", argv[i]);
+            return 1;
+        } else if (file) {
+            std::fprintf(stderr, "yurn-mesh: sobra el argumento \"%s\"\n", argv[i]);
+            return 1;
+        } else {
+            file = argv[i];
+        }
+    }
+    if (!file) {
+        info_usage(stderr);
+        return 1;
+    }
+
+    // Loader errors go through fatal_error, which the tool turns into a
+    // message on standard error and exit code 1.
+    Scene scene;
+    if (looks_like_3ds(file))
+        scene.load_3ds(file);
+    else
+        scene.add_object(load_object(file));
+
+    if (json)
+        std::printf("{\"objects\": [");
+    for (int32_t i = 0; i < scene.object_count; ++i)
+        print_object(scene.objects[i], json, i == 0);
+    if (json)
+        std::printf("%s]}\n", scene.object_count ? "\n" : "");
+    return 0;
+}
