@@ -1,0 +1,437 @@
+// The four triangle fillers: one scan-conversion skeleton in 16.16 fixed
+// point (set-up in double, rows and spans all integer) and per-filler,
+// per-pass span kernels chosen once per triangle.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "render/fixed.h"
+#include "render/render.h"
+#include "render/render_local.h"
+#include "shell/shell.h"
+
+namespace {
+
+enum Shade : int32_t { SHADE_FLAT, SHADE_GOURAUD, SHADE_TEXTURED, SHADE_TEXTURED_GOURAUD };
+
+// The interpolated quantities, and which of them each filler carries.
+enum Quantity : int32_t { Q_X, Q_Z, Q_U, Q_V, Q_R, Q_G, Q_B, Q_COUNT };
+constexpr uint32_t bit(int32_t q) { return 1u << q; }
+constexpr uint32_t QUANTITIES[4] = {
+    bit(Q_X) | bit(Q_Z),
+    bit(Q_X) | bit(Q_Z) | bit(Q_R) | bit(Q_G) | bit(Q_B),
+    bit(Q_X) | bit(Q_Z) | bit(Q_U) | bit(Q_V),
+    bit(Q_X) | bit(Q_Z) | bit(Q_U) | bit(Q_V) | bit(Q_R) | bit(Q_G) | bit(Q_B),
+};
+
+// One span handed from the row loop to a kernel: count pixels from frame and
+// depth, each quantity's value at the first pixel and its step per pixel.
+struct Span {
+    uint32_t* frame;
+    uint32_t* depth;
+    int32_t count;
+    uint32_t generation;
+    uint32_t colour;           // fill_flat
+    const uint32_t* texture;   // texture fillers
+    int32_t size;              // texture side S
+    int32_t size_shift;        // log2 S when S is a power of two
+    uint32_t value[Q_COUNT];
+    uint32_t step[Q_COUNT];
+};
+using SpanKernel = void (*)(const Span& span);
+
+// Per-channel min(a + b, 255) of two 0x00RRGGBB words; the top byte comes out 0.
+inline uint32_t add_saturate(uint32_t a, uint32_t b)
+{
+    uint32_t r = std::min<uint32_t>(((a >> 16) & 0xFF) + ((b >> 16) & 0xFF), 0xFF);
+    uint32_t g = std::min<uint32_t>(((a >> 8) & 0xFF) + ((b >> 8) & 0xFF), 0xFF);
+    uint32_t bl = std::min<uint32_t>((a & 0xFF) + (b & 0xFF), 0xFF);
+    return r << 16 | g << 8 | bl;
+}
+
+// The interpolated colour: bits 16..23 of each running channel.
+inline uint32_t pack_channels(uint32_t r, uint32_t g, uint32_t b)
+{
+    return (r & 0xFF0000) | ((g >> 8) & 0xFF00) | ((b >> 16) & 0xFF);
+}
+
+// Wraps a running texture coordinate into 0 .. S*65536 - 1: the same result
+// as adding or subtracting S*65536 until it fits.
+inline uint32_t wrap_coordinate(uint32_t value, int32_t size)
+{
+    int32_t v = static_cast<int32_t>(value);
+    const int32_t period = size << FIXED_SHIFT;
+    if (v < 0 || (v >> FIXED_SHIFT) >= size) {
+        v %= period;
+        if (v < 0)
+            v += period;
+    }
+    return static_cast<uint32_t>(v);
+}
+
+// ---------------------------------------------------------------------------
+// Plain kernels.  With a power-of-two side the texel index masks the running
+// coordinate; that picks the same texels as wrapping it, because every wrap
+// (and every 32-bit overflow) moves it by a multiple of S*65536.  Any other
+// side wraps the running values pixel by pixel, as the slow path must.
+// ---------------------------------------------------------------------------
+template <int32_t SHADE, bool ADDITIVE, bool POWER_OF_TWO>
+void span_plain(const Span& s)
+{
+    uint32_t z = s.value[Q_Z], u = s.value[Q_U], v = s.value[Q_V];
+    uint32_t r = s.value[Q_R], g = s.value[Q_G], b = s.value[Q_B];
+    const uint32_t mask = static_cast<uint32_t>(s.size - 1);
+    for (int32_t i = 0; i < s.count; i++) {
+        const uint32_t word = s.generation | static_cast<uint32_t>(static_cast<int32_t>(z) >> FIXED_SHIFT);
+        if (s.depth[i] > word) {
+            uint32_t c;
+            if constexpr (SHADE == SHADE_FLAT) {
+                c = s.colour;
+            } else if constexpr (SHADE == SHADE_GOURAUD) {
+                c = pack_channels(r, g, b);
+            } else {
+                uint32_t column, row;
+                if constexpr (POWER_OF_TWO) {
+                    column = static_cast<uint32_t>(static_cast<int32_t>(u) >> FIXED_SHIFT) & mask;
+                    row = static_cast<uint32_t>(static_cast<int32_t>(v) >> FIXED_SHIFT) & mask;
+                } else {
+                    u = wrap_coordinate(u, s.size);
+                    v = wrap_coordinate(v, s.size);
+                    column = u >> FIXED_SHIFT;
+                    row = v >> FIXED_SHIFT;
+                }
+                c = s.texture[static_cast<size_t>(row) * static_cast<uint32_t>(s.size) + column];
+                if constexpr (SHADE == SHADE_TEXTURED_GOURAUD)
+                    c = add_saturate(c, pack_channels(r, g, b));
+            }
+            if constexpr (ADDITIVE) {
+                s.frame[i] = add_saturate(s.frame[i], c);
+            } else {
+                s.frame[i] = c;
+                s.depth[i] = word;
+            }
+        }
+        z += s.step[Q_Z];
+        if constexpr (SHADE == SHADE_TEXTURED || SHADE == SHADE_TEXTURED_GOURAUD) {
+            u += s.step[Q_U];
+            v += s.step[Q_V];
+        }
+        if constexpr (SHADE == SHADE_GOURAUD || SHADE == SHADE_TEXTURED_GOURAUD) {
+            r += s.step[Q_R];
+            g += s.step[Q_G];
+            b += s.step[Q_B];
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// AVX2 kernels: eight pixels at a time, the same integer arithmetic (lane k
+// holds value + k * step, which is what k additions give modulo 2^32).
+// ---------------------------------------------------------------------------
+#define YURN_AVX2 __attribute__((target("avx2")))
+
+YURN_AVX2 inline __m256i lanes_from(uint32_t value, uint32_t step)
+{
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(value)),
+                            _mm256_mullo_epi32(lane, _mm256_set1_epi32(static_cast<int32_t>(step))));
+}
+
+YURN_AVX2 inline __m256i step8(uint32_t step) { return _mm256_set1_epi32(static_cast<int32_t>(step * 8u)); }
+
+YURN_AVX2 inline __m256i pack_channels8(__m256i r, __m256i g, __m256i b)
+{
+    const __m256i red = _mm256_and_si256(r, _mm256_set1_epi32(0xFF0000));
+    const __m256i green = _mm256_and_si256(_mm256_srli_epi32(g, 8), _mm256_set1_epi32(0xFF00));
+    const __m256i blue = _mm256_and_si256(_mm256_srli_epi32(b, 16), _mm256_set1_epi32(0xFF));
+    return _mm256_or_si256(red, _mm256_or_si256(green, blue));
+}
+
+template <int32_t SHADE, bool ADDITIVE>
+YURN_AVX2 void span_avx2(const Span& s)
+{
+    constexpr bool TEXTURED = SHADE == SHADE_TEXTURED || SHADE == SHADE_TEXTURED_GOURAUD;
+    constexpr bool SHADED = SHADE == SHADE_GOURAUD || SHADE == SHADE_TEXTURED_GOURAUD;
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i sign = _mm256_set1_epi32(INT32_MIN);
+    const __m256i rgb = _mm256_set1_epi32(0xFFFFFF);
+    const __m256i generation = _mm256_set1_epi32(static_cast<int32_t>(s.generation));
+    const __m256i colour = _mm256_set1_epi32(static_cast<int32_t>(s.colour));
+    const __m256i texel_mask = _mm256_set1_epi32(s.size - 1);
+    const __m128i shift = _mm_cvtsi32_si128(s.size_shift);
+    __m256i z = lanes_from(s.value[Q_Z], s.step[Q_Z]);
+    __m256i u = lanes_from(s.value[Q_U], s.step[Q_U]);
+    __m256i v = lanes_from(s.value[Q_V], s.step[Q_V]);
+    __m256i r = lanes_from(s.value[Q_R], s.step[Q_R]);
+    __m256i g = lanes_from(s.value[Q_G], s.step[Q_G]);
+    __m256i b = lanes_from(s.value[Q_B], s.step[Q_B]);
+    const __m256i dz = step8(s.step[Q_Z]), du = step8(s.step[Q_U]), dv = step8(s.step[Q_V]);
+    const __m256i dr = step8(s.step[Q_R]), dg = step8(s.step[Q_G]), db = step8(s.step[Q_B]);
+
+    for (int32_t i = 0; i < s.count; i += 8) {
+        const int32_t left = s.count - i;
+        const __m256i live = left >= 8 ? _mm256_set1_epi32(-1) : _mm256_cmpgt_epi32(_mm256_set1_epi32(left), lane);
+        int* depth = reinterpret_cast<int*>(s.depth + i);
+        int* frame = reinterpret_cast<int*>(s.frame + i);
+        const __m256i word = _mm256_or_si256(generation, _mm256_srai_epi32(z, FIXED_SHIFT));
+        const __m256i stored = _mm256_maskload_epi32(depth, live);
+        // stored > word, unsigned: flip the sign bits and compare signed.
+        const __m256i pass = _mm256_and_si256(
+            live, _mm256_cmpgt_epi32(_mm256_xor_si256(stored, sign), _mm256_xor_si256(word, sign)));
+        if (!_mm256_testz_si256(pass, pass)) {
+            __m256i c;
+            if constexpr (SHADE == SHADE_FLAT) {
+                c = colour;
+            } else if constexpr (SHADE == SHADE_GOURAUD) {
+                c = pack_channels8(r, g, b);
+            } else {
+                const __m256i column = _mm256_and_si256(_mm256_srai_epi32(u, FIXED_SHIFT), texel_mask);
+                const __m256i row = _mm256_and_si256(_mm256_srai_epi32(v, FIXED_SHIFT), texel_mask);
+                const __m256i index = _mm256_or_si256(_mm256_sll_epi32(row, shift), column);
+                c = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(s.texture),
+                                                index, pass, 4);
+                if constexpr (SHADE == SHADE_TEXTURED_GOURAUD)
+                    c = _mm256_and_si256(_mm256_adds_epu8(c, pack_channels8(r, g, b)), rgb);
+            }
+            if constexpr (ADDITIVE) {
+                const __m256i old = _mm256_maskload_epi32(frame, pass);
+                _mm256_maskstore_epi32(frame, pass, _mm256_and_si256(_mm256_adds_epu8(old, c), rgb));
+            } else {
+                _mm256_maskstore_epi32(frame, pass, c);
+                _mm256_maskstore_epi32(depth, pass, word);
+            }
+        }
+        z = _mm256_add_epi32(z, dz);
+        if constexpr (TEXTURED) {
+            u = _mm256_add_epi32(u, du);
+            v = _mm256_add_epi32(v, dv);
+        }
+        if constexpr (SHADED) {
+            r = _mm256_add_epi32(r, dr);
+            g = _mm256_add_epi32(g, dg);
+            b = _mm256_add_epi32(b, db);
+        }
+    }
+}
+
+bool cpu_has_avx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+int32_t span_level = cpu_has_avx2() ? 1 : 0;
+
+// Kernel for a filler and pass; texture kernels also by power-of-two side.
+SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two)
+{
+    static constexpr SpanKernel plain[4][2][2] = {
+        {{span_plain<SHADE_FLAT, false, true>, span_plain<SHADE_FLAT, false, true>},
+         {span_plain<SHADE_FLAT, true, true>, span_plain<SHADE_FLAT, true, true>}},
+        {{span_plain<SHADE_GOURAUD, false, true>, span_plain<SHADE_GOURAUD, false, true>},
+         {span_plain<SHADE_GOURAUD, true, true>, span_plain<SHADE_GOURAUD, true, true>}},
+        {{span_plain<SHADE_TEXTURED, false, false>, span_plain<SHADE_TEXTURED, false, true>},
+         {span_plain<SHADE_TEXTURED, true, false>, span_plain<SHADE_TEXTURED, true, true>}},
+        {{span_plain<SHADE_TEXTURED_GOURAUD, false, false>, span_plain<SHADE_TEXTURED_GOURAUD, false, true>},
+         {span_plain<SHADE_TEXTURED_GOURAUD, true, false>, span_plain<SHADE_TEXTURED_GOURAUD, true, true>}},
+    };
+    static constexpr SpanKernel wide[4][2] = {
+        {span_avx2<SHADE_FLAT, false>, span_avx2<SHADE_FLAT, true>},
+        {span_avx2<SHADE_GOURAUD, false>, span_avx2<SHADE_GOURAUD, true>},
+        {span_avx2<SHADE_TEXTURED, false>, span_avx2<SHADE_TEXTURED, true>},
+        {span_avx2<SHADE_TEXTURED_GOURAUD, false>, span_avx2<SHADE_TEXTURED_GOURAUD, true>},
+    };
+    if (span_level >= 1 && power_of_two)
+        return wide[shade][additive];
+    return plain[shade][additive][power_of_two];
+}
+
+// A vertex's quantities in fixed point, as doubles: float fields times 65536
+// (exact), colour channels moved to bits 16..23.
+void load_quantities(const Vertex* vertex, uint32_t used, double out[Q_COUNT])
+{
+    out[Q_X] = to_fixed(vertex->screen_x);
+    out[Q_Z] = to_fixed(vertex->transformed.z);
+    if (used & bit(Q_U)) {
+        out[Q_U] = to_fixed(vertex->u);
+        out[Q_V] = to_fixed(vertex->v);
+    }
+    if (used & bit(Q_R)) {
+        out[Q_R] = static_cast<double>(vertex->colour & 0xFF0000);
+        out[Q_G] = static_cast<double>((vertex->colour & 0xFF00) << 8);
+        out[Q_B] = static_cast<double>((vertex->colour & 0xFF) << 16);
+    }
+}
+
+// Edge set-up: slope = trunc(dQ / dy); start = trunc(float(slope) * pre + Q).
+// The slope is truncated before the start uses it.
+void edge_slopes(uint32_t used, const double from[Q_COUNT], const double to[Q_COUNT], double inverse,
+                 int32_t slope[Q_COUNT])
+{
+    for (int32_t q = 0; q < Q_COUNT; q++)
+        slope[q] = (used & bit(q)) ? trunc_to_int((to[q] - from[q]) * inverse) : 0;
+}
+
+void edge_starts(uint32_t used, const int32_t slope[Q_COUNT], float pre, const double from[Q_COUNT],
+                 uint32_t start[Q_COUNT])
+{
+    for (int32_t q = 0; q < Q_COUNT; q++)
+        start[q] = (used & bit(q))
+                       ? static_cast<uint32_t>(trunc_to_int(
+                             static_cast<double>(static_cast<float>(slope[q])) * pre + from[q]))
+                       : 0;
+}
+
+template <int32_t SHADE>
+void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* texture, uint32_t* frame_buffer,
+                   uint32_t* depth_buffer)
+{
+    constexpr uint32_t USED = QUANTITIES[SHADE];
+    const Vertex* a = triangle[0];
+    const Vertex* b = triangle[1];
+    const Vertex* c = triangle[2];
+    // Three compare-and-swaps; equal rows are never swapped.
+    if (a->screen_y > b->screen_y)
+        std::swap(a, b);
+    if (b->screen_y > c->screen_y)
+        std::swap(b, c);
+    if (a->screen_y > b->screen_y)
+        std::swap(a, b);
+    const float ya = a->screen_y, yb = b->screen_y, yc = c->screen_y;
+    if (yc - ya == 0)
+        return;
+    const int32_t iya = trunc_to_int(ya);
+    const int32_t iyb = trunc_to_int(yb);
+    const int32_t iyc = trunc_to_int(yc);
+    const float pre_a = static_cast<float>(static_cast<double>(iya) + 1.0 - ya);
+
+    double qa[Q_COUNT], qb[Q_COUNT], qc[Q_COUNT];
+    load_quantities(a, USED, qa);
+    load_quantities(b, USED, qb);
+    load_quantities(c, USED, qc);
+
+    int32_t long_slope[Q_COUNT], upper_slope[Q_COUNT] = {}, lower_slope[Q_COUNT] = {};
+    uint32_t long_start[Q_COUNT], upper_start[Q_COUNT] = {}, b_start[Q_COUNT] = {};
+    edge_slopes(USED, qa, qc, 1.0 / (static_cast<double>(yc) - ya), long_slope);
+    edge_starts(USED, long_slope, pre_a, qa, long_start);
+
+    int64_t first_row;
+    if (yb - ya != 0) {
+        edge_slopes(USED, qa, qb, 1.0 / (static_cast<double>(yb) - ya), upper_slope);
+        edge_starts(USED, upper_slope, pre_a, qa, upper_start);
+        first_row = iya;
+    } else {
+        first_row = iyb;
+    }
+    if (yc - yb != 0) {
+        edge_slopes(USED, qb, qc, 1.0 / (static_cast<double>(yc) - yb), lower_slope);
+        // Where the short edge restarts at B (at once when B is on the first row).
+        const float pre_b = static_cast<float>(static_cast<double>(iyb) + 1.0 - yb);
+        edge_starts(USED, lower_slope, pre_b, qb, b_start);
+    }
+    if (first_row >= iyc)
+        return;
+
+    // Rows outside the frame are not drawn; the edges are advanced straight
+    // to the first visible row (k steps of a slope are k * slope mod 2^32).
+    const int64_t last_row = static_cast<int64_t>(iyc) - 1;
+    const int64_t top = std::max<int64_t>(first_row, 0);
+    const int64_t bottom = std::min<int64_t>(last_row, static_cast<int64_t>(frame_height) - 1);
+    if (top > bottom)
+        return;
+    const int64_t b_row = static_cast<int64_t>(iyb) - 1;  // after this row the short edge restarts at B
+    uint32_t long_edge[Q_COUNT], short_edge[Q_COUNT];
+    for (int32_t q = 0; q < Q_COUNT; q++) {
+        long_edge[q] = long_start[q] + wrap_mul(static_cast<uint32_t>(long_slope[q]), top - first_row);
+        if (top <= b_row)
+            short_edge[q] = upper_start[q] + wrap_mul(static_cast<uint32_t>(upper_slope[q]), top - first_row);
+        else
+            short_edge[q] = b_start[q] + wrap_mul(static_cast<uint32_t>(lower_slope[q]), top - iyb);
+    }
+
+    const bool power_of_two = (current_texture_size & (current_texture_size - 1)) == 0;
+    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two);
+    Span span;
+    span.generation = depth_generation;
+    span.colour = colour;
+    span.texture = texture;
+    span.size = current_texture_size;
+    span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
+    for (int32_t q = 0; q < Q_COUNT; q++)
+        span.value[q] = span.step[q] = 0;
+    const int64_t width = frame_width;
+
+    for (int64_t y = top; y <= bottom; y++) {
+        // The long edge is the left one when both have the same x.
+        const bool long_left = static_cast<int32_t>(long_edge[Q_X]) <= static_cast<int32_t>(short_edge[Q_X]);
+        const uint32_t* left = long_left ? long_edge : short_edge;
+        const uint32_t* right = long_left ? short_edge : long_edge;
+        const bool skipped = interlace_flag && ((interlace_parity ^ static_cast<int32_t>(y)) & 1);
+        // Columns (left x >> 16) .. (right x >> 16) - 1: the right end is never written.
+        const int32_t x0 = fixed_floor(static_cast<int32_t>(left[Q_X]));
+        const int32_t x1 = fixed_floor(static_cast<int32_t>(right[Q_X]));
+        const int32_t n = x1 - x0;
+        if (!skipped && n != 0) {
+            const int64_t clip_left = std::max<int64_t>(x0, 0);
+            const int64_t clip_right = std::min<int64_t>(x1, width);
+            if (clip_left < clip_right) {
+                for (int32_t q = Q_Z; q < Q_COUNT; q++) {
+                    if (USED & bit(q)) {
+                        const int32_t gradient = static_cast<int32_t>(right[q] - left[q]) / n;
+                        span.step[q] = static_cast<uint32_t>(gradient);
+                        span.value[q] = left[q] + wrap_mul(span.step[q], clip_left - x0);
+                    }
+                }
+                const int64_t offset = y * width + clip_left;
+                span.frame = frame_buffer + offset;
+                span.depth = depth_buffer + offset;
+                span.count = static_cast<int32_t>(clip_right - clip_left);
+                kernel(span);
+            }
+        }
+        for (int32_t q = 0; q < Q_COUNT; q++) {
+            if (USED & bit(q)) {
+                long_edge[q] += static_cast<uint32_t>(long_slope[q]);
+                if (y > b_row)
+                    short_edge[q] += static_cast<uint32_t>(lower_slope[q]);
+                else if (y == b_row)
+                    short_edge[q] = b_start[q];
+                else
+                    short_edge[q] += static_cast<uint32_t>(upper_slope[q]);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int32_t set_span_level(int32_t level)
+{
+    span_level = std::clamp(level, 0, cpu_has_avx2() ? 1 : 0);
+    return span_level;
+}
+
+void fill_flat(Vertex* const triangle[3], uint32_t colour, uint32_t* frame_buffer, uint32_t* depth_buffer)
+{
+    fill_triangle<SHADE_FLAT>(triangle, colour, nullptr, frame_buffer, depth_buffer);
+}
+
+void fill_gouraud(Vertex* const triangle[3], uint32_t* frame_buffer, uint32_t* depth_buffer)
+{
+    fill_triangle<SHADE_GOURAUD>(triangle, 0, nullptr, frame_buffer, depth_buffer);
+}
+
+void fill_textured(Vertex* const triangle[3], const uint32_t* texture, uint32_t* frame_buffer,
+                   uint32_t* depth_buffer)
+{
+    if (texture_usable(texture, current_texture_size))
+        fill_triangle<SHADE_TEXTURED>(triangle, 0, texture, frame_buffer, depth_buffer);
+}
+
+void fill_textured_gouraud(Vertex* const triangle[3], const uint32_t* texture, uint32_t* frame_buffer,
+                           uint32_t* depth_buffer)
+{
+    if (texture_usable(texture, current_texture_size))
+        fill_triangle<SHADE_TEXTURED_GOURAUD>(triangle, 0, texture, frame_buffer, depth_buffer);
+}

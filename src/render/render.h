@@ -1,0 +1,34 @@
+// The software renderer: draws a Scene (engine/engine.h) into a caller-owned
+// frame buffer and depth buffer, and fills 32-bit buffers.  Scene::render_scene
+// is defined here (render/render_pass.cpp).  Single-threaded: one render at a
+// time, on the thread that owns the Scene.
+#pragma once
+
+#include <cstdint>
+
+// View-volume depth limits: a point is drawn when near <= z <= far.
+constexpr int32_t near = 10;
+constexpr int32_t far = 3500;
+
+// Depth-buffer words are depth_generation | integer depth; a smaller word is
+// nearer.  Starts at 0xFFFF0000 (render_scene then clears the depth buffer)
+// and drops by 0x10000 per rendered frame, wrapping.  Render thread only.
+extern uint32_t depth_generation;
+
+// 0 during the opaque pass, 1 during the additive pass; written by
+// render_scene, read by the fillers.  Render thread only.
+extern uint8_t additive_pass;
+
+// Interlaced drawing: when interlace_flag is non-zero, the fillers and
+// fill_rows skip every row y with (interlace_parity ^ y) & 1.  Both 0 unless
+// a caller sets them.  Render thread only.
+extern uint8_t interlace_flag;
+extern int32_t interlace_parity;
+
+// Stores value into count consecutive words of buffer.  Used to clear depth
+// buffers (0xFFFFFFFF) and frames.
+void fill_buffer(uint32_t* buffer, uint32_t value, int32_t count);
+
+// Stores value into a buffer of row_count rows of row_length words, only into
+// the rows the interlace settings draw.
+void fill_rows(uint32_t* buffer, uint32_t value, int32_t row_length, int32_t row_count);

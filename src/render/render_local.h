@@ -1,0 +1,67 @@
+// Inside the renderer: clipping, the triangle set-up and the four fillers.
+// Never included outside render/ (tests and the benchmark excepted).
+#pragma once
+
+#include <cstdint>
+
+#include "engine/engine.h"
+
+// Private vertex state bit: the vertex lighting of this object and pass has
+// already written colour.  Lighting is a pure function of the vertex and the
+// lights, so a vertex shared by several faces keeps the colour it got first.
+constexpr uint8_t VERTEX_COLOURED = 0x04;
+
+// The render pass's clipping scratch: two vertex lists used alternately and
+// the pool that clip_edge fills; a face that would need more is dropped.
+constexpr int32_t CLIP_LIST_SIZE = 32;
+
+// ---------------------------------------------------------------------------
+// Clipping (render/clip.cpp).  Planes: 0 near, 1 far, 2 y = -z, 3 y = z,
+// 4 x = -z, 5 x = z; bit p of clip_flags and outcode is plane p.
+// ---------------------------------------------------------------------------
+
+// 1 when the vertex's transformed position lies strictly outside plane p.
+// A plane above 5 and a NaN coordinate count as inside.
+int32_t outside_plane(const Vertex* vertex, int32_t plane);
+
+// Fills out with the point where edge a-b (one end inside, one outside, a
+// first in walk order) crosses plane p, moved onto the inside, with colour
+// (mode 0x02) and texture coordinates (mode 0x04) interpolated.  A point that
+// still lands outside is a fatal precision error.
+void clip_edge(Vertex* out, const Vertex* a, const Vertex* b, int32_t plane, uint8_t mode);
+
+// ---------------------------------------------------------------------------
+// Triangle set-up (render/triangle.cpp)
+// ---------------------------------------------------------------------------
+
+// Projects the vertices not yet projected in this pass, records the object's
+// texture size and hands the triangle to the filler the object's mode picks.
+// A texture mode without a usable texture draws as if the texture bit were off.
+void draw_triangle(const Object* object, Vertex* const triangle[3], uint32_t face_colour,
+                   uint32_t* frame_buffer, uint32_t* depth_buffer);
+
+// 1 when the texture of side size can be sampled by the fillers.
+constexpr bool texture_usable(const uint32_t* texture, int32_t size)
+{
+    return texture != nullptr && size > 0 && size < 32768;  // size * 65536 must fit
+}
+
+// ---------------------------------------------------------------------------
+// Fillers (render/fillers.cpp).  Screen-space triangles (screen_x, screen_y,
+// transformed.z, colour, u, v) drawn with the depth test; they read
+// depth_generation, additive_pass, the interlace settings, frame_width,
+// frame_height and current_texture_size.  Rows and spans are cut at the frame
+// edges, so no input writes outside the buffers.
+// ---------------------------------------------------------------------------
+void fill_flat(Vertex* const triangle[3], uint32_t colour, uint32_t* frame_buffer,
+               uint32_t* depth_buffer);
+void fill_gouraud(Vertex* const triangle[3], uint32_t* frame_buffer, uint32_t* depth_buffer);
+// texture: current_texture_size squared texels, which must pass texture_usable.
+void fill_textured(Vertex* const triangle[3], const uint32_t* texture, uint32_t* frame_buffer,
+                   uint32_t* depth_buffer);
+void fill_textured_gouraud(Vertex* const triangle[3], const uint32_t* texture,
+                           uint32_t* frame_buffer, uint32_t* depth_buffer);
+
+// Span kernels in use: 0 plain C++, 1 AVX2.  Chosen at start from the CPU;
+// tests and the benchmark may lower it to compare.  Returns the level set.
+int32_t set_span_level(int32_t level);
