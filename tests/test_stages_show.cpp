@@ -35,6 +35,8 @@ std::vector<Kernel> kernels()
     std::vector<Kernel> all = {blend, blend_sse2};
     if (blend_has_avx2())
         all.push_back(blend_avx2);
+    if (blend_has_avx512())
+        all.push_back(blend_avx512);
     return all;
 }
 

@@ -1,6 +1,7 @@
 // The photo stage: one photograph read at start-up, shown unchanged.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "display/display.h"
@@ -72,10 +73,13 @@ void photo_create_file(int32_t index, int32_t width, int32_t height, const char*
     water->width = width;
     water->height = height;
     const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-    // Zero-filled, so even a reader that wrote less would leave black, never garbage.
-    std::unique_ptr<uint32_t, FreeDeleter> pixels(static_cast<uint32_t*>(std::calloc(bytes ? bytes : 1, 1)));
+    // On a 64-byte boundary for the blend's vector loads; zero-filled, so even a
+    // reader that wrote less would leave black, never garbage.
+    const size_t rounded = (bytes + 63) / 64 * 64 + 64 * (bytes == 0);
+    std::unique_ptr<uint32_t, FreeDeleter> pixels(static_cast<uint32_t*>(std::aligned_alloc(64, rounded)));
     if (!pixels)
         fatal_error("Error: No Hay Suficiente Memoria Para los Buffers del agua.\n");
+    std::memset(pixels.get(), 0, rounded);
     water->pixels = pixels.get();
     check_photo_header(path, width, height);
     // Exactly the frame's size: the reader refuses a picture that does not fit.

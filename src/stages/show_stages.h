@@ -64,12 +64,16 @@ void crossfade_create(int32_t index, int32_t width, int32_t height);
 // dst = per pixel, for the red, green and blue lanes,
 //   floor((255 - c) * a / 256) + floor(c * b / 256)
 // and the top byte of a.  Dividing by 256 means no lane ever reaches 255, so
-// c = 0 darkens a by one step: deliberate.  Picks AVX2 or SSE2 at run time;
+// c = 0 darkens a by one step: deliberate.  Picks AVX-512, AVX2 or SSE2 at
+// run time;
 // bit-exact with the plain per-lane formula.  dst may equal a or b.
 void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 
 // The kernels blend chooses between, exposed for the tests and benchmarks.
-// blend_avx2 may be called only when the processor has AVX2.
+// blend_avx2 and blend_avx512 may be called only when the processor has the
+// instruction set (AVX2; AVX-512 BW), as the two tests say.
 void blend_sse2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 void blend_avx2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
+void blend_avx512(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 bool blend_has_avx2();
+bool blend_has_avx512();

@@ -1,0 +1,117 @@
+// The cross-fade's blend over one 320 x 240 frame against memcpy of one frame,
+// measured in the same run; prints each kernel as a ratio to memcpy.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "stages/show_stages.h"
+
+namespace {
+
+constexpr int32_t N = 320 * 240;
+
+// Frames on 64-byte boundaries, as the stages allocate theirs.
+template <class T>
+struct Aligned : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Aligned<U>;
+    };
+    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(64))); }
+    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t(64)); }
+};
+using Frame = std::vector<uint32_t, Aligned<uint32_t>>;
+
+struct Frames {
+    Frame a = Frame(N), b = Frame(N), dst = Frame(N);
+    Frames()
+    {
+        std::mt19937 rng(1);
+        for (auto& p : a) p = rng();
+        for (auto& p : b) p = rng();
+    }
+} frames;
+
+void BM_memcpy(benchmark::State& state)
+{
+    for (auto _ : state) {
+        std::memcpy(frames.dst.data(), frames.a.data(), N * 4);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_blend(benchmark::State& state)
+{
+    uint8_t c = 0;
+    for (auto _ : state) {
+        blend(frames.dst.data(), frames.a.data(), frames.b.data(), N, c++);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_blend_sse2(benchmark::State& state)
+{
+    uint8_t c = 0;
+    for (auto _ : state) {
+        blend_sse2(frames.dst.data(), frames.a.data(), frames.b.data(), N, c++);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_blend_avx2(benchmark::State& state)
+{
+    if (!blend_has_avx2()) {
+        state.SkipWithError("no AVX2 on this processor");
+        return;
+    }
+    uint8_t c = 0;
+    for (auto _ : state) {
+        blend_avx2(frames.dst.data(), frames.a.data(), frames.b.data(), N, c++);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_blend_avx512(benchmark::State& state)
+{
+    if (!blend_has_avx512()) {
+        state.SkipWithError("no AVX-512 BW on this processor");
+        return;
+    }
+    uint8_t c = 0;
+    for (auto _ : state) {
+        blend_avx512(frames.dst.data(), frames.a.data(), frames.b.data(), N, c++);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_memcpy);
+BENCHMARK(BM_blend);
+BENCHMARK(BM_blend_sse2);
+BENCHMARK(BM_blend_avx2);
+BENCHMARK(BM_blend_avx512);
+
+// Collects the CPU time of every run and prints the ratios to memcpy at the end.
+struct RatioReporter : benchmark::ConsoleReporter {
+    std::map<std::string, double> times;
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs)
+            if (!r.error_occurred) times[r.benchmark_name()] = r.GetAdjustedCPUTime();
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const double reference = reporter.times["BM_memcpy"];
+    if (reference > 0)
+        for (auto& [name, t] : reporter.times)
+            std::printf("ratio %-20s %.2fx memcpy of one frame\n", name.c_str(), t / reference);
+    benchmark::Shutdown();
+    return 0;
+}
