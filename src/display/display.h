@@ -1,13 +1,79 @@
 // The display: window, full-screen mode with depth fallback, presenting, the
-// 8-bit palette, frame conversion, and the two error reports the whole
-// program uses (display_error for set-up failures, fatal_error for the end).
+// 8-bit palette, frame conversion, the window procedure and its message queue,
+// and the two error reports the whole program uses (display_error for set-up
+// failures, fatal_error for the end).  Runs over platform/ (SDL or headless);
+// all of it on the main thread unless said otherwise.
 #pragma once
 
 #include <cstdint>
 
+// ---------------------------------------------------------------------------
+// Window messages, as the window procedure receives them
+// ---------------------------------------------------------------------------
+constexpr uint32_t WM_DESTROY = 0x0002;
+constexpr uint32_t WM_ACTIVATE = 0x0006;   // wparam high word: 1 = minimised
+constexpr uint32_t WM_CLOSE = 0x0010;
+constexpr uint32_t WM_QUIT = 0x0012;       // wparam: the exit code
+constexpr uint32_t WM_SETCURSOR = 0x0020;
+constexpr uint32_t WM_KEYDOWN = 0x0100;    // wparam: the key
+constexpr uint64_t VK_ESCAPE = 27;
+
+struct Message {
+    uint32_t message;
+    uint64_t wparam;
+    int64_t lparam;
+};
+
+// 1 at start; 0 once init_display finds the 16-bit mode is 5-5-5.
+// Written by init_display, read by convert_frame.  Main thread.
+extern int32_t rgb565;
+
+// Opens the window and the display at frame_width x frame_height, settles
+// display_depth by fallback (the current depth, then 32, 24, 16, 8) and the
+// 565 flag, and makes the off-screen surface.  0 on success, else the failing
+// call's code after display_error reported it.  No window at all, or no
+// off-screen surface, ends in fatal_error.  Called once by start-up.
+int32_t init_display();
+
+// The window procedure: Escape posts WM_CLOSE, WM_CLOSE destroys the window,
+// WM_DESTROY kills the timer, releases the display and posts WM_QUIT (0),
+// WM_ACTIVATE sets active_flag.  Called by dispatch_message and destroy_window.
+int64_t window_proc(uint32_t message, uint64_t wparam, int64_t lparam);
+
+// The message queue: messages posted here come first, then the platform's
+// events as messages.  peek_message removes and returns one if there is one;
+// wait_message blocks until one arrives.
+void post_message(uint32_t message, uint64_t wparam);
+bool peek_message(Message* message);
+void wait_message();
+void dispatch_message(const Message& message);
+
+// Destroys the window if it exists (runs WM_DESTROY); idempotent.
+void destroy_window();
+
+// Copies the off-screen surface to the back buffer and flips, restoring lost
+// surfaces (that frame then shows nothing new) and retrying while busy.
+// Reports nothing.  Once per frame, after the surface is unlocked.
+void present_frame();
+
+// Restores the primary surface, then the off-screen one; the first failure code or 0.
+int32_t restore_surfaces();
+
+// Releases the display's surfaces, device and window; idempotent, any time.
+void release_display();
+
+// Attaches the 3-3-2 palette (index bits 7-5 red, 4-2 green, 1-0 blue, each
+// in the top bits of its channel).  Start-up, when display_depth is 8.
+void set_palette_332();
+
+// Set-up failure report: formats into 128 characters, releases the display,
+// shows the text captioned "DDrawInterface" (and on standard error), destroys
+// the window and returns code.
+int32_t display_error(int32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // Ends the program: releases the display, writes the formatted message to
-// standard error, shows it in a box captioned "Error" and exits with 1.
-// Any thread, any subsystem; never returns.
+// standard error, shows it in a box captioned "Error" when there is a display
+// and exits with 1.  Any thread, any subsystem; never returns.
 [[noreturn]] void fatal_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // What fatal_error does once the message is formatted.  The default handler
@@ -17,5 +83,34 @@
 using FatalHandler = void (*)(const char* message);
 void set_fatal_handler(FatalHandler handler);
 
-// Releases the display's surfaces and window; idempotent.  Main thread.
-void release_display();
+// ---------------------------------------------------------------------------
+// Frame conversion: a 0x00RRGGBB frame into the display's pixel format
+// ---------------------------------------------------------------------------
+
+// Converts frame_width x frame_height pixels of source into destination, one
+// contiguous block in the format of display_depth (32: copy; 24: bytes B, G,
+// R; 16: 5-6-5 or 5-5-5 by rgb565; 8: dithered 3-3-2 indices); any other
+// depth leaves destination alone.  pixel_count is not used.  The converter is
+// chosen once per settled depth, not per frame.  Main thread.
+void convert_frame(const uint32_t* source, void* destination, int32_t pixel_count);
+
+// Four pixels to twelve bytes at a time; count must be a multiple of 4.
+void pack_24(const uint32_t* source, void* destination, int32_t count);
+
+// One little-endian 16-bit word per pixel, by rgb565; truncates.  count >= 1.
+void pack_16(const uint32_t* source, void* destination, int32_t count);
+
+// Floyd-Steinberg error diffusion into the 3-3-2 palette, integer only, left to
+// right on every row, errors starting from zero on every call.  Its error rows
+// are storage kept between calls (grown only when a wider frame comes).
+void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height);
+
+// The kernels behind pack_24 and pack_16, exposed for tests and benchmarks.
+// Each *_sse2 is always there; *_ssse3 / *_avx2 may be called only where cpu_has tells it is there.
+bool cpu_has_ssse3();
+bool cpu_has_avx2();
+void pack_24_scalar(const uint32_t* source, uint8_t* destination, int32_t count);
+void pack_24_ssse3(const uint32_t* source, uint8_t* destination, int32_t count);
+void pack_16_scalar(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
+void pack_16_sse2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
+void pack_16_avx2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);

@@ -1,13 +1,39 @@
-// fatal_error: the one report for unrecoverable errors.
+// The two error reports: display_error for set-up failures, fatal_error for
+// the end of the program.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "display/display.h"
+#include "display/display_local.h"
+#include "platform/platform.h"
 
-static FatalHandler fatal_handler = nullptr;
+namespace {
+
+FatalHandler fatal_handler = nullptr;
+char fatal_note[512];
+std::atomic<bool> in_fatal{false};
+
+// Standard error gets every report, so a user on a terminal or in CI sees
+// why the show ended even when no box can be shown.
+void write_stderr(const char* text)
+{
+    const size_t length = std::strlen(text);
+    std::fputs(text, stderr);
+    if (length == 0 || text[length - 1] != '\n')
+        std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+bool can_show_box() { return platform && platform->has_display(); }
+
+}  // namespace
 
 void set_fatal_handler(FatalHandler handler) { fatal_handler = handler; }
+
+void set_fatal_note(const char* note) { std::snprintf(fatal_note, sizeof fatal_note, "%s", note); }
 
 void fatal_error(const char* format, ...)
 {
@@ -17,13 +43,37 @@ void fatal_error(const char* format, ...)
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
     if (fatal_handler) {
+        fatal_note[0] = 0;
+        release_display();
         fatal_handler(message);
         std::exit(1);
     }
+    // Releasing the display may fail in turn and come back here: the second
+    // report only adds its line and ends at once.
+    if (in_fatal.exchange(true, std::memory_order_relaxed)) {
+        write_stderr(message);
+        std::_Exit(1);
+    }
+    write_stderr(message);
+    if (fatal_note[0])
+        write_stderr(fatal_note);
     release_display();
-    std::fprintf(stderr, "%s\n", message);
+    if (can_show_box())
+        platform->message_box("Error", message);
     std::exit(1);
 }
 
-// Placeholder until the display exists.
-void release_display() {}
+int32_t display_error(int32_t code, const char* format, ...)
+{
+    char text[128];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    release_display();
+    write_stderr(text);
+    if (!fatal_handler && can_show_box())
+        platform->message_box("DDrawInterface", text);
+    destroy_window();
+    return code;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // ---------------------------------------------------------------------------
@@ -60,3 +61,61 @@ extern uint32_t timer_id;                    // id of the periodic timer, 0 whil
 extern float frame_rate_base;                // used only by show_frame_rate
 extern Stage* stage_table;                   // STAGE_COUNT records, zero-filled; written before the timer starts
 extern float schedule[SCHEDULE_LENGTH];      // cue times in seconds from clock_base; filled by the script
+
+// ---------------------------------------------------------------------------
+// Entry points
+// ---------------------------------------------------------------------------
+struct Options;
+
+// The whole show, from start-up to its end: resets the shell's globals, picks
+// the platform backend, sets everything up in order and runs the main loop.
+// Returns the exit code: the index of the terminating record (19) at the
+// normal end, the WM_QUIT code (0) after Escape or a closed window.  Fatal
+// errors end in fatal_error.  Main thread; callable again in-process
+// (tests), which releases the stages of the previous run first.
+int32_t run_show(const Options& options);
+
+// Fills the schedule and the stage table by running the stage script chosen
+// with select_stage_script (stages/stages.h).  Start-up, main thread.
+void build_stage_table();
+
+// 1 while the current cue time has not passed; when it has (strictly:
+// cue * 1000 < elapsed ms), advances cue_index and returns 0.  Once the 25
+// cues are used up every call returns 0 without reading past the schedule, so
+// the remaining stages end at once and the show reaches its end.  Main thread.
+int32_t cue_pending();
+
+// The 14 ms tick: calls tick of the current record if its ready byte is 1.
+// Timer thread (the headless clock calls it on the main thread).
+void timer_tick();
+
+// Calls tick of the current record whatever its ready byte.
+void tick_current_stage();
+
+// Called after a stage's last interval; does nothing (no stage is released).
+void stage_finished(int32_t index);
+
+// Starts the periodic timer with timer_tick; stores timer_id; 1 if it started.
+int32_t start_timer(uint32_t period_ms);
+
+// The frame-rate report text: "Efecto compatible con las Vortal 2.1 ..." with
+// frames, whole seconds and frames per second since the last report (or since
+// the process started).  Moves frame_rate_base on.  Main thread.
+void format_frame_rate(char* text, size_t size);
+
+// Shows the frame-rate report in a box captioned "FPS" (standard error when
+// there is no display); returns 1 when a box was shown.  The show as built
+// does not call it; --stats prints the text at the end instead.
+int32_t show_frame_rate();
+
+// The music (shell/music.cpp): one track, opened at start-up, started just
+// before the clock base is taken, never stopped by the show.  Failures are
+// silent.  Main thread.
+struct Music {
+    void* stream;         // the platform's stream; null when it could not be made
+    uint32_t start_time;  // clock (ms) right after play was asked; 0 until then
+};
+extern Music* music;      // null before music_open; main thread
+void music_open(const char* path);
+void music_play();
+void music_stop();

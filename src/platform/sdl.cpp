@@ -1,0 +1,383 @@
+// The SDL2 backend: a window "DDrawInterface" (full screen on the desktop, or
+// a 3x window), a renderer with vsync, and a streaming texture in the mode's
+// own pixel format as the back buffer, scaled up nearest-neighbour by the
+// largest integer that fits and letterboxed.  The off-screen surface is plain
+// memory in that format; at 8 bits it is shown through the attached palette.
+#include <SDL.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/platform_local.h"
+
+namespace {
+
+constexpr const char* WINDOW_TITLE = "DDrawInterface";
+constexpr int32_t WINDOW_SCALE = 3;
+constexpr int32_t MAX_PENDING = 8;
+
+struct Sdl {
+    PlatformConfig config;
+    bool video;  // the video subsystem is up: a display exists
+    SDL_Window* window;
+    SDL_Renderer* renderer;
+    SDL_Texture* texture;
+    bool primary;
+    bool lost;
+    int32_t width, height, depth;
+    std::vector<uint8_t> offscreen;
+    std::vector<uint32_t> expanded;  // the 8-bit surface through the palette
+    uint32_t palette[256];
+    PlatformEvent pending[MAX_PENDING];  // events made here, returned before SDL's
+    int32_t pending_count;
+};
+
+Sdl sdl;
+
+void push_pending(const PlatformEvent& event)
+{
+    if (sdl.pending_count < MAX_PENDING)
+        sdl.pending[sdl.pending_count++] = event;
+}
+
+uint32_t texture_format()
+{
+    switch (sdl.depth) {
+    case 32: return SDL_PIXELFORMAT_XRGB8888;
+    case 24: return SDL_PIXELFORMAT_BGR24;  // bytes B, G, R in memory
+    case 16: return sdl.config.mode_555 ? SDL_PIXELFORMAT_RGB555 : SDL_PIXELFORMAT_RGB565;
+    case 8: return SDL_PIXELFORMAT_XRGB8888;  // filled from the palette at each blit
+    default: return SDL_PIXELFORMAT_UNKNOWN;
+    }
+}
+
+int32_t offscreen_pitch() { return sdl.width * (sdl.depth / 8); }
+
+int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reason_size)
+{
+    if (!sdl.video) {
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+            std::snprintf(reason, reason_size, "%s", SDL_GetError());
+            return 1;
+        }
+        sdl.video = true;
+    }
+    SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "nearest");
+    // Full screen on the desktop leaves the monitor's mode alone; the frame is
+    // scaled up instead of switching the screen to 320 x 240.
+    uint32_t flags = SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE;
+    if (!sdl.config.window)
+        flags |= SDL_WINDOW_FULLSCREEN_DESKTOP | SDL_WINDOW_ALWAYS_ON_TOP;
+    sdl.window = SDL_CreateWindow(WINDOW_TITLE, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
+                                  width * WINDOW_SCALE, height * WINDOW_SCALE, flags);
+    if (!sdl.window) {
+        std::snprintf(reason, reason_size, "%s", SDL_GetError());
+        return 2;
+    }
+    return 0;
+}
+
+int32_t sdl_create_device()
+{
+    // Any renderer that can wait for the vertical blank; a plain one otherwise.
+    sdl.renderer = SDL_CreateRenderer(sdl.window, -1, SDL_RENDERER_PRESENTVSYNC);
+    if (!sdl.renderer)
+        sdl.renderer = SDL_CreateRenderer(sdl.window, -1, 0);
+    return sdl.renderer ? DD_OK : DDERR_NODIRECTDRAWHW;
+}
+
+void sdl_show_window()
+{
+    SDL_ShowWindow(sdl.window);
+    SDL_RaiseWindow(sdl.window);
+    SDL_ShowCursor(SDL_DISABLE);  // the pointer is hidden over the show
+    push_pending({.type = EVENT_ACTIVATE, .key = 0, .minimised = 0});
+}
+
+int32_t sdl_set_exclusive() { return sdl.renderer ? DD_OK : DDERR_GENERIC; }
+
+int32_t sdl_set_display_mode(int32_t width, int32_t height, int32_t depth)
+{
+    uint32_t bit = 0;
+    switch (depth) {
+    case 32: bit = OFFER_32; break;
+    case 24: bit = OFFER_24; break;
+    case 16: bit = OFFER_16; break;
+    case 8: bit = OFFER_8; break;
+    default: break;
+    }
+    if (!(sdl.config.offered_modes & bit))
+        return DDERR_INVALIDMODE;
+    sdl.width = width;
+    sdl.height = height;
+    sdl.depth = depth;
+    return DD_OK;
+}
+
+int32_t sdl_create_primary()
+{
+    if (!sdl.renderer || !sdl.depth)
+        return DDERR_GENERIC;
+    sdl.primary = true;
+    return DD_OK;
+}
+
+int32_t sdl_attach_back_buffer()
+{
+    if (!sdl.primary)
+        return DDERR_GENERIC;
+    if (sdl.texture)
+        SDL_DestroyTexture(sdl.texture);
+    sdl.texture = SDL_CreateTexture(sdl.renderer, texture_format(), SDL_TEXTUREACCESS_STREAMING,
+                                    sdl.width, sdl.height);
+    return sdl.texture ? DD_OK : DDERR_GENERIC;
+}
+
+int32_t sdl_create_offscreen(int32_t width, int32_t height, int32_t)
+{
+    if (width != sdl.width || height != sdl.height)
+        return DDERR_INVALIDMODE;
+    sdl.offscreen.assign(size_t(offscreen_pitch()) * size_t(height), 0);
+    if (sdl.depth == 8)
+        sdl.expanded.assign(size_t(width) * size_t(height), 0);
+    return DD_OK;
+}
+
+uint32_t sdl_green_mask()
+{
+    if (sdl.depth != 16)
+        return 0;
+    return sdl.config.mode_555 ? GREEN_MASK_555 : GREEN_MASK_565;
+}
+
+uint8_t* sdl_lock_offscreen() { return sdl.offscreen.empty() ? nullptr : sdl.offscreen.data(); }
+
+int32_t sdl_unlock_offscreen() { return sdl.offscreen.empty() ? DDERR_GENERIC : DD_OK; }
+
+int32_t sdl_blit()
+{
+    if (sdl.lost)
+        return DDERR_SURFACELOST;
+    if (!sdl.texture || sdl.offscreen.empty())
+        return DDERR_GENERIC;
+    int32_t status;
+    if (sdl.depth == 8) {
+        // The screen looks the indices up in the palette, as the mode would.
+        const size_t count = sdl.expanded.size();
+        for (size_t i = 0; i < count; i++)
+            sdl.expanded[i] = sdl.palette[sdl.offscreen[i]];
+        status = SDL_UpdateTexture(sdl.texture, nullptr, sdl.expanded.data(), sdl.width * 4);
+    } else {
+        status = SDL_UpdateTexture(sdl.texture, nullptr, sdl.offscreen.data(), offscreen_pitch());
+    }
+    return status == 0 ? DD_OK : DDERR_GENERIC;
+}
+
+// Largest integer scale that fits the output, centred; a smaller output than
+// the frame gets the frame shrunk to fit instead.
+SDL_Rect letterbox()
+{
+    int output_w = 0, output_h = 0;
+    SDL_GetRendererOutputSize(sdl.renderer, &output_w, &output_h);
+    int scale = output_w / sdl.width < output_h / sdl.height ? output_w / sdl.width : output_h / sdl.height;
+    SDL_Rect rect;
+    if (scale >= 1) {
+        rect.w = sdl.width * scale;
+        rect.h = sdl.height * scale;
+    } else if (int64_t(output_w) * sdl.height < int64_t(output_h) * sdl.width) {
+        rect.w = output_w;
+        rect.h = int(int64_t(output_w) * sdl.height / sdl.width);
+    } else {
+        rect.h = output_h;
+        rect.w = int(int64_t(output_h) * sdl.width / sdl.height);
+    }
+    rect.x = (output_w - rect.w) / 2;
+    rect.y = (output_h - rect.h) / 2;
+    return rect;
+}
+
+int32_t sdl_flip()
+{
+    if (sdl.lost)
+        return DDERR_SURFACELOST;
+    if (!sdl.texture)
+        return DDERR_GENERIC;
+    const SDL_Rect rect = letterbox();
+    SDL_SetRenderDrawColor(sdl.renderer, 0, 0, 0, 255);
+    SDL_RenderClear(sdl.renderer);
+    SDL_RenderCopy(sdl.renderer, sdl.texture, nullptr, &rect);
+    SDL_RenderPresent(sdl.renderer);  // waits for the vertical blank
+    return DD_OK;
+}
+
+// The renderer lost its textures: make the back buffer again.
+int32_t sdl_restore_primary()
+{
+    if (!sdl.primary)
+        return DDERR_GENERIC;
+    const int32_t status = sdl_attach_back_buffer();
+    if (status == DD_OK)
+        sdl.lost = false;
+    return status;
+}
+
+int32_t sdl_restore_offscreen() { return sdl.offscreen.empty() ? DDERR_GENERIC : DD_OK; }
+
+void sdl_set_palette(const uint8_t* rgb)
+{
+    for (int32_t i = 0; i < 256; i++)
+        sdl.palette[i] = uint32_t(rgb[3 * i]) << 16 | uint32_t(rgb[3 * i + 1]) << 8 | rgb[3 * i + 2];
+}
+
+void sdl_release()
+{
+    if (sdl.texture)
+        SDL_DestroyTexture(sdl.texture);
+    if (sdl.renderer)
+        SDL_DestroyRenderer(sdl.renderer);
+    if (sdl.window)
+        SDL_DestroyWindow(sdl.window);
+    sdl.texture = nullptr;
+    sdl.renderer = nullptr;
+    sdl.window = nullptr;
+    sdl.primary = false;
+    sdl.offscreen.clear();
+    sdl.expanded.clear();
+}
+
+void sdl_frame_presented() {}
+
+bool sdl_has_display() { return sdl.video; }
+
+void sdl_message_box(const char* caption, const char* text)
+{
+    SDL_ShowSimpleMessageBox(0, caption, text, nullptr);
+}
+
+void toggle_full_screen()
+{
+    if (!sdl.window)
+        return;
+    const bool full = SDL_GetWindowFlags(sdl.window) & SDL_WINDOW_FULLSCREEN_DESKTOP;
+    SDL_SetWindowFullscreen(sdl.window, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
+}
+
+// Maps one SDL event; false for events the show does not look at.
+bool map_event(const SDL_Event& e, PlatformEvent* event)
+{
+    switch (e.type) {
+    case SDL_QUIT:
+        *event = {.type = EVENT_CLOSE, .key = 0, .minimised = 0};
+        return true;
+    case SDL_KEYDOWN:
+        if (e.key.keysym.sym == SDLK_RETURN && (e.key.keysym.mod & KMOD_ALT)) {
+            if (!e.key.repeat)
+                toggle_full_screen();
+            return false;
+        }
+        *event = {.type = EVENT_KEY_DOWN, .key = e.key.keysym.sym == SDLK_ESCAPE ? KEY_ESCAPE : KEY_OTHER,
+                  .minimised = 0};
+        return true;
+    case SDL_WINDOWEVENT:
+        switch (e.window.event) {
+        case SDL_WINDOWEVENT_CLOSE:
+            *event = {.type = EVENT_CLOSE, .key = 0, .minimised = 0};
+            return true;
+        case SDL_WINDOWEVENT_MINIMIZED:
+        case SDL_WINDOWEVENT_HIDDEN:
+            *event = {.type = EVENT_ACTIVATE, .key = 0, .minimised = 1};
+            return true;
+        case SDL_WINDOWEVENT_SHOWN:
+        case SDL_WINDOWEVENT_RESTORED:
+        case SDL_WINDOWEVENT_MAXIMIZED:
+        case SDL_WINDOWEVENT_FOCUS_GAINED: {
+            const uint32_t flags = sdl.window ? SDL_GetWindowFlags(sdl.window) : 0;
+            *event = {.type = EVENT_ACTIVATE, .key = 0,
+                      .minimised = (flags & (SDL_WINDOW_MINIMIZED | SDL_WINDOW_HIDDEN)) ? 1 : 0};
+            return true;
+        }
+        default:
+            return false;
+        }
+    case SDL_RENDER_TARGETS_RESET:
+    case SDL_RENDER_DEVICE_RESET:
+        sdl.lost = true;  // the next present restores the surfaces
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool sdl_poll_event(PlatformEvent* event)
+{
+    if (sdl.pending_count > 0) {
+        *event = sdl.pending[0];
+        for (int32_t i = 1; i < sdl.pending_count; i++)
+            sdl.pending[i - 1] = sdl.pending[i];
+        sdl.pending_count--;
+        return true;
+    }
+    if (!sdl.video)
+        return false;
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+        if (map_event(e, event))
+            return true;
+    }
+    return false;
+}
+
+void sdl_wait_event()
+{
+    if (sdl.pending_count > 0 || !sdl.video)
+        return;
+    SDL_WaitEvent(nullptr);
+}
+
+// Whole milliseconds, as the show's clock was read.
+double sdl_clock_ms() { return double(int64_t(steady_ms())); }
+
+}  // namespace
+
+const Platform sdl_platform = {
+    .name = "sdl",
+    .open_window = sdl_open_window,
+    .create_device = sdl_create_device,
+    .show_window = sdl_show_window,
+    .set_exclusive = sdl_set_exclusive,
+    .set_display_mode = sdl_set_display_mode,
+    .create_primary = sdl_create_primary,
+    .attach_back_buffer = sdl_attach_back_buffer,
+    .create_offscreen = sdl_create_offscreen,
+    .green_mask = sdl_green_mask,
+    .lock_offscreen = sdl_lock_offscreen,
+    .unlock_offscreen = sdl_unlock_offscreen,
+    .blit = sdl_blit,
+    .flip = sdl_flip,
+    .restore_primary = sdl_restore_primary,
+    .restore_offscreen = sdl_restore_offscreen,
+    .set_palette = sdl_set_palette,
+    .release = sdl_release,
+    .frame_presented = sdl_frame_presented,
+    .has_display = sdl_has_display,
+    .message_box = sdl_message_box,
+    .poll_event = sdl_poll_event,
+    .wait_event = sdl_wait_event,
+    .clock_ms = sdl_clock_ms,
+    .start_timer = real_start_timer,
+    .kill_timer = real_kill_timer,
+    .audio_open = sdl_audio_open,
+    .audio_play = sdl_audio_play,
+    .audio_stop = sdl_audio_stop,
+};
+
+void sdl_configure(const PlatformConfig& config)
+{
+    sdl_release();
+    sdl.config = config;
+    sdl.lost = false;
+    sdl.depth = 0;
+    sdl.pending_count = 0;
+}

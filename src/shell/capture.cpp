@@ -1,0 +1,569 @@
+// Frame capture on the headless display: image files and a frame table, or a
+// video through an ffmpeg child process.
+#include "shell/capture.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "display/display.h"
+#include "platform/platform.h"
+#include "shell/shell.h"
+
+// The PNG writer, compiled into this file only (static functions), so it
+// clashes with no other copy of the library in the program.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wshadow"
+#define STBIW_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+#pragma GCC diagnostic pop
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* SOUND_TRACK = "datos/cancion.mp3";
+constexpr int32_t SOUND_RATE = 44100;
+constexpr int32_t SOUND_CHANNELS = 2;
+constexpr int32_t VIDEO_SCALE = 3;
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// One capture per process: the state lives from capture_begin to capture_end.
+struct Capture {
+    CaptureOptions options;
+    std::string folder;           // folder target, with no trailing slash
+    File table;                   // frames.tsv
+    pid_t encoder = -1;           // ffmpeg child for a video target
+    int encoder_input = -1;       // write end of its standard input
+    std::vector<uint8_t> rgb;     // one frame of R, G, B
+    int64_t written = 0;          // frames written so far
+    int64_t last_frame = -1;      // number of the last frame written
+    double last_time_ms = 0.0;
+    int64_t expected = 0;         // frames of a whole show, for the progress bar
+    double started_ms = 0.0;      // steady clock at capture_begin
+    double last_bar_ms = -1e9;
+    bool terminal = false;        // standard error is a terminal: draw a bar
+    bool active = false;
+};
+
+Capture capture;
+int64_t result_frames = 0;
+double result_last_ms = 0.0;
+
+bool has_suffix(const std::string& s, const char* suffix)
+{
+    const size_t n = std::strlen(suffix);
+    if (s.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = s[s.size() - n + i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i])
+            return false;
+    }
+    return true;
+}
+
+bool is_video_target(const char* target)
+{
+    const std::string t = target;
+    return has_suffix(t, ".mp4") || has_suffix(t, ".mkv") || has_suffix(t, ".webm");
+}
+
+// Strict decimal: digits only, no sign, no overflow past 10^12.
+bool parse_count(const char* text, int64_t& value)
+{
+    if (!*text)
+        return false;
+    value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9' || value > 1000000000000LL)
+            return false;
+        value = value * 10 + (*p - '0');
+    }
+    return true;
+}
+
+void parse_fps(const char* text, CaptureOptions& options)
+{
+    const std::string s = text;
+    const size_t slash = s.find('/');
+    int64_t n = 0, d = 1;
+    const bool ok = slash == std::string::npos
+                        ? parse_count(s.c_str(), n)
+                        : parse_count(s.substr(0, slash).c_str(), n) &&
+                              parse_count(s.substr(slash + 1).c_str(), d);
+    // Bounded so that frame * 1000 * d stays far inside 64 bits.
+    if (!ok || n <= 0 || d <= 0 || n > 1000000 || d > 1000000 || n > 1000 * d)
+        fatal_error("Frecuencia de fotogramas no válida: \"%s\" (se espera N o N/D, hasta 1000 por segundo)", text);
+    options.fps_numerator = n;
+    options.fps_denominator = d;
+}
+
+void write_all(int fd, const uint8_t* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fatal_error("ffmpeg dejó de aceptar fotogramas para \"%s\" (%s)", capture.options.target,
+                        std::strerror(errno));
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// Starts argv[0] (looked up in PATH) with its standard input or output on a
+// pipe; returns the child and our end of the pipe.  A missing program is
+// reported by the caller; errno holds why.
+bool spawn_with_pipe(const std::vector<std::string>& args, bool child_reads, pid_t& child, int& our_end)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (child_reads)
+        posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int err = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(child_reads ? fds[0] : fds[1]);
+    our_end = child_reads ? fds[1] : fds[0];
+    if (err != 0) {
+        ::close(our_end);
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+// Waits for a child; its exit status, or -1 if it died of a signal.
+int wait_child(pid_t child)
+{
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool file_exists(const char* path)
+{
+    struct stat st;
+    return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string fps_text(const CaptureOptions& o)
+{
+    return std::to_string(o.fps_numerator) + "/" + std::to_string(o.fps_denominator);
+}
+
+void start_encoder()
+{
+    const std::string target = capture.options.target;
+    std::vector<std::string> args = {
+        "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
+        "-f", "rawvideo", "-pix_fmt", "rgb24",
+        "-video_size", std::to_string(frame_width) + "x" + std::to_string(frame_height),
+        "-framerate", fps_text(capture.options), "-i", "pipe:0",
+    };
+    const bool sound = file_exists(SOUND_TRACK);
+    if (sound) {
+        args.insert(args.end(), {"-i", SOUND_TRACK, "-map", "0:v", "-map", "1:a"});
+    }
+    // Nearest neighbour keeps every show pixel a sharp 3 x 3 block.
+    args.insert(args.end(), {"-vf", "scale=iw*" + std::to_string(VIDEO_SCALE) + ":ih*" +
+                                        std::to_string(VIDEO_SCALE) + ":flags=neighbor"});
+    if (has_suffix(target, ".webm")) {
+        args.insert(args.end(), {"-c:v", "libvpx-vp9", "-crf", "30", "-b:v", "0", "-deadline", "good",
+                                 "-cpu-used", "4", "-row-mt", "1", "-pix_fmt", "yuv420p"});
+        if (sound)
+            args.insert(args.end(), {"-c:a", "libopus", "-b:a", "128k"});
+    } else {
+        args.insert(args.end(), {"-c:v", "libx264", "-preset", "medium", "-crf", "18", "-pix_fmt", "yuv420p"});
+        if (sound)
+            args.insert(args.end(), {"-c:a", "aac", "-b:a", "160k"});
+        if (has_suffix(target, ".mp4"))
+            args.insert(args.end(), {"-movflags", "+faststart"});
+    }
+    // The track is longer than the show: the output ends with the last frame.
+    // No dates or tool versions in the file, so every run gives the same bytes.
+    if (sound)
+        args.push_back("-shortest");
+    args.insert(args.end(), {"-map_metadata", "-1", "-fflags", "+bitexact", "-flags:v", "+bitexact",
+                             "-flags:a", "+bitexact", target});
+    if (!spawn_with_pipe(args, true, capture.encoder, capture.encoder_input)) {
+        if (errno == ENOENT)
+            fatal_error("No encuentro ffmpeg: hace falta para grabar \"%s\" (instálalo, p. ej. apt-get install ffmpeg)",
+                        target.c_str());
+        fatal_error("No puedo arrancar ffmpeg para grabar \"%s\": %s", target.c_str(), std::strerror(errno));
+    }
+}
+
+void write_image(const PresentedFrame& frame)
+{
+    char name[32];
+    const char* ext = capture.options.format == CAPTURE_PNG ? "png" : capture.options.format == CAPTURE_PPM ? "ppm" : "raw";
+    std::snprintf(name, sizeof name, "/frame-%06lld.%s", static_cast<long long>(capture.written), ext);
+    const std::string path = capture.folder + name;
+    const size_t pixels = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height);
+    if (capture.options.format == CAPTURE_PNG) {
+        if (!stbi_write_png(path.c_str(), frame.width, frame.height, 3, capture.rgb.data(), frame.width * 3))
+            fatal_error("No puedo escribir \"%s\"", path.c_str());
+        return;
+    }
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file)
+        fatal_error("No puedo crear \"%s\": %s", path.c_str(), std::strerror(errno));
+    bool ok = true;
+    if (capture.options.format == CAPTURE_PPM) {
+        ok = std::fprintf(file.get(), "P6\n%d %d\n255\n", frame.width, frame.height) > 0 &&
+             std::fwrite(capture.rgb.data(), 3, pixels, file.get()) == pixels;
+    } else {
+        const size_t bytes = pixels * static_cast<size_t>(frame.depth / 8);
+        ok = std::fwrite(frame.pixels, 1, bytes, file.get()) == bytes;
+    }
+    if (std::fclose(file.release()) != 0 || !ok)
+        fatal_error("No puedo escribir \"%s\"", path.c_str());
+}
+
+void draw_progress(bool final)
+{
+    const double now = steady_ms();
+    if (!final && now - capture.last_bar_ms < 100.0)
+        return;
+    capture.last_bar_ms = now;
+    const double seconds = (now - capture.started_ms) / 1000.0;
+    const double rate = seconds > 0 ? static_cast<double>(capture.written) / seconds : 0.0;
+    const int64_t total = capture.expected > capture.written ? capture.expected : capture.written;
+    const double eta = rate > 0 ? static_cast<double>(total - capture.written) / rate : 0.0;
+    constexpr int32_t WIDTH = 30;
+    const int32_t filled = total > 0 ? static_cast<int32_t>(capture.written * WIDTH / total) : WIDTH;
+    char bar[WIDTH + 1];
+    for (int32_t i = 0; i < WIDTH; ++i)
+        bar[i] = i < filled ? '#' : '-';
+    bar[WIDTH] = 0;
+    std::fprintf(stderr, "\r[%s] %lld/%lld fotogramas  %.1f fps  quedan %.1f s ", bar,
+                 static_cast<long long>(capture.written), static_cast<long long>(total), rate, eta);
+    if (final)
+        std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+void on_present(const PresentedFrame& frame, void*)
+{
+    if (capture.expected == 0) {
+        // The script's last used cue (the tenth) ends the show; frames are
+        // rendered at every T <= that cue.  Only an estimate for the bar.
+        const double end_ms = (schedule[9] > 0 ? schedule[9] : 50.0f) * 1000.0;
+        capture.expected = static_cast<int64_t>(end_ms * static_cast<double>(capture.options.fps_numerator) /
+                                                (1000.0 * static_cast<double>(capture.options.fps_denominator))) +
+                           1;
+    }
+    capture.rgb.resize(static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3);
+    if (capture.options.format != CAPTURE_RAW)
+        capture_frame_rgb(frame, capture.rgb.data());
+    if (capture.options.format == CAPTURE_VIDEO) {
+        write_all(capture.encoder_input, capture.rgb.data(), capture.rgb.size());
+    } else {
+        write_image(frame);
+        std::fprintf(capture.table.get(), "%lld\t%.6f\t%d\n", static_cast<long long>(frame.frame), frame.time_ms,
+                     frame.stage);
+    }
+    ++capture.written;
+    capture.last_frame = frame.frame;
+    capture.last_time_ms = frame.time_ms;
+    if (capture.terminal)
+        draw_progress(false);
+}
+
+void put_u32(std::vector<uint8_t>& out, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void put_u16(std::vector<uint8_t>& out, uint32_t v)
+{
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+// The track decoded from its start (ffmpeg drops the encoder's delay and
+// padding from the LAME header, as a gapless player does), cut or padded with
+// silence to the show's length: T of the last frame, to the sample.  Without a
+// track the show is silent and so is the file.
+void write_sound()
+{
+    const int64_t n = capture.last_frame < 0 ? 0 : capture.last_frame;
+    // T = n * 1000 * D / N ms, so samples = n * D * rate / N exactly, rounded down.
+    const int64_t frames = n * capture.options.fps_denominator * SOUND_RATE / capture.options.fps_numerator;
+    const size_t bytes = static_cast<size_t>(frames) * SOUND_CHANNELS * 2;
+    std::vector<uint8_t> samples(bytes, 0);
+    if (file_exists(SOUND_TRACK)) {
+        pid_t child = -1;
+        int from_child = -1;
+        const std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+                                               "-i", SOUND_TRACK, "-f", "s16le", "-acodec", "pcm_s16le",
+                                               "-ac", std::to_string(SOUND_CHANNELS), "-ar",
+                                               std::to_string(SOUND_RATE), "pipe:1"};
+        if (!spawn_with_pipe(args, false, child, from_child)) {
+            std::fprintf(stderr, "Aviso: sin ffmpeg no puedo decodificar \"%s\"; sound.wav queda en silencio\n",
+                         SOUND_TRACK);
+        } else {
+            size_t got = 0;
+            uint8_t sink[65536];
+            for (;;) {
+                uint8_t* into = got < bytes ? samples.data() + got : sink;
+                const size_t room = got < bytes ? bytes - got : sizeof sink;
+                const ssize_t r = ::read(from_child, into, room);
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r <= 0)
+                    break;
+                if (got < bytes)
+                    got += static_cast<size_t>(r);
+            }
+            ::close(from_child);
+            if (wait_child(child) != 0)
+                fatal_error("ffmpeg no pudo decodificar \"%s\"", SOUND_TRACK);
+        }
+    }
+    std::vector<uint8_t> header;
+    header.insert(header.end(), {'R', 'I', 'F', 'F'});
+    put_u32(header, static_cast<uint32_t>(36 + bytes));
+    header.insert(header.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    put_u32(header, 16);
+    put_u16(header, 1);  // PCM
+    put_u16(header, SOUND_CHANNELS);
+    put_u32(header, SOUND_RATE);
+    put_u32(header, SOUND_RATE * SOUND_CHANNELS * 2);
+    put_u16(header, SOUND_CHANNELS * 2);
+    put_u16(header, 16);
+    header.insert(header.end(), {'d', 'a', 't', 'a'});
+    put_u32(header, static_cast<uint32_t>(bytes));
+    const std::string path = capture.folder + "/sound.wav";
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file)
+        fatal_error("No puedo crear \"%s\": %s", path.c_str(), std::strerror(errno));
+    const bool ok = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size() &&
+                    std::fwrite(samples.data(), 1, bytes, file.get()) == bytes;
+    if (std::fclose(file.release()) != 0 || !ok)
+        fatal_error("No puedo escribir \"%s\"", path.c_str());
+}
+
+}  // namespace
+
+const char* const CAPTURE_HELP =
+    "  --capture DIR      graba cada fotograma en DIR/frame-000000.png ..., DIR/frames.tsv\n"
+    "                     (fotograma, T en ms, etapa) y DIR/sound.wav; sin ventana ni sonido\n"
+    "  --capture F.mp4    graba un vídeo (.mp4, .mkv o .webm) con ffmpeg, escalado 3x\n"
+    "  --fps N|N/D        fotogramas por segundo de la grabación (60; p. ej. 60000/1001)\n"
+    "  --format png|ppm|raw  formato de los fotogramas en DIR (png)\n"
+    "  --depth D          profundidad de la pantalla simulada: 32, 24, 16, 15 (5-5-5) u 8\n";
+
+int32_t capture_parse_option(int32_t argc, char** argv, int32_t i, CaptureOptions& options)
+{
+    const char* option = argv[i];
+    const bool known = !std::strcmp(option, "--capture") || !std::strcmp(option, "--fps") ||
+                       !std::strcmp(option, "--format") || !std::strcmp(option, "--depth");
+    if (!known)
+        return 0;
+    if (i + 1 >= argc)
+        fatal_error("Falta el valor de %s", option);
+    const char* value = argv[i + 1];
+    if (!std::strcmp(option, "--capture")) {
+        if (!*value)
+            fatal_error("--capture necesita una carpeta o un fichero de vídeo");
+        options.target = value;
+    } else if (!std::strcmp(option, "--fps")) {
+        parse_fps(value, options);
+    } else if (!std::strcmp(option, "--format")) {
+        if (!std::strcmp(value, "png"))
+            options.format = CAPTURE_PNG;
+        else if (!std::strcmp(value, "ppm"))
+            options.format = CAPTURE_PPM;
+        else if (!std::strcmp(value, "raw"))
+            options.format = CAPTURE_RAW;
+        else
+            fatal_error("Formato de fotograma desconocido: \"%s\" (png, ppm o raw)", value);
+        options.format_given = true;
+    } else {
+        int64_t depth = 0;
+        if (!parse_count(value, depth) || (depth != 32 && depth != 24 && depth != 16 && depth != 15 && depth != 8))
+            fatal_error("Profundidad no válida: \"%s\" (32, 24, 16, 15 u 8)", value);
+        options.depth = static_cast<int32_t>(depth);
+    }
+    return 2;
+}
+
+void capture_check_options(CaptureOptions& options)
+{
+    if (!options.target)
+        return;
+    if (is_video_target(options.target)) {
+        if (options.format_given)
+            fatal_error("--format vale para una carpeta, no para el vídeo \"%s\"", options.target);
+        options.format = CAPTURE_VIDEO;
+    }
+}
+
+void capture_configure(const CaptureOptions& options, PlatformConfig& config)
+{
+    config.headless = true;
+    config.fps_numerator = options.fps_numerator;
+    config.fps_denominator = options.fps_denominator;
+    config.mode_555 = options.depth == 15;
+    switch (options.depth) {
+    case 24: config.offered_modes = OFFER_24; break;
+    case 16:
+    case 15: config.offered_modes = OFFER_16; break;
+    case 8: config.offered_modes = OFFER_8; break;
+    default: config.offered_modes = OFFER_ALL; break;
+    }
+}
+
+void capture_begin(const CaptureOptions& options)
+{
+    capture.table.reset();
+    capture = Capture{};
+    capture.options = options;
+    if (options.format != CAPTURE_VIDEO && is_video_target(options.target))
+        capture.options.format = CAPTURE_VIDEO;
+    capture.terminal = ::isatty(2) != 0;
+    capture.started_ms = steady_ms();
+    result_frames = 0;
+    result_last_ms = 0.0;
+    if (capture.options.format == CAPTURE_VIDEO) {
+        // A write to a pipe whose reader died must come back as an error we
+        // can report, not kill the process.
+        std::signal(SIGPIPE, SIG_IGN);
+        start_encoder();
+    } else {
+        capture.folder = options.target;
+        while (capture.folder.size() > 1 && capture.folder.back() == '/')
+            capture.folder.pop_back();
+        if (::mkdir(capture.folder.c_str(), 0777) != 0 && errno != EEXIST)
+            fatal_error("No puedo crear la carpeta \"%s\": %s", capture.folder.c_str(), std::strerror(errno));
+        struct stat st;
+        if (::stat(capture.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            fatal_error("\"%s\" no es una carpeta", capture.folder.c_str());
+        const std::string table = capture.folder + "/frames.tsv";
+        capture.table.reset(std::fopen(table.c_str(), "w"));
+        if (!capture.table)
+            fatal_error("No puedo crear \"%s\": %s", table.c_str(), std::strerror(errno));
+        std::fprintf(capture.table.get(), "frame\tT_ms\tstage\n");
+    }
+    capture.active = true;
+    headless_set_present_hook(on_present, nullptr);
+}
+
+int32_t capture_end(int32_t exit_code)
+{
+    if (!capture.active)
+        return exit_code;
+    headless_set_present_hook(nullptr, nullptr);
+    capture.active = false;
+    if (capture.options.format == CAPTURE_VIDEO) {
+        ::close(capture.encoder_input);
+        capture.encoder_input = -1;
+        const int status = wait_child(capture.encoder);
+        capture.encoder = -1;
+        if (status != 0)
+            fatal_error("ffmpeg terminó con error (%d) al grabar \"%s\"", status, capture.options.target);
+    } else {
+        FILE* table = capture.table.release();
+        if (std::fclose(table) != 0)
+            fatal_error("No puedo escribir \"%s/frames.tsv\"", capture.folder.c_str());
+        write_sound();
+    }
+    result_frames = capture.written;
+    result_last_ms = capture.last_time_ms;
+    const double seconds = (steady_ms() - capture.started_ms) / 1000.0;
+    if (capture.terminal) {
+        draw_progress(true);
+    } else {
+        std::fprintf(stderr, "yurn: %lld fotogramas grabados en \"%s\" en %.2f s (%.1f fps), T final %.3f ms\n",
+                     static_cast<long long>(capture.written), capture.options.target, seconds,
+                     seconds > 0 ? static_cast<double>(capture.written) / seconds : 0.0, capture.last_time_ms);
+    }
+    return exit_code;
+}
+
+int64_t capture_frames_written() { return result_frames; }
+double capture_last_time_ms() { return result_last_ms; }
+
+void capture_frame_rgb(const PresentedFrame& frame, uint8_t* rgb)
+{
+    const size_t count = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height);
+    const uint8_t* p = frame.pixels;
+    switch (frame.depth) {
+    case 32:
+        for (size_t i = 0; i < count; ++i, p += 4, rgb += 3) {
+            rgb[0] = p[2];
+            rgb[1] = p[1];
+            rgb[2] = p[0];
+        }
+        break;
+    case 24:
+        for (size_t i = 0; i < count; ++i, p += 3, rgb += 3) {
+            rgb[0] = p[2];
+            rgb[1] = p[1];
+            rgb[2] = p[0];
+        }
+        break;
+    case 16:
+        for (size_t i = 0; i < count; ++i, p += 2, rgb += 3) {
+            const uint32_t w = static_cast<uint32_t>(p[0] | p[1] << 8);
+            uint32_t r, g, b;
+            b = w & 31;
+            if (frame.rgb565) {
+                r = w >> 11;
+                g = (w >> 5) & 63;
+                rgb[1] = static_cast<uint8_t>(g << 2 | g >> 4);
+            } else {
+                r = (w >> 10) & 31;
+                g = (w >> 5) & 31;
+                rgb[1] = static_cast<uint8_t>(g << 3 | g >> 2);
+            }
+            rgb[0] = static_cast<uint8_t>(r << 3 | r >> 2);
+            rgb[2] = static_cast<uint8_t>(b << 3 | b >> 2);
+        }
+        break;
+    case 8:
+        for (size_t i = 0; i < count; ++i, ++p, rgb += 3) {
+            const uint8_t* entry = frame.palette ? frame.palette + 3 * p[0] : nullptr;
+            rgb[0] = entry ? entry[0] : 0;
+            rgb[1] = entry ? entry[1] : 0;
+            rgb[2] = entry ? entry[2] : 0;
+        }
+        break;
+    default:
+        std::memset(rgb, 0, count * 3);
+        break;
+    }
+}

@@ -1,0 +1,161 @@
+// Command-line parsing: one table entry per option.
+#include "shell/options.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "stages/stages.h"
+
+namespace {
+
+using Apply = bool (*)(Options* options, const char* value, char* error, size_t error_size);
+
+struct OptionSpec {
+    const char* name;
+    const char* value;  // name of the value it takes, null for a flag
+    const char* help;
+    Apply apply;
+};
+
+// Reads a positive decimal integer up to 10^9; false for anything else.
+bool read_count(const char* text, int64_t* out)
+{
+    if (!text || *text < '0' || *text > '9')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != 0 || value <= 0 || value > 1000000000)
+        return false;
+    *out = value;
+    return true;
+}
+
+bool apply_help(Options* o, const char*, char*, size_t) { return o->help = true; }
+bool apply_version(Options* o, const char*, char*, size_t) { return o->version = true; }
+bool apply_window(Options* o, const char*, char*, size_t) { return o->window = true; }
+bool apply_headless(Options* o, const char*, char*, size_t) { return o->headless = true; }
+bool apply_stats(Options* o, const char*, char*, size_t) { return o->stats = true; }
+
+bool apply_fps(Options* o, const char* value, char* error, size_t error_size)
+{
+    char numerator[32];
+    const char* slash = std::strchr(value, '/');
+    const size_t length = slash ? size_t(slash - value) : std::strlen(value);
+    if (length >= sizeof numerator) {
+        std::snprintf(error, error_size, "valor de --fps no válido: \"%s\"", value);
+        return false;
+    }
+    std::memcpy(numerator, value, length);
+    numerator[length] = 0;
+    int64_t n = 0, d = 1;
+    if (!read_count(numerator, &n) || (slash && !read_count(slash + 1, &d))) {
+        std::snprintf(error, error_size, "valor de --fps no válido: \"%s\" (se espera N o N/D, enteros positivos)",
+                      value);
+        return false;
+    }
+    o->fps_numerator = n;
+    o->fps_denominator = d;
+    return true;
+}
+
+bool apply_depth(Options* o, const char* value, char* error, size_t error_size)
+{
+    o->mode_555 = false;
+    if (!std::strcmp(value, "32"))
+        o->offered_modes = OFFER_32;
+    else if (!std::strcmp(value, "24"))
+        o->offered_modes = OFFER_24;
+    else if (!std::strcmp(value, "16") || !std::strcmp(value, "16:565"))
+        o->offered_modes = OFFER_16;
+    else if (!std::strcmp(value, "16:555")) {
+        o->offered_modes = OFFER_16;
+        o->mode_555 = true;
+    } else if (!std::strcmp(value, "8"))
+        o->offered_modes = OFFER_8;
+    else {
+        std::snprintf(error, error_size, "valor de --depth no válido: \"%s\" (32, 24, 16, 16:555 u 8)", value);
+        return false;
+    }
+    return true;
+}
+
+bool apply_script(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!find_stage_script(value)) {
+        std::snprintf(error, error_size, "no existe el guion \"%s\" (--help los enumera)", value);
+        return false;
+    }
+    o->script = value;
+    return true;
+}
+
+constexpr OptionSpec OPTION_TABLE[] = {
+    {.name = "--help", .value = nullptr, .help = "muestra esta ayuda y termina", .apply = apply_help},
+    {.name = "--version", .value = nullptr, .help = "muestra la versión y termina", .apply = apply_version},
+    {.name = "--window", .value = nullptr, .help = "en una ventana (3x) en vez de a pantalla completa",
+     .apply = apply_window},
+    {.name = "--headless", .value = nullptr,
+     .help = "sin ventana ni sonido, con reloj virtual (lo más rápido posible, siempre igual)",
+     .apply = apply_headless},
+    {.name = "--fps", .value = "N|N/D", .help = "fotogramas por segundo del reloj virtual (60 por omisión)",
+     .apply = apply_fps},
+    {.name = "--depth", .value = "32|24|16|16:555|8",
+     .help = "la pantalla ofrece solo esa profundidad de color", .apply = apply_depth},
+    {.name = "--stats", .value = nullptr, .help = "al terminar, informe de fotogramas por segundo en stderr",
+     .apply = apply_stats},
+    {.name = "--script", .value = "NOMBRE", .help = "guion de etapas que se ejecuta (\"show\" por omisión)",
+     .apply = apply_script},
+};
+
+}  // namespace
+
+bool parse_options(int argc, char** argv, Options* options, char* error, size_t error_size)
+{
+    *options = Options{};
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& candidate : OPTION_TABLE)
+            if (!std::strcmp(arg, candidate.name))
+                spec = &candidate;
+        if (!spec) {
+            std::snprintf(error, error_size, "opción desconocida: \"%s\"", arg);
+            return false;
+        }
+        const char* value = nullptr;
+        if (spec->value) {
+            if (i + 1 >= argc) {
+                std::snprintf(error, error_size, "falta el valor de %s (%s)", spec->name, spec->value);
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (!spec->apply(options, value, error, error_size))
+            return false;
+    }
+    return true;
+}
+
+void print_usage(FILE* out)
+{
+    std::fprintf(out,
+                 "Uso: yurn [opciones]\n"
+                 "Muestra el espectáculo a 320 x 240 con su música; Escape termina.\n"
+                 "Alt+Intro alterna entre pantalla completa y ventana.\n\n"
+                 "Opciones:\n");
+    for (const OptionSpec& spec : OPTION_TABLE) {
+        char left[64];
+        std::snprintf(left, sizeof left, "%s%s%s", spec.name, spec.value ? " " : "", spec.value ? spec.value : "");
+        std::fprintf(out, "  %-28s %s\n", left, spec.help);
+    }
+    std::fprintf(out, "\nGuiones:");
+    for (int32_t i = 0; i < stage_script_count(); i++)
+        std::fprintf(out, " %s", stage_script_at(i)->name);
+    std::fprintf(out,
+                 "\n\nCódigos de salida: 19 al terminar el espectáculo, 0 con Escape o al cerrar la ventana,\n"
+                 "1 tras un error, 2 si la línea de órdenes no es válida.\n");
+}

@@ -1,0 +1,30 @@
+// The command line of yurn: a plain record of options and its parser.  main
+// parses; run_show reads the record.  New options are one entry in the table
+// of shell/options.cpp (name, value, help line, what it sets).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+struct Options {
+    bool help = false;             // --help: usage on standard output, exit 0
+    bool version = false;          // --version
+    bool window = false;           // --window: a 3x window instead of full screen
+    bool headless = false;         // --headless: no window, no sound, virtual clock
+    bool stats = false;            // --stats: frame-rate report on standard error at the end
+    int64_t fps_numerator = 60;    // --fps N or N/D: the headless frame rate
+    int64_t fps_denominator = 1;
+    uint32_t offered_modes = OFFER_ALL;  // --depth: the display offers only these modes
+    bool mode_555 = false;         // --depth 16:555
+    const char* script = "show";   // --script NAME: the compiled-in stage script
+};
+
+// Parses argv[1..argc-1] into options.  On a bad command line returns false
+// with a one-line Spanish message naming the option or value in error.
+bool parse_options(int argc, char** argv, Options* options, char* error, size_t error_size);
+
+// The --help text.
+void print_usage(FILE* out);

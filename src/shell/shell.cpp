@@ -1,0 +1,223 @@
+// Start-up in its fixed order, the main loop over the stage table, one step of
+// the message pump, one frame, the cue test and the timer tick.
+#include <cstdio>
+#include <cstring>
+
+#include "display/display.h"
+#include "files/files.h"
+#include "platform/platform.h"
+#include "shell/options.h"
+#include "shell/shell.h"
+#include "stages/stages.h"
+
+namespace {
+
+constexpr int32_t FRAME_WIDTH = 320;
+constexpr int32_t FRAME_HEIGHT = 240;
+constexpr size_t ARCHIVE_NAME_CAPACITY = 20;
+
+char archive_name_buffer[ARCHIVE_NAME_CAPACITY];
+
+// A second run in the same process (tests) starts from the state a fresh
+// process has: the previous run's timer stopped and its stages released.
+void end_previous_run()
+{
+    if (platform && timer_id != 0)
+        platform->kill_timer(timer_id);
+    if (stage_table) {
+        for (int32_t i = 0; i < STAGE_COUNT; i++) {
+            Stage& stage = stage_table[i];
+            if (stage.data && stage.release)
+                stage.release(i);
+        }
+        allocate_stage_table();
+    }
+    release_display();
+}
+
+void reset_globals()
+{
+    current_stage.store(0, std::memory_order_relaxed);
+    cue_index = 0;
+    clock_base = 0.0;
+    done_flag = 0;
+    active_flag = 0;
+    frame_counter = 0;
+    timer_id = 0;
+    frame_rate_base = 0.0f;
+    stage_table = nullptr;
+    std::memset(schedule, 0, sizeof schedule);
+    music = nullptr;
+}
+
+// Lock, convert the current record's output, count, unlock, present.
+void produce_frame()
+{
+    const int32_t i = current_stage.load(std::memory_order_relaxed);
+    Stage& stage = stage_table[i];
+    if (stage.ready.load(std::memory_order_relaxed) == 1)
+        done_flag = stage.render(i);
+    uint8_t* surface = platform->lock_offscreen();
+    if (!surface)
+        fatal_error("Error al bloquear lpDDSOne");
+    // A stage that never set output has nothing to show: the surface keeps
+    // its last picture rather than converting from null.
+    if (stage.output)
+        convert_frame(stage.output, surface, frame_width * frame_height);
+    frame_counter++;
+    if (platform->unlock_offscreen() != DD_OK)
+        fatal_error("Error al desbloquear lpDDSOne");
+    present_frame();
+}
+
+// One step of the message pump; true when WM_QUIT arrived (its code in *code).
+bool pump_step(int32_t* code)
+{
+    Message message;
+    if (peek_message(&message)) {
+        if (message.message == WM_QUIT) {
+            *code = int32_t(message.wparam);
+            return true;
+        }
+        dispatch_message(message);
+    } else if (active_flag != 0) {
+        produce_frame();
+    } else {
+        wait_message();
+    }
+    return false;
+}
+
+// Walks the records from the current one to the first whose data is null.
+// The table's end also ends the walk, so a script without a terminating
+// record cannot send the loop past the table.
+int32_t main_loop()
+{
+    for (;;) {
+        const int32_t i = current_stage.load(std::memory_order_relaxed);
+        if (i >= STAGE_COUNT || stage_table[i].data == nullptr)
+            break;
+        stage_table[i].prepare(i);
+        while (stage_table[i].passes != 0) {
+            done_flag = 0;
+            // The schedule is tested first, so it runs once more after a
+            // render has reported done.
+            while (cue_pending() == 1 && done_flag == 0) {
+                int32_t code = 0;
+                if (pump_step(&code))
+                    return code;
+            }
+            stage_table[i].passes--;
+        }
+        stage_finished(i);
+        current_stage.store(i + 1, std::memory_order_relaxed);
+    }
+    return current_stage.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+int32_t run_show(const Options& options)
+{
+    end_previous_run();
+    reset_globals();
+    select_platform({
+        .headless = options.headless,
+        .window = options.window,
+        .offered_modes = options.offered_modes,
+        .mode_555 = options.mode_555,
+        .fps_numerator = options.fps_numerator,
+        .fps_denominator = options.fps_denominator,
+    });
+    if (!select_stage_script(options.script))
+        fatal_error("No existe el guion de etapas \"%s\"", options.script);
+
+    current_stage.store(0, std::memory_order_relaxed);
+    display_depth = 32;
+    frame_width = FRAME_WIDTH;
+    frame_height = FRAME_HEIGHT;
+    std::snprintf(archive_name_buffer, sizeof archive_name_buffer, "%s", "Yurn.pak");
+    archive_name = archive_name_buffer;
+    music_open("datos/cancion.mp3");
+    if (init_display() != 0)
+        fatal_error("ERROR al inicializar la aplicación");
+    build_stage_table();
+    if (display_depth == 8)
+        set_palette_332();
+    music_play();
+    if (start_timer(TICK_MS) == 0)
+        fatal_error("ERROR: no puedo crear el timer");
+    clock_base = platform->clock_ms();
+    return main_loop();
+}
+
+int32_t cue_pending()
+{
+    if (cue_index >= SCHEDULE_LENGTH)
+        return 0;  // no cue left: every interval ends at once, and so does the show
+    const double elapsed = platform->clock_ms() - clock_base;
+    const double limit = double(schedule[cue_index]) * 1000.0;
+    if (limit < elapsed) {
+        cue_index++;
+        return 0;
+    }
+    return 1;
+}
+
+void timer_tick()
+{
+    const int32_t i = current_stage.load(std::memory_order_relaxed);
+    const Stage* table = stage_table;
+    if (!table || i < 0 || i >= STAGE_COUNT)
+        return;
+    if (table[i].ready.load(std::memory_order_relaxed) == 1) {
+        const StageEntry tick = table[i].tick.load(std::memory_order_relaxed);
+        if (tick)
+            tick(i);
+    }
+}
+
+void tick_current_stage()
+{
+    const int32_t i = current_stage.load(std::memory_order_relaxed);
+    const StageEntry tick = stage_table[i].tick.load(std::memory_order_relaxed);
+    if (tick)
+        tick(i);
+}
+
+void stage_finished(int32_t) {}
+
+int32_t start_timer(uint32_t period_ms)
+{
+    timer_id = platform->start_timer(period_ms, timer_tick);
+    return timer_id != 0 ? 1 : 0;
+}
+
+void format_frame_rate(char* text, size_t size)
+{
+    const float now = float(platform ? platform->clock_ms() : steady_ms());
+    const float elapsed = now - frame_rate_base;
+    frame_rate_base = elapsed;  // the elapsed time, not the clock, as the report always kept it
+    const int32_t frames = frame_counter;
+    const uint32_t scaled = uint32_t(frames) * 1000u;  // 32-bit product, taken as unsigned
+    int32_t fps = 0;
+    if (elapsed > 0.0f) {
+        const float rate = float(scaled) / elapsed;
+        fps = rate < 2147483647.0f ? int32_t(rate) : 2147483647;
+    }
+    const int32_t seconds = int32_t(elapsed * 0.001f);
+    std::snprintf(text, size, "Efecto compatible con las Vortal %s\n\n%d frames renderizados en %d segundos: %d FPS",
+                  "2.1", frames, seconds, fps);
+}
+
+int32_t show_frame_rate()
+{
+    char text[256];
+    format_frame_rate(text, sizeof text);
+    if (platform && platform->has_display()) {
+        platform->message_box("FPS", text);
+        return 1;
+    }
+    std::fprintf(stderr, "%s\n", text);
+    return 0;
+}

@@ -1,0 +1,83 @@
+// The compiled-in stage scripts and the stage table's storage.
+#include <cstring>
+
+#include "shell/shell.h"
+#include "stages/stages.h"
+#include "stages/standin.h"
+
+namespace {
+
+constexpr int32_t SHOW_LAST_STAGE = 18;  // records 0-18 are stages, 19 ends the show
+
+// Static storage: zero before main, cleared again for every run.
+Stage table_storage[STAGE_COUNT];
+
+void clear_record(Stage& stage)
+{
+    stage.reserved = 0;
+    stage.passes = 0;
+    stage.ready.store(0, std::memory_order_relaxed);
+    stage.output = nullptr;
+    stage.data = nullptr;
+    stage.create = nullptr;
+    stage.prepare = nullptr;
+    stage.render = nullptr;
+    stage.tick.store(nullptr, std::memory_order_relaxed);
+    stage.release = nullptr;
+}
+
+// The show's layout with stand-ins: a pattern in every even record (where the
+// photographs go) and an early-ending stage in every odd one (the cross-fades).
+void build_standin_show()
+{
+    for (int32_t i = 0; i < SCHEDULE_LENGTH; i++)
+        schedule[i] = SHOW_SCHEDULE[i];
+    stage_table = allocate_stage_table();
+    for (int32_t i = 0; i <= SHOW_LAST_STAGE; i++)
+        stage_table[i].create = i % 2 == 0 ? standin_pattern_create : standin_early_create;
+    for (int32_t i = 0; i <= SHOW_LAST_STAGE; i++)
+        stage_table[i].create(i, frame_width, frame_height);
+    stage_table[SHOW_LAST_STAGE + 1].data = nullptr;
+}
+
+constexpr StageScript SCRIPTS[] = {
+    {.name = "show", .description = "el espectáculo (etapas de prueba)", .build = build_standin_show},
+};
+constexpr int32_t SCRIPT_COUNT = int32_t(sizeof SCRIPTS / sizeof SCRIPTS[0]);
+
+const StageScript* selected = &SCRIPTS[0];
+
+}  // namespace
+
+Stage* allocate_stage_table()
+{
+    for (Stage& stage : table_storage)
+        clear_record(stage);
+    return table_storage;
+}
+
+const StageScript* find_stage_script(const char* name)
+{
+    for (const StageScript& script : SCRIPTS)
+        if (name && !std::strcmp(script.name, name))
+            return &script;
+    return nullptr;
+}
+
+bool select_stage_script(const char* name)
+{
+    const StageScript* script = find_stage_script(name);
+    if (!script)
+        return false;
+    selected = script;
+    return true;
+}
+
+int32_t stage_script_count() { return SCRIPT_COUNT; }
+
+const StageScript* stage_script_at(int32_t index)
+{
+    return index >= 0 && index < SCRIPT_COUNT ? &SCRIPTS[index] : nullptr;
+}
+
+void build_stage_table() { selected->build(); }

@@ -1,0 +1,41 @@
+// Stage scripts: the compiled-in ways to fill the stage table and the
+// schedule.  build_stage_table (shell/shell.h) runs the selected one at
+// start-up; --script NAME selects it.  Each script's build fills schedule,
+// points stage_table at allocate_stage_table(), stores the create entry
+// points, calls them in index order with (index, frame_width, frame_height)
+// and leaves a terminating record (data null) within the table.
+#pragma once
+
+#include <cstdint>
+
+#include "shell/shell.h"
+
+struct StageScript {
+    const char* name;
+    const char* description;  // one line for --help
+    void (*build)();
+};
+
+// The schedule of the show: cue times in seconds from the clock base.
+// Cue 21 is 145 between 120 and 130, and nothing lies between 80 and 100:
+// both as the show was timed.  Deliberate.
+constexpr float SHOW_SCHEDULE[SCHEDULE_LENGTH] = {
+    5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 55, 60, 65, 70, 75, 80, 100, 105, 110, 115, 120, 145, 130, 135, 140,
+};
+
+// Lookup by name (exact, case-sensitive); null when there is no such script.
+const StageScript* find_stage_script(const char* name);
+
+// Makes the named script the one build_stage_table runs; false (and no change)
+// when there is none.  "show" is selected until then.  Main thread.
+bool select_stage_script(const char* name);
+
+// The compiled-in scripts, for --help.
+int32_t stage_script_count();
+const StageScript* stage_script_at(int32_t index);
+
+// The stage table's storage: STAGE_COUNT records, all fields zeroed, so the
+// terminating record's ready reads 0 whatever the script leaves in it.  Static
+// storage: it cannot fail and lives until the process ends.  Main thread,
+// before the timer starts.
+Stage* allocate_stage_table();
