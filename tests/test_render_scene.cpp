@@ -1,0 +1,330 @@
+// The scene render pass: depth generations, passes, hierarchy, box and
+// facing tests, lighting values, environment coordinates, and whole scenes
+// compared with reference pictures in tests/data/render/ (a differing frame
+// is written next to the build directory as render_<name>_actual.png).
+#include <gtest/gtest.h>
+
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "render/render.h"
+#include "render/render_local.h"
+#include "render_scenes.h"
+#include "shell/shell.h"
+
+using namespace render_scenes;
+
+namespace {
+
+constexpr int32_t W = 320, H = 240;
+
+class RenderScene : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        frame_width = W;
+        frame_height = H;
+        depth_generation = 0xFFFF0000u;
+        current_texture_size = 256;
+        frame.assign(W * H, BACKGROUND);
+        depth.assign(W * H, 0x12345678);
+        camera = Camera{};
+        camera.fov = 90;
+        light = Light{};
+        light.colour = 0xFFFFFF;
+        light.attenuation[0] = 1;
+    }
+    void TearDown() override { depth_generation = 0xFFFF0000u; }
+    void render() { scene.render_scene(&camera, depth.data(), frame.data()); }
+    int32_t count_not(uint32_t colour) const
+    {
+        return static_cast<int32_t>(std::count_if(frame.begin(), frame.end(), [&](uint32_t p) { return p != colour; }));
+    }
+    Object* add(Object* object, float x, float y, float z, uint8_t mode)
+    {
+        object->position = {x, y, z};
+        object->mode = mode;
+        scene.add_object(object);
+        return object;
+    }
+    // One triangle whose corners are given in object space (engine y down).
+    static Object* single_face(Vector a, Vector b, Vector c)
+    {
+        Object* object = create_object(3, 1);
+        object->vertices[0] = vertex_at(a);
+        object->vertices[1] = vertex_at(b);
+        object->vertices[2] = vertex_at(c);
+        for (int k = 0; k < 3; k++)
+            object->faces[0].vertices[k] = &object->vertices[k];
+        finish_object(object);
+        return object;
+    }
+
+    static constexpr uint32_t BACKGROUND = 0x101010;
+    std::vector<uint32_t> frame, depth;
+    Scene scene;
+    Camera camera{};
+    Light light{};
+};
+
+TEST_F(RenderScene, AnEmptySceneTouchesNothing)
+{
+    render();
+    EXPECT_EQ(depth[0], 0x12345678u);
+    EXPECT_EQ(depth_generation, 0xFFFF0000u);
+    EXPECT_EQ(count_not(BACKGROUND), 0);
+}
+
+TEST_F(RenderScene, TheDepthBufferIsClearedOnlyWhenTheGenerationWraps)
+{
+    add(make_sphere(10, 6, 8), 0, 0, 200, MODE_FLAT);
+    render();
+    EXPECT_EQ(depth[0], 0xFFFFFFFFu);
+    EXPECT_EQ(depth[W * 120 + 160] >> 16, 0xFFFFu);
+    EXPECT_EQ(depth_generation, 0xFFFE0000u);
+    depth[0] = 0x12345678;
+    render();
+    EXPECT_EQ(depth[0], 0x12345678u);
+    EXPECT_EQ(depth[W * 120 + 160] >> 16, 0xFFFEu);  // nearer than any older word
+    depth_generation = 0;
+    render();
+    EXPECT_EQ(depth[0], 0x12345678u);
+    EXPECT_EQ(depth_generation, 0xFFFF0000u);
+    render();
+    EXPECT_EQ(depth[0], 0xFFFFFFFFu);
+}
+
+TEST_F(RenderScene, ChildrenAreDrawnWhenTheirParentIsHiddenOrRejected)
+{
+    Object* hidden = add(make_cube(5), 0, 0, 200, 0);
+    Object* child = make_cube(20);
+    child->mode = MODE_FLAT;
+    child->colour = 0;
+    add_child(hidden, child);
+    scene.ambient = 0xFFFFFF;
+    render();
+    EXPECT_GT(count_not(BACKGROUND), 100);
+
+    // A parent behind the eye is rejected on its box; its child in front is drawn.
+    scene.clear();
+    frame.assign(W * H, BACKGROUND);
+    Object* behind = add(make_cube(5), 0, 0, -500, MODE_FLAT);
+    Object* ahead = make_cube(20);
+    ahead->mode = MODE_FLAT;
+    ahead->position = {0, 0, 700};
+    add_child(behind, ahead);
+    render();
+    EXPECT_EQ(frame[120 * W + 160] & 0xFF, 0x33u);  // ambient 0.2 of white
+}
+
+TEST_F(RenderScene, AdditiveObjectsAddInTheSecondPassWithoutDepth)
+{
+    scene.ambient = 0xFFFFFF;
+    Object* opaque = add(make_cube(30), 0, 0, 200, MODE_FLAT);
+    opaque->ambient = 0.25f;  // 0x3F3F3F
+    Object* glow = add(make_cube(10), 0, 0, 300, MODE_FLAT | MODE_ADDITIVE);  // behind the opaque cube
+    glow->ambient = 0.5f;                                                      // adds 0x7F7F7F
+    glow->angles = {0.3f, 0.4f, 0};
+    render();
+    EXPECT_EQ(frame[120 * W + 160], 0x3F3F3Fu);  // hidden by the depth test
+    EXPECT_EQ(frame[120 * W + 160 + 50], BACKGROUND);
+    glow->position = {0, 0, 150};
+    frame.assign(W * H, BACKGROUND);
+    render();
+    EXPECT_EQ(frame[120 * W + 160], 0xBEBEBEu);
+    EXPECT_EQ(depth[120 * W + 160] & 0xFFFF, 170u);  // the opaque cube's front, not the glow's
+}
+
+TEST_F(RenderScene, AFaceExactlyOnItsPlaneFromTheEyeCountsAsTurnedAway)
+{
+    // The face's plane y = 0 holds the eye: dot equals distance.
+    Object* object = add(single_face({-10, 0, 50}, {10, 0, 50}, {0, 0, 100}), 0, 0, 0, MODE_GOURAUD);
+    for (int k = 0; k < 3; k++)
+        object->vertices[k].colour = 0xABCDEF;
+    scene.ambient = 0x808080;
+    render();
+    EXPECT_EQ(object->vertices[0].colour, 0xABCDEFu);
+    object->two_sided = 1;
+    render();
+    EXPECT_EQ(object->vertices[0].colour, 0x191919u);
+}
+
+TEST_F(RenderScene, FacesWhollyOutsideOnePlaneAreDroppedOthersClipped)
+{
+    // Two faces: one left of the view, one crossing the left edge.
+    Object* object = create_object(6, 2);
+    const Vector p[6] = {{-300, -10, 100}, {-250, 10, 100}, {-300, 10, 100},
+                         {-150, -40, 100}, {50, 0, 100},    {-150, 40, 100}};
+    for (int i = 0; i < 6; i++)
+        object->vertices[i] = vertex_at(p[i], 0xABCDEF);
+    for (int f = 0; f < 2; f++)
+        for (int k = 0; k < 3; k++)
+            object->faces[f].vertices[k] = &object->vertices[3 * f + k];
+    finish_object(object);
+    object->two_sided = 1;
+    add(object, 0, 0, 0, MODE_GOURAUD);
+    scene.ambient = 0x808080;
+    render();
+    EXPECT_EQ(object->vertices[0].colour, 0xABCDEFu);
+    EXPECT_EQ(object->vertices[3].colour, 0x191919u);
+    EXPECT_EQ(frame[120 * W + 1], 0x191919u);  // the clipped face reaches column 0
+    EXPECT_EQ(object->clip_flags & 0x10, 0x10);
+}
+
+TEST_F(RenderScene, FlatLightingPacksRedBeforeItMultipliesAndSaturates)
+{
+    // A face towards the eye, centroid on the axis, light at the eye: n = s = 1.
+    Object* object = add(single_face({-60, -30, 0}, {0, 60, 0}, {60, -30, 0}), 0, 0, 100, MODE_FLAT);
+    object->specular = 0;
+    object->diffuse = 1;
+    light.colour = 0xFF8040;
+    scene.add_light(&light);
+    render();
+    EXPECT_EQ(frame[120 * W + 160], 0xFE7F3Fu);
+    scene.ambient = 0x808080;
+    depth_generation = 0xFFFF0000u;
+    render();
+    EXPECT_EQ(frame[120 * W + 160], 0xFF9958u);
+}
+
+TEST_F(RenderScene, ALightOnAVertexAddsNothingThereAndStaysFinite)
+{
+    Object* object = add(single_face({-60, -30, 0}, {0, 60, 0}, {60, -30, 0}), 0, 0, 100, MODE_GOURAUD);
+    scene.ambient = 0x808080;
+    light.position = {-60, 30, 100};  // y up: the first corner
+    scene.add_light(&light);
+    render();
+    EXPECT_EQ(object->vertices[0].colour, 0x191919u);
+    // Another light still adds to that vertex.
+    Light eye = light;
+    eye.position = {0, 0, 0};
+    scene.add_light(&eye);
+    render();
+    const uint32_t lit = object->vertices[0].colour;
+    EXPECT_GT(lit & 0xFF, 0x19u);
+    // The camera on the centroid: the eye direction is zero, no specular.
+    camera.position = {0, 0, 100};
+    render();
+    EXPECT_GE(object->vertices[0].colour & 0xFF, 0x19u);
+    EXPECT_LE(object->vertices[0].colour & 0xFF, lit & 0xFF);
+}
+
+TEST_F(RenderScene, EnvironmentCoordinatesFoldTheTransformedNormal)
+{
+    Object* object = add(single_face({-60, -30, 0}, {0, 60, 0}, {60, -30, 0}), 3, 0, 100,
+                         MODE_ENVIRONMENT | MODE_GOURAUD);
+    object->texture_size = 64;
+    render();
+    EXPECT_EQ(object->vertices[0].transformed_normal.x, 0.75f);  // 3 halved twice
+    EXPECT_EQ(object->vertices[0].u, 63 * 0.75f);
+    EXPECT_EQ(object->vertices[0].v, 0.0f);
+}
+
+// ---------------------------------------------------------------------------
+// Whole scenes against reference pictures
+// ---------------------------------------------------------------------------
+struct StbFree {
+    void operator()(unsigned char* p) const { stbi_image_free(p); }
+};
+
+void expect_reference(const std::string& name, const std::vector<uint32_t>& frame)
+{
+    std::vector<unsigned char> rgb(W * H * 3);
+    for (int32_t i = 0; i < W * H; i++) {
+        rgb[i * 3] = static_cast<unsigned char>(frame[i] >> 16);
+        rgb[i * 3 + 1] = static_cast<unsigned char>(frame[i] >> 8);
+        rgb[i * 3 + 2] = static_cast<unsigned char>(frame[i]);
+    }
+    const std::string path = std::string(YURN_SOURCE_DIR) + "/tests/data/render/" + name + ".png";
+    if (std::getenv("YURN_UPDATE_REFERENCES")) {
+        ASSERT_TRUE(stbi_write_png(path.c_str(), W, H, 3, rgb.data(), W * 3));
+        return;
+    }
+    int width = 0, height = 0, channels = 0;
+    std::unique_ptr<unsigned char, StbFree> reference(stbi_load(path.c_str(), &width, &height, &channels, 3));
+    ASSERT_TRUE(reference) << "no reference " << path << " (YURN_UPDATE_REFERENCES=1 writes it)";
+    ASSERT_EQ(width, W);
+    ASSERT_EQ(height, H);
+    int32_t differing = 0;
+    for (int32_t i = 0; i < W * H * 3; i++)
+        differing += reference.get()[i] != rgb[i];
+    if (differing) {
+        const std::string actual = std::string(YURN_BINARY_DIR) + "/render_" + name + "_actual.png";
+        stbi_write_png(actual.c_str(), W, H, 3, rgb.data(), W * 3);
+        ADD_FAILURE() << name << ": " << differing << " bytes differ; frame written to " << actual;
+    }
+}
+
+class ReferenceScenes : public RenderScene {
+protected:
+    void SetUp() override
+    {
+        RenderScene::SetUp();
+        light.position = {-150, 150, 0};
+        scene.add_light(&light);
+        scene.ambient = 0x202020;
+    }
+    std::vector<uint32_t> texture = checkerboard(64, 8, 0xE0E000, 0x2040A0);
+};
+
+TEST_F(ReferenceScenes, LitGouraudSphere)
+{
+    Object* sphere = add(make_sphere(60, 16, 24), 0, 0, 200, MODE_GOURAUD);
+    sphere->colour = 0xFFC080;
+    render();
+    expect_reference("gouraud_sphere", frame);
+}
+
+TEST_F(ReferenceScenes, TexturedCube)
+{
+    Object* cube = add(make_cube(40), 0, 0, 180, MODE_GOURAUD | MODE_TEXTURED);
+    cube->angles = {0.5f, 0.7f, 0.2f};
+    cube->texture = texture.data();
+    cube->texture_size = 64;
+    cube->colour = 0x606060;
+    render();
+    expect_reference("textured_cube", frame);
+}
+
+TEST_F(ReferenceScenes, EnvironmentMappedTorus)
+{
+    Object* torus = add(make_torus(50, 20, 24, 12), 0, 0, 200, MODE_ENVIRONMENT | MODE_TEXTURED);
+    torus->angles = {1.0f, 0.3f, 0};
+    torus->texture = texture.data();
+    torus->texture_size = 64;
+    render();
+    expect_reference("environment_torus", frame);
+}
+
+TEST_F(ReferenceScenes, AdditiveSphereOverAnOpaqueCube)
+{
+    Object* cube = add(make_cube(40), 0, 0, 220, MODE_FLAT);
+    cube->angles = {0.4f, 0.6f, 0};
+    Object* glow = add(make_sphere(35, 12, 16), 30, 10, 170, MODE_GOURAUD | MODE_ADDITIVE);
+    glow->colour = 0x4080FF;
+    render();
+    expect_reference("additive_over_opaque", frame);
+}
+
+TEST_F(ReferenceScenes, ObjectsCrossingEveryPlane)
+{
+    // The eye inside a huge two-sided cube reaching past near and far, and a
+    // torus cut by the near plane.
+    Object* room = add(make_cube(3000), 0, 0, 1000, MODE_TEXTURED);
+    room->two_sided = 1;
+    room->texture = texture.data();
+    room->texture_size = 64;
+    Object* torus = add(make_torus(40, 12, 24, 12), 10, -5, 35, MODE_GOURAUD | MODE_FLAT);
+    torus->angles = {0.9f, 0.2f, 0};
+    render();
+    EXPECT_EQ(room->clip_flags, 0x3F);
+    EXPECT_TRUE(torus->clip_flags & 0x01);
+    expect_reference("crossing_planes", frame);
+}
+
+}  // namespace
