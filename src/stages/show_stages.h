@@ -61,6 +61,12 @@ void photo_create_file(int32_t index, int32_t width, int32_t height, const char*
 // The cross-fade's constructor, shared by every cross-fade record.
 void crossfade_create(int32_t index, int32_t width, int32_t height);
 
+// The photograph show's stage script: fills the schedule, then records 0-18
+// (photographs 1-10 on the even records, cross-fades between them), calls
+// their create in index order with the frame size, and leaves record 19's data
+// null to end the show.  Run by build_stage_table at start-up; main thread.
+void build_photo_show();
+
 // dst = per pixel, for the red, green and blue lanes,
 //   floor((255 - c) * a / 256) + floor(c * b / 256)
 // and the top byte of a.  Dividing by 256 means no lane ever reaches 255, so
