@@ -133,17 +133,35 @@ struct ObjectDeleter {
 };
 using ObjectPtr = std::unique_ptr<Object, ObjectDeleter>;
 
+// Appends child (the object owns it from then on); the list grows by one slot.
 void add_child(Object* object, Object* child);
+
+// Run once by finish_object: unit face normals and plane constants; vertex
+// normals as the normalised sum of the faces' (each face once, whatever its
+// area); object-space bounds from +-16777216 and the eight box corners.
 void face_normals(Object* object);
 void vertex_normals(Object* object);
 void compute_bounds(Object* object);
+
+// Per frame, from the render pass in this order: model (own placement, then
+// the parent's model when given), vertices and box through model_view
+// (transform_vertices clears VERTEX_PROJECTED and VERTEX_LIT, and fills
+// transformed_normal only in MODE_ENVIRONMENT).
 void build_model_matrix(Object* object, const Matrix* parent_model);
 void transform_vertices(Object* object);
 void transform_bounds(Object* object);
+
+// Vertex u, v from the position's angles (0..T) or from transformed_normal
+// (|(T-1) * n|, after transform_vertices in MODE_ENVIRONMENT).
 void spherical_mapping(Object* object, uint32_t texture_side);
 void normal_mapping(Object* object, uint32_t texture_side);
+
+// local_position = (x, -y, z) of the world position through the object's
+// inverse model, so lighting and facing tests work in object space.
 void light_to_object(Light* light, const Matrix& inverse_model);
 void camera_to_object(Camera* camera, const Matrix& inverse_model);
+// view = inverse of the camera's placement; view_projection = view, then the
+// projection scale of fov.  Once per frame, before the first object.
 void update_camera(Camera* camera);
 
 // Text mesh format: from a data file (archive first) or from text in memory.
