@@ -25,7 +25,6 @@ struct Headless {
     bool back_buffer;
     bool offscreen;
     bool lost;
-    bool refuse_video_memory;
     bool flipped;  // the current present_frame reached its flip
     int32_t width, height, depth;
     std::vector<uint8_t> offscreen_pixels;
@@ -48,6 +47,7 @@ struct Headless {
 
 Headless state;
 PresentHook present_hook = nullptr;
+bool refuse_video_memory = false;  // one-shot; survives configure so a test can set it before a run
 void* present_user = nullptr;
 
 int32_t bytes_per_pixel(int32_t depth) { return depth / 8; }
@@ -132,8 +132,10 @@ int32_t headless_attach_back_buffer()
 
 int32_t headless_create_offscreen(int32_t width, int32_t height, int32_t memory)
 {
-    if (memory == MEMORY_VIDEO && state.refuse_video_memory)
+    if (memory == MEMORY_VIDEO && refuse_video_memory) {
+        refuse_video_memory = false;
         return DDERR_OUTOFMEMORY;
+    }
     if (width != state.width || height != state.height)
         return DDERR_INVALIDMODE;
     state.offscreen = true;
@@ -236,11 +238,19 @@ bool headless_poll_event(PlatformEvent* event)
     return false;
 }
 
-// Nothing outside can wake a headless run: time moves on by one frame period
-// (ticks included) and the caller looks for events again.
+// Blocks until a message arrives: time jumps to the earliest queued event,
+// delivering the ticks on the way.  Nothing else can wake a headless run, so
+// with nothing queued time moves on by one frame period and the caller looks
+// again (rather than hanging for ever).
 void headless_wait_event()
 {
-    state.idle++;
+    const int64_t now = state.frames + state.idle;
+    int64_t due = now + 1;
+    for (int32_t i = 0; i < state.queued; i++)
+        if (i == 0 || state.queue[i].due < due)
+            due = state.queue[i].due;
+    if (due > now)
+        state.idle += due - now;
     advance_clock();
 }
 
@@ -320,7 +330,7 @@ void headless_set_present_hook(PresentHook hook, void* user)
 
 void headless_lose_surfaces() { state.lost = true; }
 
-void headless_refuse_video_memory() { state.refuse_video_memory = true; }
+void headless_refuse_video_memory() { refuse_video_memory = true; }
 
 void headless_queue_event(const PlatformEvent& event, int64_t periods)
 {

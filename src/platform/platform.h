@@ -136,8 +136,9 @@ void headless_configure(const PlatformConfig& config);
 // integer product, one rounding to double), and every tick k = 1, 2, ... of
 // the armed timer with 14 * k <= T that has not been delivered yet is
 // delivered in order, on the main thread.  While the window is minimised
-// (only when a test queues that event) wait_event counts one idle frame
-// period in n's place, so T still moves in whole frame periods.
+// (only when a test queues that event) wait_event jumps to the next queued
+// event, counting the frame periods it skips as idle periods added to n, so
+// T still moves in whole frame periods.
 // ---------------------------------------------------------------------------
 
 // What the present hook receives after every successful present (the flip of
@@ -169,7 +170,7 @@ void headless_set_present_hook(PresentHook hook, void* user);
 void headless_lose_surfaces();
 
 // Makes the next off-screen surface asked for in video memory fail, so the
-// system-memory path is taken.
+// system-memory path is taken (once; survives select_platform).
 void headless_refuse_video_memory();
 
 // Queues an event that poll_event returns once `periods` more frame periods

@@ -62,6 +62,18 @@ int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reas
             std::snprintf(reason, reason_size, "%s", SDL_GetError());
             return 1;
         }
+        // With no X or Wayland session SDL falls back to drivers that draw
+        // nowhere; a show nobody can see is no display at all, unless the user
+        // asked for that driver by name.
+        const char* driver = SDL_GetCurrentVideoDriver();
+        const char* asked = SDL_getenv("SDL_VIDEODRIVER");
+        if (driver && (!std::strcmp(driver, "offscreen") || !std::strcmp(driver, "dummy")) &&
+            !(asked && !std::strcmp(asked, driver))) {
+            std::snprintf(reason, reason_size, "SDL solo encontró el controlador de vídeo \"%s\", que no muestra nada",
+                          driver);
+            SDL_QuitSubSystem(SDL_INIT_VIDEO);
+            return 1;
+        }
         sdl.video = true;
     }
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "nearest");

@@ -117,7 +117,9 @@ int32_t main_loop()
 
 }  // namespace
 
-int32_t run_show(const Options& options)
+int32_t run_show(const Options& options) { return run_show_script(options, nullptr); }
+
+int32_t run_show_script(const Options& options, void (*build)())
 {
     end_previous_run();
     reset_globals();
@@ -129,7 +131,7 @@ int32_t run_show(const Options& options)
         .fps_numerator = options.fps_numerator,
         .fps_denominator = options.fps_denominator,
     });
-    if (!select_stage_script(options.script))
+    if (!build && !select_stage_script(options.script))
         fatal_error("No existe el guion de etapas \"%s\"", options.script);
 
     current_stage.store(0, std::memory_order_relaxed);
@@ -141,7 +143,10 @@ int32_t run_show(const Options& options)
     music_open("datos/cancion.mp3");
     if (init_display() != 0)
         fatal_error("ERROR al inicializar la aplicación");
-    build_stage_table();
+    if (build)
+        build();
+    else
+        build_stage_table();
     if (display_depth == 8)
         set_palette_332();
     music_play();

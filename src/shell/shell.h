@@ -75,6 +75,10 @@ struct Options;
 // (tests), which releases the stages of the previous run first.
 int32_t run_show(const Options& options);
 
+// The same with build in place of the selected script (tests build their own
+// tables with it); null runs build_stage_table.
+int32_t run_show_script(const Options& options, void (*build)());
+
 // Fills the schedule and the stage table by running the stage script chosen
 // with select_stage_script (stages/stages.h).  Start-up, main thread.
 void build_stage_table();

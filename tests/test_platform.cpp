@@ -1,0 +1,102 @@
+// The real timer thread and the clock, and the timer tick racing the main
+// thread over the stage table (run under ThreadSanitizer in CI).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/platform.h"
+#include "shell/shell.h"
+#include "stages/stages.h"
+
+namespace {
+
+std::atomic<int32_t> calls{0};
+std::atomic<int32_t> running{0};
+std::atomic<int32_t> overlaps{0};
+
+void counting_callback()
+{
+    if (running.load(std::memory_order_relaxed) != 0)
+        overlaps.store(overlaps.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    running.store(1, std::memory_order_relaxed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    calls.store(calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    running.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+TEST(RealTimer, TicksOnDeadlinesOneAtATimeAndStopsWhenKilled)
+{
+    calls.store(0);
+    const double start = steady_ms();
+    const uint32_t id = sdl_platform.start_timer(TICK_MS, counting_callback);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(sdl_platform.start_timer(TICK_MS, counting_callback), 0u) << "one timer at a time";
+    std::this_thread::sleep_for(std::chrono::milliseconds(14 * 20 + 7));
+    sdl_platform.kill_timer(id);
+    const double elapsed = steady_ms() - start;
+    const int32_t after_kill = calls.load();
+    // Deadlines step by 14 ms from the start, whatever each call takes, so the
+    // count follows the elapsed time (a loaded machine may lag a little).
+    EXPECT_LE(after_kill, int32_t(elapsed / 14.0) + 1);
+    EXPECT_GE(after_kill, 15);
+    EXPECT_EQ(overlaps.load(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(calls.load(), after_kill) << "no call after kill returned";
+    const uint32_t again = sdl_platform.start_timer(TICK_MS, counting_callback);
+    EXPECT_NE(again, 0u);
+    EXPECT_NE(again, id);
+    sdl_platform.kill_timer(again);
+}
+
+TEST(RealTimer, TheClockCountsWallTimeNotProcessorTime)
+{
+    const double before = steady_ms();
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // asleep: no processor time
+    EXPECT_GE(steady_ms() - before, 59.0);
+}
+
+namespace {
+
+std::atomic<int32_t> stage_ticks[3];
+
+void racing_tick(int32_t index)
+{
+    stage_ticks[index].store(stage_ticks[index].load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+void racing_other(int32_t) {}
+
+}  // namespace
+
+TEST(RealTimer, TheTickSeesWholeWordsWhileTheMainThreadMovesOn)
+{
+    stage_table = allocate_stage_table();
+    for (int32_t i = 0; i < 2; i++) {
+        stage_table[i].tick.store(racing_tick, std::memory_order_relaxed);
+        stage_ticks[i].store(0);
+    }
+    current_stage.store(0);
+    const uint32_t id = sdl_platform.start_timer(1, timer_tick);
+    ASSERT_NE(id, 0u);
+    const double end = steady_ms() + 150;
+    int32_t flips = 0;
+    while (steady_ms() < end) {
+        // What the loop and prepare do while the timer runs: move the index,
+        // then make the new record ready, its entry point swapped meanwhile.
+        const int32_t next = 1 - current_stage.load(std::memory_order_relaxed);
+        stage_table[next].ready.store(0, std::memory_order_relaxed);
+        current_stage.store(next, std::memory_order_relaxed);
+        stage_table[next].tick.store(flips % 2 ? racing_tick : racing_other, std::memory_order_relaxed);
+        stage_table[next].ready.store(1, std::memory_order_relaxed);
+        flips++;
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    sdl_platform.kill_timer(id);
+    EXPECT_GT(stage_ticks[0].load() + stage_ticks[1].load(), 0);
+    stage_table = allocate_stage_table();
+    current_stage.store(0);
+}
