@@ -12,3 +12,5 @@ struct Command {
 };
 
 int info_command(int argc, char** argv);  // info.cpp
+int render_command(int argc, char** argv);  // render.cpp
+int view_command(int argc, char** argv);  // view.cpp

@@ -12,6 +12,10 @@ namespace {
 constexpr Command commands[] = {
     { .name = "info", .function = info_command,
       .help = "FILE [--json]   counts, bounds and first vertex of every object in a mesh file" },
+    { .name = "render", .function = render_command,
+      .help = "FILE -o OUT.png [options]   one 320 x 240 frame drawn by the renderer" },
+    { .name = "view", .function = view_command,
+      .help = "FILE [options]   the mesh turning in a window (drag, wheel, keys 1-5, Space)" },
 };
 
 void usage(FILE* out)
