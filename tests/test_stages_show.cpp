@@ -386,6 +386,7 @@ TEST(PhotoStage, LoadsItsOwnFileAndShowsItUnchanged)
 
 TEST(PhotoStage, EachCreateNamesItsOwnFile)
 {
+    TempDir empty;
     for (int32_t k = 0; k < PHOTO_COUNT; ++k) {
         Table t(4, 4);
         const std::string message = fatal_message_of([&] { photo_creates[k](0, 4, 4); });

@@ -21,17 +21,6 @@
 #include "platform/platform.h"
 #include "shell/shell.h"
 
-// The PNG writer, compiled into this file only (static functions), so it
-// clashes with no other copy of the library in the program.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#pragma GCC diagnostic ignored "-Wshadow"
-#define STBIW_STATIC
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#include <stb/stb_image_write.h>
-#pragma GCC diagnostic pop
-
 extern char** environ;
 
 namespace {
@@ -54,6 +43,8 @@ struct Capture {
     pid_t encoder = -1;           // ffmpeg child for a video target
     int encoder_input = -1;       // write end of its standard input
     std::vector<uint8_t> rgb;     // one frame of R, G, B
+    std::vector<uint8_t> previous_rgb;  // the frame before, and its encoded file:
+    std::vector<uint8_t> encoded;       // a still picture is encoded once
     int64_t written = 0;          // frames written so far
     int64_t last_frame = -1;      // number of the last frame written
     double last_time_ms = 0.0;
@@ -87,36 +78,6 @@ bool is_video_target(const char* target)
 {
     const std::string t = target;
     return has_suffix(t, ".mp4") || has_suffix(t, ".mkv") || has_suffix(t, ".webm");
-}
-
-// Strict decimal: digits only, no sign, no overflow past 10^12.
-bool parse_count(const char* text, int64_t& value)
-{
-    if (!*text)
-        return false;
-    value = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9' || value > 1000000000000LL)
-            return false;
-        value = value * 10 + (*p - '0');
-    }
-    return true;
-}
-
-void parse_fps(const char* text, CaptureOptions& options)
-{
-    const std::string s = text;
-    const size_t slash = s.find('/');
-    int64_t n = 0, d = 1;
-    const bool ok = slash == std::string::npos
-                        ? parse_count(s.c_str(), n)
-                        : parse_count(s.substr(0, slash).c_str(), n) &&
-                              parse_count(s.substr(slash + 1).c_str(), d);
-    // Bounded so that frame * 1000 * d stays far inside 64 bits.
-    if (!ok || n <= 0 || d <= 0 || n > 1000000 || d > 1000000 || n > 1000 * d)
-        fatal_error("Frecuencia de fotogramas no válida: \"%s\" (se espera N o N/D, hasta 1000 por segundo)", text);
-    options.fps_numerator = n;
-    options.fps_denominator = d;
 }
 
 void write_all(int fd, const uint8_t* data, size_t size)
@@ -183,13 +144,13 @@ std::string fps_text(const CaptureOptions& o)
     return std::to_string(o.fps_numerator) + "/" + std::to_string(o.fps_denominator);
 }
 
-void start_encoder()
+void start_encoder(int32_t width, int32_t height)
 {
     const std::string target = capture.options.target;
     std::vector<std::string> args = {
         "ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
         "-f", "rawvideo", "-pix_fmt", "rgb24",
-        "-video_size", std::to_string(frame_width) + "x" + std::to_string(frame_height),
+        "-video_size", std::to_string(width) + "x" + std::to_string(height),
         "-framerate", fps_text(capture.options), "-i", "pipe:0",
     };
     const bool sound = file_exists(SOUND_TRACK);
@@ -233,7 +194,17 @@ void write_image(const PresentedFrame& frame)
     const std::string path = capture.folder + name;
     const size_t pixels = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height);
     if (capture.options.format == CAPTURE_PNG) {
-        if (!stbi_write_png(path.c_str(), frame.width, frame.height, 3, capture.rgb.data(), frame.width * 3))
+        // A photograph is held for seconds: same pixels, same file bytes.
+        if (capture.encoded.empty() || capture.previous_rgb != capture.rgb) {
+            png_encode_rgb(capture.rgb.data(), frame.width, frame.height, capture.encoded);
+            capture.previous_rgb = capture.rgb;
+        }
+        File file(std::fopen(path.c_str(), "wb"));
+        if (!file)
+            fatal_error("No puedo crear \"%s\": %s", path.c_str(), std::strerror(errno));
+        const bool ok = std::fwrite(capture.encoded.data(), 1, capture.encoded.size(), file.get()) ==
+                        capture.encoded.size();
+        if (std::fclose(file.release()) != 0 || !ok)
             fatal_error("No puedo escribir \"%s\"", path.c_str());
         return;
     }
@@ -289,6 +260,9 @@ void on_present(const PresentedFrame& frame, void*)
     if (capture.options.format != CAPTURE_RAW)
         capture_frame_rgb(frame, capture.rgb.data());
     if (capture.options.format == CAPTURE_VIDEO) {
+        // Started at the first frame, when its size is known.
+        if (capture.encoder < 0)
+            start_encoder(frame.width, frame.height);
         write_all(capture.encoder_input, capture.rgb.data(), capture.rgb.size());
     } else {
         write_image(frame);
@@ -378,81 +352,30 @@ void write_sound()
 
 }  // namespace
 
-const char* const CAPTURE_HELP =
-    "  --capture DIR      graba cada fotograma en DIR/frame-000000.png ..., DIR/frames.tsv\n"
-    "                     (fotograma, T en ms, etapa) y DIR/sound.wav; sin ventana ni sonido\n"
-    "  --capture F.mp4    graba un vídeo (.mp4, .mkv o .webm) con ffmpeg, escalado 3x\n"
-    "  --fps N|N/D        fotogramas por segundo de la grabación (60; p. ej. 60000/1001)\n"
-    "  --format png|ppm|raw  formato de los fotogramas en DIR (png)\n"
-    "  --depth D          profundidad de la pantalla simulada: 32, 24, 16, 15 (5-5-5) u 8\n";
-
-int32_t capture_parse_option(int32_t argc, char** argv, int32_t i, CaptureOptions& options)
+int32_t capture_format_named(const char* name)
 {
-    const char* option = argv[i];
-    const bool known = !std::strcmp(option, "--capture") || !std::strcmp(option, "--fps") ||
-                       !std::strcmp(option, "--format") || !std::strcmp(option, "--depth");
-    if (!known)
-        return 0;
-    if (i + 1 >= argc)
-        fatal_error("Falta el valor de %s", option);
-    const char* value = argv[i + 1];
-    if (!std::strcmp(option, "--capture")) {
-        if (!*value)
-            fatal_error("--capture necesita una carpeta o un fichero de vídeo");
-        options.target = value;
-    } else if (!std::strcmp(option, "--fps")) {
-        parse_fps(value, options);
-    } else if (!std::strcmp(option, "--format")) {
-        if (!std::strcmp(value, "png"))
-            options.format = CAPTURE_PNG;
-        else if (!std::strcmp(value, "ppm"))
-            options.format = CAPTURE_PPM;
-        else if (!std::strcmp(value, "raw"))
-            options.format = CAPTURE_RAW;
-        else
-            fatal_error("Formato de fotograma desconocido: \"%s\" (png, ppm o raw)", value);
-        options.format_given = true;
-    } else {
-        int64_t depth = 0;
-        if (!parse_count(value, depth) || (depth != 32 && depth != 24 && depth != 16 && depth != 15 && depth != 8))
-            fatal_error("Profundidad no válida: \"%s\" (32, 24, 16, 15 u 8)", value);
-        options.depth = static_cast<int32_t>(depth);
-    }
-    return 2;
+    if (!std::strcmp(name, "png"))
+        return CAPTURE_PNG;
+    if (!std::strcmp(name, "ppm"))
+        return CAPTURE_PPM;
+    if (!std::strcmp(name, "raw"))
+        return CAPTURE_RAW;
+    return -1;
 }
 
-void capture_check_options(CaptureOptions& options)
-{
-    if (!options.target)
-        return;
-    if (is_video_target(options.target)) {
-        if (options.format_given)
-            fatal_error("--format vale para una carpeta, no para el vídeo \"%s\"", options.target);
-        options.format = CAPTURE_VIDEO;
-    }
-}
-
-void capture_configure(const CaptureOptions& options, PlatformConfig& config)
-{
-    config.headless = true;
-    config.fps_numerator = options.fps_numerator;
-    config.fps_denominator = options.fps_denominator;
-    config.mode_555 = options.depth == 15;
-    switch (options.depth) {
-    case 24: config.offered_modes = OFFER_24; break;
-    case 16:
-    case 15: config.offered_modes = OFFER_16; break;
-    case 8: config.offered_modes = OFFER_8; break;
-    default: config.offered_modes = OFFER_ALL; break;
-    }
-}
+bool capture_is_video(const char* target) { return target && is_video_target(target); }
 
 void capture_begin(const CaptureOptions& options)
 {
     capture.table.reset();
     capture = Capture{};
     capture.options = options;
-    if (options.format != CAPTURE_VIDEO && is_video_target(options.target))
+    if (!options.target || !*options.target)
+        fatal_error("--capture necesita una carpeta o un fichero de vídeo");
+    if (options.fps_numerator <= 0 || options.fps_denominator <= 0)
+        fatal_error("Frecuencia de grabación no válida: %lld/%lld", static_cast<long long>(options.fps_numerator),
+                    static_cast<long long>(options.fps_denominator));
+    if (is_video_target(options.target))
         capture.options.format = CAPTURE_VIDEO;
     capture.terminal = ::isatty(2) != 0;
     capture.started_ms = steady_ms();
@@ -462,7 +385,6 @@ void capture_begin(const CaptureOptions& options)
         // A write to a pipe whose reader died must come back as an error we
         // can report, not kill the process.
         std::signal(SIGPIPE, SIG_IGN);
-        start_encoder();
     } else {
         capture.folder = options.target;
         while (capture.folder.size() > 1 && capture.folder.back() == '/')
@@ -488,14 +410,14 @@ int32_t capture_end(int32_t exit_code)
         return exit_code;
     headless_set_present_hook(nullptr, nullptr);
     capture.active = false;
-    if (capture.options.format == CAPTURE_VIDEO) {
+    if (capture.options.format == CAPTURE_VIDEO && capture.encoder >= 0) {
         ::close(capture.encoder_input);
         capture.encoder_input = -1;
         const int status = wait_child(capture.encoder);
         capture.encoder = -1;
         if (status != 0)
             fatal_error("ffmpeg terminó con error (%d) al grabar \"%s\"", status, capture.options.target);
-    } else {
+    } else if (capture.options.format != CAPTURE_VIDEO) {
         FILE* table = capture.table.release();
         if (std::fclose(table) != 0)
             fatal_error("No puedo escribir \"%s/frames.tsv\"", capture.folder.c_str());

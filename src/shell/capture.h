@@ -12,14 +12,13 @@
 //       the frames piped to an ffmpeg child, scaled 3x with nearest
 //       neighbour, with the sound track muxed from its start.
 //
-// The shell parses the options with capture_parse_option, lets
-// capture_configure choose the headless backend, calls capture_begin before
-// the show starts and capture_end with the show's exit code.  Main thread.
+// The shell parses --capture and --format, runs the show headless, calls
+// capture_begin before run_show and capture_end with its exit code.  Main
+// thread.
 #pragma once
 
 #include <cstdint>
-
-struct PlatformConfig;
+#include <vector>
 
 enum CaptureFormat : int32_t {
     CAPTURE_PNG = 0,
@@ -29,37 +28,26 @@ enum CaptureFormat : int32_t {
 };
 
 struct CaptureOptions {
-    const char* target = nullptr;     // folder, or a video file; null: no capture
-    int64_t fps_numerator = 60;       // frame rate N/D, both > 0
+    const char* target = nullptr;   // folder, or a video file (.mp4, .mkv, .webm)
+    int32_t format = CAPTURE_PNG;   // for a folder; a video target makes it CAPTURE_VIDEO
+    int64_t fps_numerator = 60;     // the headless frame rate N/D the show runs at
     int64_t fps_denominator = 1;
-    int32_t format = CAPTURE_PNG;     // for a folder target
-    int32_t depth = 32;               // display depth offered: 32, 24, 16, 15 (16 as 5-5-5) or 8
-    bool format_given = false;        // --format was on the command line
 };
 
-// Recognises one capture option at argv[i] and takes its value from
-// argv[i + 1]: --capture, --fps, --format, --depth.  Returns how many arguments
-// it used (2), or 0 when argv[i] is not one of them.  A bad or missing value
-// ends in fatal_error naming it.
-int32_t capture_parse_option(int32_t argc, char** argv, int32_t i, CaptureOptions& options);
+// The format named on the command line ("png", "ppm", "raw"), or -1.
+int32_t capture_format_named(const char* name);
 
-// Checks the options as a whole (a video target with --format, and so on);
-// ends in fatal_error on a conflict.  Call once after parsing.
-void capture_check_options(CaptureOptions& options);
-
-// Help lines for the capture options, for the shell's --help.
-extern const char* const CAPTURE_HELP;
-
-// Sets up the platform configuration for a capture: headless, the frame rate,
-// the display modes offered for the depth.
-void capture_configure(const CaptureOptions& options, PlatformConfig& config);
+// True when the target names a video file by its extension (any case).
+bool capture_is_video(const char* target);
 
 // Creates the folder (or starts ffmpeg) and installs the headless present
-// hook.  Before the show starts; any failure ends in fatal_error.
+// hook.  Before run_show, which must run headless at the same frame rate;
+// any failure ends in fatal_error.
 void capture_begin(const CaptureOptions& options);
 
 // Finishes the capture after the show: frames.tsv and sound.wav, or closes
-// ffmpeg and waits for it; prints the summary.  Returns exit_code.
+// ffmpeg and waits for it; prints the progress bar's last state or a one-line
+// summary.  Returns exit_code.
 int32_t capture_end(int32_t exit_code);
 
 // What capture_end counted (for tests): frames written and T of the last one.
@@ -72,3 +60,8 @@ double capture_last_time_ms();
 // width * height * 3 bytes.
 struct PresentedFrame;
 void capture_frame_rgb(const PresentedFrame& frame, uint8_t* rgb);
+
+// Encodes width x height pixels of R, G, B bytes as a PNG file image into out
+// (shell/png_write.cpp): Paeth-filtered rows, deflated with Huffman-coded
+// literals and runs.  Deterministic: the same pixels give the same bytes.
+void png_encode_rgb(const uint8_t* rgb, int32_t width, int32_t height, std::vector<uint8_t>& out);

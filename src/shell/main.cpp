@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "shell/capture.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 
@@ -36,5 +37,15 @@ int main(int argc, char** argv)
     }
     if (options.stats)
         std::atexit(print_stats);
+    if (options.capture) {
+        // Recorded on the headless display, whose virtual clock makes frame n
+        // the show at T = n / fps exactly, however long each frame takes.
+        options.headless = true;
+        capture_begin({.target = options.capture,
+                       .format = options.capture_format < 0 ? CAPTURE_PNG : options.capture_format,
+                       .fps_numerator = options.fps_numerator,
+                       .fps_denominator = options.fps_denominator});
+        return capture_end(run_show(options));
+    }
     return run_show(options);
 }

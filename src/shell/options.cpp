@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "shell/capture.h"
 #include "stages/stages.h"
 
 namespace {
@@ -93,6 +94,26 @@ bool apply_script(Options* o, const char* value, char* error, size_t error_size)
     return true;
 }
 
+bool apply_capture(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!*value) {
+        std::snprintf(error, error_size, "--capture necesita una carpeta o un fichero .mp4, .mkv o .webm");
+        return false;
+    }
+    o->capture = value;
+    return true;
+}
+
+bool apply_format(Options* o, const char* value, char* error, size_t error_size)
+{
+    o->capture_format = capture_format_named(value);
+    if (o->capture_format < 0) {
+        std::snprintf(error, error_size, "valor de --format no válido: \"%s\" (png, ppm o raw)", value);
+        return false;
+    }
+    return true;
+}
+
 constexpr OptionSpec OPTION_TABLE[] = {
     {.name = "--help", .value = nullptr, .help = "muestra esta ayuda y termina", .apply = apply_help},
     {.name = "--version", .value = nullptr, .help = "muestra la versión y termina", .apply = apply_version},
@@ -109,6 +130,12 @@ constexpr OptionSpec OPTION_TABLE[] = {
      .apply = apply_stats},
     {.name = "--script", .value = "NOMBRE", .help = "guion de etapas que se ejecuta (\"show\" por omisión)",
      .apply = apply_script},
+    {.name = "--capture", .value = "DIR|F.mp4",
+     .help = "graba cada fotograma (sin ventana, a --fps): DIR/frame-000000.png..., frames.tsv y sound.wav, "
+             "o un vídeo .mp4, .mkv o .webm con ffmpeg",
+     .apply = apply_capture},
+    {.name = "--format", .value = "png|ppm|raw", .help = "formato de los fotogramas de --capture DIR (png)",
+     .apply = apply_format},
 };
 
 }  // namespace
@@ -136,6 +163,10 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
         }
         if (!spec->apply(options, value, error, error_size))
             return false;
+    }
+    if (options->capture_format >= 0 && (!options->capture || capture_is_video(options->capture))) {
+        std::snprintf(error, error_size, "--format vale solo con --capture DIR (un vídeo elige su formato por la extensión)");
+        return false;
     }
     return true;
 }
