@@ -3,6 +3,7 @@
 
 #include "shell/shell.h"
 #include "stages/stages.h"
+#include "stages/scene3d.h"
 #include "stages/show_stages.h"
 #include "stages/standin.h"
 
@@ -43,6 +44,7 @@ void build_standin_show()
 
 constexpr StageScript SCRIPTS[] = {
     {.name = "show", .description = "el espectáculo: diez fotos unidas por fundidos", .build = build_photo_show},
+    {.name = "engine", .description = "la biblioteca en escena: el motor 3D entre fundidos", .build = build_engine_show},
     {.name = "standin", .description = "el espectáculo con etapas de prueba", .build = build_standin_show},
 };
 constexpr int32_t SCRIPT_COUNT = int32_t(sizeof SCRIPTS / sizeof SCRIPTS[0]);

@@ -195,7 +195,8 @@ void usage(FILE* out)
     std::fputs("usage: yurn-meshgen SHAPE [--format text|3ds] [--detail N,M] -o OUT\n"
                "  SHAPE   torus, knot or sphere\n"
                "  --format text (the engine's mesh text format, default) or 3ds\n"
-               "  --detail segments along and around the surface (default 48,16)\n",
+               "  --detail segments along and around the surface (default 48,16)\n"
+               "  --scale  factor applied to every point (default 1)\n",
                out);
 }
 
@@ -205,16 +206,24 @@ int main(int argc, char** argv)
 {
     std::string shape, format = "text", out;
     int along = 48, around = 16;
+    double scale = 1.0;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") { usage(stdout); return 0; }
-        if ((a == "--format" || a == "-o" || a == "--detail") && i + 1 >= argc) {
+        if ((a == "--format" || a == "-o" || a == "--detail" || a == "--scale") && i + 1 >= argc) {
             std::fprintf(stderr, "yurn-meshgen: falta el valor de %s\n", a.c_str());
             return 2;
         }
         if (a == "--format") format = argv[++i];
         else if (a == "-o") out = argv[++i];
-        else if (a == "--detail") {
+        else if (a == "--scale") {
+            char* end = nullptr;
+            scale = std::strtod(argv[++i], &end);
+            if (*end != 0 || !(scale > 0 && scale < 1000)) {
+                std::fprintf(stderr, "yurn-meshgen: escala no válida \"%s\"\n", argv[i]);
+                return 2;
+            }
+        } else if (a == "--detail") {
             if (std::sscanf(argv[++i], "%d,%d", &along, &around) != 2 || along < 3 || around < 3 || along > 1000 || around > 1000) {
                 std::fprintf(stderr, "yurn-meshgen: detalle no válido \"%s\"\n", argv[i]);
                 return 2;
@@ -238,6 +247,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "yurn-meshgen: forma desconocida \"%s\"\n", shape.c_str());
         return 2;
     }
+    for (P3& p : m.points) p = p * scale;
     FILE* f = std::fopen(out.c_str(), "wb");
     if (!f) {
         std::fprintf(stderr, "yurn-meshgen: no puedo crear \"%s\"\n", out.c_str());

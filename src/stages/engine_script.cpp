@@ -1,0 +1,42 @@
+// The engine show: the effect library and the 3D engine on stage.
+#include "shell/shell.h"
+#include "stages/fades.h"
+#include "stages/scene3d.h"
+#include "stages/show_stages.h"
+#include "stages/stages.h"
+
+namespace {
+
+// Cue times in seconds.  The ceiling fade-in and the cross-fades end by
+// themselves; the knot runs until 9 s, the lit scene until 18 s, the
+// photograph until 24 s, and the fade-out holds black until 27.5 s.  The
+// entries after the fourth take no effect.
+constexpr float ENGINE_SCHEDULE[SCHEDULE_LENGTH] = {
+    9, 18, 24, 27.5f, 30, 35, 40, 45, 50, 55, 60, 65, 70, 75, 80, 85, 90, 95, 100, 105, 110, 115, 120, 125, 130,
+};
+
+constexpr StageCreate ENGINE_STAGES[] = {
+    ceiling_create,    // 0: fades the knot in from black
+    scene_knot_create, // 1
+    crossfade_create,  // 2: knot -> lit scene
+    scene_lit_create,  // 3
+    crossfade_create,  // 4: lit scene -> photograph
+    photo_create_1,    // 5
+    fadeout_create,    // 6: to black, held until the last cue
+};
+constexpr int32_t ENGINE_STAGE_COUNT = int32_t(sizeof ENGINE_STAGES / sizeof ENGINE_STAGES[0]);
+static_assert(ENGINE_STAGE_COUNT < STAGE_COUNT, "the terminating record must fit the table");
+
+}  // namespace
+
+void build_engine_show()
+{
+    for (int32_t i = 0; i < SCHEDULE_LENGTH; i++)
+        schedule[i] = ENGINE_SCHEDULE[i];
+    stage_table = allocate_stage_table();
+    for (int32_t i = 0; i < ENGINE_STAGE_COUNT; i++)
+        stage_table[i].create = ENGINE_STAGES[i];
+    for (int32_t i = 0; i < ENGINE_STAGE_COUNT; i++)
+        stage_table[i].create(i, frame_width, frame_height);
+    stage_table[ENGINE_STAGE_COUNT].data = nullptr;  // record 7 ends the show: exit code 7
+}

@@ -1,0 +1,155 @@
+// The 3D scene stage and its two scenes.
+#include "stages/scene3d.h"
+
+#include <cmath>
+#include <memory>
+
+#include "display/display.h"
+#include "files/files.h"
+#include "render/render.h"
+#include "shell/shell.h"
+
+namespace {
+
+constexpr int32_t TEXTURE_SIDE = 256;
+
+SceneStage* state_of(int32_t index) { return static_cast<SceneStage*>(stage_table[index].data); }
+
+void scene_prepare(int32_t index)
+{
+    stage_table[index].ready.store(1, std::memory_order_relaxed);
+}
+
+// The animation is a function of the ticks received, not of the frames drawn,
+// so the motion is the same at any frame rate.
+int32_t scene_render(int32_t index)
+{
+    SceneStage& stage = *state_of(index);
+    double seconds = stage.ticks.load(std::memory_order_relaxed) * (TICK_MS / 1000.0);
+    stage.animate(stage, seconds);
+    fill_buffer(stage.frame.data(), stage.background, int32_t(stage.frame.size()));
+    stage.scene.render_scene(&stage.camera, stage.depth.data(), stage.frame.data());
+    return 0;
+}
+
+// Timer thread: touches nothing but the tick count.
+void scene_tick(int32_t index)
+{
+    std::atomic<uint32_t>& ticks = state_of(index)->ticks;
+    ticks.store(ticks.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+void scene_release(int32_t index)
+{
+    std::unique_ptr<SceneStage> stage(state_of(index));
+    stage_table[index].data = nullptr;
+    stage_table[index].output = nullptr;
+}
+
+// Common part of every scene's create: the state, its buffers and the record.
+SceneStage& begin_scene(int32_t index, int32_t width, int32_t height)
+{
+    auto stage = std::make_unique<SceneStage>();
+    stage->frame.assign(size_t(width) * size_t(height), 0);
+    stage->depth.assign(size_t(width) * size_t(height), 0xFFFFFFFFu);
+    stage->camera.position = {0, 0, -200};
+    stage->camera.angles = {0, 0, 0};
+    stage->camera.fov = 60;
+
+    Stage& record = stage_table[index];
+    record.data = stage.get();
+    record.output = stage->frame.data();
+    record.passes = 1;
+    record.ready.store(0, std::memory_order_relaxed);
+    record.prepare = scene_prepare;
+    record.render = scene_render;
+    record.tick.store(scene_tick, std::memory_order_relaxed);
+    record.release = scene_release;
+    return *stage.release();
+}
+
+uint32_t* load_texture(SceneStage& stage, int slot, const char* path)
+{
+    std::vector<uint32_t>& texels = stage.textures[slot];
+    texels.assign(size_t(TEXTURE_SIDE) * TEXTURE_SIDE, 0);
+    read_pcx(path, texels.data(), texels.size() * sizeof(uint32_t), nullptr);
+    return texels.data();
+}
+
+Light make_light(Vector position, uint32_t colour)
+{
+    Light light{};
+    light.position = position;
+    light.colour = colour;
+    light.attenuation[0] = 1.0f;  // no fall-off with distance
+    return light;
+}
+
+void animate_knot(SceneStage& stage, double seconds)
+{
+    Object* knot = stage.actors[0];
+    knot->angles = {float(seconds * 0.61), float(seconds * 0.93), float(seconds * 0.27)};
+    stage.camera.position.z = float(-190.0 + 30.0 * std::sin(seconds * 0.5));
+}
+
+void animate_lit(SceneStage& stage, double seconds)
+{
+    stage.actors[0]->angles = {0.35f, float(seconds * 0.8), 0.0f};     // the sphere turns
+    stage.actors[1]->angles = {float(seconds * 2.1), 0.0f, float(seconds * 1.3)};  // the torus spins
+    stage.actors[1]->position = {float(95.0 * std::cos(seconds * 1.7)), float(25.0 * std::sin(seconds * 0.9)),
+                                 float(95.0 * std::sin(seconds * 1.7))};
+}
+
+}  // namespace
+
+void scene_knot_create(int32_t index, int32_t width, int32_t height)
+{
+    SceneStage& stage = begin_scene(index, width, height);
+    stage.background = 0x000814;
+    stage.scene.load_3ds("datos/nudo.3ds");
+    if (stage.scene.object_count < 1) fatal_error("El archivo \"%s\" no contiene ninguna malla", "datos/nudo.3ds");
+    Object* knot = stage.scene.objects[0];
+    knot->mode = MODE_ENVIRONMENT | MODE_TEXTURED;
+    knot->texture = load_texture(stage, 0, "datos/cielo.pcx");
+    knot->texture_size = TEXTURE_SIDE;
+    stage.actors[0] = knot;
+    stage.animate = animate_knot;
+    animate_knot(stage, 0.0);
+}
+
+void scene_lit_create(int32_t index, int32_t width, int32_t height)
+{
+    SceneStage& stage = begin_scene(index, width, height);
+    stage.background = 0x100818;
+    stage.camera.position = {0, 20, -230};
+    stage.camera.angles = {-0.08f, 0, 0};
+    stage.scene.ambient = 0x303030;
+    stage.lights[0] = make_light({-150, 120, -160}, 0xFFE0B0);
+    stage.lights[1] = make_light({170, -60, -60}, 0x4060FF);
+    stage.scene.add_light(&stage.lights[0]);
+    stage.scene.add_light(&stage.lights[1]);
+
+    Object* sphere = load_object("datos/esfera.txt");
+    stage.scene.add_object(sphere);
+    sphere->mode = MODE_GOURAUD | MODE_TEXTURED;
+    sphere->colour = 0x505050;  // the lit colour adds to the texel: keep both low
+    sphere->texture = load_texture(stage, 0, "datos/agua.pcx");
+    sphere->texture_size = TEXTURE_SIDE;
+
+    Object* torus = load_object("datos/toro.txt");
+    add_child(sphere, torus);
+    torus->mode = MODE_GOURAUD;
+    torus->colour = 0xFFB040;
+
+    Object* halo = load_object("datos/halo.txt");
+    add_child(sphere, halo);
+    halo->mode = MODE_GOURAUD | MODE_ADDITIVE;
+    halo->colour = 0x705030;
+    halo->ambient = 0.1f;
+
+    stage.actors[0] = sphere;
+    stage.actors[1] = torus;
+    stage.actors[2] = halo;
+    stage.animate = animate_lit;
+    animate_lit(stage, 0.0);
+}

@@ -1,0 +1,42 @@
+// The 3D scene stage: shows a Scene of the engine, drawn by the software
+// renderer into the stage's own frame.  Each kind of scene has its own create
+// (the protocol's create carries no file names); the rest is shared.
+//
+//  scene   [i]   builds its Scene from mesh files at create; every tick moves
+//                its animation on by one 14 ms step; render clears the frame
+//                and draws the Scene as the animation stands.  Never finishes,
+//                so it stays until its cue.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "engine/engine.h"
+
+struct SceneStage {
+    Scene scene;                          // owns its objects
+    Camera camera;
+    Light lights[2];                      // the Scene points at these
+    std::vector<uint32_t> frame;          // the stage's output
+    std::vector<uint32_t> depth;          // depth buffer of the same size
+    std::vector<uint32_t> textures[2];    // texel arrays the objects point at
+    Object* actors[3] = {};               // objects the animation moves (owned by scene)
+    uint32_t background = 0;              // colour the frame is cleared to
+    std::atomic<uint32_t> ticks{0};       // 14 ms steps so far; timer writes, main reads
+    void (*animate)(SceneStage& stage, double seconds) = nullptr;  // places actors and camera
+};
+
+// A torus knot read from "datos/nudo.3ds", environment-mapped with
+// "datos/cielo.pcx", tumbling slowly.
+void scene_knot_create(int32_t index, int32_t width, int32_t height);
+
+// A textured sphere ("datos/esfera.txt", "datos/agua.pcx") lit in Gouraud by
+// two coloured lights, a torus ("datos/toro.txt") orbiting it, and an additive
+// halo ("datos/halo.txt") glowing round it.
+void scene_lit_create(int32_t index, int32_t width, int32_t height);
+
+// The engine show's stage script: a ceiling fade-in into the knot, a
+// cross-fade to the lit scene, a cross-fade to a photograph and a fade-out to
+// black; record 7 ends the show.  Selected with --script engine.
+void build_engine_show();
