@@ -1,0 +1,300 @@
+// Frame capture: the PNG writer against a decoder, the display colours of each
+// depth, and whole captured shows (frames, frames.tsv, sound.wav) that are the
+// same on every run.
+#include <gtest/gtest.h>
+#include <stb_image.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "files/files.h"
+#include "platform/platform.h"
+#include "shell/capture.h"
+#include "shell/options.h"
+#include "shell/shell.h"
+#include "stages/show_stages.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int32_t W = 320, H = 240, N = W * H;
+
+std::vector<uint8_t> read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> decode_png(const std::vector<uint8_t>& png, int* w, int* h)
+{
+    int channels = 0;
+    uint8_t* pixels = stbi_load_from_memory(png.data(), int(png.size()), w, h, &channels, 3);
+    if (!pixels) return {};
+    std::vector<uint8_t> out(pixels, pixels + size_t(*w) * size_t(*h) * 3);
+    stbi_image_free(pixels);
+    return out;
+}
+
+void expect_png_round_trip(const std::vector<uint8_t>& rgb, int32_t w, int32_t h, const char* what)
+{
+    std::vector<uint8_t> png;
+    png_encode_rgb(rgb.data(), w, h, png);
+    int dw = 0, dh = 0;
+    const std::vector<uint8_t> back = decode_png(png, &dw, &dh);
+    ASSERT_EQ(dw, w) << what << ": " << stbi_failure_reason();
+    ASSERT_EQ(dh, h) << what;
+    EXPECT_TRUE(back == rgb) << what;
+    std::vector<uint8_t> again;
+    png_encode_rgb(rgb.data(), w, h, again);
+    EXPECT_EQ(again, png) << what << ": not the same bytes twice";
+}
+
+TEST(PngWriter, DecodesToThePixelsItWasGiven)
+{
+    std::mt19937 rng(3);
+    for (auto [w, h] : {std::pair{1, 1}, {2, 3}, {7, 5}, {320, 240}, {1000, 2}}) {
+        std::vector<uint8_t> noise(size_t(w) * h * 3), flat(size_t(w) * h * 3, 0), ramp(size_t(w) * h * 3);
+        for (auto& b : noise) b = uint8_t(rng());
+        for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = uint8_t(i / 3 + (i % 3) * 50);
+        expect_png_round_trip(noise, w, h, "noise");
+        expect_png_round_trip(flat, w, h, "black");  // long runs, one literal
+        expect_png_round_trip(ramp, w, h, "ramp");
+        std::fill(flat.begin(), flat.end(), 255);
+        expect_png_round_trip(flat, w, h, "white");
+    }
+}
+
+TEST(PngWriter, ShowPhotographsRoundTripAndCompress)
+{
+    std::vector<uint32_t> photo(N);
+    read_pcx((std::string(YURN_SOURCE_DIR) + "/" + PHOTO_FILES[0]).c_str(), photo.data(), N * 4, nullptr);
+    std::vector<uint8_t> rgb(N * 3);
+    for (int32_t i = 0; i < N; ++i) {
+        rgb[3 * i] = uint8_t(photo[i] >> 16);
+        rgb[3 * i + 1] = uint8_t(photo[i] >> 8);
+        rgb[3 * i + 2] = uint8_t(photo[i]);
+    }
+    expect_png_round_trip(rgb, W, H, "Foto1");
+    std::vector<uint8_t> png;
+    png_encode_rgb(rgb.data(), W, H, png);
+    EXPECT_LT(png.size(), rgb.size());
+}
+
+PresentedFrame frame_of(const std::vector<uint8_t>& pixels, int32_t width, int32_t depth, int32_t rgb565 = 1,
+                        const uint8_t* palette = nullptr)
+{
+    return {.pixels = pixels.data(), .width = width, .height = 1, .depth = depth, .rgb565 = rgb565,
+            .palette = palette, .frame = 0, .time_ms = 0.0, .stage = 0};
+}
+
+TEST(CaptureColours, EachDepthAsTheDisplayShowsIt)
+{
+    std::vector<uint8_t> rgb(6);
+    // 32 bits: B, G, R, top byte in memory; the top byte is not a colour.
+    capture_frame_rgb(frame_of({0x10, 0x20, 0x30, 0xFF, 1, 2, 3, 0}, 2, 32), rgb.data());
+    EXPECT_EQ(rgb, (std::vector<uint8_t>{0x30, 0x20, 0x10, 3, 2, 1}));
+    capture_frame_rgb(frame_of({0x10, 0x20, 0x30, 1, 2, 3}, 2, 24), rgb.data());
+    EXPECT_EQ(rgb, (std::vector<uint8_t>{0x30, 0x20, 0x10, 3, 2, 1}));
+    // 5-6-5: full white, and the lowest step of each channel widened by replication.
+    capture_frame_rgb(frame_of({0xFF, 0xFF, 0x21, 0x08}, 2, 16, 1), rgb.data());
+    EXPECT_EQ(rgb, (std::vector<uint8_t>{255, 255, 255, 8, 4, 8}));
+    // 5-5-5: bit 15 ignored; red 10000b -> 10000100b.
+    capture_frame_rgb(frame_of({0x00, 0xC0, 0x1F, 0x00}, 2, 16, 0), rgb.data());
+    EXPECT_EQ(rgb, (std::vector<uint8_t>{132, 0, 0, 0, 0, 255}));
+    uint8_t palette[768] = {};
+    palette[3 * 7] = 11;
+    palette[3 * 7 + 1] = 22;
+    palette[3 * 7 + 2] = 33;
+    capture_frame_rgb(frame_of({7, 0}, 2, 8, 1, palette), rgb.data());
+    EXPECT_EQ(rgb, (std::vector<uint8_t>{11, 22, 33, 0, 0, 0}));
+}
+
+// ---------------------------------------------------------------------------
+// Whole captured shows, in-process
+// ---------------------------------------------------------------------------
+
+struct Captured {
+    fs::path dir;
+    int32_t code = -1;
+};
+
+Captured capture_show(const std::string& name, int32_t format, int64_t fps_n, int64_t fps_d,
+                      uint32_t modes = OFFER_ALL, bool mode_555 = false)
+{
+    Captured out;
+    out.dir = fs::temp_directory_path() / ("yurn-capture-" + name);
+    fs::remove_all(out.dir);
+    const fs::path old = fs::current_path();
+    fs::current_path(YURN_SOURCE_DIR);
+    Options options;
+    options.headless = true;
+    options.fps_numerator = fps_n;
+    options.fps_denominator = fps_d;
+    options.offered_modes = modes;
+    options.mode_555 = mode_555;
+    const std::string target = out.dir.string();
+    capture_begin({.target = target.c_str(), .format = format, .fps_numerator = fps_n, .fps_denominator = fps_d});
+    out.code = capture_end(run_show(options));
+    fs::current_path(old);
+    return out;
+}
+
+struct Row {
+    int64_t frame;
+    double time_ms;
+    int32_t stage;
+};
+
+std::vector<Row> read_table(const fs::path& dir)
+{
+    std::ifstream in(dir / "frames.tsv");
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "frame\tT_ms\tstage");
+    std::vector<Row> rows;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Row r{};
+        fields >> r.frame >> r.time_ms >> r.stage;
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+std::string frame_name(int64_t n, const char* ext)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%06lld.%s", static_cast<long long>(n), ext);
+    return name;
+}
+
+std::vector<uint32_t> photo(int32_t k)
+{
+    std::vector<uint32_t> p(N);
+    read_pcx((std::string(YURN_SOURCE_DIR) + "/" + PHOTO_FILES[k]).c_str(), p.data(), N * 4, nullptr);
+    return p;
+}
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at)
+{
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+TEST(CaptureShow, PngFramesTableAndSoundAtTenFps)
+{
+    const Captured run = capture_show("png", CAPTURE_PNG, 10, 1);
+    ASSERT_EQ(run.code, 19);
+    EXPECT_EQ(capture_frames_written(), 501);
+    EXPECT_EQ(capture_last_time_ms(), 50000.0);
+    const std::vector<Row> rows = read_table(run.dir);
+    ASSERT_EQ(rows.size(), 501u);
+    for (size_t n = 0; n < rows.size(); ++n) {
+        EXPECT_EQ(rows[n].frame, int64_t(n));
+        EXPECT_DOUBLE_EQ(rows[n].time_ms, 100.0 * double(n));
+        ASSERT_TRUE(fs::exists(run.dir / frame_name(int64_t(n), "png"))) << n;
+    }
+    EXPECT_FALSE(fs::exists(run.dir / frame_name(501, "png")));
+    EXPECT_EQ(rows[0].stage, 0);
+    EXPECT_EQ(rows[50].stage, 0);   // T = 5000 is not past the first cue
+    EXPECT_EQ(rows[51].stage, 1);   // the first fade starts on the frame after it
+    EXPECT_EQ(rows[500].stage, 18);
+    // The first frame is the first photograph, exactly.
+    int w = 0, h = 0;
+    const auto first = decode_png(read_file(run.dir / frame_name(0, "png")), &w, &h);
+    const auto p1 = photo(0);
+    ASSERT_EQ(first.size(), size_t(N) * 3);
+    for (int32_t i = 0; i < N; ++i) {
+        ASSERT_EQ(first[3 * i], uint8_t(p1[i] >> 16));
+        ASSERT_EQ(first[3 * i + 1], uint8_t(p1[i] >> 8));
+        ASSERT_EQ(first[3 * i + 2], uint8_t(p1[i]));
+    }
+    // sound.wav: 16-bit stereo 44.1 kHz, exactly T of the last frame long.
+    const std::vector<uint8_t> wav = read_file(run.dir / "sound.wav");
+    ASSERT_GE(wav.size(), 44u);
+    EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
+    EXPECT_EQ(std::string(wav.begin() + 8, wav.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(le32(wav, 24), 44100u);
+    EXPECT_EQ(le32(wav, 40), 50u * 44100u * 4u);
+    EXPECT_EQ(wav.size(), 44u + 50u * 44100u * 4u);
+    // The track starts at once (no encoder delay left in front): it is not
+    // silent within its first tenth of a second.
+    bool sound = false;
+    for (size_t i = 44; i < 44 + 4410 * 4; i += 2) sound |= (wav[i] | wav[i + 1]) != 0;
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") == 0) {
+        EXPECT_TRUE(sound);
+    }
+    fs::remove_all(run.dir);
+}
+
+std::vector<std::vector<uint8_t>> all_files(const fs::path& dir)
+{
+    std::vector<fs::path> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path());
+    std::sort(names.begin(), names.end());
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto& p : names) out.push_back(read_file(p));
+    return out;
+}
+
+TEST(CaptureShow, RawAt16BitsIsTheSurfaceAndEveryRunIsTheSame)
+{
+    // A fractional rate: T = n * 1000 * 1001 / 10000 ms.
+    const Captured a = capture_show("raw16-a", CAPTURE_RAW, 10000, 1001, OFFER_16);
+    ASSERT_EQ(a.code, 19);
+    const std::vector<Row> rows = read_table(a.dir);
+    ASSERT_EQ(rows.size(), 500u);  // T = 49949.9 is the last not past 50000
+    for (size_t n = 0; n < rows.size(); ++n)
+        ASSERT_NEAR(rows[n].time_ms, double(n) * 100.1, 1e-6);
+    // Frame 0 holds the first photograph packed 5-6-5 by truncation.
+    const std::vector<uint8_t> raw = read_file(a.dir / frame_name(0, "raw"));
+    ASSERT_EQ(raw.size(), size_t(N) * 2);
+    const auto p1 = photo(0);
+    for (int32_t i = 0; i < N; ++i) {
+        const uint32_t p = p1[i];
+        const uint32_t packed = ((p >> 8) & 0xF800) | ((p >> 5) & 0x07E0) | ((p >> 3) & 0x001F);
+        ASSERT_EQ(uint32_t(raw[2 * i] | raw[2 * i + 1] << 8), packed) << i;
+    }
+    const std::vector<uint8_t> wav = read_file(a.dir / "sound.wav");
+    EXPECT_EQ(le32(wav, 40), uint32_t(499LL * 1001 * 44100 / 10000) * 4u);
+    // A second run: byte for byte the same files.
+    const Captured b = capture_show("raw16-b", CAPTURE_RAW, 10000, 1001, OFFER_16);
+    ASSERT_EQ(b.code, 19);
+    EXPECT_TRUE(all_files(a.dir) == all_files(b.dir));
+    fs::remove_all(a.dir);
+    fs::remove_all(b.dir);
+}
+
+TEST(CaptureShow, PpmAt8BitsHoldsPaletteColours)
+{
+    const Captured run = capture_show("ppm8", CAPTURE_PPM, 2, 1, OFFER_8);
+    ASSERT_EQ(run.code, 19);
+    const std::vector<uint8_t> ppm = read_file(run.dir / frame_name(30, "ppm"));
+    const std::string header = "P6\n320 240\n255\n";
+    ASSERT_EQ(ppm.size(), header.size() + size_t(N) * 3);
+    EXPECT_EQ(std::string(ppm.begin(), ppm.begin() + long(header.size())), header);
+    for (size_t i = header.size(); i < ppm.size(); i += 3) {
+        ASSERT_EQ(ppm[i] & 0x1F, 0);      // red in the top 3 bits
+        ASSERT_EQ(ppm[i + 1] & 0x1F, 0);  // green in the top 3 bits
+        ASSERT_EQ(ppm[i + 2] & 0x3F, 0);  // blue in the top 2 bits
+    }
+    fs::remove_all(run.dir);
+}
+
+TEST(CaptureShow, UnwritableFolderIsReported)
+{
+    const std::string message = fatal_message_of([] {
+        capture_begin({.target = "/proc/no-such-place/frames", .format = CAPTURE_PNG});
+    });
+    EXPECT_NE(message.find("/proc/no-such-place/frames"), std::string::npos) << message;
+}
+
+}  // namespace
