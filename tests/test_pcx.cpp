@@ -279,9 +279,12 @@ TEST(PcxThreePlanes, RawPictureFillsTheFrame)
 TEST(PcxThreePlanes, RunFromRedIntoGreenLine)
 {
     // Width 4: two literals, a run of six 0x80 from red position 2, then 0x11.
+    // Any encoding byte but 0 means run-length.
     Bytes data = {0x01, 0x02, 0xC6, 0x80, 0x11, 0x12, 0x13, 0x14};
-    std::vector<uint32_t> px = decode_rgb(header(Head{.height = 1}) + data, 4, 1);
-    EXPECT_EQ(px, (std::vector<uint32_t>{0x018011, 0x028012, 0x808013, 0x808014}));
+    for (uint8_t encoding : {1, 2, 255}) {
+        std::vector<uint32_t> px = decode_rgb(header(Head{.height = 1, .encoding = encoding}) + data, 4, 1);
+        EXPECT_EQ(px, (std::vector<uint32_t>{0x018011, 0x028012, 0x808013, 0x808014}));
+    }
 }
 
 TEST(PcxThreePlanes, RunsLongerThanALineGoOnWithTheirOwnValue)
