@@ -63,13 +63,13 @@ TEST(VectorMath, ZeroLengthNormalStaysZero)
 
 TEST(VectorMath, ProductsCarryDoubleIntermediates)
 {
-    // 16777217 is not a float: a float intermediate would lose the +1.
-    const Vector a = { 4097, 1, 0 }, b = { 4097, -1, 0 };
-    EXPECT_EQ(dot(a, b), static_cast<float>(4097.0 * 4097.0 - 1.0));
+    // 4097 * 4097 = 16785409 is not a float: rounded early, the sum would end
+    // at 16785408 instead of 16785410.
+    EXPECT_EQ(dot({ 4097, 1, 0 }, { 4097, 1, 0 }), 16785410.0f);
     Matrix m = identity();
+    m.m[3] = 1.0f;  // y feeds x'
     m.m[9] = 1.0f;
-    const Vector p = transform_point({ 16777216.0f, 0, 0 }, m);
-    EXPECT_EQ(p.x, static_cast<float>(16777216.0 + 1.0));
+    EXPECT_EQ(transform_point({ 16777216.0f, 1, 0 }, m).x, 16777218.0f);
 }
 
 TEST(RotationMatrix, IdentityAnglesKeepPositionWithYNegated)
