@@ -185,13 +185,19 @@ struct Scene {
     int32_t light_count = 0;
 
     Scene() = default;
-    ~Scene();
+    ~Scene();  // clear(): the objects and both arrays
+
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
 
+    // Append one pointer each; the lists grow by one slot per call.
     void add_object(Object* object);
     void add_light(Light* light);
+    // Destroys every object and empties both lists (the Light records are the
+    // caller's and stay as they are).
     void clear();
+    // Appends every mesh of a 3DS data file (archive first), in file order;
+    // see load_3ds_bytes for what is rejected.
     void load_3ds(const char* file_name);
     // Draws one frame into the caller's buffers (render/render_pass.cpp).
     void render_scene(Camera* camera, uint32_t* depth_buffer, uint32_t* frame_buffer);
@@ -199,6 +205,11 @@ struct Scene {
 
 // The 3DS chunk walk over a whole file already in memory (Scene::load_3ds
 // reads the file and calls it; so does the fuzzer).  Meshes are appended to
-// the scene in file order; malformed input ends in fatal_error
-// "El archivo \"<name>\" no es un archivo 3ds válido".
+// the scene in file order (those read before a rejection stay there).  Ends
+// in fatal_error "El archivo \"<name>\" no es un archivo 3ds válido" when the
+// first id is not the main chunk, when the data is too short for its first
+// header or for the main chunk's length, when a chunk length is below its
+// header or beyond what is left of its parent (a named object's own length is
+// never used), when a list runs past its mesh, when a face names a vertex at or
+// beyond the count, and when faces come before the vertices they index.
 void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* name);

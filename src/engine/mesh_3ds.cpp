@@ -30,6 +30,10 @@ constexpr uint16_t CHUNK_FACES = 0x4120;
 constexpr uint16_t CHUNK_MAPPING = 0x4140;
 constexpr int64_t HEADER_SIZE = 6;
 
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
 // One bounded reader over bytes in memory: a cursor and the end of the region
 // it may read.  Every short read rejects the file.
 struct ChunkReader {
@@ -196,12 +200,6 @@ void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* 
         r.pos += first_body;
     }
 }
-
-namespace {
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-}  // namespace
 
 void Scene::load_3ds(const char* file_name)
 {

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "display/display.h"
 #include "engine/engine.h"
