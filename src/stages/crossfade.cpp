@@ -221,7 +221,7 @@ void crossfade_create(int32_t index, int32_t, int32_t)
 {
     std::unique_ptr<CrossFade> owned;
     try {
-        owned = std::make_unique<CrossFade>(nullptr, 0.0f);
+        owned = std::make_unique<CrossFade>();  // buffer null, weight 0.0
     } catch (const std::bad_alloc&) {
         fatal_error("Error: No hay memoria suficiente para el fundido %d.\n", index);
     }
