@@ -153,6 +153,11 @@ TEST(Convert, KernelsAgreeOnOddCountsAndAlignments)
                     pack_16_avx2(src, got16.data(), count, is_565);
                     EXPECT_EQ(got16, want16) << "avx2 count " << count;
                 }
+                if (cpu_has_avx512bw()) {
+                    std::fill(got16.begin(), got16.end(), 0x5555);
+                    pack_16_avx512(src, got16.data(), count, is_565);
+                    EXPECT_EQ(got16, want16) << "avx512 count " << count;
+                }
             }
         }
     }

@@ -14,21 +14,16 @@ namespace {
 using Converter = void (*)(const uint32_t* source, void* destination);
 
 // ---------------------------------------------------------------------------
-// Dither storage and packed-lane helpers
+// Dither storage
 //
-// dither_8 keeps the three error terms of a pixel in one word, red in bits
-// 20-29, green in 10-19, blue in 0-9.  A channel plus its incoming error stays
-// below 512 (at most 255 + 63) and every share product below 1024, so no lane
-// ever carries into the next and the arithmetic per lane is the plain one.
+// dither_8 keeps a pixel's channels and errors as four 16-bit lanes (blue,
+// green, red, and the top byte whose error mask is 0), the lane order in
+// which a 0x00RRGGBB pixel unpacks.  A channel plus its incoming error stays
+// below 320 and a share product below 450, so 16-bit lanes never overflow and
+// each lane's arithmetic is the plain one.  Rows carry one padding pixel on
+// each side so that shares beyond a row's ends land in the padding.
 // ---------------------------------------------------------------------------
-constexpr uint32_t LANE_ONES = 1u | 1u << 10 | 1u << 20;
-constexpr uint32_t LANE_LOW8 = 0xFFu * LANE_ONES;
-constexpr uint32_t ERROR_BITS = 0x1Fu << 20 | 0x1Fu << 10 | 0x3Fu;  // what the 3-3-2 truncation drops
-constexpr uint32_t SHARE_BITS = 0x3Fu * LANE_ONES;                  // a share is below 64
-
-std::vector<uint32_t> error_rows;  // two rows of packed errors; grows only for a wider frame
-
-inline uint32_t spread_lanes(uint32_t p) { return (p & 0xFF0000) << 4 | (p & 0xFF00) << 2 | (p & 0xFF); }
+std::vector<int16_t> dither_rows;  // current, below and values rows; grows only for a wider frame
 
 // ---------------------------------------------------------------------------
 // Converter choice: once per settled depth and 565 flag
@@ -69,7 +64,7 @@ void choose_kernels()
     if (pack_24_kernel)
         return;
     pack_24_kernel = cpu_has_ssse3() ? pack_24_ssse3 : pack_24_scalar;
-    pack_16_kernel = cpu_has_avx2() ? pack_16_avx2 : pack_16_sse2;
+    pack_16_kernel = cpu_has_avx512bw() ? pack_16_avx512 : cpu_has_avx2() ? pack_16_avx2 : pack_16_sse2;
 }
 
 void choose_converter()
@@ -95,21 +90,26 @@ inline void store_16(uint16_t* destination, uint32_t value)
     std::memcpy(destination, &word, 2);  // little-endian on this machine
 }
 
-// One 32-bit lane of each vector to its 16-bit word, sign-extended so that the
-// signed saturating pack keeps the low 16 bits exactly.
+// Each pixel's word in the low half of its 32-bit lane.  With red and blue
+// masked to their kept bits, one multiply-add places blue and red and the
+// kept green bits are already where they belong, so a single shift finishes
+// it: 5-6-5 is (B*4 + R*0x2000 | G kept) >> 5, 5-5-5 is (B*8 + R*0x2000 | G
+// kept) >> 6.  Bit for bit the shifts-and-masks formula.
+constexpr int32_t RB_KEPT = 0x00F800F8;
+constexpr int32_t G_KEPT_565 = 0x0000FC00;
+constexpr int32_t G_KEPT_555 = 0x0000F800;
+constexpr int32_t RB_SCALE_565 = 0x20000004;  // 16-bit factors: 4 for blue, 0x2000 for red
+constexpr int32_t RB_SCALE_555 = 0x20000008;
+
 template <bool IS_565>
 inline __m128i words_sse2(__m128i p)
 {
-    __m128i w;
-    if constexpr (IS_565)
-        w = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_srli_epi32(p, 8), _mm_set1_epi32(0xF800)),
-                                      _mm_and_si128(_mm_srli_epi32(p, 5), _mm_set1_epi32(0x07E0))),
-                         _mm_and_si128(_mm_srli_epi32(p, 3), _mm_set1_epi32(0x001F)));
-    else
-        w = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_srli_epi32(p, 9), _mm_set1_epi32(0x7C00)),
-                                      _mm_and_si128(_mm_srli_epi32(p, 6), _mm_set1_epi32(0x03E0))),
-                         _mm_and_si128(_mm_srli_epi32(p, 3), _mm_set1_epi32(0x001F)));
-    return _mm_srai_epi32(_mm_slli_epi32(w, 16), 16);
+    const __m128i rb = _mm_madd_epi16(_mm_and_si128(p, _mm_set1_epi32(RB_KEPT)),
+                                      _mm_set1_epi32(IS_565 ? RB_SCALE_565 : RB_SCALE_555));
+    const __m128i w = _mm_or_si128(rb, _mm_and_si128(p, _mm_set1_epi32(IS_565 ? G_KEPT_565 : G_KEPT_555)));
+    // Shifted into the high half and back arithmetically: the sign-extended
+    // word survives the signed saturating pack exactly (SSE2 has no unsigned one).
+    return _mm_srai_epi32(_mm_slli_epi32(w, IS_565 ? 11 : 10), 16);
 }
 
 template <bool IS_565>
@@ -128,18 +128,10 @@ void pack_16_sse2_body(const uint32_t* source, uint16_t* destination, int32_t co
 template <bool IS_565>
 __attribute__((target("avx2"))) inline __m256i words_avx2(__m256i p)
 {
-    __m256i w;
-    if constexpr (IS_565)
-        w = _mm256_or_si256(
-            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(p, 8), _mm256_set1_epi32(0xF800)),
-                            _mm256_and_si256(_mm256_srli_epi32(p, 5), _mm256_set1_epi32(0x07E0))),
-            _mm256_and_si256(_mm256_srli_epi32(p, 3), _mm256_set1_epi32(0x001F)));
-    else
-        w = _mm256_or_si256(
-            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(p, 9), _mm256_set1_epi32(0x7C00)),
-                            _mm256_and_si256(_mm256_srli_epi32(p, 6), _mm256_set1_epi32(0x03E0))),
-            _mm256_and_si256(_mm256_srli_epi32(p, 3), _mm256_set1_epi32(0x001F)));
-    return _mm256_srai_epi32(_mm256_slli_epi32(w, 16), 16);
+    const __m256i rb = _mm256_madd_epi16(_mm256_and_si256(p, _mm256_set1_epi32(RB_KEPT)),
+                                         _mm256_set1_epi32(IS_565 ? RB_SCALE_565 : RB_SCALE_555));
+    const __m256i w = _mm256_or_si256(rb, _mm256_and_si256(p, _mm256_set1_epi32(IS_565 ? G_KEPT_565 : G_KEPT_555)));
+    return _mm256_srli_epi32(w, IS_565 ? 5 : 6);
 }
 
 template <bool IS_565>
@@ -151,14 +143,63 @@ __attribute__((target("avx2"))) void pack_16_avx2_body(const uint32_t* source, u
         const __m256i a = words_avx2<IS_565>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(source + i)));
         const __m256i b = words_avx2<IS_565>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(source + i + 8)));
         // The pack works within 128-bit halves; put the four quarters in order.
-        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination + i), packed);
     }
     for (; i < count; i++)
         store_16(destination + i, IS_565 ? pixel_565(source[i]) : pixel_555(source[i]));
 }
 
+// GCC 12 warns of an "uninitialised" value inside its own AVX-512 headers
+// (their undefined-vector placeholder); the kernel reads nothing uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+template <bool IS_565>
+__attribute__((target("avx512f,avx512bw"))) void pack_16_avx512_body(const uint32_t* source, uint16_t* destination,
+                                                                      int32_t count)
+{
+    const __m512i rb_kept = _mm512_set1_epi32(RB_KEPT);
+    const __m512i rb_scale = _mm512_set1_epi32(IS_565 ? RB_SCALE_565 : RB_SCALE_555);
+    const __m512i g_kept = _mm512_set1_epi32(IS_565 ? G_KEPT_565 : G_KEPT_555);
+    const __m512i in_order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+    int32_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m512i a = _mm512_loadu_si512(source + i);
+        const __m512i b = _mm512_loadu_si512(source + i + 16);
+        // rb | (p & g_kept) in one three-way logic op (0xF8: A | (B & C)).
+        const __m512i wa = _mm512_srli_epi32(
+            _mm512_ternarylogic_epi32(_mm512_madd_epi16(_mm512_and_si512(a, rb_kept), rb_scale), a, g_kept, 0xF8),
+            IS_565 ? 5 : 6);
+        const __m512i wb = _mm512_srli_epi32(
+            _mm512_ternarylogic_epi32(_mm512_madd_epi16(_mm512_and_si512(b, rb_kept), rb_scale), b, g_kept, 0xF8),
+            IS_565 ? 5 : 6);
+        _mm512_storeu_si512(destination + i, _mm512_permutexvar_epi64(in_order, _mm512_packus_epi32(wa, wb)));
+    }
+    for (; i < count; i++)
+        store_16(destination + i, IS_565 ? pixel_565(source[i]) : pixel_555(source[i]));
+}
+
 }  // namespace
+
+bool cpu_has_avx512bw()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+
+__attribute__((target("avx512f,avx512bw"))) void pack_16_avx512(const uint32_t* source, uint16_t* destination,
+                                                                  int32_t count, bool is_565)
+{
+    if (is_565)
+        pack_16_avx512_body<true>(source, destination, count);
+    else
+        pack_16_avx512_body<false>(source, destination, count);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 bool cpu_has_ssse3()
 {
@@ -268,43 +309,69 @@ __attribute__((target("avx2"))) void pack_16_avx2(const uint32_t* source, uint16
 // ---------------------------------------------------------------------------
 // 8 bits: Floyd-Steinberg into 3-3-2
 //
-// The row below is written once per pixel instead of accumulated: below[x]
-// receives s1 of x-1, s5 of x and s3 of x+1, so two running partial sums
-// carry it along the row and every entry of the row below is written exactly
-// once (shares beyond either end of the row are never formed into it).
+// The only serial dependence along a row is "right": the s7 share a pixel
+// passes to the next one.  The loop keeps that chain short (add, clamp, mask,
+// times 7, shift) with the three channels side by side in one register, and
+// does the rest beside it: below[x] receives s1 of x-1, s5 of x and s3 of
+// x+1, so two running partial sums carry it along and every entry of the row
+// below is written exactly once.  The clamped values are kept, and a second
+// pass over the row turns them into indices four pixels at a time.
 // ---------------------------------------------------------------------------
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0)
         return;
-    if (error_rows.size() < size_t(width) * 2)
-        error_rows.resize(size_t(width) * 2);
-    uint32_t* current = error_rows.data();
-    uint32_t* below = current + width;
-    std::memset(current, 0, size_t(width) * sizeof(uint32_t));  // no error comes into the first row
+    const size_t row = (size_t(width) + 2) * 4;  // lanes per row, padding included
+    if (dither_rows.size() < row * 3)
+        dither_rows.assign(row * 3, 0);
+    int16_t* current = dither_rows.data() + 4;  // pixel 0 of each row; pixel -1 is padding
+    int16_t* below = current + row;
+    int16_t* values = below + row;
+    std::memset(current, 0, size_t(width) * 8);  // no error comes into the first row
+
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i top = _mm_set1_epi16(255);
+    const __m128i error_bits = _mm_setr_epi16(0x3F, 0x1F, 0x1F, 0, 0x3F, 0x1F, 0x1F, 0);  // dropped by 3-3-2
+    const __m128i red = _mm_set1_epi32(0xE0), green = _mm_set1_epi32(0x1C), blue = _mm_set1_epi32(0x03);
     for (int32_t y = 0; y < height; y++) {
         const uint32_t* in = source + size_t(y) * size_t(width);
         uint8_t* out = destination + size_t(y) * size_t(width);
-        uint32_t right = 0;        // s7 of the pixel on the left
-        uint32_t below_left = 0;   // s1 of x-2 plus s5 of x-1: below[x-1] but for s3 of x
-        uint32_t below_here = 0;   // s1 of x-1: below[x] but for s5 of x and s3 of x+1
+        __m128i right = zero;       // s7 of the pixel on the left
+        __m128i below_left = zero;  // s1 of x-2 plus s5 of x-1: below[x-1] but for s3 of x
+        __m128i below_here = zero;  // s1 of x-1: below[x] but for s5 of x and s3 of x+1
         for (int32_t x = 0; x < width; x++) {
-            uint32_t v = spread_lanes(in[x]) + current[x] + right;
-            v = (v & LANE_LOW8) | ((v >> 8) & LANE_ONES) * 0xFF;  // each lane over 255 becomes 255
-            out[x] = uint8_t(((v >> 20) & 0xE0) | ((v >> 13) & 0x1C) | ((v >> 6) & 0x03));
-            const uint32_t e = v & ERROR_BITS;
-            const uint32_t s7 = ((e * 7) >> 4) & SHARE_BITS;
-            const uint32_t s3 = ((e * 3) >> 4) & SHARE_BITS;
-            const uint32_t s5 = ((e * 5) >> 4) & SHARE_BITS;
-            const uint32_t s1 = e - s7 - s3 - s5;
-            right = s7;
-            if (x > 0)
-                below[x - 1] = below_left + s3;
-            below_left = below_here + s5;
+            const __m128i p = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int32_t(in[x])), zero);
+            const __m128i incoming = _mm_add_epi16(p, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(current + 4 * x)));
+            const __m128i v = _mm_min_epi16(_mm_add_epi16(incoming, right), top);  // over 255 becomes 255
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(values + 4 * x), v);
+            const __m128i e = _mm_and_si128(v, error_bits);
+            right = _mm_srli_epi16(_mm_sub_epi16(_mm_slli_epi16(e, 3), e), 4);
+            const __m128i s3 = _mm_srli_epi16(_mm_add_epi16(_mm_slli_epi16(e, 1), e), 4);
+            const __m128i s5 = _mm_srli_epi16(_mm_add_epi16(_mm_slli_epi16(e, 2), e), 4);
+            const __m128i s1 = _mm_sub_epi16(_mm_sub_epi16(_mm_sub_epi16(e, right), s3), s5);
+            // At x = 0 this writes the padding pixel: s3 of the first pixel is dropped.
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(below + 4 * (x - 1)), _mm_add_epi16(below_left, s3));
+            below_left = _mm_add_epi16(below_here, s5);
             below_here = s1;
         }
-        below[width - 1] = below_left;
-        uint32_t* swap = current;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(below + 4 * (width - 1)), below_left);
+
+        // Indices: the clamped channels as bytes b, g, r, top of a 32-bit word.
+        int32_t x = 0;
+        for (; x + 4 <= width; x += 4) {
+            const __m128i* v = reinterpret_cast<const __m128i*>(values + 4 * x);
+            const __m128i w = _mm_packus_epi16(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
+            const __m128i index = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_srli_epi32(w, 16), red),
+                                                            _mm_and_si128(_mm_srli_epi32(w, 11), green)),
+                                               _mm_and_si128(_mm_srli_epi32(w, 6), blue));
+            const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(index, zero), zero));
+            std::memcpy(out + x, &bytes, 4);
+        }
+        for (; x < width; x++) {
+            const int16_t* v = values + 4 * x;
+            out[x] = uint8_t((v[2] & 0xE0) | ((v[1] & 0xE0) >> 3) | ((v[0] & 0xC0) >> 6));
+        }
+        int16_t* swap = current;
         current = below;
         below = swap;
     }

@@ -106,11 +106,13 @@ void pack_16(const uint32_t* source, void* destination, int32_t count);
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height);
 
 // The kernels behind pack_24 and pack_16, exposed for tests and benchmarks.
-// Each *_sse2 is always there; *_ssse3 / *_avx2 may be called only where cpu_has tells it is there.
+// Each *_sse2 is always there; *_ssse3 / *_avx2 / *_avx512 may be called only where cpu_has tells it is there.
 bool cpu_has_ssse3();
 bool cpu_has_avx2();
+bool cpu_has_avx512bw();
 void pack_24_scalar(const uint32_t* source, uint8_t* destination, int32_t count);
 void pack_24_ssse3(const uint32_t* source, uint8_t* destination, int32_t count);
 void pack_16_scalar(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
 void pack_16_sse2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
 void pack_16_avx2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
+void pack_16_avx512(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
