@@ -8,6 +8,8 @@
 #include <stb_image_write.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -223,6 +225,24 @@ TEST_F(RenderScene, EnvironmentCoordinatesFoldTheTransformedNormal)
     EXPECT_EQ(object->vertices[0].transformed_normal.x, 0.75f);  // 3 halved twice
     EXPECT_EQ(object->vertices[0].u, 63 * 0.75f);
     EXPECT_EQ(object->vertices[0].v, 0.0f);
+}
+
+TEST(RenderMath, InlineDotAndNormaliseMatchTheEngine)
+{
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> any(-1000.0f, 1000.0f);
+    for (int32_t i = 0; i < 100000; i++) {
+        const Vector a = {any(random), any(random) * 1e-3f, any(random)}, b = {any(random), any(random), any(random) * 1e3f};
+        ASSERT_EQ(dot_product(a, b), dot(a, b));
+        Vector mine = a, theirs = a;
+        normalise_vector(mine);
+        normalise(theirs);
+        ASSERT_EQ(std::memcmp(&mine, &theirs, sizeof mine), 0);
+    }
+    Vector zero = {0, 0, 0}, engine_zero = zero;
+    normalise_vector(zero);
+    normalise(engine_zero);
+    EXPECT_EQ(std::memcmp(&zero, &engine_zero, sizeof zero), 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -242,22 +242,23 @@ SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two)
         {span_avx2<SHADE_TEXTURED, false>, span_avx2<SHADE_TEXTURED, true>},
         {span_avx2<SHADE_TEXTURED_GOURAUD, false>, span_avx2<SHADE_TEXTURED_GOURAUD, true>},
     };
-    if (span_level >= 1 && power_of_two)
+    if (span_level >= 1 && (power_of_two || shade < SHADE_TEXTURED))
         return wide[shade][additive];
     return plain[shade][additive][power_of_two];
 }
 
 // A vertex's quantities in fixed point, as doubles: float fields times 65536
 // (exact), colour channels moved to bits 16..23.
-void load_quantities(const Vertex* vertex, uint32_t used, double out[Q_COUNT])
+template <uint32_t USED>
+inline void load_quantities(const Vertex* vertex, double out[Q_COUNT])
 {
     out[Q_X] = to_fixed(vertex->screen_x);
     out[Q_Z] = to_fixed(vertex->transformed.z);
-    if (used & bit(Q_U)) {
+    if constexpr ((USED & bit(Q_U)) != 0) {
         out[Q_U] = to_fixed(vertex->u);
         out[Q_V] = to_fixed(vertex->v);
     }
-    if (used & bit(Q_R)) {
+    if constexpr ((USED & bit(Q_R)) != 0) {
         out[Q_R] = static_cast<double>(vertex->colour & 0xFF0000);
         out[Q_G] = static_cast<double>((vertex->colour & 0xFF00) << 8);
         out[Q_B] = static_cast<double>((vertex->colour & 0xFF) << 16);
@@ -266,21 +267,47 @@ void load_quantities(const Vertex* vertex, uint32_t used, double out[Q_COUNT])
 
 // Edge set-up: slope = trunc(dQ / dy); start = trunc(float(slope) * pre + Q).
 // The slope is truncated before the start uses it.
-void edge_slopes(uint32_t used, const double from[Q_COUNT], const double to[Q_COUNT], double inverse,
-                 int32_t slope[Q_COUNT])
+template <uint32_t USED>
+inline void edge_slopes(const double from[Q_COUNT], const double to[Q_COUNT], double inverse, int32_t slope[Q_COUNT])
 {
+#pragma GCC unroll 7
     for (int32_t q = 0; q < Q_COUNT; q++)
-        slope[q] = (used & bit(q)) ? trunc_to_int((to[q] - from[q]) * inverse) : 0;
+        slope[q] = (USED & bit(q)) ? trunc_to_int((to[q] - from[q]) * inverse) : 0;
 }
 
-void edge_starts(uint32_t used, const int32_t slope[Q_COUNT], float pre, const double from[Q_COUNT],
-                 uint32_t start[Q_COUNT])
+template <uint32_t USED>
+inline void edge_starts(const int32_t slope[Q_COUNT], float pre, const double from[Q_COUNT], uint32_t start[Q_COUNT])
 {
+#pragma GCC unroll 7
     for (int32_t q = 0; q < Q_COUNT; q++)
-        start[q] = (used & bit(q))
-                       ? static_cast<uint32_t>(trunc_to_int(
-                             static_cast<double>(static_cast<float>(slope[q])) * pre + from[q]))
-                       : 0;
+        start[q] = (USED & bit(q)) ? static_cast<uint32_t>(trunc_to_int(
+                                         static_cast<double>(static_cast<float>(slope[q])) * pre + from[q]))
+                                   : 0;
+}
+
+// a / n truncated toward zero, for a span of n >= 1 pixels.  Short spans use
+// a multiply by ceil(2^64 / n): exact for every |a| < 2^32, as the error
+// stays below 2^-32 < 1/n.
+constexpr int32_t SHORT_SPAN = 512;
+struct Reciprocals {
+    uint64_t of[SHORT_SPAN + 1];
+    constexpr Reciprocals() : of()
+    {
+        for (int32_t n = 2; n <= SHORT_SPAN; n++)
+            of[n] = UINT64_MAX / static_cast<uint64_t>(n) + 1;
+    }
+};
+constexpr Reciprocals RECIPROCALS;
+
+inline int32_t divide_span(int32_t a, int32_t n)
+{
+    if (n == 1)
+        return a;
+    if (n > SHORT_SPAN)
+        return a / n;
+    const uint64_t magnitude = a < 0 ? 0u - static_cast<uint64_t>(static_cast<int64_t>(a)) : static_cast<uint64_t>(a);
+    const uint64_t q = static_cast<uint64_t>((static_cast<unsigned __int128>(magnitude) * RECIPROCALS.of[n]) >> 64);
+    return a < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(q)) : static_cast<int32_t>(q);
 }
 
 template <int32_t SHADE>
@@ -307,28 +334,28 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
     const float pre_a = static_cast<float>(static_cast<double>(iya) + 1.0 - ya);
 
     double qa[Q_COUNT], qb[Q_COUNT], qc[Q_COUNT];
-    load_quantities(a, USED, qa);
-    load_quantities(b, USED, qb);
-    load_quantities(c, USED, qc);
+    load_quantities<USED>(a, qa);
+    load_quantities<USED>(b, qb);
+    load_quantities<USED>(c, qc);
 
     int32_t long_slope[Q_COUNT], upper_slope[Q_COUNT] = {}, lower_slope[Q_COUNT] = {};
     uint32_t long_start[Q_COUNT], upper_start[Q_COUNT] = {}, b_start[Q_COUNT] = {};
-    edge_slopes(USED, qa, qc, 1.0 / (static_cast<double>(yc) - ya), long_slope);
-    edge_starts(USED, long_slope, pre_a, qa, long_start);
+    edge_slopes<USED>(qa, qc, 1.0 / (static_cast<double>(yc) - ya), long_slope);
+    edge_starts<USED>(long_slope, pre_a, qa, long_start);
 
     int64_t first_row;
     if (yb - ya != 0) {
-        edge_slopes(USED, qa, qb, 1.0 / (static_cast<double>(yb) - ya), upper_slope);
-        edge_starts(USED, upper_slope, pre_a, qa, upper_start);
+        edge_slopes<USED>(qa, qb, 1.0 / (static_cast<double>(yb) - ya), upper_slope);
+        edge_starts<USED>(upper_slope, pre_a, qa, upper_start);
         first_row = iya;
     } else {
         first_row = iyb;
     }
     if (yc - yb != 0) {
-        edge_slopes(USED, qb, qc, 1.0 / (static_cast<double>(yc) - yb), lower_slope);
+        edge_slopes<USED>(qb, qc, 1.0 / (static_cast<double>(yc) - yb), lower_slope);
         // Where the short edge restarts at B (at once when B is on the first row).
         const float pre_b = static_cast<float>(static_cast<double>(iyb) + 1.0 - yb);
-        edge_starts(USED, lower_slope, pre_b, qb, b_start);
+        edge_starts<USED>(lower_slope, pre_b, qb, b_start);
     }
     if (first_row >= iyc)
         return;
@@ -378,7 +405,7 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
             if (clip_left < clip_right) {
                 for (int32_t q = Q_Z; q < Q_COUNT; q++) {
                     if (USED & bit(q)) {
-                        const int32_t gradient = static_cast<int32_t>(right[q] - left[q]) / n;
+                        const int32_t gradient = divide_span(static_cast<int32_t>(right[q] - left[q]), n);
                         span.step[q] = static_cast<uint32_t>(gradient);
                         span.value[q] = left[q] + wrap_mul(span.step[q], clip_left - x0);
                     }

@@ -11,6 +11,26 @@
 // lights, so a vertex shared by several faces keeps the colour it got first.
 constexpr uint8_t VERTEX_COLOURED = 0x04;
 
+// The engine's dot and normalise (engine/math.cpp) inline, because lighting
+// calls them for every lit point: the same arithmetic step by step, which
+// tests/test_render_scene.cpp checks.
+inline float dot_product(const Vector& a, const Vector& b)
+{
+    return static_cast<float>(static_cast<double>(a.x) * b.x + static_cast<double>(a.y) * b.y +
+                              static_cast<double>(a.z) * b.z);
+}
+
+inline void normalise_vector(Vector& v)
+{
+    const double length =
+        __builtin_sqrt(static_cast<double>(v.x) * v.x + static_cast<double>(v.y) * v.y + static_cast<double>(v.z) * v.z);
+    if (length == 0.0)
+        return;  // no direction: stays (0, 0, 0), as in the engine
+    v.x = static_cast<float>(v.x / length);
+    v.y = static_cast<float>(v.y / length);
+    v.z = static_cast<float>(v.z / length);
+}
+
 // The render pass's clipping scratch: two vertex lists used alternately and
 // the pool that clip_edge fills; a face that would need more is dropped.
 constexpr int32_t CLIP_LIST_SIZE = 32;

@@ -49,7 +49,7 @@ uint32_t light_point(const Scene* scene, const Object* object, const Camera* cam
 
     // The eye direction does not depend on the light.
     Vector view = difference(camera->local_position, point);
-    normalise(view);
+    normalise_vector(view);
 
     for (int32_t i = 0; i < scene->light_count; i++) {
         const Light* light = scene->lights[i];
@@ -62,7 +62,7 @@ uint32_t light_point(const Scene* scene, const Object* object, const Camera* cam
         const double inverse = 1.0 / distance;
         to_light = {static_cast<float>(to_light.x * inverse), static_cast<float>(to_light.y * inverse),
                     static_cast<float>(to_light.z * inverse)};
-        float diffuse = dot(normal, to_light);
+        float diffuse = dot_product(normal, to_light);
         if (diffuse < 0)
             diffuse = 0;
         const double d = distance;
@@ -74,8 +74,8 @@ uint32_t light_point(const Scene* scene, const Object* object, const Camera* cam
         Vector reflected = {static_cast<float>(2.0 * diffuse * normal.x - to_light.x),
                             static_cast<float>(2.0 * diffuse * normal.y - to_light.y),
                             static_cast<float>(2.0 * diffuse * normal.z - to_light.z)};
-        normalise(reflected);
-        float specular = dot(reflected, view);
+        normalise_vector(reflected);
+        float specular = dot_product(reflected, view);
         if (specular < 0)
             specular = 0;
         const float intensity = static_cast<float>(static_cast<double>(object->specular) * specular * specular +
@@ -231,7 +231,7 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
     const Vector eye = camera->local_position;
     for (uint32_t f = 0; f < object->face_count; f++) {
         Face& face = object->faces[f];
-        if (!(dot(eye, face.normal) > face.distance) && !object->two_sided)
+        if (!(dot_product(eye, face.normal) > face.distance) && !object->two_sided)
             continue;
         Vertex* const* corners = face.vertices;
         bool clip = false;
@@ -246,7 +246,7 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
             const Vector& p0 = corners[0]->position;
             const Vector& p1 = corners[1]->position;
             const Vector& p2 = corners[2]->position;
-            const double third = 0.33333334f;
+            const double third = 0.33333334;  // as written, a double like every other constant here
             const Vector centroid = {
                 static_cast<float>((static_cast<double>(p0.x) + p2.x + p1.x) * third),
                 static_cast<float>((static_cast<double>(p0.y) + p2.y + p1.y) * third),
