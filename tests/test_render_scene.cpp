@@ -188,6 +188,7 @@ TEST_F(RenderScene, FlatLightingPacksRedBeforeItMultipliesAndSaturates)
     scene.add_light(&light);
     render();
     EXPECT_EQ(frame[120 * W + 160], 0xFE7F3Fu);
+    EXPECT_EQ(object->vertices[0].state, VERTEX_PROJECTED);  // nothing of the pass's own left behind
     scene.ambient = 0x808080;
     depth_generation = 0xFFFF0000u;
     render();

@@ -403,6 +403,7 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
             const int64_t clip_left = std::max<int64_t>(x0, 0);
             const int64_t clip_right = std::min<int64_t>(x1, width);
             if (clip_left < clip_right) {
+#pragma GCC unroll 7
                 for (int32_t q = Q_Z; q < Q_COUNT; q++) {
                     if (USED & bit(q)) {
                         const int32_t gradient = divide_span(static_cast<int32_t>(right[q] - left[q]), n);
@@ -417,6 +418,7 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
                 kernel(span);
             }
         }
+#pragma GCC unroll 7
         for (int32_t q = 0; q < Q_COUNT; q++) {
             if (USED & bit(q)) {
                 long_edge[q] += static_cast<uint32_t>(long_slope[q]);

@@ -212,6 +212,7 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
 
     Vertex* const vertices = object->vertices;
     const uint32_t vertex_count = object->vertex_count;
+    // Cleared again after the faces; this pass covers a draw cut short by a fatal error.
     for (uint32_t i = 0; i < vertex_count; i++)
         vertices[i].state &= static_cast<uint8_t>(~VERTEX_COLOURED);
     if (object->clip_flags) {
@@ -280,6 +281,9 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
         else
             draw_triangle(object, corners, face_colour, frame_buffer, depth_buffer);
     }
+    // The lighting cache bit is the pass's own: callers see only bits 0 and 1.
+    for (uint32_t i = 0; i < vertex_count; i++)
+        vertices[i].state &= static_cast<uint8_t>(~VERTEX_COLOURED);
 }
 
 // Draws one object in the current pass, then its children, whether or not the
