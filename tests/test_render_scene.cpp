@@ -18,6 +18,7 @@
 #include "render/render_local.h"
 #include "render_scenes.h"
 #include "shell/shell.h"
+#include "test_support.h"
 
 using namespace render_scenes;
 
@@ -226,6 +227,53 @@ TEST_F(RenderScene, EnvironmentCoordinatesFoldTheTransformedNormal)
     EXPECT_EQ(object->vertices[0].transformed_normal.x, 0.75f);  // 3 halved twice
     EXPECT_EQ(object->vertices[0].u, 63 * 0.75f);
     EXPECT_EQ(object->vertices[0].v, 0.0f);
+}
+
+TEST_F(RenderScene, RandomScenesAroundTheEyeRenderWithoutFaults)
+{
+    // Objects anywhere around, behind and through the eye, every mode, one
+    // texture of a side that is not a power of two: no fatal error, nothing
+    // written outside the buffers (the sanitizer build watches the rest).
+    std::mt19937 random(4321);
+    std::uniform_real_distribution<float> place(-400.0f, 400.0f), turn(-3.2f, 3.2f), size(5.0f, 300.0f);
+    std::vector<uint32_t> texture = checkerboard(24, 4, 0xFF0000, 0x00FF00);
+    std::vector<uint32_t> guarded_frame(W * H + 64, 0xDEADBEEF), guarded_depth(W * H + 64, 0xDEADBEEF);
+    Light near_light = light;
+    near_light.position = {0, 0, 0};
+    scene.add_light(&near_light);
+    scene.ambient = 0x303030;
+    for (int32_t round = 0; round < 60; round++) {
+        scene.clear();
+        scene.add_light(&near_light);
+        for (int32_t i = 0; i < 4; i++) {
+            Object* object = i % 3 == 0 ? make_torus(size(random), size(random) * 0.3f, 8, 6)
+                                        : i % 3 == 1 ? make_cube(size(random)) : make_sphere(size(random), 5, 7);
+            object->texture = i == 0 ? nullptr : texture.data();
+            object->texture_size = 24;
+            object->two_sided = static_cast<uint8_t>(round & 1);
+            object->angles = {turn(random), turn(random), turn(random)};
+            add(object, place(random), place(random), place(random) + 200, static_cast<uint8_t>(random() & 0x1F));
+            if (i == 3) {
+                Object* child = make_cube(size(random));
+                child->mode = static_cast<uint8_t>(random() & 0x1F);
+                child->texture = texture.data();
+                child->texture_size = 24;
+                child->position = {place(random), place(random), place(random)};
+                add_child(object, child);
+            }
+        }
+        camera.angles = {turn(random) * 0.2f, turn(random) * 0.2f, turn(random)};
+        std::string message = fatal_message_of([&] {
+            scene.render_scene(&camera, guarded_depth.data() + 32, guarded_frame.data() + 32);
+        });
+        ASSERT_EQ(message, "") << "round " << round;
+    }
+    for (int32_t i = 0; i < 32; i++) {
+        EXPECT_EQ(guarded_frame[i], 0xDEADBEEFu);
+        EXPECT_EQ(guarded_frame[W * H + 32 + i], 0xDEADBEEFu);
+        EXPECT_EQ(guarded_depth[i], 0xDEADBEEFu);
+        EXPECT_EQ(guarded_depth[W * H + 32 + i], 0xDEADBEEFu);
+    }
 }
 
 TEST(RenderMath, InlineDotAndNormaliseMatchTheEngine)
