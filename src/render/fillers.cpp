@@ -41,13 +41,14 @@ struct Span {
 };
 using SpanKernel = void (*)(const Span& span);
 
-// Per-channel min(a + b, 255) of two 0x00RRGGBB words; the top byte comes out 0.
+// Per-channel min(a + b, 255) of two 0x00RRGGBB words; the top byte comes out
+// 0.  All three lanes at once: add the low seven bits, put the top bits back
+// with xor, and fill every lane that carried out with 0xFF.
 inline uint32_t add_saturate(uint32_t a, uint32_t b)
 {
-    uint32_t r = std::min<uint32_t>(((a >> 16) & 0xFF) + ((b >> 16) & 0xFF), 0xFF);
-    uint32_t g = std::min<uint32_t>(((a >> 8) & 0xFF) + ((b >> 8) & 0xFF), 0xFF);
-    uint32_t bl = std::min<uint32_t>((a & 0xFF) + (b & 0xFF), 0xFF);
-    return r << 16 | g << 8 | bl;
+    const uint32_t sum = ((a & 0x7F7F7F) + (b & 0x7F7F7F)) ^ ((a ^ b) & 0x808080);
+    const uint32_t carry = ((a & b) | ((a | b) & ~sum)) & 0x808080;
+    return (sum | ((carry >> 7) * 0xFF)) & 0xFFFFFF;
 }
 
 // The interpolated colour: bits 16..23 of each running channel.
