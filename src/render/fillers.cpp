@@ -17,6 +17,7 @@ enum Shade : int32_t { SHADE_FLAT, SHADE_GOURAUD, SHADE_TEXTURED, SHADE_TEXTURED
 
 // The interpolated quantities, and which of them each filler carries.
 enum Quantity : int32_t { Q_X, Q_Z, Q_U, Q_V, Q_R, Q_G, Q_B, Q_COUNT };
+constexpr int32_t Q_LANES = 8;  // Q_COUNT rounded up for the packed set-up
 constexpr uint32_t bit(int32_t q) { return 1u << q; }
 constexpr uint32_t QUANTITIES[4] = {
     bit(Q_X) | bit(Q_Z),
@@ -251,7 +252,7 @@ SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two)
 // A vertex's quantities in fixed point, as doubles: float fields times 65536
 // (exact), colour channels moved to bits 16..23.
 template <uint32_t USED>
-inline void load_quantities(const Vertex* vertex, double out[Q_COUNT])
+inline void load_quantities(const Vertex* vertex, double out[Q_LANES])
 {
     out[Q_X] = to_fixed(vertex->screen_x);
     out[Q_Z] = to_fixed(vertex->transformed.z);
@@ -269,21 +270,67 @@ inline void load_quantities(const Vertex* vertex, double out[Q_COUNT])
 // Edge set-up: slope = trunc(dQ / dy); start = trunc(float(slope) * pre + Q).
 // The slope is truncated before the start uses it.
 template <uint32_t USED>
-inline void edge_slopes(const double from[Q_COUNT], const double to[Q_COUNT], double inverse, int32_t slope[Q_COUNT])
+inline void edge_set_up_plain(const double from[Q_LANES], const double to[Q_LANES], double inverse, float pre,
+                              const double origin[Q_LANES], int32_t slope[Q_LANES], uint32_t start[Q_LANES])
 {
 #pragma GCC unroll 7
-    for (int32_t q = 0; q < Q_COUNT; q++)
-        slope[q] = (USED & bit(q)) ? trunc_to_int((to[q] - from[q]) * inverse) : 0;
+    for (int32_t q = 0; q < Q_COUNT; q++) {
+        if (USED & bit(q)) {
+            slope[q] = trunc_to_int((to[q] - from[q]) * inverse);
+            start[q] = static_cast<uint32_t>(
+                trunc_to_int(static_cast<double>(static_cast<float>(slope[q])) * pre + origin[q]));
+        } else {
+            slope[q] = 0;
+            start[q] = 0;
+        }
+    }
 }
 
-template <uint32_t USED>
-inline void edge_starts(const int32_t slope[Q_COUNT], float pre, const double from[Q_COUNT], uint32_t start[Q_COUNT])
+// The packed version, straight from the two vertices (built in registers:
+// going through memory would stall on store forwarding).  The packed
+// truncation gives 0x80000000 for NaN and out-of-range values, exactly as
+// trunc_to_int does; the int-to-float rounding and the separate multiply and
+// add are the scalar ones.  Lanes of quantities a filler does not use hold
+// whatever the vertex has and are never read.
+YURN_AVX2 inline void quantities8(const Vertex* v, __m256d& low, __m256d& high)
 {
-#pragma GCC unroll 7
-    for (int32_t q = 0; q < Q_COUNT; q++)
-        start[q] = (USED & bit(q)) ? static_cast<uint32_t>(trunc_to_int(
-                                         static_cast<double>(static_cast<float>(slope[q])) * pre + from[q]))
-                                   : 0;
+    low = _mm256_mul_pd(_mm256_cvtps_pd(_mm_setr_ps(v->screen_x, v->transformed.z, v->u, v->v)),
+                        _mm256_set1_pd(65536.0));
+    const uint32_t c = v->colour;
+    high = _mm256_cvtepi32_pd(_mm_setr_epi32(static_cast<int32_t>(c & 0xFF0000), static_cast<int32_t>((c & 0xFF00) << 8),
+                                             static_cast<int32_t>((c & 0xFF) << 16), 0));
+}
+
+YURN_AVX2 inline void edge_half(__m256d from, __m256d to, __m256d scale, __m256d prestep, int32_t* slope, uint32_t* start)
+{
+    const __m128i s = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_sub_pd(to, from), scale));
+    const __m256d s_float = _mm256_cvtps_pd(_mm_cvtepi32_ps(s));
+    const __m128i t = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(s_float, prestep), from));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(slope), s);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(start), t);
+}
+
+YURN_AVX2 void edge_set_up_avx2(const Vertex* from, const Vertex* to, double inverse, float pre,
+                                int32_t slope[Q_LANES], uint32_t start[Q_LANES])
+{
+    const __m256d scale = _mm256_set1_pd(inverse);
+    const __m256d prestep = _mm256_set1_pd(pre);
+    __m256d from_low, from_high, to_low, to_high;
+    quantities8(from, from_low, from_high);
+    quantities8(to, to_low, to_high);
+    edge_half(from_low, to_low, scale, prestep, slope, start);
+    edge_half(from_high, to_high, scale, prestep, slope + 4, start + 4);
+}
+
+// One edge from vertex from (whose quantities are q_from) to vertex to.
+template <uint32_t USED>
+inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_from[Q_LANES], const double q_to[Q_LANES],
+                        double inverse, float pre, int32_t slope[Q_LANES], uint32_t start[Q_LANES])
+{
+    if (span_level >= 1)
+        edge_set_up_avx2(from, to, inverse, pre, slope, start);
+    else
+        edge_set_up_plain<USED>(q_from, q_to, inverse, pre, q_from, slope, start);
 }
 
 // a / n truncated toward zero, for a span of n >= 1 pixels.  Short spans use
@@ -334,29 +381,28 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
     const int32_t iyc = trunc_to_int(yc);
     const float pre_a = static_cast<float>(static_cast<double>(iya) + 1.0 - ya);
 
-    double qa[Q_COUNT], qb[Q_COUNT], qc[Q_COUNT];
-    load_quantities<USED>(a, qa);
-    load_quantities<USED>(b, qb);
-    load_quantities<USED>(c, qc);
+    double qa[Q_LANES] = {}, qb[Q_LANES] = {}, qc[Q_LANES] = {};
+    if (span_level == 0) {
+        load_quantities<USED>(a, qa);
+        load_quantities<USED>(b, qb);
+        load_quantities<USED>(c, qc);
+    }
 
-    int32_t long_slope[Q_COUNT], upper_slope[Q_COUNT] = {}, lower_slope[Q_COUNT] = {};
-    uint32_t long_start[Q_COUNT], upper_start[Q_COUNT] = {}, b_start[Q_COUNT] = {};
-    edge_slopes<USED>(qa, qc, 1.0 / (static_cast<double>(yc) - ya), long_slope);
-    edge_starts<USED>(long_slope, pre_a, qa, long_start);
+    int32_t long_slope[Q_LANES], upper_slope[Q_LANES] = {}, lower_slope[Q_LANES] = {};
+    uint32_t long_start[Q_LANES], upper_start[Q_LANES] = {}, b_start[Q_LANES] = {};
+    edge_set_up<USED>(a, c, qa, qc, 1.0 / (static_cast<double>(yc) - ya), pre_a, long_slope, long_start);
 
     int64_t first_row;
     if (yb - ya != 0) {
-        edge_slopes<USED>(qa, qb, 1.0 / (static_cast<double>(yb) - ya), upper_slope);
-        edge_starts<USED>(upper_slope, pre_a, qa, upper_start);
+        edge_set_up<USED>(a, b, qa, qb, 1.0 / (static_cast<double>(yb) - ya), pre_a, upper_slope, upper_start);
         first_row = iya;
     } else {
         first_row = iyb;
     }
     if (yc - yb != 0) {
-        edge_slopes<USED>(qb, qc, 1.0 / (static_cast<double>(yc) - yb), lower_slope);
-        // Where the short edge restarts at B (at once when B is on the first row).
+        // b_start: where the short edge restarts at B (at once when B is on the first row).
         const float pre_b = static_cast<float>(static_cast<double>(iyb) + 1.0 - yb);
-        edge_starts<USED>(lower_slope, pre_b, qb, b_start);
+        edge_set_up<USED>(b, c, qb, qc, 1.0 / (static_cast<double>(yc) - yb), pre_b, lower_slope, b_start);
     }
     if (first_row >= iyc)
         return;
