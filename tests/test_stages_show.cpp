@@ -208,6 +208,16 @@ TEST(CrossFadeStage, CreateSetsTheRecordAndAllocatesNoFrame)
     EXPECT_TRUE(calls.empty());
 }
 
+TEST(CrossFadeStage, RefusesARecordWithoutTwoNeighbours)
+{
+    Table t;
+    for (int32_t index : {0, STAGE_COUNT - 1}) {
+        const std::string message = fatal_message_of([&] { crossfade_create(index, 16, 8); });
+        EXPECT_NE(message.find("registro " + std::to_string(index)), std::string::npos) << message;
+        EXPECT_EQ(t.records[index].data, nullptr);
+    }
+}
+
 TEST(CrossFadeStage, PrepareReadiesTheNextNeighbourOnlyAndAllocatesOnce)
 {
     Table t;

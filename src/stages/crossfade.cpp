@@ -219,6 +219,10 @@ void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, u
 
 void crossfade_create(int32_t index, int32_t, int32_t)
 {
+    // It reads both neighbours: in the first or the last record one of them
+    // would lie outside the table.
+    if (index <= 0 || index >= STAGE_COUNT - 1)
+        fatal_error("Error: un fundido necesita una etapa a cada lado; no puede ir en el registro %d.\n", index);
     std::unique_ptr<CrossFade> owned;
     try {
         owned = std::make_unique<CrossFade>();  // buffer null, weight 0.0
