@@ -267,18 +267,19 @@ inline void load_quantities(const Vertex* vertex, double out[Q_LANES])
     }
 }
 
-// Edge set-up: slope = trunc(dQ / dy); start = trunc(float(slope) * pre + Q).
-// The slope is truncated before the start uses it.
+// Edge set-up from vertex quantities from to to: slope = trunc(dQ / dy) and
+// start = trunc(float(slope) * pre + Q at from).  The slope is truncated
+// before the start uses it.
 template <uint32_t USED>
 inline void edge_set_up_plain(const double from[Q_LANES], const double to[Q_LANES], double inverse, float pre,
-                              const double origin[Q_LANES], int32_t slope[Q_LANES], uint32_t start[Q_LANES])
+                              int32_t slope[Q_LANES], uint32_t start[Q_LANES])
 {
 #pragma GCC unroll 7
     for (int32_t q = 0; q < Q_COUNT; q++) {
         if (USED & bit(q)) {
             slope[q] = trunc_to_int((to[q] - from[q]) * inverse);
             start[q] = static_cast<uint32_t>(
-                trunc_to_int(static_cast<double>(static_cast<float>(slope[q])) * pre + origin[q]));
+                trunc_to_int(static_cast<double>(static_cast<float>(slope[q])) * pre + from[q]));
         } else {
             slope[q] = 0;
             start[q] = 0;
@@ -330,7 +331,7 @@ inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_fro
     if (span_level >= 1)
         edge_set_up_avx2(from, to, inverse, pre, slope, start);
     else
-        edge_set_up_plain<USED>(q_from, q_to, inverse, pre, q_from, slope, start);
+        edge_set_up_plain<USED>(q_from, q_to, inverse, pre, slope, start);
 }
 
 // a / n truncated toward zero, for a span of n >= 1 pixels.  Short spans use
