@@ -289,8 +289,10 @@ void build_view_scene(const ViewOptions& options, ViewScene& view)
 {
     frame_width = WIDTH;
     frame_height = HEIGHT;
-    if (options.texture_path)
+    if (options.texture_path) {
         load_texture(options.texture_path, view);
+        current_texture_size = view.texture_size;  // the loaders scale texture coordinates by it
+    }
     if (looks_like_3ds(options.file))
         view.scene.load_3ds(options.file);
     else
