@@ -2,6 +2,12 @@
 // frame buffer and depth buffer, and fills 32-bit buffers.  Scene::render_scene
 // is defined here (render/render_pass.cpp).  Single-threaded: one render at a
 // time, on the thread that owns the Scene.
+//
+// Per frame the caller prepares the frame buffer (render_scene never clears
+// it, e.g. fill_buffer with a background) and calls render_scene once with
+// frame_width x frame_height words of frame and of depth.  The depth buffer
+// is the renderer's: it clears it itself on the first frame and once every
+// 65,536 frames after; the caller only keeps it between frames.
 #pragma once
 
 #include <cstdint>
