@@ -2,7 +2,10 @@
 // virtual clock: cues, early ends, passes, readiness, the end of the show.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "display/display.h"
@@ -12,6 +15,25 @@
 #include "stages/stages.h"
 #include "stages/standin.h"
 #include "test_support.h"
+
+// Every allocation of this test program can be counted.
+namespace {
+std::atomic<bool> counting_allocations{false};
+std::atomic<int64_t> allocations{0};
+// Through a pointer, so the compiler does not pair this free with its own new.
+void (*volatile free_memory)(void*) = std::free;
+}  // namespace
+
+void* operator new(size_t size)
+{
+    if (counting_allocations.load(std::memory_order_relaxed))
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { free_memory(p); }
+void operator delete(void* p, size_t) noexcept { free_memory(p); }
 
 namespace {
 
@@ -328,4 +350,26 @@ TEST(Show, TheFrameRateReport)
     char text[256];
     format_frame_rate(text, sizeof text);
     EXPECT_STREQ(text, "Efecto compatible con las Vortal 2.1\n\n61 frames renderizados en 1 segundos: 60 FPS");
+}
+
+TEST(Show, NoAllocationPerFrameAtAnyDepth)
+{
+    ClearHook clear;
+    setup(0, {});
+    headless_set_present_hook(
+        [](const PresentedFrame& f, void*) {
+            if (f.frame == 50)
+                counting_allocations.store(true);
+            if (f.frame == 1500)
+                counting_allocations.store(false);
+        },
+        nullptr);
+    for (uint32_t modes : {OFFER_32, OFFER_24, OFFER_16, OFFER_8}) {
+        allocations.store(0);
+        Options o = headless();
+        o.offered_modes = modes;
+        EXPECT_EQ(run_show(o), 19);
+        counting_allocations.store(false);
+        EXPECT_EQ(allocations.load(), 0) << "depth " << display_depth;
+    }
 }

@@ -3,6 +3,7 @@
 // drift-free deadlines.  Used by the SDL backend.
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/platform.h"
@@ -16,8 +17,9 @@ using Clock = std::chrono::steady_clock;
 const Clock::time_point process_start = Clock::now();
 
 // One periodic timer at a time (the show needs one).  The thread is joined by
-// kill or, if the show ended with the timer still armed, by the destructor at
-// process exit, so no tick runs while the program's globals are torn down.
+// kill or, if the show ended with the timer still armed, at process exit
+// (halt_at_exit, and the destructor as a last resort), so the process ends
+// cleanly and no tick runs while the program's globals are torn down.
 struct RealTimer {
     std::thread thread;
     std::atomic<bool> stop{false};
@@ -43,6 +45,11 @@ struct RealTimer {
 };
 
 RealTimer real_timer;
+
+// Registered with the first timer, so it runs at exit before the destructors
+// of every static object that existed by then: a tick never reaches state
+// that another module's static destructor has freed.
+void halt_at_exit() { real_timer.halt(); }
 
 void run_timer(uint32_t period_ms, TimerCallback callback)
 {
@@ -70,6 +77,11 @@ uint32_t real_start_timer(uint32_t period_ms, TimerCallback callback)
 {
     if (period_ms == 0 || !callback || real_timer.thread.joinable())
         return 0;
+    static bool registered = false;
+    if (!registered) {
+        registered = true;
+        std::atexit(halt_at_exit);
+    }
     real_timer.stop.store(false, std::memory_order_relaxed);
     real_timer.thread = std::thread(run_timer, period_ms, callback);
     real_timer.id = ++real_timer.last_id;

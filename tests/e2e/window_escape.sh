@@ -11,6 +11,11 @@ if [ "${XVFB_INNER:-}" != 1 ]; then
   XVFB_INNER=1 exec timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$build"
 fi
 
+# Sanitizer builds: the system's display libraries are not ours to fix.
+here=$(cd "$(dirname "$0")" && pwd)
+export TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$here/sanitizer.supp"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-} suppressions=$here/lsan.supp"
+
 stderr=$(mktemp)
 trap 'rm -f "$stderr"' EXIT
 "$build/yurn" --window 2>"$stderr" &
