@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The show in a real window under Xvfb: wait for the window, press Escape,
-# expect exit code 0.  Usage: window_escape.sh BUILD_DIR
+# The show in a real window under Xvfb: wait for the window, toggle full
+# screen with Alt+Enter twice, press Escape, expect exit code 0.  Usage: window_escape.sh BUILD_DIR
 set -u
 build=${1:?build directory}
 if ! command -v xvfb-run >/dev/null; then
@@ -34,6 +34,17 @@ if [ -z "$wid" ]; then
   exit 1
 fi
 sleep 1  # let a few frames be presented
+# Alt+Enter goes full screen and back; the show goes on.
+xdotool key --window "$wid" alt+Return
+sleep 0.3
+xdotool key --window "$wid" alt+Return
+sleep 0.3
+if ! kill -0 "$pid" 2>/dev/null; then
+  wait "$pid"
+  echo "FAIL: the show ended (code $?) after Alt+Enter"
+  cat "$stderr"
+  exit 1
+fi
 xdotool key --window "$wid" Escape
 wait "$pid"
 code=$?
