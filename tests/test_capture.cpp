@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -286,6 +288,19 @@ TEST(CaptureShow, PpmAt8BitsHoldsPaletteColours)
         ASSERT_EQ(ppm[i + 1] & 0x1F, 0);  // green in the top 3 bits
         ASSERT_EQ(ppm[i + 2] & 0x3F, 0);  // blue in the top 2 bits
     }
+    fs::remove_all(run.dir);
+}
+
+TEST(CaptureShow, WithoutFfmpegTheSoundIsSilentButAsLongAsTheShow)
+{
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", "/nonexistent", 1);
+    const Captured run = capture_show("silent", CAPTURE_PPM, 2, 1);
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_EQ(run.code, 19);
+    const std::vector<uint8_t> wav = read_file(run.dir / "sound.wav");
+    ASSERT_EQ(wav.size(), 44u + 50u * 44100u * 4u);
+    EXPECT_TRUE(std::all_of(wav.begin() + 44, wav.end(), [](uint8_t b) { return b == 0; }));
     fs::remove_all(run.dir);
 }
 
