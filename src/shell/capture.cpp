@@ -176,8 +176,9 @@ void start_encoder(int32_t width, int32_t height)
     // No dates or tool versions in the file, so every run gives the same bytes.
     if (sound)
         args.push_back("-shortest");
+    // "file:" keeps a name that starts with '-' or looks like a URL a plain file.
     args.insert(args.end(), {"-map_metadata", "-1", "-fflags", "+bitexact", "-flags:v", "+bitexact",
-                             "-flags:a", "+bitexact", target});
+                             "-flags:a", "+bitexact", "file:" + target});
     if (!spawn_with_pipe(args, true, capture.encoder, capture.encoder_input)) {
         if (errno == ENOENT)
             fatal_error("No encuentro ffmpeg: hace falta para grabar \"%s\" (instálalo, p. ej. apt-get install ffmpeg)",
