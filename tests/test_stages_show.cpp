@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shell/shell.h"
@@ -296,6 +297,33 @@ TEST(CrossFadeStage, WeightNeverAbove255AfterRenderAndOldWeightIsKept)
     // Becoming current again: prepared again, it starts from its old weight.
     s.prepare(1);
     EXPECT_EQ(s.render(1), 1);
+}
+
+TEST(CrossFadeStage, TicksOnAnotherThreadWhileRendering)
+{
+    Table t;
+    CrossFade* fade = t.fade();
+    for (int32_t index : {0, 2}) {  // quiet neighbours: nothing shared but the weight
+        t.records[index].render = [](int32_t) { return int32_t(0); };
+        t.records[index].tick = [](int32_t) {};
+    }
+    Stage& s = t.records[1];
+    s.prepare(1);
+    std::thread timer([&] {
+        for (int k = 0; k < 400; ++k) {
+            s.tick.load()(1);
+            std::this_thread::yield();
+        }
+    });
+    int32_t frames = 0;
+    while (s.render(1) == 0) ++frames;
+    timer.join();
+    EXPECT_GE(fade->weight.load(), 254.0f);
+    EXPECT_EQ(s.render(1), 1);
+    EXPECT_EQ(fade->weight.load(), 255.0f);
+    for (size_t i = 0; i < t.left.size(); ++i)
+        ASSERT_EQ(fade->buffer[i], reference_pixel(t.left[i], t.right[i], 255));
+    (void)frames;
 }
 
 // ---------------------------------------------------------------------------
