@@ -29,6 +29,8 @@ Message from_event(const PlatformEvent& event)
         // WA_ACTIVE in the low word; the minimised flag in the high word.
         return {.message = WM_ACTIVATE, .wparam = uint64_t(event.minimised ? 1 : 0) << 16 | 1, .lparam = 0};
     default:
+        // Backends report only the three kinds above; anything else is a
+        // harmless message the window procedure answers and forgets.
         return {.message = WM_SETCURSOR, .wparam = 0, .lparam = 0};
     }
 }
