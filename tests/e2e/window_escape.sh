@@ -7,6 +7,10 @@ if ! command -v xvfb-run >/dev/null; then
   echo "SKIP: xvfb-run is not installed"
   exit 0
 fi
+if ! command -v xdotool >/dev/null; then
+  echo "FAIL: xdotool is not installed (scripts/setup.sh installs it)"
+  exit 1
+fi
 if [ "${XVFB_INNER:-}" != 1 ]; then
   XVFB_INNER=1 exec timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$build"
 fi
