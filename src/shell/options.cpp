@@ -14,7 +14,7 @@ namespace {
 
 using Apply = bool (*)(Options* options, const char* value, char* error, size_t error_size);
 
-struct OptionSpec {
+struct OptionEntry {
     const char* name;
     const char* value;  // name of the value it takes, null for a flag
     const char* help;
@@ -114,7 +114,7 @@ bool apply_format(Options* o, const char* value, char* error, size_t error_size)
     return true;
 }
 
-constexpr OptionSpec OPTION_TABLE[] = {
+constexpr OptionEntry OPTION_TABLE[] = {
     {.name = "--help", .value = nullptr, .help = "muestra esta ayuda y termina", .apply = apply_help},
     {.name = "--version", .value = nullptr, .help = "muestra la versión y termina", .apply = apply_version},
     {.name = "--window", .value = nullptr, .help = "en una ventana (3x) en vez de a pantalla completa",
@@ -145,23 +145,23 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
     *options = Options{};
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& candidate : OPTION_TABLE)
+        const OptionEntry* entry = nullptr;
+        for (const OptionEntry& candidate : OPTION_TABLE)
             if (!std::strcmp(arg, candidate.name))
-                spec = &candidate;
-        if (!spec) {
+                entry = &candidate;
+        if (!entry) {
             std::snprintf(error, error_size, "opción desconocida: \"%s\"", arg);
             return false;
         }
         const char* value = nullptr;
-        if (spec->value) {
+        if (entry->value) {
             if (i + 1 >= argc) {
-                std::snprintf(error, error_size, "falta el valor de %s (%s)", spec->name, spec->value);
+                std::snprintf(error, error_size, "falta el valor de %s (%s)", entry->name, entry->value);
                 return false;
             }
             value = argv[++i];
         }
-        if (!spec->apply(options, value, error, error_size))
+        if (!entry->apply(options, value, error, error_size))
             return false;
     }
     if (options->capture_format >= 0 && (!options->capture || capture_is_video(options->capture))) {
@@ -178,10 +178,10 @@ void print_usage(FILE* out)
                  "Muestra el espectáculo a 320 x 240 con su música; Escape termina.\n"
                  "Alt+Intro alterna entre pantalla completa y ventana.\n\n"
                  "Opciones:\n");
-    for (const OptionSpec& spec : OPTION_TABLE) {
+    for (const OptionEntry& entry : OPTION_TABLE) {
         char left[64];
-        std::snprintf(left, sizeof left, "%s%s%s", spec.name, spec.value ? " " : "", spec.value ? spec.value : "");
-        std::fprintf(out, "  %-28s %s\n", left, spec.help);
+        std::snprintf(left, sizeof left, "%s%s%s", entry.name, entry.value ? " " : "", entry.value ? entry.value : "");
+        std::fprintf(out, "  %-28s %s\n", left, entry.help);
     }
     std::fprintf(out, "\nGuiones:");
     for (int32_t i = 0; i < stage_script_count(); i++)
