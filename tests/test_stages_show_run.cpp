@@ -158,6 +158,50 @@ TEST(PhotoShow, RunsItsSequenceFrameByFrameAndEndsWith19)
     EXPECT_EQ(fades_checked, 9 * 19);
 }
 
+// Minimised in the middle of the first fade until after the second cue: the
+// fade consumes that cue, so every later photograph is held until one cue
+// later than otherwise, and the show ends after 55 s.
+void minimise_during_first_fade(const PresentedFrame& f, void* user)
+{
+    record(f, user);
+    if (f.frame == 52) {
+        headless_queue_event({.type = EVENT_ACTIVATE, .key = 0, .minimised = 1}, 0);
+        headless_queue_event({.type = EVENT_ACTIVATE, .key = 0, .minimised = 0}, 60);
+    }
+}
+
+TEST(PhotoShow, AFadeOverrunByItsCueShiftsTheRestByOneCue)
+{
+    InSourceDir here;
+    Recorder recorder;
+    Options options;
+    options.headless = true;
+    options.fps_numerator = FPS;
+    headless_set_present_hook(minimise_during_first_fade, &recorder);
+    const int32_t code = run_show(options);
+    headless_set_present_hook(nullptr, nullptr);
+    EXPECT_EQ(code, 19);
+    const auto& frames = recorder.frames;
+    ASSERT_GT(frames.size(), 60u);
+    EXPECT_EQ(frames[51].stage, 1);
+    EXPECT_EQ(frames[52].stage, 1);
+    EXPECT_DOUBLE_EQ(frames[52].time_ms, 5200.0);
+    // Nothing is drawn while minimised; the next frame is already photograph 2.
+    EXPECT_EQ(frames[53].stage, 2);
+    EXPECT_DOUBLE_EQ(frames[53].time_ms, 11200.0);
+    for (const Seen& seen : frames) {
+        const double t = seen.time_ms;
+        if (seen.stage == 2) {
+            EXPECT_LE(t, 15000.0);
+        }
+        if (seen.stage == 3) {
+            EXPECT_GT(t, 15000.0);
+        }
+    }
+    EXPECT_EQ(frames.back().stage, 18);
+    EXPECT_DOUBLE_EQ(frames.back().time_ms, 55000.0);
+}
+
 TEST(PhotoShow, MissingPhotographStopsBeforeTheFirstFrame)
 {
     const fs::path dir = fs::temp_directory_path() / "yurn-show-missing";
