@@ -2,6 +2,7 @@
 // depth, and whole captured shows (frames, frames.tsv, sound.wav) that are the
 // same on every run.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <stb_image.h>
 
 #include <algorithm>
@@ -133,7 +134,7 @@ Captured capture_show(const std::string& name, int32_t format, int64_t fps_n, in
                       uint32_t modes = OFFER_ALL, bool mode_555 = false)
 {
     Captured out;
-    out.dir = fs::temp_directory_path() / ("yurn-capture-" + name);
+    out.dir = fs::temp_directory_path() / ("yurn-capture-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(out.dir);
     const fs::path old = fs::current_path();
     fs::current_path(YURN_SOURCE_DIR);

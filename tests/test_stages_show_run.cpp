@@ -2,6 +2,7 @@
 // which stage is current at which T, what every frame holds, the exit code,
 // and the same frames whether the photographs come from Yurn.pak or from disk.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -204,7 +205,7 @@ TEST(PhotoShow, AFadeOverrunByItsCueShiftsTheRestByOneCue)
 
 TEST(PhotoShow, MissingPhotographStopsBeforeTheFirstFrame)
 {
-    const fs::path dir = fs::temp_directory_path() / "yurn-show-missing";
+    const fs::path dir = fs::temp_directory_path() / ("yurn-show-missing-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "datos");
     for (int32_t k = 0; k < PHOTO_COUNT; ++k)
@@ -254,7 +255,7 @@ void write_pak(const fs::path& pak, const std::vector<std::string>& names, const
 
 TEST(PhotoShow, SameFramesFromTheArchiveAndFromDisk)
 {
-    const fs::path root = fs::temp_directory_path() / "yurn-show-pak";
+    const fs::path root = fs::temp_directory_path() / ("yurn-show-pak-" + std::to_string(getpid()));
     fs::remove_all(root);
     const fs::path disk = root / "disk", packed = root / "packed";
     fs::create_directories(disk / "datos");

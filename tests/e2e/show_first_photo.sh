@@ -17,6 +17,9 @@ if [ "${XVFB_INNER:-}" != 1 ]; then
   XVFB_INNER=1 exec timeout 120 xvfb-run -a -s "-screen 0 960x720x24" bash "$0" "$build"
 fi
 
+here=$(cd "$(dirname "$0")" && pwd)
+export TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$here/sanitizer.supp"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-} suppressions=$here/lsan.supp"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$build/yurn-pcx" decode datos/Foto1.pcx "$work/expected.png" >/dev/null || { echo "FAIL: cannot decode Foto1"; exit 1; }
