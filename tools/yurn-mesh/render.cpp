@@ -94,16 +94,16 @@ bool parse_light(const char* text, Light& light)
     light = Light{};
     light.colour = 0xFFFFFF;
     light.attenuation[0] = 1;
-    std::string spec = text;
-    const size_t commas = static_cast<size_t>(std::count(spec.begin(), spec.end(), ','));
+    std::string value = text;
+    const size_t commas = static_cast<size_t>(std::count(value.begin(), value.end(), ','));
     if (commas == 3) {
-        const size_t last = spec.rfind(',');
-        if (!parse_colour(spec.c_str() + last + 1, light.colour))
+        const size_t last = value.rfind(',');
+        if (!parse_colour(value.c_str() + last + 1, light.colour))
             return false;
-        spec.resize(last);
+        value.resize(last);
     }
     float xyz[3];
-    if (!parse_floats(spec.c_str(), xyz, 3))
+    if (!parse_floats(value.c_str(), xyz, 3))
         return false;
     light.position = {xyz[0], xyz[1], xyz[2]};
     return true;
