@@ -5,11 +5,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "display/display.h"
 #include "shell/shell.h"
 
@@ -140,29 +140,7 @@ BENCHMARK(BM_pack_16_sse2);
 BENCHMARK(BM_pack_16_avx2);
 BENCHMARK(BM_dither_plain);
 
-// Collects the CPU time of every run and prints the ratios to memcpy at the end.
-struct RatioReporter : benchmark::ConsoleReporter {
-    std::map<std::string, double> times;
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs)
-            if (!r.error_occurred)
-                times[r.benchmark_name()] = r.GetAdjustedCPUTime();
-    }
-};
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double reference = reporter.times["BM_memcpy"];
-    if (reference > 0)
-        for (auto& [name, t] : reporter.times)
-            std::printf("ratio %-20s %6.2fx memcpy of one frame\n", name.c_str(), t / reference);
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return run_with_ratios(argc, argv, "BM_memcpy", "memcpy of one frame"); }

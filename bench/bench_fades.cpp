@@ -4,11 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "stages/fades.h"
 
 namespace {
@@ -57,25 +57,7 @@ BENCHMARK(BM_ceiling_pass);
 BENCHMARK(BM_darken_in_place);
 BENCHMARK(BM_fadeout_copy_and_darken);
 
-// Collects the CPU time of every run and prints the ratios to memcpy at the end.
-struct RatioReporter : benchmark::ConsoleReporter {
-    std::map<std::string, double> times;
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) times[r.benchmark_name()] = r.GetAdjustedCPUTime();
-    }
-};
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    double reference = reporter.times["BM_memcpy"];
-    if (reference > 0)
-        for (auto& [name, t] : reporter.times) std::printf("ratio %-28s %.2fx memcpy\n", name.c_str(), t / reference);
-    benchmark::Shutdown();
-}
+int main(int argc, char** argv) { return run_with_ratios(argc, argv, "BM_memcpy", "memcpy of one frame"); }

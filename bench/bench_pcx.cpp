@@ -13,11 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "files/files.h"
 
 namespace {
@@ -76,18 +76,6 @@ void BM_IMG_Load(benchmark::State& state)
 BENCHMARK(BM_read_pcx)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IMG_Load)->Unit(benchmark::kMicrosecond);
 
-// Collects the CPU time of every run (the median when repeated; the machine is
-// shared, so CPU time is steadier than wall time) and prints the ratio at the end.
-struct RatioReporter : benchmark::ConsoleReporter {
-    std::map<std::string, double> times;
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs)
-            if (!r.error_occurred && (r.aggregate_name.empty() || r.aggregate_name == "median"))
-                times[r.run_name.function_name] = r.GetAdjustedCPUTime();
-    }
-};
 
 } // namespace
 
@@ -101,7 +89,7 @@ int main(int argc, char** argv)
     IMG_Init(0);  // PCX needs no optional loader library
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double ours = reporter.times["BM_read_pcx"], theirs = reporter.times["BM_IMG_Load"];
+    const double ours = reporter.time_of("BM_read_pcx"), theirs = reporter.time_of("BM_IMG_Load");
     if (ours > 0 && theirs > 0)
         std::printf("ratio read_pcx / IMG_Load: %.3f (%.0f us against %.0f us; IMG_Load takes "
                     "%.1fx as long)\n",

@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "platform/platform.h"
 #include "shell/capture.h"
 #include "shell/options.h"
@@ -110,34 +110,18 @@ BENCHMARK(BM_show_headless_60fps)->Unit(benchmark::kMillisecond)->Iterations(3)-
 BENCHMARK(BM_ffmpeg_xfade_60fps)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_capture_png_60fps)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
-// Wall time of every run (ffmpeg works in a child process, so CPU time of this
-// process would not count it).
-struct RatioReporter : benchmark::ConsoleReporter {
-    std::map<std::string, double> seconds;
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs)
-            if (!r.error_occurred)
-                seconds[r.benchmark_name()] = r.real_accumulated_time / double(r.iterations);
-    }
-};
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
+    // Wall time: ffmpeg works in a child process, whose CPU time this one does not see.
     RatioReporter reporter;
+    reporter.wall_time = true;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto find = [&](const char* prefix) {
-        for (auto& [name, s] : reporter.seconds)
-            if (name.rfind(prefix, 0) == 0)
-                return s;
-        return 0.0;
-    };
-    const double show = find("BM_show_headless_60fps"), xfade = find("BM_ffmpeg_xfade_60fps"),
-                 png = find("BM_capture_png_60fps");
+    const double show = reporter.time_of("BM_show_headless_60fps"), xfade = reporter.time_of("BM_ffmpeg_xfade_60fps"),
+                 png = reporter.time_of("BM_capture_png_60fps");
     if (show > 0)
         std::printf("show headless 60 fps: %.3f s for 50 s of show (%.0fx real time)\n", show, SHOW_SECONDS / show);
     if (show > 0 && xfade > 0)

@@ -1,4 +1,5 @@
-// Definitions of the shell's process-wide globals (declared in shell.h).
+// Definitions of the shell's process-wide globals (declared in shell.h), and
+// the one routine that fills a stage record.
 #include "shell/shell.h"
 
 int32_t frame_width = 0;
@@ -14,3 +15,15 @@ uint32_t timer_id = 0;
 float frame_rate_base = 0.0f;
 Stage* stage_table = nullptr;
 float schedule[SCHEDULE_LENGTH] = {};
+
+void install_stage(int32_t index, void* data, const StageEntries& entries)
+{
+    Stage& stage = stage_table[index];
+    stage.data = data;
+    stage.passes = 1;
+    stage.ready.store(0, std::memory_order_relaxed);
+    stage.prepare = entries.prepare;
+    stage.render = entries.render;
+    stage.tick.store(entries.tick, std::memory_order_relaxed);
+    stage.release = entries.release;
+}

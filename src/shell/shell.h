@@ -41,6 +41,20 @@ struct Stage {
     StageEntry release;            // frees what create and prepare allocated
 };
 
+// The entry points a stage installs in its record when it is created; filled
+// with designated initialisers, so two of them cannot be swapped silently.
+struct StageEntries {
+    StageEntry prepare;
+    StageRender render;
+    StageEntry tick;
+    StageEntry release;
+};
+
+// How every create ends: record index gets the stage's state in data, one
+// pass, ready 0 and the given entry points (create itself stays as the
+// script set it).  Main thread, before the timer starts.
+void install_stage(int32_t index, void* data, const StageEntries& entries);
+
 constexpr int32_t STAGE_COUNT = 20;     // records in the stage table
 constexpr int32_t SCHEDULE_LENGTH = 25; // cue times in the schedule
 constexpr uint32_t TICK_MS = 14;        // period of the timer tick

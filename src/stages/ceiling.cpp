@@ -54,6 +54,13 @@ static void ceiling_release(int32_t index)
     std::free(state);
 }
 
+constexpr StageEntries CEILING_ENTRIES = {
+    .prepare = ceiling_prepare,
+    .render = ceiling_render,
+    .tick = ceiling_tick,
+    .release = ceiling_release,
+};
+
 void ceiling_create(int32_t index, int32_t width, int32_t height)
 {
     void* memory = std::malloc(sizeof(CeilingState));
@@ -64,12 +71,5 @@ void ceiling_create(int32_t index, int32_t width, int32_t height)
     state->level.store(0, std::memory_order_relaxed);
     state->buffer = nullptr;
 
-    Stage& stage = stage_table[index];
-    stage.data = state;
-    stage.passes = 1;
-    stage.ready.store(0, std::memory_order_relaxed);
-    stage.prepare = ceiling_prepare;
-    stage.render = ceiling_render;
-    stage.tick.store(ceiling_tick, std::memory_order_relaxed);
-    stage.release = ceiling_release;
+    install_stage(index, state, CEILING_ENTRIES);
 }

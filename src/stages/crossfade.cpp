@@ -217,6 +217,13 @@ void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, u
     kernel(dst, a, b, count, c);
 }
 
+constexpr StageEntries CROSSFADE_ENTRIES = {
+    .prepare = crossfade_prepare,
+    .render = crossfade_render,
+    .tick = crossfade_tick,
+    .release = crossfade_release,
+};
+
 void crossfade_create(int32_t index, int32_t, int32_t)
 {
     // It reads both neighbours: in the first or the last record one of them
@@ -230,12 +237,5 @@ void crossfade_create(int32_t index, int32_t, int32_t)
         fatal_error("Error: No hay memoria suficiente para el fundido %d.\n", index);
     }
     CrossFade* fade = owned.release();
-    Stage& stage = stage_table[index];
-    stage.data = fade;
-    stage.passes = 1;
-    stage.ready.store(0, std::memory_order_relaxed);
-    stage.prepare = crossfade_prepare;
-    stage.render = crossfade_render;
-    stage.tick.store(crossfade_tick, std::memory_order_relaxed);
-    stage.release = crossfade_release;
+    install_stage(index, fade, CROSSFADE_ENTRIES);
 }

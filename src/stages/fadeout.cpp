@@ -52,6 +52,13 @@ static void fadeout_release(int32_t index)
     std::free(state);
 }
 
+constexpr StageEntries FADEOUT_ENTRIES = {
+    .prepare = fadeout_prepare,
+    .render = fadeout_render,
+    .tick = fadeout_tick,
+    .release = fadeout_release,
+};
+
 void fadeout_create(int32_t index, int32_t width, int32_t height)
 {
     void* memory = std::malloc(sizeof(FadeOutState));
@@ -62,12 +69,5 @@ void fadeout_create(int32_t index, int32_t width, int32_t height)
     state->level.store(0.0f, std::memory_order_relaxed);
     state->buffer = nullptr;
 
-    Stage& stage = stage_table[index];
-    stage.data = state;
-    stage.passes = 1;
-    stage.ready.store(0, std::memory_order_relaxed);
-    stage.prepare = fadeout_prepare;
-    stage.render = fadeout_render;
-    stage.tick.store(fadeout_tick, std::memory_order_relaxed);
-    stage.release = fadeout_release;
+    install_stage(index, state, FADEOUT_ENTRIES);
 }

@@ -64,6 +64,13 @@ void photo_release(int32_t index)
 
 }  // namespace
 
+constexpr StageEntries PHOTO_ENTRIES = {
+    .prepare = photo_prepare,
+    .render = photo_render,
+    .tick = photo_tick,
+    .release = photo_release,
+};
+
 void photo_create_file(int32_t index, int32_t width, int32_t height, const char* path)
 {
     Stage& stage = stage_table[index];
@@ -88,13 +95,7 @@ void photo_create_file(int32_t index, int32_t width, int32_t height, const char*
     // (which may throw under a test's fatal handler) leaves the record untouched
     // and frees everything.
     stage.output = pixels.release();
-    stage.data = water.release();
-    stage.passes = 1;
-    stage.ready.store(0, std::memory_order_relaxed);
-    stage.prepare = photo_prepare;
-    stage.render = photo_render;
-    stage.tick.store(photo_tick, std::memory_order_relaxed);
-    stage.release = photo_release;
+    install_stage(index, water.release(), PHOTO_ENTRIES);
 }
 
 void photo_create_1(int32_t i, int32_t w, int32_t h) { photo_create_file(i, w, h, PHOTO_FILES[0]); }

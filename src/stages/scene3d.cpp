@@ -56,15 +56,9 @@ SceneStage& begin_scene(int32_t index, int32_t width, int32_t height)
     stage->camera.angles = {0, 0, 0};
     stage->camera.fov = 60;
 
-    Stage& record = stage_table[index];
-    record.data = stage.get();
-    record.output = stage->frame.data();
-    record.passes = 1;
-    record.ready.store(0, std::memory_order_relaxed);
-    record.prepare = scene_prepare;
-    record.render = scene_render;
-    record.tick.store(scene_tick, std::memory_order_relaxed);
-    record.release = scene_release;
+    stage_table[index].output = stage->frame.data();
+    install_stage(index, stage.get(),
+                  {.prepare = scene_prepare, .render = scene_render, .tick = scene_tick, .release = scene_release});
     return *stage.release();
 }
 

@@ -92,15 +92,9 @@ void standin_create(int32_t index, int32_t width, int32_t height, uint32_t end_a
     state->width = width;
     state->height = height;
     state->end_after = end_after;
-    Stage& stage = stage_table[index];
-    stage.passes = 1;
-    stage.ready.store(0, std::memory_order_relaxed);
-    stage.output = state->frame.data();
-    stage.prepare = standin_prepare;
-    stage.render = standin_render;
-    stage.tick.store(standin_tick, std::memory_order_relaxed);
-    stage.release = standin_release;
-    stage.data = state.release();
+    stage_table[index].output = state->frame.data();
+    install_stage(index, state.release(),
+                  {.prepare = standin_prepare, .render = standin_render, .tick = standin_tick, .release = standin_release});
 }
 
 }  // namespace
