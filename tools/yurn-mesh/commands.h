@@ -14,3 +14,7 @@ struct Command {
 int info_command(int argc, char** argv);  // info.cpp
 int render_command(int argc, char** argv);  // render.cpp
 int view_command(int argc, char** argv);  // view.cpp
+
+// True when the tool reads name as 3DS: its name ends in ".3ds" in any case,
+// or its first two bytes are the main chunk's id; else it is the text format.
+bool looks_like_3ds(const char* name);  // info.cpp

@@ -16,25 +16,6 @@ struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
 };
 
-bool ends_with_3ds(const char* name)
-{
-    const size_t n = std::strlen(name);
-    if (n < 4)
-        return false;
-    const char* e = name + n - 4;
-    return e[0] == '.' && (e[1] | 0x20) == '3' && (e[2] | 0x20) == 'd' && (e[3] | 0x20) == 's';
-}
-
-// 3DS by name (".3ds" in any case), else by its first chunk id, else text.
-bool looks_like_3ds(const char* name)
-{
-    if (ends_with_3ds(name))
-        return true;
-    std::unique_ptr<FILE, FileCloser> file(open_data_file(name, "r"));
-    uint8_t id[2];
-    return file && std::fread(id, 1, 2, file.get()) == 2 && id[0] == 0x4D && id[1] == 0x4D;
-}
-
 // Shortest text that reads back as the same float; JSON has no inf or nan.
 std::string number(float f, bool json)
 {
@@ -76,16 +57,34 @@ void print_object(const Object* o, bool json, bool first)
 
 void info_usage(FILE* out)
 {
-    std::fputs("usage: yurn-mesh info FILE [--json]\n"
-               "  Loads FILE (3DS when its name ends in .3ds in any case or it starts with the\n"
-               "  3DS main chunk, else the engine's text mesh format) and prints one line per\n"
-               "  object in load order:\n"
+    std::fputs("Uso: yurn-mesh info FICHERO [--json]\n"
+               "  Carga FICHERO (3DS si su nombre acaba en .3ds, en mayúsculas o minúsculas, o si\n"
+               "  empieza por el bloque principal de 3DS; si no, el formato de texto del motor) y\n"
+               "  escribe una línea por objeto, en el orden de carga:\n"
                "    vertices N faces M bounds MIN_X MAX_X MIN_Y MAX_Y MIN_Z MAX_Z first_vertex X Y Z\n"
-               "  in engine space (y down).  --json prints the same as one JSON document.\n",
+               "  en el espacio del motor (y hacia abajo).  --json escribe lo mismo como un JSON.\n",
                out);
 }
 
+bool ends_with_3ds(const char* name)
+{
+    const size_t n = std::strlen(name);
+    if (n < 4)
+        return false;
+    const char* e = name + n - 4;
+    return e[0] == '.' && (e[1] | 0x20) == '3' && (e[2] | 0x20) == 'd' && (e[3] | 0x20) == 's';
+}
+
 }  // namespace
+
+bool looks_like_3ds(const char* name)
+{
+    if (ends_with_3ds(name))
+        return true;
+    std::unique_ptr<FILE, FileCloser> file(open_data_file(name, "rb"));
+    uint8_t id[2];
+    return file && std::fread(id, 1, 2, file.get()) == 2 && id[0] == 0x4D && id[1] == 0x4D;
+}
 
 int info_command(int argc, char** argv)
 {

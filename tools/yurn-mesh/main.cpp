@@ -11,20 +11,21 @@ namespace {
 
 constexpr Command commands[] = {
     { .name = "info", .function = info_command,
-      .help = "FILE [--json]   counts, bounds and first vertex of every object in a mesh file" },
+      .help = "FICHERO [--json]   vértices, caras, límites y primer vértice de cada objeto" },
     { .name = "render", .function = render_command,
-      .help = "FILE -o OUT.png [options]   one 320 x 240 frame drawn by the renderer" },
+      .help = "FICHERO -o SALIDA.png [opciones]   un fotograma de 320 x 240 del renderizador" },
     { .name = "view", .function = view_command,
-      .help = "FILE [options]   the mesh turning in a window (drag, wheel, keys 1-5, Space)" },
+      .help = "FICHERO [opciones]   la malla girando en una ventana (arrastrar, rueda, 1-5, Espacio)" },
 };
 
 void usage(FILE* out)
 {
-    std::fprintf(out, "usage: yurn-mesh COMMAND [ARGS...]\n\ncommands:\n");
+    std::fprintf(out, "Uso: yurn-mesh ORDEN [ARGUMENTOS...]\n\nÓrdenes:\n");
     for (const Command& c : commands)
         std::fprintf(out, "  %s %s\n", c.name, c.help);
-    std::fprintf(out, "\nA file whose name ends in .3ds (any case) or that starts with the 3DS main\n"
-                      "chunk is read as 3DS, any other as the engine's text mesh format.\n");
+    std::fprintf(out, "\nUn fichero cuyo nombre acaba en .3ds (en mayúsculas o minúsculas) o que empieza\n"
+                      "por el bloque principal de 3DS se lee como 3DS; cualquier otro, como el formato\n"
+                      "de texto del motor.\n");
 }
 
 // Loader errors end here: the message on standard error, exit code 1.

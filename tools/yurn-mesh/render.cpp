@@ -31,35 +31,16 @@ struct StbFree {
 };
 
 const char* const OPTIONS_HELP =
-    "  --mode HEX           the objects' mode bits: 01 flat, 02 Gouraud, 04 textured,\n"
-    "                       08 environment, 10 additive (default: as loaded, 04 with --texture)\n"
-    "  --texture FILE       square power-of-two PCX or PNG texture\n"
-    "  --angles A,B,C       turns about x, y, z in radians\n"
-    "  --camera X,Y,Z       eye position, y up (default: framing the object's bounds)\n"
-    "  --fov DEG            horizontal field of view (default 60)\n"
-    "  --light X,Y,Z[,RRGGBB]  a light, y up; repeatable (default: one white light at the eye)\n"
-    "  --ambient RRGGBB     ambient light (default 202020)\n"
-    "  --background RRGGBB  frame colour behind the mesh (default 000000)\n"
-    "  --two-sided          draw faces turned away too\n";
-
-bool ends_with_3ds(const char* name)
-{
-    const size_t n = std::strlen(name);
-    if (n < 4)
-        return false;
-    const char* e = name + n - 4;
-    return e[0] == '.' && (e[1] | 0x20) == '3' && (e[2] | 0x20) == 'd' && (e[3] | 0x20) == 's';
-}
-
-// 3DS by name (".3ds" in any case), else by its first chunk id, else text.
-bool looks_like_3ds(const char* name)
-{
-    if (ends_with_3ds(name))
-        return true;
-    std::unique_ptr<FILE, FileCloser> file(open_data_file(name, "rb"));
-    uint8_t id[2];
-    return file && std::fread(id, 1, 2, file.get()) == 2 && id[0] == 0x4D && id[1] == 0x4D;
-}
+    "  --mode HEX           bits de modo de los objetos: 01 plano, 02 Gouraud, 04 textura,\n"
+    "                       08 entorno, 10 aditivo (por omisión: como se cargan; 04 con --texture)\n"
+    "  --texture FICHERO    textura cuadrada PCX o PNG, de lado potencia de dos\n"
+    "  --angles A,B,C       giros alrededor de x, y, z en radianes\n"
+    "  --camera X,Y,Z       posición del ojo, y hacia arriba (por omisión: encuadra el objeto)\n"
+    "  --fov GRADOS         campo de visión horizontal (60 por omisión)\n"
+    "  --light X,Y,Z[,RRGGBB]  una luz, y hacia arriba; repetible (por omisión: una blanca en el ojo)\n"
+    "  --ambient RRGGBB     luz ambiente (202020 por omisión)\n"
+    "  --background RRGGBB  color del fondo (000000 por omisión)\n"
+    "  --two-sided          dibuja también las caras vueltas de espaldas\n";
 
 bool parse_floats(const char* text, float* out, int32_t count)
 {
@@ -172,9 +153,9 @@ void load_texture(const char* path, ViewScene& view)
 void render_usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: yurn-mesh render FILE -o OUT.png [options]\n"
-                 "  Draws one 320 x 240 frame of the mesh in FILE (text format, or 3DS) with the\n"
-                 "  engine's software renderer and writes it as PNG.\n%s",
+                 "Uso: yurn-mesh render FICHERO -o SALIDA.png [opciones]\n"
+                 "  Dibuja un fotograma de 320 x 240 de la malla de FICHERO (formato de texto o\n"
+                 "  3DS) con el renderizador del motor y lo escribe en PNG.\n%s",
                  OPTIONS_HELP);
 }
 
@@ -187,9 +168,10 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
             render_usage(out);
         else
             std::fprintf(out,
-                         "usage: yurn-mesh view FILE [options]\n"
-                         "  Shows the mesh turning in a window: drag to orbit, wheel to zoom, keys 1-5\n"
-                         "  toggle the mode bits 01..10, Space pauses, Escape quits.\n%s",
+                         "Uso: yurn-mesh view FICHERO [opciones]\n"
+                         "  Muestra la malla girando en una ventana: arrastrar la hace orbitar, la rueda\n"
+                         "  acerca, las teclas 1-5 cambian los bits de modo 01..10, Espacio pausa,\n"
+                         "  Escape termina.\n%s",
                          OPTIONS_HELP);
     };
     const auto bad = [&](const char* option, const char* value) {

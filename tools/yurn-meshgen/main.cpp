@@ -192,11 +192,11 @@ bool write_3ds(const Mesh& m, const char* name, FILE* f)
 
 void usage(FILE* out)
 {
-    std::fputs("usage: yurn-meshgen SHAPE [--format text|3ds] [--detail N,M] -o OUT\n"
-               "  SHAPE   torus, knot or sphere\n"
-               "  --format text (the engine's mesh text format, default) or 3ds\n"
-               "  --detail segments along and around the surface (default 48,16)\n"
-               "  --scale  factor applied to every point (default 1)\n",
+    std::fputs("Uso: yurn-meshgen FORMA [--format text|3ds] [--detail N,M] [--scale F] -o SALIDA\n"
+               "  FORMA     torus (toro), knot (nudo toroidal (2, 3)) o sphere (esfera)\n"
+               "  --format  text (formato de texto del motor, por omisión) o 3ds\n"
+               "  --detail  segmentos a lo largo y alrededor de la superficie (48,16 por omisión)\n"
+               "  --scale   factor que multiplica cada punto (1 por omisión)\n",
                out);
 }
 
