@@ -48,5 +48,5 @@ for args in "$work/missing.txt -o $work/x.png" "$work/tetra.txt" "$work/tetra.tx
     [ -s "$work/err" ] || { echo "render $args said nothing"; exit 1; }
 done
 "$bin" render --help | grep -q -- --texture
-"$bin" view --help | grep -q -- Space
+"$bin" view --help | grep -q -- Espacio
 echo ok
