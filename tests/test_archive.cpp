@@ -108,8 +108,19 @@ TEST(ArchiveLookup, NamesMatchWholeWithOnlyAsciiLettersFolded)
     EXPECT_FALSE(lookup(a, "a{b@c"));
     EXPECT_FALSE(lookup(a, "a[b`c"));
     EXPECT_FALSE(lookup(a, "\xE1" "b"));
-    for (const char* other : {"datos/Foto", "datos/Foto1.pcx2", ""})
+    for (const char* other : {"datos/Foto", "datos/Foto1.pcx2"})
         EXPECT_FALSE(lookup(a, other)) << other;
+}
+
+TEST(ArchiveLookup, NameIsTestedBeforeTheEndMarker)
+{
+    // The end marker's name is empty, so an empty path matches it.
+    Bytes a;
+    add_entry(a, "uno", 100);
+    add_entry(a, "", 77);
+    add_entry(a, "dos", 200);
+    EXPECT_EQ(lookup(a, ""), 77u);
+    EXPECT_FALSE(lookup(a, "dos"));
 }
 
 TEST(ArchiveLookup, NameFillingTheFieldMatchesAndNothingPastItIsRead)

@@ -29,15 +29,17 @@ uint32_t read_le32(const uint8_t* p)
 
 // One directory entry of which `got` bytes were read (fewer than 24 only when
 // the archive ended inside it).  Shared by the stream and the memory lookups.
+// The name is tested before the end marker: an empty path matches the
+// marker's empty name, and the member is then read from the marker's offset.
 Scan scan_entry(const uint8_t* entry, size_t got, const char* path, uint32_t* offset)
 {
-    if (got < ENTRY_USED_SIZE || entry[0] == 0)
+    if (got < ENTRY_USED_SIZE)
         return Scan::end;
     if (archive_name_matches(entry, path)) {
         *offset = read_le32(entry + ARCHIVE_OFFSET_AT);
         return Scan::found;
     }
-    return got < ARCHIVE_ENTRY_SIZE ? Scan::end : Scan::next;
+    return entry[0] == 0 || got < ARCHIVE_ENTRY_SIZE ? Scan::end : Scan::next;
 }
 
 } // namespace
