@@ -142,6 +142,9 @@ TEST(PcxHeader, RejectionsInFileOrder)
     h = header({});
     h[6] = 3;  // ymin 3 > ymax 2
     EXPECT_EQ(message_of(h), "El fichero x.pcx tiene limites no validos: x de 0 a 3, y de 3 a 2\n");
+    // Bounds are checked after the planes: a bad plane count is reported first.
+    h[65] = 2;
+    EXPECT_EQ(message_of(h), "UNICAMENTE IMPLEMENTADOS 1 Y 3 PLANOS.\n");
     uint32_t px[1];
     EXPECT_EQ(fatal_message_of([&] { read_pcx("no/existe.pcx", px, sizeof px, nullptr); }),
               "No encuentro el fichero \"no/existe.pcx\"");

@@ -88,8 +88,6 @@ PcxHeader read_header(const char* name, ByteSource& src)
         fail_truncated_header(name);
     if (h[3] != 8)
         fatal_error("UNICAMENTE IMPLEMENTADO 8 BITS POR PIXEL Y PLANO.\n");
-    if (got < 12)
-        fail_truncated_header(name);
     PcxHeader header{};
     header.version = h[1];  // any version is accepted
     header.encoding = h[2];
@@ -98,15 +96,16 @@ PcxHeader read_header(const char* name, ByteSource& src)
     header.ymin = le16(h + 6);
     header.xmax = le16(h + 8);
     header.ymax = le16(h + 10);
-    if (header.xmax < header.xmin || header.ymax < header.ymin)
-        fatal_error("El fichero %s tiene limites no validos: x de %u a %u, y de %u a %u\n", name,
-                    unsigned(header.xmin), unsigned(header.xmax), unsigned(header.ymin),
-                    unsigned(header.ymax));
     if (got < 66)
         fail_truncated_header(name);
     header.planes = h[65];
     if (header.planes != 1 && header.planes != 3)
         fatal_error("UNICAMENTE IMPLEMENTADOS 1 Y 3 PLANOS.\n");
+    // After the three checks above, so a file they refuse gets their message.
+    if (header.xmax < header.xmin || header.ymax < header.ymin)
+        fatal_error("El fichero %s tiene limites no validos: x de %u a %u, y de %u a %u\n", name,
+                    unsigned(header.xmin), unsigned(header.xmax), unsigned(header.ymin),
+                    unsigned(header.ymax));
     if (got < PCX_HEADER_SIZE)
         fail_truncated_header(name);
     header.horizontal_dpi = le16(h + 12);
