@@ -216,12 +216,14 @@ TEST(Load3ds, MainChunkChecks)
     // Too short for the first header.
     EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 6, 0, 0 }), INVALID);
     EXPECT_EQ(load_message(scene, {}), INVALID);
-    // A main chunk of 6 bytes is empty; trailing bytes after it are not read.
-    EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 6, 0, 0, 0, 0xFF, 0xFF, 1 }), "");
+    // A main chunk of 6 bytes or less (negative lengths too) is empty; bytes
+    // after its header are not read.
+    for (uint8_t length : { 6, 5, 0 })
+        EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, length, 0, 0, 0, 0xFF, 0xFF, 1 }), "") << int(length);
+    EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 0xFF, 0xFF, 0xFF, 0xFF, 0x3D, 0x3D }), "");
     EXPECT_EQ(scene.object_count, 0);
-    // A length below its own header, or beyond the end of the file.
-    EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 5, 0, 0, 0 }), INVALID);
-    EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 0xFF, 0xFF, 0xFF, 0xFF }), INVALID);
+    // A length beyond the end of the file.
+    EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 7, 0, 0, 0 }), INVALID);
     auto truncated = file_with([](Chunks& c) { c.triangle_object("a", 0); });
     truncated.pop_back();
     EXPECT_EQ(load_message(scene, truncated), INVALID);

@@ -211,5 +211,7 @@ struct Scene {
 // header or for the main chunk's length, when a chunk length is below its
 // header or beyond what is left of its parent (a named object's own length is
 // never used), when a list runs past its mesh, when a face names a vertex at or
-// beyond the count, and when faces come before the vertices they index.
+// beyond the count, and when faces come before the vertices they index.  A
+// main chunk of 6 bytes or less (its length below its header included) adds
+// nothing and is not an error.
 void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* name);

@@ -169,11 +169,16 @@ void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* 
     if (left(file) < HEADER_SIZE)
         reject(name);
     uint16_t id;
-    const int64_t main_body = read_header(file, &id);
+    const int64_t main_body = read_raw_header(file, &id);
     if (id != CHUNK_MAIN)
         reject(name);
+    // A main chunk of 6 bytes or less (a negative length included) holds
+    // nothing: the walk finishes before reading anything more.
+    if (main_body <= 0)
+        return;
+    need(file, main_body);
     // The walk stays inside the main chunk; bytes after it are not read.
-    ChunkReader r = { data, file.pos, file.pos + (main_body > 0 ? main_body : 0), name };
+    ChunkReader r = { data, file.pos, file.pos + main_body, name };
     while (left(r) > 0) {
         // A named object's own length is never used, so it is not checked.
         const int64_t raw_body = read_raw_header(r, &id);
