@@ -449,6 +449,9 @@ TEST(PhotoStage, PictureOfAnotherSizeOrOnePlaneStopsNamingTheFile)
     EXPECT_NE(narrower.find("\"datos/Foto3.pcx\""), std::string::npos) << narrower;
     EXPECT_NE(indexed.find("\"datos/Foto4.pcx\""), std::string::npos) << indexed;
     EXPECT_EQ(t.records[0].data, nullptr);
+    // A plane count the reader refuses gets the reader's message, whatever the size.
+    write_pcx("datos/Foto5.pcx", 15, 8, test_picture(15, 8, 3), 2);
+    EXPECT_EQ(fatal_message_of([] { photo_create_5(0, 16, 8); }), "UNICAMENTE IMPLEMENTADOS 1 Y 3 PLANOS.\n");
 }
 
 TEST(PhotoStage, CrossFadeBetweenTwoPhotographs)

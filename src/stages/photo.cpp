@@ -30,8 +30,8 @@ void check_photo_header(const char* path, int32_t width, int32_t height)
         return;  // the reader says "No encuentro el fichero"
     uint8_t header[66];
     if (std::fread(header, 1, sizeof header, file.get()) != sizeof header || header[0] != 10 ||
-        header[3] != 8)
-        return;  // not a PCX of 8 bits per plane: the reader's messages apply
+        header[3] != 8 || (header[65] != 1 && header[65] != 3))
+        return;  // not a PCX the reader takes: its own messages apply
     const int32_t xmin = header[4] | header[5] << 8, ymin = header[6] | header[7] << 8;
     const int32_t xmax = header[8] | header[9] << 8, ymax = header[10] | header[11] << 8;
     const int32_t w = xmax - xmin + 1, h = ymax - ymin + 1;
