@@ -141,6 +141,7 @@ TEST_F(RenderScene, AdditiveObjectsAddInTheSecondPassWithoutDepth)
     render();
     EXPECT_EQ(frame[120 * W + 160], 0xBEBEBEu);
     EXPECT_EQ(depth[120 * W + 160] & 0xFFFF, 170u);  // the opaque cube's front, not the glow's
+    EXPECT_EQ(additive_pass, 1);  // the flag stays as the second pass left it
 }
 
 TEST_F(RenderScene, AFaceExactlyOnItsPlaneFromTheEyeCountsAsTurnedAway)

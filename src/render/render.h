@@ -21,8 +21,9 @@ constexpr int32_t far = 3500;
 // and drops by 0x10000 per rendered frame, wrapping.  Render thread only.
 extern uint32_t depth_generation;
 
-// 0 during the opaque pass, 1 during the additive pass; written by
-// render_scene, read by the fillers.  Render thread only.
+// 0 during the opaque pass, 1 during the additive pass (and after it, until
+// the next render_scene); written by render_scene, read by the fillers.
+// Render thread only.
 extern uint8_t additive_pass;
 
 // Interlaced drawing: when interlace_flag is non-zero, the fillers and

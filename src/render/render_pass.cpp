@@ -318,6 +318,5 @@ void Scene::render_scene(Camera* camera, uint32_t* depth_buffer, uint32_t* frame
     additive_pass = 1;
     for (int32_t i = 0; i < object_count; i++)
         draw_object(this, objects[i], nullptr, camera, depth_buffer, frame_buffer);
-    additive_pass = 0;  // fillers called directly afterwards draw opaque
     depth_generation -= GENERATION_STEP;
 }
