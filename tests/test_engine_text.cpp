@@ -169,6 +169,8 @@ TEST(TextMeshRejects, MissingAndMalformedNumbers)
               "El archivo \"(texto)\" tiene un número mal escrito: \"99999999999\"");
     EXPECT_EQ(fatal_message_of([] { parse_object("1 0 0 - 0"); }),
               "El archivo \"(texto)\" tiene un número mal escrito: \"-\"");
+    EXPECT_EQ(fatal_message_of([] { parse_object("1 0 0 nan(12) 0"); }),
+              "El archivo \"(texto)\" tiene un número mal escrito: \"nan(12)\"");
     // A zero byte inside a file is part of a token, not its end.
     const std::string with_zero("1 0 0 0\0 0", 10);
     EXPECT_EQ(fatal_message_of([&] { parse_object_bytes(with_zero.data(), with_zero.size(), "m.txt"); }),

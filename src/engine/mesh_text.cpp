@@ -66,14 +66,16 @@ int32_t read_int(TextReader& r)
 }
 
 // A float as "%f" reads it (decimal, exponent, hex, inf, nan); overflow gives
-// infinity and underflow zero, as the conversion does.
+// infinity and underflow zero, as the conversion does.  "nan(...)" is refused:
+// strtof takes the brackets as a payload, "%f" stops before them and fails on
+// the next number.
 float read_float(TextReader& r)
 {
     const char* token_end;
     const char* token = next_token(r, &token_end);
     char* stop;
     const float value = std::strtof(token, &stop);
-    if (stop != token_end || stop == token)
+    if (stop != token_end || stop == token || std::memchr(token, '(', size_t(token_end - token)))
         malformed(r, token, token_end);
     return value;
 }
