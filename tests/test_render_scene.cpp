@@ -228,6 +228,9 @@ TEST_F(RenderScene, EnvironmentCoordinatesFoldTheTransformedNormal)
     EXPECT_EQ(object->vertices[0].transformed_normal.x, 0.75f);  // 3 halved twice
     EXPECT_EQ(object->vertices[0].u, 63 * 0.75f);
     EXPECT_EQ(object->vertices[0].v, 0.0f);
+    object->texture_size = INT32_MIN;  // side - 1 wraps to INT32_MAX
+    render();
+    EXPECT_EQ(object->vertices[0].u, 2147483648.0f * 0.75f);
 }
 
 TEST_F(RenderScene, RandomScenesAroundTheEyeRenderWithoutFaults)

@@ -83,7 +83,7 @@ void span_plain(const Span& s)
 {
     uint32_t z = s.value[Q_Z], u = s.value[Q_U], v = s.value[Q_V];
     uint32_t r = s.value[Q_R], g = s.value[Q_G], b = s.value[Q_B];
-    const uint32_t mask = static_cast<uint32_t>(s.size - 1);
+    const uint32_t mask = static_cast<uint32_t>(s.size) - 1u;  // unsigned: without a texture the side may be any value
     for (int32_t i = 0; i < s.count; i++) {
         const uint32_t word = s.generation | static_cast<uint32_t>(static_cast<int32_t>(z) >> FIXED_SHIFT);
         if (s.depth[i] > word) {
@@ -160,7 +160,7 @@ YURN_AVX2 void span_avx2(const Span& s)
     const __m256i rgb = _mm256_set1_epi32(0xFFFFFF);
     const __m256i generation = _mm256_set1_epi32(static_cast<int32_t>(s.generation));
     const __m256i colour = _mm256_set1_epi32(static_cast<int32_t>(s.colour));
-    const __m256i texel_mask = _mm256_set1_epi32(s.size - 1);
+    const __m256i texel_mask = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(s.size) - 1u));
     const __m128i shift = _mm_cvtsi32_si128(s.size_shift);
     __m256i z = lanes_from(s.value[Q_Z], s.step[Q_Z]);
     __m256i u = lanes_from(s.value[Q_U], s.step[Q_U]);
@@ -491,7 +491,8 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
             short_edge[q] = b_start[q] + wrap_mul(static_cast<uint32_t>(lower_slope[q]), top - iyb);
     }
 
-    const bool power_of_two = (current_texture_size & (current_texture_size - 1)) == 0;
+    const uint32_t side = static_cast<uint32_t>(current_texture_size);  // unsigned: any size, no overflow
+    const bool power_of_two = (side & (side - 1)) == 0;
     const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two);
     Span span;
     span.generation = depth_generation;

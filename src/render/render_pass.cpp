@@ -102,7 +102,9 @@ float environment_coordinate(float& component, int32_t texture_size)
     while (folded > 1 && std::isfinite(folded))  // an infinite normal would never fold
         folded /= 2;
     component = folded;
-    return static_cast<float>(static_cast<double>(static_cast<float>(texture_size - 1)) * folded);
+    // texture_size - 1 wraps as a 32-bit register does (never overflows into undefined behaviour).
+    const int32_t last = static_cast<int32_t>(static_cast<uint32_t>(texture_size) - 1u);
+    return static_cast<float>(static_cast<double>(static_cast<float>(last)) * folded);
 }
 
 // Cuts the face's polygon against the planes of clip_flags and draws the fan.
