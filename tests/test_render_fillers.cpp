@@ -300,7 +300,13 @@ TEST_F(Fillers, MatchTheReferenceOnRandomTriangles)
                 y = std::floor(y);  // on a row boundary
             if (round % 7 == 0)
                 x = x * 3 - 320;  // spans wider than the frame, cut at both sides
-            vertex(k, x, y, zs(random), words(random) & 0xFFFFFF, uvs(random) * 4, uvs(random) * 4);
+            // Rows a hair apart across a row boundary and texture coordinates
+            // past 2^15 texels: slopes and starts beyond 32 bits (0x80000000).
+            const bool extreme = round % 17 == 5;
+            if (extreme)
+                y = std::floor(vertices[0].screen_y) + (k == 0 ? 0.0f : uvs(random) * 1e-4f);
+            const float reach = extreme ? 5000.0f : 4.0f;
+            vertex(k, x, y, zs(random), words(random) & 0xFFFFFF, uvs(random) * reach, uvs(random) * reach);
         }
         // A depth buffer mixing older generations, nearer and farther words.
         for (int32_t i = 0; i < W * H; i++) {
