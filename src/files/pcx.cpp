@@ -88,6 +88,8 @@ PcxHeader read_header(const char* name, ByteSource& src)
         fail_truncated_header(name);
     if (h[3] != 8)
         fatal_error("UNICAMENTE IMPLEMENTADO 8 BITS POR PIXEL Y PLANO.\n");
+    if (got < 66)
+        fail_truncated_header(name);
     PcxHeader header{};
     header.version = h[1];  // any version is accepted
     header.encoding = h[2];
@@ -96,8 +98,6 @@ PcxHeader read_header(const char* name, ByteSource& src)
     header.ymin = le16(h + 6);
     header.xmax = le16(h + 8);
     header.ymax = le16(h + 10);
-    if (got < 66)
-        fail_truncated_header(name);
     header.planes = h[65];
     if (header.planes != 1 && header.planes != 3)
         fatal_error("UNICAMENTE IMPLEMENTADOS 1 Y 3 PLANOS.\n");
