@@ -35,33 +35,32 @@ Message from_event(const PlatformEvent& event)
     }
 }
 
+// Runs one step of the present (the blit or the flip) until it succeeds.  A
+// lost surface is restored and ends this frame's present, even when the
+// restore works: with r then 0 no step is retried and nothing more happens
+// (deliberate: the next frame shows).  A busy surface is retried at once.
+// True when the step succeeded.
+bool present_step(int32_t (*step)())
+{
+    int32_t r = step();
+    while (r != DD_OK) {
+        if (r == DDERR_SURFACELOST) {
+            r = restore_surfaces();
+            if (r != DD_OK)
+                return false;
+        }
+        if (r != DDERR_WASSTILLDRAWING)
+            return false;
+        r = step();
+    }
+    return true;
+}
+
 // Copies and flips, with the restore and retry rules; see present_frame.
 void present_surfaces()
 {
-    int32_t r = platform->blit();
-    while (r != DD_OK) {
-        if (r == DDERR_SURFACELOST) {
-            r = restore_surfaces();
-            if (r != DD_OK)
-                return;
-        }
-        // After a successful restore r is 0: this frame's present ends here,
-        // with no blit retried and no flip.  Deliberate: the next frame shows.
-        if (r != DDERR_WASSTILLDRAWING)
-            return;
-        r = platform->blit();
-    }
-    r = platform->flip();
-    while (r != DD_OK) {
-        if (r == DDERR_SURFACELOST) {
-            r = restore_surfaces();
-            if (r != DD_OK)
-                return;
-        }
-        if (r != DDERR_WASSTILLDRAWING)
-            return;
-        r = platform->flip();
-    }
+    if (present_step(platform->blit))
+        present_step(platform->flip);
 }
 
 }  // namespace
