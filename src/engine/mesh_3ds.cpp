@@ -30,10 +30,6 @@ constexpr uint16_t CHUNK_FACES = 0x4120;
 constexpr uint16_t CHUNK_MAPPING = 0x4140;
 constexpr int64_t HEADER_SIZE = 6;
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
 // One bounded reader over bytes in memory: a cursor and the end of the region
 // it may read.  Every short read rejects the file.
 struct ChunkReader {
@@ -208,7 +204,7 @@ void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* 
 
 void Scene::load_3ds(const char* file_name)
 {
-    std::unique_ptr<FILE, FileCloser> file(open_data_file(file_name, "r"));
+    File file(open_data_file(file_name, "r"));
     if (!file)
         fatal_error("No puedo abrir el archivo \"%s\"", file_name);
     // Only the main chunk is read: its header, then up to its length in

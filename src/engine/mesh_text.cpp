@@ -132,10 +132,6 @@ Object* parse_text(TextReader& r)
     return object.release();
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
 }  // namespace
 
 Object* parse_object_bytes(const char* data, size_t size, const char* name)
@@ -154,7 +150,7 @@ Object* parse_object(const char* text)
 
 Object* load_object(const char* file_name)
 {
-    std::unique_ptr<FILE, FileCloser> file(open_data_file(file_name, "r"));
+    File file(open_data_file(file_name, "r"));
     if (!file)
         fatal_error("No puedo abrir el archivo \"%s\"", file_name);
     // The stream runs to the end of the file (or of the archive); the reader

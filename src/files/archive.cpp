@@ -14,10 +14,6 @@ char* archive_name = nullptr;
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-
 enum class Scan { next, found, end };
 
 uint8_t fold(uint8_t c) { return (c >= 'a' && c <= 'z') ? uint8_t(c - 'a' + 'A') : c; }
@@ -88,7 +84,7 @@ bool find_archive_member_in_stream(FILE* archive, const char* path, uint32_t* of
 FILE* open_data_file(const char* path, const char*)
 {
     if (archive_name) {
-        std::unique_ptr<FILE, FileCloser> archive(std::fopen(archive_name, "rb"));
+        File archive(std::fopen(archive_name, "rb"));
         uint32_t offset = 0;
         if (archive && find_archive_member_in_stream(archive.get(), path, &offset)) {
             // A failed seek is left to the reader, which then meets the end of the file.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -22,6 +23,14 @@ constexpr size_t ARCHIVE_ENTRY_SIZE = 24;   // bytes per directory entry
 constexpr size_t ARCHIVE_NAME_SIZE = 16;    // bytes of the name field
 constexpr size_t ARCHIVE_OFFSET_AT = 16;    // offset field within an entry
 constexpr size_t ARCHIVE_SPARE_AT = 20;     // the field the lookup does not read
+
+// Owns a stream opened with fopen or open_data_file and closes it, so a
+// stream held across a possible fatal_error is never leaked.  Every module
+// and tool that holds a FILE holds it as a File.
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
 
 // Name of the resource archive looked in first ("Yurn.pak", set at start-up);
 // null sends every lookup straight to the disk.  Main thread.

@@ -18,10 +18,6 @@ constexpr uint8_t RUN_CODE = 0xC0;          // codes from here on announce a run
 constexpr size_t CHUNK_SIZE = 16384;
 constexpr size_t ROW_SLACK = 8;              // spare bytes after the row storage
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-
 // The bounded reader.  In memory, [next, end) is the whole file and nothing
 // refills it; over a stream, it is the unread part of the last chunk.
 struct ByteSource {
@@ -263,7 +259,7 @@ uint64_t pcx_decoded_size(const PcxHeader& header)
 
 int32_t read_pcx(const char* path, void* pixels, size_t pixels_capacity, uint8_t* palette)
 {
-    std::unique_ptr<FILE, FileCloser> file(open_data_file(path, "rb"));
+    File file(open_data_file(path, "rb"));
     if (!file)
         fatal_error("No encuentro el fichero \"%s\"", path);
     uint8_t chunk[CHUNK_SIZE];

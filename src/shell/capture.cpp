@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "display/display.h"
+#include "files/files.h"
 #include "platform/platform.h"
 #include "shell/shell.h"
 
@@ -29,11 +30,6 @@ constexpr const char* SOUND_TRACK = "datos/cancion.mp3";
 constexpr int32_t SOUND_RATE = 44100;
 constexpr int32_t SOUND_CHANNELS = 2;
 constexpr int32_t VIDEO_SCALE = 3;
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // One capture per process: the state lives from capture_begin to capture_end.
 struct Capture {

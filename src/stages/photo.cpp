@@ -14,9 +14,6 @@ namespace {
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // The PCX reader fills whatever the picture holds; a smaller picture would leave
 // part of the frame unwritten and a one-plane picture would fill it with palette
@@ -25,7 +22,7 @@ struct FileCloser {
 // not PCX at all are left to the reader, which reports them in its own words.
 void check_photo_header(const char* path, int32_t width, int32_t height)
 {
-    std::unique_ptr<FILE, FileCloser> file(open_data_file(path, "rb"));
+    File file(open_data_file(path, "rb"));
     if (!file)
         return;  // the reader says "No encuentro el fichero"
     uint8_t header[66];

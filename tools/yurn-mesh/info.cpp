@@ -12,10 +12,6 @@
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
 // Shortest text that reads back as the same float; JSON has no inf or nan.
 std::string number(float f, bool json)
 {
@@ -81,7 +77,7 @@ bool looks_like_3ds(const char* name)
 {
     if (ends_with_3ds(name))
         return true;
-    std::unique_ptr<FILE, FileCloser> file(open_data_file(name, "rb"));
+    File file(open_data_file(name, "rb"));
     uint8_t id[2];
     return file && std::fread(id, 1, 2, file.get()) == 2 && id[0] == 0x4D && id[1] == 0x4D;
 }

@@ -23,9 +23,6 @@ namespace {
 
 constexpr int32_t WIDTH = 320, HEIGHT = 240;
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 struct StbFree {
     void operator()(unsigned char* p) const { stbi_image_free(p); }
 };
@@ -92,7 +89,7 @@ bool parse_light(const char* text, Light& light)
 
 std::vector<uint8_t> read_whole_file(const char* path)
 {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+    File file(std::fopen(path, "rb"));
     if (!file)
         fatal_error("No encuentro el fichero \"%s\"", path);
     std::vector<uint8_t> bytes;

@@ -35,11 +35,6 @@ constexpr char USAGE[] =
     "cierra y los datos de los miembros.  En archivos de otros programas, donde ese\n"
     "campo no es una longitud, cada miembro llega hasta el siguiente o hasta el final.\n";
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 struct Member {
     std::string name;  // as stored, up to 16 bytes
     uint32_t offset;

@@ -39,11 +39,6 @@ constexpr char USAGE[] =
 
 enum class Fit { crop, letterbox, stretch };
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 [[noreturn]] void fail(const std::string& message)
 {
     std::fprintf(stderr, "yurn-pcx: %s\n", message.c_str());
