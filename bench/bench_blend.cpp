@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench_ratio.h"
+#include "display/display.h"
 #include "stages/show_stages.h"
 
 namespace {
@@ -62,7 +63,7 @@ void BM_blend_sse2(benchmark::State& state)
 }
 void BM_blend_avx2(benchmark::State& state)
 {
-    if (!blend_has_avx2()) {
+    if (!cpu_has_avx2()) {
         state.SkipWithError("no AVX2 on this processor");
         return;
     }
@@ -74,7 +75,7 @@ void BM_blend_avx2(benchmark::State& state)
 }
 void BM_blend_avx512(benchmark::State& state)
 {
-    if (!blend_has_avx512()) {
+    if (!cpu_has_avx512bw()) {
         state.SkipWithError("no AVX-512 BW on this processor");
         return;
     }

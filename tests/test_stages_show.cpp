@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "display/display.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
 #include "test_support.h"
@@ -34,9 +35,9 @@ using Kernel = void (*)(uint32_t*, const uint32_t*, const uint32_t*, int32_t, ui
 std::vector<Kernel> kernels()
 {
     std::vector<Kernel> all = {blend, blend_sse2};
-    if (blend_has_avx2())
+    if (cpu_has_avx2())
         all.push_back(blend_avx2);
-    if (blend_has_avx512())
+    if (cpu_has_avx512bw())
         all.push_back(blend_avx512);
     return all;
 }

@@ -105,11 +105,14 @@ void pack_16(const uint32_t* source, void* destination, int32_t count);
 // are storage kept between calls (grown only when a wider frame comes).
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height);
 
-// The kernels behind pack_24 and pack_16, exposed for tests and benchmarks.
-// Each *_sse2 is always there; *_ssse3 / *_avx2 / *_avx512 may be called only where cpu_has tells it is there.
+// What the processor offers, asked by every module that picks a kernel at run
+// time (frame conversion, blend, the span fillers) and by tests and benchmarks.
 bool cpu_has_ssse3();
 bool cpu_has_avx2();
-bool cpu_has_avx512bw();
+bool cpu_has_avx512bw();  // AVX-512 F and BW
+
+// The kernels behind pack_24 and pack_16, exposed for tests and benchmarks.
+// Each *_sse2 is always there; *_ssse3 / *_avx2 / *_avx512 may be called only where cpu_has tells it is there.
 void pack_24_scalar(const uint32_t* source, uint8_t* destination, int32_t count);
 void pack_24_ssse3(const uint32_t* source, uint8_t* destination, int32_t count);
 void pack_16_scalar(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);

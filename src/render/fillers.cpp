@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "display/display.h"
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"
@@ -215,12 +216,6 @@ YURN_AVX2 void span_avx2(const Span& s)
             b = _mm256_add_epi32(b, db);
         }
     }
-}
-
-bool cpu_has_avx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
 }
 
 int32_t span_level = cpu_has_avx2() ? 1 : 0;

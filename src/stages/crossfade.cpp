@@ -125,18 +125,6 @@ __attribute__((target("avx512bw"))) void blend_avx512(uint32_t* dst, const uint3
     blend_tail(dst, a, b, i, count, c);
 }
 
-bool blend_has_avx512()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512bw");
-}
-
-bool blend_has_avx2()
-{
-    __builtin_cpu_init();  // may run before the runtime's own constructors
-    return __builtin_cpu_supports("avx2");
-}
-
 namespace {
 
 using BlendKernel = void (*)(uint32_t*, const uint32_t*, const uint32_t*, int32_t, uint8_t);
@@ -213,7 +201,7 @@ void crossfade_release(int32_t index)
 void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
 {
     // Chosen once, on the first call, from what the processor offers.
-    static const BlendKernel kernel = blend_has_avx512() ? blend_avx512 : blend_has_avx2() ? blend_avx2 : blend_sse2;
+    static const BlendKernel kernel = cpu_has_avx512bw() ? blend_avx512 : cpu_has_avx2() ? blend_avx2 : blend_sse2;
     kernel(dst, a, b, count, c);
 }
 

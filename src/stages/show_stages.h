@@ -77,9 +77,7 @@ void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, u
 
 // The kernels blend chooses between, exposed for the tests and benchmarks.
 // blend_avx2 and blend_avx512 may be called only when the processor has the
-// instruction set (AVX2; AVX-512 BW), as the two tests say.
+// instruction set, as cpu_has_avx2 and cpu_has_avx512bw (display/display.h) tell.
 void blend_sse2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 void blend_avx2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 void blend_avx512(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
-bool blend_has_avx2();
-bool blend_has_avx512();
