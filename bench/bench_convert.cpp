@@ -3,10 +3,8 @@
 // scalar kernels and a plain dither run too, to show what the fast paths gain.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "bench_ratio.h"

@@ -2,10 +2,8 @@
 // measured in the same run; prints each as a ratio to memcpy.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "bench_ratio.h"

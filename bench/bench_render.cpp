@@ -8,7 +8,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cmath>
 #include <vector>
 
 #include "../tests/render_scenes.h"

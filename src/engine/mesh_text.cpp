@@ -4,11 +4,9 @@
 // number over any whitespace, the way scanf's "%d" and "%f" do, so layout and
 // line ends do not matter and the same text gives the same Object.
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "display/display.h"

@@ -1,7 +1,5 @@
 // Resource archive lookup: data files are looked for in the archive first, on
 // every call, then on disk.  Nothing about the archive is cached.
-#include <cstring>
-#include <memory>
 
 #include "files/files.h"
 

@@ -4,7 +4,6 @@
 // mid-file and need not end the file) or walks a block of memory.
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "display/display.h"
 #include "files/files.h"

@@ -1,5 +1,4 @@
 // PCX writer for the tools and tests: three planes, run-length, version 5.
-#include <cstring>
 
 #include "files/files.h"
 

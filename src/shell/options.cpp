@@ -2,7 +2,6 @@
 #include "shell/options.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 

@@ -4,8 +4,6 @@
 // the plain per-lane loops byte for byte (checked in the tests).
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "stages/fades.h"
 
 // 0x00aaaaaa: the amount in the three colour lanes, 0 in the top lane, so a

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-#include <memory>
 #include <string>
 #include <vector>
 
