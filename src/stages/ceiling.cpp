@@ -65,11 +65,8 @@ void ceiling_create(int32_t index, int32_t width, int32_t height)
 {
     void* memory = std::malloc(sizeof(CeilingState));
     if (!memory) fatal_error("Error: No Hay Suficiente Memoria.\n");
-    CeilingState* state = new (memory) CeilingState{};
+    CeilingState* state = new (memory) CeilingState{};  // finished 0, level 0, buffer null
     state->count = width * height;
-    state->finished.store(0, std::memory_order_relaxed);
-    state->level.store(0, std::memory_order_relaxed);
-    state->buffer = nullptr;
 
     install_stage(index, state, CEILING_ENTRIES);
 }

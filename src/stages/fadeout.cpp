@@ -63,11 +63,8 @@ void fadeout_create(int32_t index, int32_t width, int32_t height)
 {
     void* memory = std::malloc(sizeof(FadeOutState));
     if (!memory) fatal_error("Error: No Hay Suficiente Memoria.\n");
-    FadeOutState* state = new (memory) FadeOutState{};
+    FadeOutState* state = new (memory) FadeOutState{};  // finished 0, level 0.0, buffer null
     state->count = width * height;
-    state->finished.store(0, std::memory_order_relaxed);
-    state->level.store(0.0f, std::memory_order_relaxed);
-    state->buffer = nullptr;
 
     install_stage(index, state, FADEOUT_ENTRIES);
 }
