@@ -72,7 +72,7 @@ extern int32_t done_flag;                    // last render result in this inter
 extern int32_t active_flag;                  // 1 while the window is not minimised; main only
 extern int32_t frame_counter;                // frames converted and presented since start; main only
 extern uint32_t timer_id;                    // id of the periodic timer, 0 while none; main only
-extern float frame_rate_base;                // used only by show_frame_rate
+extern float frame_rate_base;                // ms; the frame-rate report measures from it and moves it on; main only
 extern Stage* stage_table;                   // STAGE_COUNT records, zero-filled; written before the timer starts
 extern float schedule[SCHEDULE_LENGTH];      // cue times in seconds from clock_base; filled by the script
 
