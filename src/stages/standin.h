@@ -1,5 +1,5 @@
-// Stand-in stages: small stages that follow the stage protocol, used by the
-// "show" script until the photograph stages take their records.
+// Stand-in stages: small stages that follow the stage protocol, laid out by
+// the "standin" script in the show's records (no picture files needed).
 //
 //  pattern  draws colour bars, a bar moving with the ticks and its own index
 //           in large digits; never ends its interval by itself.
