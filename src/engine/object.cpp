@@ -3,7 +3,6 @@
 // render pass calls.  Arithmetic follows the rule in engine/math.cpp.
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 #include "display/display.h"
 #include "engine/engine.h"
@@ -77,16 +76,8 @@ void destroy_object(Object* object)
 
 void add_child(Object* object, Object* child)
 {
-    const uint32_t n = object->child_count;
-    auto grown = static_cast<Object**>(std::malloc((size_t(n) + 1) * sizeof(Object*)));
-    if (!grown)
-        fatal_error("Error reservando memoria para el array de hijos");
-    if (n)
-        std::memcpy(grown, object->children, n * sizeof(Object*));
-    grown[n] = child;
-    std::free(object->children);
-    object->children = grown;
-    object->child_count = n + 1;
+    append_pointer(object->children, object->child_count, child, "Error reservando memoria para el array de hijos");
+    object->child_count++;
 }
 
 void face_normals(Object* object)

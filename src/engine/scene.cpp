@@ -1,24 +1,9 @@
 // The Scene: top-level objects (owned, with their children) and lights (the
 // pointer array is owned, the Light records are not).
 #include <cstdlib>
-#include <cstring>
 
-#include "display/display.h"
 #include "engine/engine.h"
-
-// Grows a pointer list by exactly one slot: new array, copy, free the old.
-template <class T>
-static void append_pointer(T**& list, int32_t count, T* item, const char* message)
-{
-    auto grown = static_cast<T**>(std::malloc((size_t(count) + 1) * sizeof(T*)));
-    if (!grown)
-        fatal_error("%s", message);
-    if (count > 0)
-        std::memcpy(grown, list, size_t(count) * sizeof(T*));
-    grown[count] = item;
-    std::free(list);
-    list = grown;
-}
+#include "engine/engine_local.h"
 
 Scene::~Scene()
 {
@@ -28,13 +13,13 @@ Scene::~Scene()
 void Scene::add_object(Object* object)
 {
     // The object list reports with the same words as a child list.
-    append_pointer(objects, object_count, object, "Error reservando memoria para el array de hijos");
+    append_pointer(objects, size_t(object_count), object, "Error reservando memoria para el array de hijos");
     ++object_count;
 }
 
 void Scene::add_light(Light* light)
 {
-    append_pointer(lights, light_count, light, "Error reservando memoria para el array de luces");
+    append_pointer(lights, size_t(light_count), light, "Error reservando memoria para el array de luces");
     ++light_count;
 }
 
