@@ -341,8 +341,6 @@ void headless_queue_event(const PlatformEvent& event, int64_t periods)
 
 double headless_time_ms() { return state.time_ms; }
 
-int64_t headless_frames() { return state.frames; }
-
 int32_t headless_mode_requests(int32_t* depths, int32_t capacity)
 {
     const int32_t n = state.request_count < capacity ? state.request_count : capacity;

@@ -177,9 +177,8 @@ void headless_refuse_video_memory();
 // have passed (0: at the next poll).  Up to 16 events wait at a time.
 void headless_queue_event(const PlatformEvent& event, int64_t periods);
 
-// The virtual time in ms, and how many frames have been presented.
+// The virtual time in ms.
 double headless_time_ms();
-int64_t headless_frames();
 
 // The depths set_display_mode was asked for, in order (up to 16 kept).
 int32_t headless_mode_requests(int32_t* depths, int32_t capacity);
