@@ -92,3 +92,12 @@ FILE* open_data_file(const char* path, const char*)
     }
     return std::fopen(path, "rb");
 }
+
+bool read_to_end(FILE* file, std::vector<uint8_t>& bytes)
+{
+    uint8_t block[65536];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0)
+        bytes.insert(bytes.end(), block, block + got);
+    return !std::ferror(file);
+}

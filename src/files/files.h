@@ -41,6 +41,10 @@ extern char* archive_name;
 // plain file, else null.  The caller owns the stream and closes it with fclose.
 FILE* open_data_file(const char* path, const char* mode);
 
+// Appends the stream's bytes from its position to its end to bytes; false when
+// a read failed (what was read before stays).  The tools read whole files with it.
+bool read_to_end(FILE* file, std::vector<uint8_t>& bytes);
+
 // True when a 16-byte directory name field names path (a-z folded to A-Z,
 // other bytes as they are).  Never reads past the field.  Used by the lookup
 // and by yurn-pak.

@@ -93,10 +93,7 @@ std::vector<uint8_t> read_whole_file(const char* path)
     if (!file)
         fatal_error("No encuentro el fichero \"%s\"", path);
     std::vector<uint8_t> bytes;
-    uint8_t block[65536];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file.get())) > 0)
-        bytes.insert(bytes.end(), block, block + got);
+    read_to_end(file.get(), bytes);  // on a read error, what was read goes on to the decoder
     return bytes;
 }
 

@@ -53,11 +53,7 @@ bool read_whole(const std::string& path, std::vector<uint8_t>& out)
     if (!f)
         return false;
     out.clear();
-    uint8_t buf[65536];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f.get())) > 0)
-        out.insert(out.end(), buf, buf + got);
-    return !std::ferror(f.get());
+    return read_to_end(f.get(), out);
 }
 
 void put_le32(uint8_t* p, uint32_t v)

@@ -71,11 +71,7 @@ std::vector<uint8_t> read_whole(const std::string& path)
     if (!f)
         fail("no se puede abrir " + path + ": " + std::strerror(errno));
     std::vector<uint8_t> out;
-    uint8_t buf[65536];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f.get())) > 0)
-        out.insert(out.end(), buf, buf + got);
-    if (std::ferror(f.get()))
+    if (!read_to_end(f.get(), out))
         fail("error al leer " + path);
     return out;
 }
