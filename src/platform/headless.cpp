@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_local.h"
 #include "shell/shell.h"
 
 namespace {
@@ -88,17 +89,6 @@ void headless_show_window()
 }
 
 int32_t headless_set_exclusive() { return state.device ? DD_OK : DDERR_GENERIC; }
-
-uint32_t offer_bit(int32_t depth)
-{
-    switch (depth) {
-    case 32: return OFFER_32;
-    case 24: return OFFER_24;
-    case 16: return OFFER_16;
-    case 8: return OFFER_8;
-    default: return 0;
-    }
-}
 
 int32_t headless_set_display_mode(int32_t width, int32_t height, int32_t depth)
 {

@@ -112,15 +112,7 @@ int32_t sdl_set_exclusive() { return sdl.renderer ? DD_OK : DDERR_GENERIC; }
 
 int32_t sdl_set_display_mode(int32_t width, int32_t height, int32_t depth)
 {
-    uint32_t bit = 0;
-    switch (depth) {
-    case 32: bit = OFFER_32; break;
-    case 24: bit = OFFER_24; break;
-    case 16: bit = OFFER_16; break;
-    case 8: bit = OFFER_8; break;
-    default: break;
-    }
-    if (!(sdl.config.offered_modes & bit))
+    if (!(sdl.config.offered_modes & offer_bit(depth)))
         return DDERR_INVALIDMODE;
     sdl.width = width;
     sdl.height = height;
