@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,24 @@ bool file_exists(const char* path)
     return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Writes the parts one after the other into a new file at path; a file that
+// cannot be created or written ends in fatal_error naming it.
+struct Part {
+    const void* data;
+    size_t size;
+};
+void write_file(const std::string& path, std::initializer_list<Part> parts)
+{
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file)
+        fatal_error("No puedo crear \"%s\": %s", path.c_str(), std::strerror(errno));
+    bool ok = true;
+    for (const Part& part : parts)
+        ok = ok && std::fwrite(part.data, 1, part.size, file.get()) == part.size;
+    if (std::fclose(file.release()) != 0 || !ok)
+        fatal_error("No puedo escribir \"%s\"", path.c_str());
+}
+
 std::string fps_text(const CaptureOptions& o)
 {
     return std::to_string(o.fps_numerator) + "/" + std::to_string(o.fps_denominator);
@@ -195,28 +214,14 @@ void write_image(const PresentedFrame& frame)
             png_encode_rgb(capture.rgb.data(), frame.width, frame.height, capture.encoded);
             capture.previous_rgb = capture.rgb;
         }
-        File file(std::fopen(path.c_str(), "wb"));
-        if (!file)
-            fatal_error("No puedo crear \"%s\": %s", path.c_str(), std::strerror(errno));
-        const bool ok = std::fwrite(capture.encoded.data(), 1, capture.encoded.size(), file.get()) ==
-                        capture.encoded.size();
-        if (std::fclose(file.release()) != 0 || !ok)
-            fatal_error("No puedo escribir \"%s\"", path.c_str());
-        return;
-    }
-    File file(std::fopen(path.c_str(), "wb"));
-    if (!file)
-        fatal_error("No puedo crear \"%s\": %s", path.c_str(), std::strerror(errno));
-    bool ok = true;
-    if (capture.options.format == CAPTURE_PPM) {
-        ok = std::fprintf(file.get(), "P6\n%d %d\n255\n", frame.width, frame.height) > 0 &&
-             std::fwrite(capture.rgb.data(), 3, pixels, file.get()) == pixels;
+        write_file(path, {{capture.encoded.data(), capture.encoded.size()}});
+    } else if (capture.options.format == CAPTURE_PPM) {
+        char header[48];
+        const int length = std::snprintf(header, sizeof header, "P6\n%d %d\n255\n", frame.width, frame.height);
+        write_file(path, {{header, static_cast<size_t>(length)}, {capture.rgb.data(), pixels * 3}});
     } else {
-        const size_t bytes = pixels * static_cast<size_t>(frame.depth / 8);
-        ok = std::fwrite(frame.pixels, 1, bytes, file.get()) == bytes;
+        write_file(path, {{frame.pixels, pixels * static_cast<size_t>(frame.depth / 8)}});
     }
-    if (std::fclose(file.release()) != 0 || !ok)
-        fatal_error("No puedo escribir \"%s\"", path.c_str());
 }
 
 void draw_progress(bool final)
@@ -336,14 +341,7 @@ void write_sound()
     put_u16(header, 16);
     header.insert(header.end(), {'d', 'a', 't', 'a'});
     put_u32(header, static_cast<uint32_t>(bytes));
-    const std::string path = capture.folder + "/sound.wav";
-    File file(std::fopen(path.c_str(), "wb"));
-    if (!file)
-        fatal_error("No puedo crear \"%s\": %s", path.c_str(), std::strerror(errno));
-    const bool ok = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size() &&
-                    std::fwrite(samples.data(), 1, bytes, file.get()) == bytes;
-    if (std::fclose(file.release()) != 0 || !ok)
-        fatal_error("No puedo escribir \"%s\"", path.c_str());
+    write_file(capture.folder + "/sound.wav", {{header.data(), header.size()}, {samples.data(), bytes}});
 }
 
 }  // namespace
