@@ -8,7 +8,6 @@
 using fixed = int32_t;  // value x 65536
 
 constexpr int32_t FIXED_SHIFT = 16;
-constexpr fixed FIXED_ONE = 1 << FIXED_SHIFT;
 
 // Truncation toward zero of a float (carried in double) to a signed 32-bit
 // integer.  A value that does not fit, and NaN, give 0x80000000, what the x86
@@ -26,8 +25,7 @@ constexpr int32_t fixed_floor(fixed value) { return value >> FIXED_SHIFT; }
 // Fixed value of a float, as the rasterisers' set-up computes it.
 constexpr double to_fixed(float value) { return static_cast<double>(value) * 65536.0; }
 
-// Two's-complement wrapping add and multiply: edge and span accumulators of a
+// Two's-complement wrapping multiply: edge and span accumulators of a
 // degenerate triangle can run past 32 bits, and must then wrap as the
 // machine's registers do instead of being undefined.
-constexpr uint32_t wrap_add(uint32_t a, uint32_t b) { return a + b; }
 constexpr uint32_t wrap_mul(uint32_t a, int64_t k) { return a * static_cast<uint32_t>(k); }
