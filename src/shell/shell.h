@@ -29,7 +29,7 @@ using StageEntry = void (*)(int32_t index);
 using StageRender = int32_t (*)(int32_t index);
 
 struct Stage {
-    uint32_t reserved;             // never read or written
+    uint32_t reserved;             // zeroed with the table; nothing reads it
     uint32_t passes;               // intervals left while current; main thread only
     std::atomic<uint8_t> ready;    // 1 once prepared; written by main, read by the timer
     uint32_t* output;              // frame buffer the shell shows (0x00RRGGBB)
