@@ -133,12 +133,7 @@ int32_t headless_create_offscreen(int32_t width, int32_t height, int32_t memory)
     return DD_OK;
 }
 
-uint32_t headless_green_mask()
-{
-    if (state.depth != 16)
-        return 0;
-    return state.config.mode_555 ? GREEN_MASK_555 : GREEN_MASK_565;
-}
+uint32_t headless_green_mask() { return green_mask_of(state.depth, state.config.mode_555); }
 
 uint8_t* headless_lock_offscreen() { return state.offscreen ? state.offscreen_pixels.data() : nullptr; }
 

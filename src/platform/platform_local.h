@@ -17,6 +17,14 @@ constexpr uint32_t offer_bit(int32_t depth)
     }
 }
 
+// The green mask a mode of depth reports: 0 unless it is a 16-bit mode.
+constexpr uint32_t green_mask_of(int32_t depth, bool mode_555)
+{
+    if (depth != 16)
+        return 0;
+    return mode_555 ? GREEN_MASK_555 : GREEN_MASK_565;
+}
+
 // The real periodic timer (platform/timer.cpp).
 uint32_t real_start_timer(uint32_t period_ms, TimerCallback callback);
 void real_kill_timer(uint32_t id);

@@ -149,12 +149,7 @@ int32_t sdl_create_offscreen(int32_t width, int32_t height, int32_t)
     return DD_OK;
 }
 
-uint32_t sdl_green_mask()
-{
-    if (sdl.depth != 16)
-        return 0;
-    return sdl.config.mode_555 ? GREEN_MASK_555 : GREEN_MASK_565;
-}
+uint32_t sdl_green_mask() { return green_mask_of(sdl.depth, sdl.config.mode_555); }
 
 uint8_t* sdl_lock_offscreen() { return sdl.offscreen.empty() ? nullptr : sdl.offscreen.data(); }
 
