@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr int32_t SHOW_LAST_STAGE = 18;  // records 0-18 are stages, 19 ends the show
+// The photograph show's layout: records 0-18 are stages, 19 ends the show.
+constexpr int32_t SHOW_LAST_STAGE = 2 * PHOTO_COUNT - 2;
 
 // Static storage: zero before main, cleared again for every run.
 Stage table_storage[STAGE_COUNT];
