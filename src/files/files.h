@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -40,6 +41,41 @@ extern char* archive_name;
 // the archive holds it (stream positioned at the member's first byte), else the
 // plain file, else null.  The caller owns the stream and closes it with fclose.
 FILE* open_data_file(const char* path, const char* mode);
+
+// ---------------------------------------------------------------------------
+// Output files (output.cpp)
+//
+// Every file a tool or the capture writes replaces the old one whole or not at
+// all: output_open makes a temporary ".<name>.tmp-XXXXXX" beside path,
+// output_write appends to it (remembering the first failure), output_commit
+// flushes it to disk and renames it over path.  On any failure, or when the
+// OutputFile dies uncommitted (an exception, a fatal_error in a test), the
+// temporary is removed and the old file stays as it was.  The path "-" writes
+// to standard output instead, with no temporary.
+// ---------------------------------------------------------------------------
+
+struct OutputFile {
+    std::string path;        // the destination
+    std::string temp_path;   // the temporary while it exists; empty otherwise
+    FILE* stream = nullptr;  // open while writing
+    int error = 0;           // errno of the first failure; 0 while all went well
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();           // removes an uncommitted temporary
+};
+
+// Each returns false once anything failed; out.error then says why.
+bool output_open(OutputFile& out, const char* path);
+bool output_write(OutputFile& out, const void* data, size_t size);
+bool output_commit(OutputFile& out);
+
+// open + write + commit of one block; *error (when given) gets the errno.
+bool write_whole_file(const char* path, const void* data, size_t size, int* error);
+
+// The system's reason for errno error, in Spanish for the usual ones (full
+// disk, file-size limit, permissions, missing folder), else strerror's text.
+const char* system_reason(int error);
 
 // Appends the stream's bytes from its position to its end to bytes; false when
 // a read failed (what was read before stays).  The tools read whole files with it.

@@ -1,0 +1,144 @@
+// Files written whole or not at all: bytes go to a temporary file beside the
+// destination, which replaces the old file only once every byte is on disk.
+
+#include "files/files.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The folder part of path ("" for a bare name), so the temporary lands on the
+// same file system and rename can replace the destination in one step.
+std::string folder_of(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Permissions a plain fopen would give a new file (0666 less the umask);
+// mkstemp makes its file 0600.
+mode_t new_file_mode()
+{
+    static const mode_t mode = [] {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        return mode_t(0666 & ~mask);
+    }();
+    return mode;
+}
+
+bool fail(OutputFile& out, int error)
+{
+    if (out.error == 0)
+        out.error = error != 0 ? error : EIO;
+    return false;
+}
+
+} // namespace
+
+const char* system_reason(int error)
+{
+    switch (error) {
+    case ENOSPC: return "no queda espacio en el disco";
+    case EDQUOT: return "se ha agotado la cuota de disco";
+    case EFBIG: return "el fichero supera el tamaño máximo permitido";
+    case EACCES:
+    case EPERM: return "permiso denegado";
+    case EROFS: return "el sistema de ficheros es de solo lectura";
+    case ENOENT: return "no existe el fichero o la carpeta";
+    case ENOTDIR: return "una parte de la ruta no es una carpeta";
+    case EISDIR: return "es una carpeta";
+    case ELOOP: return "demasiados enlaces simbólicos (¿un bucle?)";
+    case ENAMETOOLONG: return "el nombre es demasiado largo";
+    case EIO: return "error de entrada/salida";
+    case EMFILE:
+    case ENFILE: return "demasiados ficheros abiertos";
+    default: return std::strerror(error);
+    }
+}
+
+OutputFile::~OutputFile()
+{
+    if (stream != nullptr && stream != stdout)
+        std::fclose(stream);
+    if (!temp_path.empty())
+        ::unlink(temp_path.c_str());
+}
+
+bool output_open(OutputFile& out, const char* path)
+{
+    out.path = path;
+    out.error = 0;
+    if (out.path == "-") {
+        out.stream = stdout;
+        return true;
+    }
+    // A file-size limit must fail the write (EFBIG), not end the process
+    // before the temporary is removed and the old file kept.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::string name = out.path;
+    size_t slash = name.rfind('/');
+    std::string temp = folder_of(out.path) + "." + name.substr(slash == std::string::npos ? 0 : slash + 1) +
+                       ".tmp-XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return fail(out, errno);
+    out.temp_path = temp;
+    if (::fchmod(fd, new_file_mode()) != 0 || (out.stream = ::fdopen(fd, "wb")) == nullptr) {
+        int error = errno;
+        ::close(fd);
+        return fail(out, error);
+    }
+    return true;
+}
+
+bool output_write(OutputFile& out, const void* data, size_t size)
+{
+    if (out.error != 0 || out.stream == nullptr)
+        return fail(out, out.error);
+    if (size == 0)
+        return true;
+    errno = 0;
+    if (std::fwrite(data, 1, size, out.stream) != size)
+        return fail(out, errno);
+    return true;
+}
+
+bool output_commit(OutputFile& out)
+{
+    if (out.error != 0 || out.stream == nullptr)
+        return fail(out, out.error);
+    errno = 0;
+    if (out.stream == stdout) {
+        out.stream = nullptr;
+        return std::fflush(stdout) == 0 || fail(out, errno);
+    }
+    FILE* stream = out.stream;
+    out.stream = nullptr;
+    bool flushed = std::fflush(stream) == 0 && ::fsync(::fileno(stream)) == 0;
+    int error = errno;
+    if (std::fclose(stream) != 0 && flushed) {
+        flushed = false;
+        error = errno;
+    }
+    if (!flushed)
+        return fail(out, error);
+    if (::rename(out.temp_path.c_str(), out.path.c_str()) != 0)
+        return fail(out, errno);
+    out.temp_path.clear();
+    return true;
+}
+
+bool write_whole_file(const char* path, const void* data, size_t size, int* error)
+{
+    OutputFile out;
+    bool ok = output_open(out, path) && output_write(out, data, size) && output_commit(out);
+    if (error != nullptr)
+        *error = out.error;
+    return ok;
+}

@@ -1,0 +1,91 @@
+// Output files replace the old file whole or not at all.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sys/resource.h>
+
+#include "files/files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct TempFolder {
+    fs::path path = fs::temp_directory_path() / ("yurn-output-" + std::to_string(::getpid()));
+    TempFolder() { fs::create_directories(path); }
+    ~TempFolder() { fs::remove_all(path); }
+    size_t entries() const { return size_t(std::distance(fs::directory_iterator(path), {})); }
+};
+
+// Lowers the soft file-size limit for its lifetime: writes past it fail with
+// EFBIG, as on a full disk.
+struct FileSizeLimit {
+    rlimit old{};
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit lower = old;
+        lower.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old); }
+};
+
+TEST(OutputFile, ReplacesTheOldFileWholeAndLeavesNoTemporary)
+{
+    TempFolder folder;
+    fs::path target = folder.path / "out.bin";
+    std::ofstream(target) << "old";
+    int error = -1;
+    ASSERT_TRUE(write_whole_file(target.c_str(), "new contents", 12, &error));
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(slurp(target), "new contents");
+    EXPECT_EQ(folder.entries(), 1u);
+    // An empty file is written soundly too.
+    ASSERT_TRUE(write_whole_file(target.c_str(), nullptr, 0, nullptr));
+    EXPECT_EQ(fs::file_size(target), 0u);
+}
+
+TEST(OutputFile, AFailedWriteKeepsTheOldFileAndSaysWhy)
+{
+    TempFolder folder;
+    fs::path target = folder.path / "out.bin";
+    std::ofstream(target) << "old";
+    std::string big(1 << 20, 'x');
+    int error = 0;
+    {
+        FileSizeLimit limit(4096);
+        EXPECT_FALSE(write_whole_file(target.c_str(), big.data(), big.size(), &error));
+    }
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_EQ(slurp(target), "old");
+    EXPECT_EQ(folder.entries(), 1u);
+    EXPECT_STRNE(system_reason(EFBIG), "");
+    // A folder that does not exist: nothing is created, the reason is kept.
+    EXPECT_FALSE(write_whole_file((folder.path / "none" / "x").c_str(), "a", 1, &error));
+    EXPECT_EQ(error, ENOENT);
+}
+
+TEST(OutputFile, AnUncommittedFileRemovesItsTemporary)
+{
+    TempFolder folder;
+    fs::path target = folder.path / "out.bin";
+    {
+        OutputFile out;
+        ASSERT_TRUE(output_open(out, target.c_str()));
+        ASSERT_TRUE(output_write(out, "abc", 3));
+        EXPECT_EQ(folder.entries(), 1u);
+    }
+    EXPECT_EQ(folder.entries(), 0u);
+}
+
+} // namespace
