@@ -1,7 +1,9 @@
 // Frame conversion: copy, 24-bit packing, 16-bit packing and 8-bit dithering.
 // The packers have SSSE3 / SSE2 / AVX2 kernels picked at run time (the build
 // targets generic x86-64); every kernel is bit-exact with the scalar one.
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
 #include <cstring>
 #include <vector>
@@ -63,8 +65,13 @@ void choose_kernels()
 {
     if (pack_24_kernel)
         return;
+#if defined(__x86_64__) || defined(__i386__)
     pack_24_kernel = cpu_has_ssse3() ? pack_24_ssse3 : pack_24_scalar;
     pack_16_kernel = cpu_has_avx512bw() ? pack_16_avx512 : cpu_has_avx2() ? pack_16_avx2 : pack_16_sse2;
+#else
+    pack_24_kernel = pack_24_scalar;
+    pack_16_kernel = pack_16_scalar;
+#endif
 }
 
 void choose_converter()
@@ -95,6 +102,7 @@ inline void store_16(uint16_t* destination, uint32_t value)
 // kept green bits are already where they belong, so a single shift finishes
 // it: 5-6-5 is (B*4 + R*0x2000 | G kept) >> 5, 5-5-5 is (B*8 + R*0x2000 | G
 // kept) >> 6.  Bit for bit the shifts-and-masks formula.
+#if defined(__x86_64__) || defined(__i386__)
 constexpr int32_t RB_KEPT = 0x00F800F8;
 constexpr int32_t G_KEPT_565 = 0x0000FC00;
 constexpr int32_t G_KEPT_555 = 0x0000F800;
@@ -181,8 +189,11 @@ __attribute__((target("avx512f,avx512bw"))) void pack_16_avx512_body(const uint3
         store_16(destination + i, IS_565 ? pixel_565(source[i]) : pixel_555(source[i]));
 }
 
+#endif
+
 }  // namespace
 
+#if defined(__x86_64__) || defined(__i386__)
 bool cpu_has_avx512bw()
 {
     __builtin_cpu_init();
@@ -212,6 +223,12 @@ bool cpu_has_avx2()
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
+#else
+// No x86 vector instructions here (WebAssembly): the plain kernels run.
+bool cpu_has_ssse3() { return false; }
+bool cpu_has_avx2() { return false; }
+bool cpu_has_avx512bw() { return false; }
+#endif
 
 void convert_frame(const uint32_t* source, void* destination, int32_t)
 {
@@ -251,6 +268,7 @@ void pack_24_scalar(const uint32_t* source, uint8_t* destination, int32_t count)
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("ssse3"))) void pack_24_ssse3(const uint32_t* source, uint8_t* destination, int32_t count)
 {
     const __m128i drop_top = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
@@ -269,6 +287,7 @@ __attribute__((target("ssse3"))) void pack_24_ssse3(const uint32_t* source, uint
     }
     pack_24_scalar(source + i, destination, count - i);
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // 16 bits
@@ -289,6 +308,7 @@ void pack_16_scalar(const uint32_t* source, uint16_t* destination, int32_t count
             store_16(destination + i, pixel_555(source[i]));
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 void pack_16_sse2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565)
 {
     if (is_565)
@@ -305,6 +325,7 @@ __attribute__((target("avx2"))) void pack_16_avx2(const uint32_t* source, uint16
     else
         pack_16_avx2_body<false>(source, destination, count);
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // 8 bits: Floyd-Steinberg into 3-3-2
@@ -317,6 +338,7 @@ __attribute__((target("avx2"))) void pack_16_avx2(const uint32_t* source, uint16
 // below is written exactly once.  The clamped values are kept, and a second
 // pass over the row turns them into indices four pixels at a time.
 // ---------------------------------------------------------------------------
+#if defined(__x86_64__) || defined(__i386__)
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0)
@@ -376,3 +398,43 @@ void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32
         below = swap;
     }
 }
+#else
+// The same diffusion one lane at a time, in the same storage layout.
+void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
+{
+    if (width <= 0 || height <= 0)
+        return;
+    const size_t row = (size_t(width) + 2) * 4;  // lanes per row, padding included
+    if (dither_rows.size() < row * 3)
+        dither_rows.assign(row * 3, 0);
+    int16_t* current = dither_rows.data() + 4;  // pixel 0 of each row; pixel -1 is padding
+    int16_t* below = current + row;
+    std::memset(current - 4, 0, row * 2);  // no error comes into the first row
+    constexpr int32_t ERROR_BITS[3] = {0x3F, 0x1F, 0x1F};  // blue, green, red: what 3-3-2 drops
+    for (int32_t y = 0; y < height; y++) {
+        const uint32_t* in = source + size_t(y) * size_t(width);
+        uint8_t* out = destination + size_t(y) * size_t(width);
+        std::memset(below - 4, 0, row * 2);
+        for (int32_t x = 0; x < width; x++) {
+            int32_t v[3];
+            for (int32_t c = 0; c < 3; c++) {
+                int32_t value = int32_t((in[x] >> (8 * c)) & 0xFF) + current[4 * x + c];
+                if (value > 255)
+                    value = 255;
+                v[c] = value;
+                const int32_t e = value & ERROR_BITS[c];
+                const int32_t s7 = (7 * e) >> 4, s3 = (3 * e) >> 4, s5 = (5 * e) >> 4;
+                // Shares past either end of a row land in the padding pixels.
+                current[4 * (x + 1) + c] = int16_t(current[4 * (x + 1) + c] + s7);
+                below[4 * (x - 1) + c] = int16_t(below[4 * (x - 1) + c] + s3);
+                below[4 * x + c] = int16_t(below[4 * x + c] + s5);
+                below[4 * (x + 1) + c] = int16_t(below[4 * (x + 1) + c] + (e - s7 - s3 - s5));
+            }
+            out[x] = uint8_t((v[2] & 0xE0) | ((v[1] & 0xE0) >> 3) | ((v[0] & 0xC0) >> 6));
+        }
+        int16_t* swap = current;
+        current = below;
+        below = swap;
+    }
+}
+#endif

@@ -1,9 +1,10 @@
 // The platform layer: the services the display and the shell take from the
 // system (a window with a full-screen output, an off-screen surface, present,
 // an 8-bit palette, window events, a periodic timer, a clock, MP3 playback,
-// message boxes), behind one record of function pointers with two backends:
-// SDL2 (a real window and sound) and headless (no window, no sound, a virtual
-// clock).  Only this folder includes SDL headers.  display/ and shell/ call
+// message boxes), behind one record of function pointers with three backends:
+// SDL2 (a real window and sound), headless (no window, no sound, a virtual
+// clock) and web (a canvas in a browser page, in the WebAssembly build only).
+// Only this folder includes SDL and emscripten headers.  display/ and shell/ call
 // through `platform`; select_platform picks the backend once at start-up.
 #pragma once
 
@@ -121,11 +122,20 @@ extern const Platform* platform;
 // (clock, frame count, offered modes, queued events) but keeps its present hook.
 void select_platform(const PlatformConfig& config);
 
-// The two backends.
+// The backends.  The WebAssembly build has no SDL one; there the web one
+// runs in real time, and with config.headless web_virtual_platform runs the
+// headless backend and draws every presented frame in the page as well.
 extern const Platform sdl_platform;
 extern const Platform headless_platform;
+extern const Platform web_platform;
+extern const Platform web_virtual_platform;
 void sdl_configure(const PlatformConfig& config);
 void headless_configure(const PlatformConfig& config);
+void web_configure(const PlatformConfig& config);
+
+// A 64-bit digest of size bytes, the same in every build: what the browser
+// and the native program compare frame by frame.
+uint64_t frame_digest(const uint8_t* bytes, size_t size);
 
 // ---------------------------------------------------------------------------
 // Headless controls, for tests, benchmarks and frame capture

@@ -1,7 +1,9 @@
 // The four triangle fillers: one scan-conversion skeleton in 16.16 fixed
 // point (set-up in double, rows and spans all integer) and per-filler,
 // per-pass span kernels chosen once per triangle.
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <utility>
@@ -132,6 +134,7 @@ void span_plain(const Span& s)
 // AVX2 kernels: eight pixels at a time, the same integer arithmetic (lane k
 // holds value + k * step, which is what k additions give modulo 2^32).
 // ---------------------------------------------------------------------------
+#if defined(__x86_64__) || defined(__i386__)
 #define YURN_AVX2 __attribute__((target("avx2")))
 
 YURN_AVX2 inline __m256i lanes_from(uint32_t value, uint32_t step)
@@ -218,6 +221,8 @@ YURN_AVX2 void span_avx2(const Span& s)
     }
 }
 
+#endif
+
 int32_t span_level = cpu_has_avx2() ? 1 : 0;
 
 // Kernel for a filler and pass; texture kernels also by power-of-two side.
@@ -233,6 +238,7 @@ SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two)
         {{span_plain<SHADE_TEXTURED_GOURAUD, false, false>, span_plain<SHADE_TEXTURED_GOURAUD, false, true>},
          {span_plain<SHADE_TEXTURED_GOURAUD, true, false>, span_plain<SHADE_TEXTURED_GOURAUD, true, true>}},
     };
+#if defined(__x86_64__) || defined(__i386__)
     static constexpr SpanKernel wide[4][2] = {
         {span_avx2<SHADE_FLAT, false>, span_avx2<SHADE_FLAT, true>},
         {span_avx2<SHADE_GOURAUD, false>, span_avx2<SHADE_GOURAUD, true>},
@@ -241,6 +247,7 @@ SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two)
     };
     if (span_level >= 1 && (power_of_two || shade < SHADE_TEXTURED))
         return wide[shade][additive];
+#endif
     return plain[shade][additive][power_of_two];
 }
 
@@ -288,6 +295,7 @@ inline void edge_set_up_plain(const double from[Q_LANES], const double to[Q_LANE
 // trunc_to_int does; the int-to-float rounding and the separate multiply and
 // add are the scalar ones.  Lanes of quantities a filler does not use hold
 // whatever the vertex has and are never read.
+#if defined(__x86_64__) || defined(__i386__)
 YURN_AVX2 inline void quantities8(const Vertex* v, __m256d& low, __m256d& high)
 {
     low = _mm256_mul_pd(_mm256_cvtps_pd(_mm_setr_ps(v->screen_x, v->transformed.z, v->u, v->v)),
@@ -317,16 +325,23 @@ YURN_AVX2 void edge_set_up_avx2(const Vertex* from, const Vertex* to, double inv
     edge_half(from_low, to_low, scale, prestep, slope, start);
     edge_half(from_high, to_high, scale, prestep, slope + 4, start + 4);
 }
+#endif
 
 // One edge from vertex from (whose quantities are q_from) to vertex to.
 template <uint32_t USED>
 inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_from[Q_LANES], const double q_to[Q_LANES],
                         double inverse, float pre, int32_t slope[Q_LANES], uint32_t start[Q_LANES])
 {
-    if (span_level >= 1)
+#if defined(__x86_64__) || defined(__i386__)
+    if (span_level >= 1) {
         edge_set_up_avx2(from, to, inverse, pre, slope, start);
-    else
-        edge_set_up_plain<USED>(q_from, q_to, inverse, pre, slope, start);
+        return;
+    }
+#else
+    (void)from;
+    (void)to;
+#endif
+    edge_set_up_plain<USED>(q_from, q_to, inverse, pre, slope, start);
 }
 
 // a / n truncated toward zero, for a span of n >= 1 pixels.  Short spans use
@@ -371,6 +386,7 @@ struct RowSetUp {
     uint32_t* depth_buffer;
 };
 
+#if defined(__x86_64__) || defined(__i386__)
 YURN_AVX2 __m256i load8(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
 
 YURN_AVX2 void draw_rows_avx2(const RowSetUp& rows, Span& span, SpanKernel kernel)
@@ -419,6 +435,7 @@ YURN_AVX2 void draw_rows_avx2(const RowSetUp& rows, Span& span, SpanKernel kerne
             short_edge = _mm256_add_epi32(short_edge, upper_slope);
     }
 }
+#endif
 
 template <int32_t SHADE>
 void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* texture, uint32_t* frame_buffer,
@@ -499,6 +516,7 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
         span.value[q] = span.step[q] = 0;
     const int64_t width = frame_width;
 
+#if defined(__x86_64__) || defined(__i386__)
     if (span_level >= 1) {
         const RowSetUp rows = {.long_edge = long_edge, .short_edge = short_edge, .long_slope = long_slope,
                                .upper_slope = upper_slope, .lower_slope = lower_slope, .b_start = b_start,
@@ -507,6 +525,7 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
         draw_rows_avx2(rows, span, kernel);
         return;
     }
+#endif
     for (int64_t y = top; y <= bottom; y++) {
         // The long edge is the left one when both have the same x.
         const bool long_left = static_cast<int32_t>(long_edge[Q_X]) <= static_cast<int32_t>(short_edge[Q_X]);

@@ -1,6 +1,8 @@
 // The cross-fade stage: blends the previous neighbour's frame into the next
 // one's while a weight climbs on the timer tick.
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
 #include <cstdlib>
 #include <memory>
@@ -41,6 +43,7 @@ void blend_tail(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t fro
         dst[i] = blend_pixel(a[i], b[i], c, 255 - c);
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // Blends single pixels until dst sits on a 64-byte boundary and returns how
 // many it did: a vector store that splits a cache line costs twice.
 int32_t blend_head(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint32_t c)
@@ -52,8 +55,11 @@ int32_t blend_head(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t 
     }
     return i;
 }
+#endif
 
 }  // namespace
+
+#if defined(__x86_64__) || defined(__i386__)
 
 void blend_sse2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
 {
@@ -124,6 +130,7 @@ __attribute__((target("avx512bw"))) void blend_avx512(uint32_t* dst, const uint3
     }
     blend_tail(dst, a, b, i, count, c);
 }
+#endif
 
 namespace {
 
@@ -201,8 +208,12 @@ void crossfade_release(int32_t index)
 void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
 {
     // Chosen once, on the first call, from what the processor offers.
+#if defined(__x86_64__) || defined(__i386__)
     static const BlendKernel kernel = cpu_has_avx512bw() ? blend_avx512 : cpu_has_avx2() ? blend_avx2 : blend_sse2;
     kernel(dst, a, b, count, c);
+#else
+    blend_tail(dst, a, b, 0, count, c);
+#endif
 }
 
 constexpr StageEntries CROSSFADE_ENTRIES = {

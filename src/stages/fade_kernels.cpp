@@ -2,13 +2,17 @@
 // sixteen bytes at a time with SSE2 (part of every x86-64).  Both passes are
 // bound by memory traffic, so wider registers buy nothing here.  Results equal
 // the plain per-lane loops byte for byte (checked in the tests).
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#endif
 
 #include "stages/fades.h"
 
+#if defined(__x86_64__) || defined(__i386__)
 // 0x00aaaaaa: the amount in the three colour lanes, 0 in the top lane, so a
 // saturating subtract leaves the top byte as it is.
 static inline uint32_t lane_amount(uint8_t amount) { return uint32_t(amount) * 0x010101u; }
+#endif
 
 static inline uint32_t darken_pixel(uint32_t p, uint8_t amount)
 {
@@ -32,12 +36,14 @@ static inline uint32_t min_pixel(uint32_t p, uint8_t level)
 
 void darken_copy(uint32_t* dst, const uint32_t* src, uint8_t amount, int32_t count)
 {
-    const __m128i sub = _mm_set1_epi32(int32_t(lane_amount(amount)));
     int32_t i = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    const __m128i sub = _mm_set1_epi32(int32_t(lane_amount(amount)));
     for (; i + 4 <= count; i += 4) {
         __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_subs_epu8(p, sub));
     }
+#endif
     for (; i < count; i++) dst[i] = darken_pixel(src[i], amount);
 }
 
@@ -45,11 +51,13 @@ void darken(uint32_t* pixels, uint8_t amount, int32_t count) { darken_copy(pixel
 
 void ceiling_pass(uint32_t* dst, const uint32_t* src, uint8_t level, int32_t count)
 {
-    const __m128i cap = _mm_set1_epi8(char(level));
     int32_t i = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    const __m128i cap = _mm_set1_epi8(char(level));
     for (; i + 4 <= count; i += 4) {
         __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_min_epu8(p, cap));
     }
+#endif
     for (; i < count; i++) dst[i] = min_pixel(src[i], level);
 }

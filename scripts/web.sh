@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the show for the browser into build-web/site/ and serves that folder
+# on http://localhost:8000/ (a plain static server; the folder works unchanged
+# on any web host).  web.sh [--build-only] [--port N]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+port=8000
+serve=1
+while (($#)); do
+  case $1 in
+    --build-only) serve=0 ;;
+    --port) port=$2; shift ;;
+    *) echo "uso: scripts/web.sh [--build-only] [--port N]" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ -n "${YURN_SKIP_SETUP:-}" ] || scripts/setup.sh
+
+# em++ runs its JavaScript tools with node; Debian's acorn lives in its own
+# module folder, which a node not built by Debian does not look in.
+export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
+
+# The archive is packed by the native tool.
+cmake -S . -B build -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target yurn-pak >/dev/null
+
+emcmake cmake -S . -B build-web -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-web -j"$(nproc)" >/dev/null
+
+site=build-web/site
+rm -rf "$site"
+mkdir -p "$site/datos"
+cp web/index.html web/yurn-page.js build-web/yurn.js build-web/yurn.wasm "$site/"
+build/yurn-pak create "$site/Yurn.pak" datos/*.pcx >/dev/null
+# The sound track streams from its own URL; the meshes are read like the
+# archive, from the program's file system, which the page fills at start.
+cp datos/cancion.mp3 datos/CREDITS "$site/datos/"
+loaded=("Yurn.pak")
+for f in datos/*; do
+  case $f in *.pcx|*.mp3|*/CREDITS) continue ;; esac
+  cp "$f" "$site/datos/"
+  loaded+=("$f")
+done
+printf '%s\n' "${loaded[@]}" | python3 -c 'import json, sys; print(json.dumps(sys.stdin.read().split()))' \
+  > "$site/files.json"
+
+echo "web: página en $site/"
+if ((serve)); then
+  echo "web: sirviendo en http://localhost:$port/ (Ctrl+C para terminar)"
+  exec python3 -m http.server "$port" --bind 127.0.0.1 --directory "$site"
+fi

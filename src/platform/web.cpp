@@ -1,0 +1,533 @@
+// The web backend (WebAssembly in a browser page): a 320 x 240 canvas as the
+// screen, the page's clock, the 14 ms ticks delivered on the main thread
+// before each frame, and an <audio> element for the sound track.  The show's
+// blocking main loop runs unchanged: built with Asyncify, presenting suspends
+// it until the browser's next animation frame (the web's vertical blank).
+//
+// With the virtual clock (--headless) the headless backend runs the timeline
+// exactly as natively, and every presented frame is also drawn on the canvas
+// and its digest handed to the page.
+//
+// The page provides, on the module object: canvas, and optionally
+// yurnMessageBox(caption, text), yurnFrame(frame, digest_high, digest_low)
+// and yurnWork(ms) (time spent in our code for one real-time frame).
+#include <emscripten.h>
+#include <spawn.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/platform_local.h"
+
+// ---------------------------------------------------------------------------
+// The page's side, as small JavaScript functions.  The waiting ones suspend
+// the program through Asyncify and are listed in ASYNCIFY_IMPORTS.
+// ---------------------------------------------------------------------------
+
+// Whole milliseconds of the page's clock.
+EM_JS(double, yurn_web_now, (), { return Math.floor(performance.now()); });
+
+// 0 when the page has a canvas; sets its size.
+EM_JS(int, yurn_web_open_canvas, (int width, int height), {
+    var canvas = Module['canvas'];
+    if (!canvas || !canvas.getContext) return 1;
+    canvas.width = width;
+    canvas.height = height;
+    Module.yurnContext = canvas.getContext('2d');
+    return Module.yurnContext ? 0 : 1;
+});
+
+// Draws width x height RGBA pixels at pixels on the canvas.
+EM_JS(void, yurn_web_draw, (const uint8_t* pixels, int width, int height), {
+    var context = Module.yurnContext;
+    if (!context) return;
+    if (!Module.yurnImage || Module.yurnImage.width != width || Module.yurnImage.height != height)
+        Module.yurnImage = context.createImageData(width, height);
+    Module.yurnImage.data.set(HEAPU8.subarray(pixels, pixels + width * height * 4));
+    context.putImageData(Module.yurnImage, 0, 0);
+});
+
+// Keys and visibility go to a queue the program reads: [type, key, minimised].
+EM_JS(void, yurn_web_listen, (), {
+    if (Module.yurnEvents) return;
+    Module.yurnEvents = [];
+    Module.yurnKeyListener = function(event) {
+        Module.yurnEvents.push([2, event.key == 'Escape' ? 27 : 0, 0]);
+        if (Module.yurnWake) Module.yurnWake();
+    };
+    Module.yurnVisibilityListener = function() {
+        Module.yurnEvents.push([3, 0, document.hidden ? 1 : 0]);
+        if (Module.yurnWake) Module.yurnWake();
+    };
+    document.addEventListener('keydown', Module.yurnKeyListener);
+    document.addEventListener('visibilitychange', Module.yurnVisibilityListener);
+    Module.yurnEvents.push([3, 0, document.hidden ? 1 : 0]);
+});
+
+EM_JS(void, yurn_web_unlisten, (), {
+    if (!Module.yurnEvents) return;
+    document.removeEventListener('keydown', Module.yurnKeyListener);
+    document.removeEventListener('visibilitychange', Module.yurnVisibilityListener);
+    Module.yurnEvents = null;
+});
+
+// Takes the oldest queued event into out[0..2]; 0 when there is none.
+EM_JS(int, yurn_web_next_event, (int32_t* out), {
+    var events = Module.yurnEvents;
+    if (!events || events.length == 0) return 0;
+    var event = events.shift();
+    HEAP32[out >> 2] = event[0];
+    HEAP32[(out >> 2) + 1] = event[1];
+    HEAP32[(out >> 2) + 2] = event[2];
+    return 1;
+});
+
+// Suspends the program until the browser's next animation frame, and tells
+// the page how long our code ran since it last resumed.
+EM_JS(void, yurn_web_wait_frame, (), {
+    return Asyncify.handleSleep(function(wake_up) {
+        var now = performance.now();
+        if (Module.yurnResumed !== undefined && Module['yurnWork']) Module['yurnWork'](now - Module.yurnResumed);
+        requestAnimationFrame(function() {
+            Module.yurnResumed = performance.now();
+            wake_up();
+        });
+    });
+});
+
+// Suspends the program until an event arrives or milliseconds pass.
+EM_JS(void, yurn_web_wait_event, (int milliseconds), {
+    return Asyncify.handleSleep(function(wake_up) {
+        if (Module.yurnEvents && Module.yurnEvents.length) { wake_up(); return; }
+        var done = false;
+        var finish = function() {
+            if (done) return;
+            done = true;
+            Module.yurnWake = null;
+            wake_up();
+        };
+        Module.yurnWake = finish;
+        setTimeout(finish, milliseconds);
+    });
+});
+
+// Lets the browser run (paint, input, timers) without waiting for a frame.
+EM_JS(void, yurn_web_yield, (), {
+    return Asyncify.handleSleep(function(wake_up) {
+        var channel = new MessageChannel();
+        channel.port1.onmessage = function() { wake_up(); };
+        channel.port2.postMessage(0);
+    });
+});
+
+EM_JS(void, yurn_web_message_box, (const char* caption, const char* text), {
+    if (Module['yurnMessageBox']) Module['yurnMessageBox'](UTF8ToString(caption), UTF8ToString(text));
+});
+
+EM_JS(void, yurn_web_frame, (double frame, uint32_t high, uint32_t low), {
+    if (Module['yurnFrame']) Module['yurnFrame'](frame, high >>> 0, low >>> 0);
+});
+
+// An <audio> element for the track, the path taken as a URL relative to the
+// page; 0 when the page cannot make one.  Loading and playing fail silently.
+EM_JS(int, yurn_web_audio_open, (const char* path), {
+    if (typeof Audio == 'undefined') return 0;
+    var audio = new Audio(UTF8ToString(path));
+    audio.preload = 'auto';
+    audio.id = 'yurn-musica';
+    audio.style.display = 'none';
+    document.body.appendChild(audio);
+    Module.yurnAudio = audio;
+    return 1;
+});
+
+EM_JS(void, yurn_web_audio_play, (), {
+    var audio = Module.yurnAudio;
+    if (!audio) return;
+    audio.currentTime = 0;
+    var playing = audio.play();
+    if (playing && playing.catch) playing.catch(function() {});
+});
+
+EM_JS(void, yurn_web_audio_stop, (), {
+    if (Module.yurnAudio) Module.yurnAudio.pause();
+});
+
+namespace {
+
+constexpr int32_t MAX_QUEUED = 16;
+// While the show is hidden the loop waits for an event at most this long, so
+// the ticks and the cues go on.
+constexpr int32_t IDLE_WAIT_MS = 14;
+// The virtual clock runs as fast as it can; it lets the page paint and take
+// input this often (real milliseconds).
+constexpr double VIRTUAL_YIELD_MS = 100.0;
+
+struct Web {
+    PlatformConfig config;
+    bool canvas;
+    bool primary;
+    bool lost;
+    int32_t width, height, depth;
+    std::vector<uint8_t> offscreen;  // the surface convert_frame writes
+    std::vector<uint8_t> back;       // RGBA, what the canvas shows
+    uint8_t palette[768];
+    double base_ms;                  // the page's clock at start-up
+    TimerCallback timer;
+    uint32_t timer_period;
+    uint32_t timer_id;
+    int64_t ticks_delivered;
+    PlatformEvent pending[MAX_QUEUED];  // made here, returned before the page's
+    int32_t pending_count;
+    bool audio;
+    double last_yield_ms;            // virtual clock: real time of the last yield
+};
+
+Web web;
+
+// Expands w x h pixels of the given depth to RGBA.  16-bit channels are
+// widened by repeating their top bits, as a display does.
+void expand_to_rgba(const uint8_t* pixels, int32_t depth, bool is_565, const uint8_t* palette, size_t count,
+                    uint8_t* rgba)
+{
+    switch (depth) {
+    case 32:
+        for (size_t i = 0; i < count; i++) {
+            rgba[4 * i] = pixels[4 * i + 2];
+            rgba[4 * i + 1] = pixels[4 * i + 1];
+            rgba[4 * i + 2] = pixels[4 * i];
+            rgba[4 * i + 3] = 255;
+        }
+        break;
+    case 24:
+        for (size_t i = 0; i < count; i++) {
+            rgba[4 * i] = pixels[3 * i + 2];
+            rgba[4 * i + 1] = pixels[3 * i + 1];
+            rgba[4 * i + 2] = pixels[3 * i];
+            rgba[4 * i + 3] = 255;
+        }
+        break;
+    case 16:
+        for (size_t i = 0; i < count; i++) {
+            const uint32_t w = uint32_t(pixels[2 * i]) | uint32_t(pixels[2 * i + 1]) << 8;
+            const uint32_t r = is_565 ? w >> 11 : (w >> 10) & 31;
+            const uint32_t g = is_565 ? (w >> 5) & 63 : (w >> 5) & 31;
+            const uint32_t b = w & 31;
+            rgba[4 * i] = uint8_t(r << 3 | r >> 2);
+            rgba[4 * i + 1] = is_565 ? uint8_t(g << 2 | g >> 4) : uint8_t(g << 3 | g >> 2);
+            rgba[4 * i + 2] = uint8_t(b << 3 | b >> 2);
+            rgba[4 * i + 3] = 255;
+        }
+        break;
+    case 8:
+        for (size_t i = 0; i < count; i++) {
+            const uint8_t* entry = palette + 3 * size_t(pixels[i]);
+            rgba[4 * i] = entry[0];
+            rgba[4 * i + 1] = entry[1];
+            rgba[4 * i + 2] = entry[2];
+            rgba[4 * i + 3] = 255;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+double page_clock_ms() { return yurn_web_now() - web.base_ms; }
+
+// Every tick k = 1, 2, ... with 14 k <= the clock that has not been
+// delivered yet, in order, as the headless backend delivers its ticks.
+void deliver_ticks()
+{
+    if (!web.timer)
+        return;
+    const double now = page_clock_ms();
+    for (;;) {
+        const int64_t k = web.ticks_delivered + 1;
+        if (double(k * int64_t(web.timer_period)) > now || !web.timer)
+            break;
+        web.ticks_delivered = k;
+        web.timer();
+    }
+}
+
+int32_t web_open_window(int32_t width, int32_t height, char* reason, size_t reason_size)
+{
+    if (yurn_web_open_canvas(width, height) != 0) {
+        std::snprintf(reason, reason_size, "%s", "la página no tiene un lienzo (canvas) donde dibujar");
+        return 1;
+    }
+    web.canvas = true;
+    return 0;
+}
+
+int32_t web_create_device() { return web.canvas ? DD_OK : DDERR_NODIRECTDRAWHW; }
+
+void web_show_window() { yurn_web_listen(); }
+
+int32_t web_set_exclusive() { return web.canvas ? DD_OK : DDERR_GENERIC; }
+
+int32_t web_set_display_mode(int32_t width, int32_t height, int32_t depth)
+{
+    if (!(web.config.offered_modes & offer_bit(depth)))
+        return DDERR_INVALIDMODE;
+    web.width = width;
+    web.height = height;
+    web.depth = depth;
+    return DD_OK;
+}
+
+int32_t web_create_primary()
+{
+    if (!web.canvas || !web.depth)
+        return DDERR_GENERIC;
+    web.primary = true;
+    return DD_OK;
+}
+
+int32_t web_attach_back_buffer()
+{
+    if (!web.primary)
+        return DDERR_GENERIC;
+    web.back.assign(size_t(web.width) * size_t(web.height) * 4, 0);
+    return DD_OK;
+}
+
+int32_t web_create_offscreen(int32_t width, int32_t height, int32_t)
+{
+    if (width != web.width || height != web.height)
+        return DDERR_INVALIDMODE;
+    web.offscreen.assign(size_t(width) * size_t(height) * size_t(web.depth / 8), 0);
+    return DD_OK;
+}
+
+uint32_t web_green_mask() { return green_mask_of(web.depth, web.config.mode_555); }
+
+uint8_t* web_lock_offscreen() { return web.offscreen.empty() ? nullptr : web.offscreen.data(); }
+
+int32_t web_unlock_offscreen() { return web.offscreen.empty() ? DDERR_GENERIC : DD_OK; }
+
+int32_t web_blit()
+{
+    if (web.lost)
+        return DDERR_SURFACELOST;
+    if (web.offscreen.empty() || web.back.empty())
+        return DDERR_GENERIC;
+    expand_to_rgba(web.offscreen.data(), web.depth, !web.config.mode_555, web.palette,
+                   size_t(web.width) * size_t(web.height), web.back.data());
+    return DD_OK;
+}
+
+int32_t web_flip()
+{
+    if (web.lost)
+        return DDERR_SURFACELOST;
+    if (web.back.empty())
+        return DDERR_GENERIC;
+    yurn_web_draw(web.back.data(), web.width, web.height);
+    return DD_OK;
+}
+
+int32_t web_restore_primary()
+{
+    if (!web.primary)
+        return DDERR_GENERIC;
+    web.lost = false;
+    return DD_OK;
+}
+
+int32_t web_restore_offscreen() { return web.offscreen.empty() ? DDERR_GENERIC : DD_OK; }
+
+void web_set_palette(const uint8_t* rgb) { std::memcpy(web.palette, rgb, sizeof web.palette); }
+
+void web_release()
+{
+    yurn_web_unlisten();
+    web.canvas = web.primary = false;
+    web.offscreen.clear();
+    web.back.clear();
+}
+
+// The end of every present: the browser gets its turn until the next
+// animation frame, then the ticks that fell due meanwhile are delivered.
+void web_frame_presented()
+{
+    yurn_web_wait_frame();
+    deliver_ticks();
+}
+
+bool web_has_display() { return true; }
+
+void web_message_box(const char* caption, const char* text) { yurn_web_message_box(caption, text); }
+
+bool web_poll_event(PlatformEvent* event)
+{
+    if (web.pending_count > 0) {
+        *event = web.pending[0];
+        for (int32_t i = 1; i < web.pending_count; i++)
+            web.pending[i - 1] = web.pending[i];
+        web.pending_count--;
+        return true;
+    }
+    int32_t fields[3];
+    if (!yurn_web_next_event(fields))
+        return false;
+    *event = {.type = fields[0], .key = fields[1], .minimised = fields[2]};
+    return true;
+}
+
+// Hidden page: no frames, but time and ticks go on.
+void web_wait_event()
+{
+    if (web.pending_count == 0)
+        yurn_web_wait_event(IDLE_WAIT_MS);
+    deliver_ticks();
+}
+
+double web_clock_ms() { return page_clock_ms(); }
+
+uint32_t web_start_timer(uint32_t period_ms, TimerCallback callback)
+{
+    if (period_ms == 0 || !callback)
+        return 0;
+    web.timer = callback;
+    web.timer_period = period_ms;
+    web.ticks_delivered = int64_t(page_clock_ms()) / period_ms;
+    return ++web.timer_id;
+}
+
+void web_kill_timer(uint32_t id)
+{
+    if (id == web.timer_id)
+        web.timer = nullptr;
+}
+
+void* web_audio_open(const char* path)
+{
+    web.audio = yurn_web_audio_open(path) != 0;
+    return web.audio ? &web.audio : nullptr;
+}
+
+void web_audio_play(void* stream)
+{
+    if (stream)
+        yurn_web_audio_play();
+}
+
+void web_audio_stop() { yurn_web_audio_stop(); }
+
+// ---------------------------------------------------------------------------
+// Virtual clock: the headless backend, drawn on the canvas
+// ---------------------------------------------------------------------------
+
+int32_t virtual_open_window(int32_t width, int32_t height, char* reason, size_t reason_size)
+{
+    if (web_open_window(width, height, reason, reason_size) != 0)
+        return 1;
+    return headless_platform.open_window(width, height, reason, reason_size);
+}
+
+// Every frame that reached the headless screen is drawn and its digest handed on.
+void virtual_present_hook(const PresentedFrame& frame, void*)
+{
+    const size_t count = size_t(frame.width) * size_t(frame.height);
+    web.back.resize(count * 4);
+    expand_to_rgba(frame.pixels, frame.depth, frame.rgb565 != 0, frame.palette ? frame.palette : web.palette, count,
+                   web.back.data());
+    yurn_web_draw(web.back.data(), frame.width, frame.height);
+    const uint64_t digest = frame_digest(frame.pixels, count * size_t(frame.depth / 8));
+    yurn_web_frame(double(frame.frame), uint32_t(digest >> 32), uint32_t(digest));
+}
+
+void virtual_frame_presented()
+{
+    headless_platform.frame_presented();
+    const double now = yurn_web_now();
+    if (now - web.last_yield_ms >= VIRTUAL_YIELD_MS) {
+        yurn_web_yield();
+        web.last_yield_ms = yurn_web_now();
+    }
+}
+
+void virtual_release()
+{
+    headless_platform.release();
+    web.canvas = false;
+}
+
+Platform virtual_record()
+{
+    Platform record = headless_platform;  // its surfaces, clock, ticks and events
+    record.name = "web-virtual";
+    record.open_window = virtual_open_window;
+    record.release = virtual_release;
+    record.frame_presented = virtual_frame_presented;
+    record.has_display = web_has_display;
+    record.message_box = web_message_box;
+    return record;
+}
+
+}  // namespace
+
+// A page starts no other program (recording to video needs ffmpeg): every
+// attempt fails as a system without that program would.
+extern "C" int posix_spawnp(pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*,
+                            char* const[], char* const[])
+{
+    return ENOSYS;
+}
+
+const Platform web_platform = {
+    .name = "web",
+    .open_window = web_open_window,
+    .create_device = web_create_device,
+    .show_window = web_show_window,
+    .set_exclusive = web_set_exclusive,
+    .set_display_mode = web_set_display_mode,
+    .create_primary = web_create_primary,
+    .attach_back_buffer = web_attach_back_buffer,
+    .create_offscreen = web_create_offscreen,
+    .green_mask = web_green_mask,
+    .lock_offscreen = web_lock_offscreen,
+    .unlock_offscreen = web_unlock_offscreen,
+    .blit = web_blit,
+    .flip = web_flip,
+    .restore_primary = web_restore_primary,
+    .restore_offscreen = web_restore_offscreen,
+    .set_palette = web_set_palette,
+    .release = web_release,
+    .frame_presented = web_frame_presented,
+    .has_display = web_has_display,
+    .message_box = web_message_box,
+    .poll_event = web_poll_event,
+    .wait_event = web_wait_event,
+    .clock_ms = web_clock_ms,
+    .start_timer = web_start_timer,
+    .kill_timer = web_kill_timer,
+    .audio_open = web_audio_open,
+    .audio_play = web_audio_play,
+    .audio_stop = web_audio_stop,
+};
+
+const Platform web_virtual_platform = virtual_record();
+
+void web_configure(const PlatformConfig& config)
+{
+    web_release();
+    const uint32_t last_id = web.timer_id;
+    web.config = config;
+    web.lost = false;
+    web.depth = 0;
+    web.timer = nullptr;
+    web.timer_id = last_id;
+    web.pending_count = 0;
+    web.base_ms = yurn_web_now();
+    web.last_yield_ms = web.base_ms;
+    if (config.headless) {
+        headless_configure(config);
+        headless_set_present_hook(virtual_present_hook, nullptr);
+    }
+}

@@ -1,0 +1,189 @@
+// The page around the show: loads the data files, waits for a click or a key
+// (browsers allow sound only after one), turns the page's query into the
+// program's command line, runs it, and shows how it ended.
+//
+// Query: ?script=engine  ?depth=32|24|16|16:555|8  ?stats  ?virtual&fps=N
+// (the same as --script, --depth, --stats and --headless --fps N).
+//
+// window.yurn holds the page's state for whoever drives it (the browser tests):
+// state ('loading', 'ready', 'running', 'ended'), code (exit code), error
+// (the text of an "Error" box), digests (per presented frame with ?virtual),
+// work (time spent in the program per real-time frame), runMs.
+'use strict';
+
+(function () {
+  const FRAME_WIDTH = 320;
+  const FRAME_HEIGHT = 240;
+
+  const canvas = document.getElementById('lienzo');
+  const prompt = document.getElementById('inicio');
+  const endPanel = document.getElementById('fin');
+  const errorPanel = document.getElementById('error');
+  const statsPanel = document.getElementById('estadisticas');
+  const query = new URLSearchParams(location.search);
+  const virtualClock = query.has('virtual');
+
+  const yurn = {
+    state: 'loading',
+    code: null,
+    error: null,
+    digests: [],
+    work: { frames: 0, totalMs: 0, maxMs: 0 },
+    runMs: null,
+    stderr: [],
+  };
+  window.yurn = yurn;
+  let files = [];  // [path, Uint8Array]
+
+  function commandLine() {
+    const args = [];
+    if (query.has('script')) args.push('--script', query.get('script'));
+    if (query.has('depth')) args.push('--depth', query.get('depth'));
+    if (query.has('stats')) args.push('--stats');
+    if (virtualClock) args.push('--headless');
+    if (query.has('fps')) args.push('--fps', query.get('fps'));
+    return args;
+  }
+
+  // The largest integer scale of the frame that fits the window.
+  function fit() {
+    const scale = Math.max(1, Math.floor(Math.min(innerWidth / FRAME_WIDTH, innerHeight / FRAME_HEIGHT)));
+    canvas.style.width = FRAME_WIDTH * scale + 'px';
+    canvas.style.height = FRAME_HEIGHT * scale + 'px';
+    yurn.scale = scale;
+  }
+
+  function toggleFullScreen() {
+    if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+    else if (document.documentElement.requestFullscreen) document.documentElement.requestFullscreen().catch(() => {});
+  }
+
+  function showError(caption, text) {
+    yurn.error = text;
+    document.getElementById('error-titulo').textContent = caption;
+    document.getElementById('error-texto').textContent = text;
+    errorPanel.hidden = false;
+    console.error(caption + ': ' + text);
+  }
+
+  function ended(code) {
+    if (yurn.state === 'ended') return;
+    yurn.state = 'ended';
+    yurn.code = code;
+    if (yurn.startedAt !== undefined) yurn.runMs = performance.now() - yurn.startedAt;
+    document.body.classList.remove('jugando');
+    // A refused command line says why only on standard error: show it too.
+    if (code === 2 && !yurn.error && yurn.stderr.length) showError('Error', yurn.stderr.join('\n'));
+    document.getElementById('codigo').textContent = String(code);
+    endPanel.hidden = false;
+  }
+
+  function printErr(text) {
+    yurn.stderr.push(text);
+    console.error(text);
+    if (query.has('stats')) {
+      statsPanel.textContent = yurn.stderr.join('\n');
+      statsPanel.hidden = false;
+    }
+  }
+
+  async function load() {
+    const manifest = await fetch('files.json').then((r) => (r.ok ? r.json() : []), () => []);
+    files = await Promise.all(manifest.map(async (path) => {
+      try {
+        const response = await fetch(path);
+        return response.ok ? [path, new Uint8Array(await response.arrayBuffer())] : null;
+      } catch (e) {
+        return null;  // a missing file is the program's to report, as natively
+      }
+    }));
+    files = files.filter(Boolean);
+  }
+
+  function writeFiles(module) {
+    for (const [path, bytes] of files) {
+      const parts = path.split('/');
+      for (let i = 1; i < parts.length; i++) {
+        const dir = '/' + parts.slice(0, i).join('/');
+        try { module.FS.mkdir(dir); } catch (e) { /* already there */ }
+      }
+      module.FS.writeFile('/' + path, bytes);
+    }
+  }
+
+  async function start() {
+    if (yurn.state !== 'ready') return;
+    yurn.state = 'running';
+    yurn.code = null;
+    yurn.error = null;
+    yurn.digests = [];
+    yurn.work = { frames: 0, totalMs: 0, maxMs: 0 };
+    yurn.stderr = [];
+    prompt.hidden = true;
+    endPanel.hidden = true;
+    errorPanel.hidden = true;
+    const old = document.getElementById('yurn-musica');
+    if (old) { old.pause(); old.remove(); }
+    document.body.classList.add('jugando');
+
+    const module = await createYurn({
+      canvas: canvas,
+      print: (text) => console.log(text),
+      printErr: printErr,
+      onExit: ended,
+      onAbort: (what) => { showError('Error', String(what)); ended(1); },
+      yurnMessageBox: showError,
+      yurnFrame: (frame, high, low) => {
+        yurn.digests[frame] = high.toString(16).padStart(8, '0') + low.toString(16).padStart(8, '0');
+      },
+      yurnWork: (ms) => {
+        yurn.work.frames++;
+        yurn.work.totalMs += ms;
+        if (ms > yurn.work.maxMs) yurn.work.maxMs = ms;
+      },
+    });
+    writeFiles(module);
+    const args = ['yurn'].concat(commandLine());
+    const argv = module._malloc(4 * (args.length + 1));
+    args.forEach((arg, i) => { module.HEAP32[(argv >> 2) + i] = module.allocateUTF8(arg); });
+    module.HEAP32[(argv >> 2) + args.length] = 0;
+    yurn.startedAt = performance.now();
+    // main runs suspended and resumed (Asyncify); its result ends the program
+    // through exit(), which runs its atexit work and then onExit.
+    const code = await module.ccall('main', 'number', ['number', 'number'], [args.length, argv], { async: true });
+    try {
+      module._exit(code);
+    } catch (e) {
+      // exit() ends by throwing out of the program; onExit has run.
+    }
+    ended(code);
+  }
+
+  function gesture(event) {
+    if (yurn.state !== 'ready') return;
+    if (event) event.preventDefault();
+    start().catch((e) => { showError('Error', String(e && e.message || e)); ended(1); });
+  }
+
+  addEventListener('resize', fit);
+  document.addEventListener('fullscreenchange', fit);
+  document.addEventListener('keydown', (event) => {
+    if (yurn.state === 'ready') return gesture(event);
+    if ((event.key === 'f' || event.key === 'F') && !event.repeat) toggleFullScreen();
+  });
+  document.addEventListener('click', (event) => {
+    if (event.target.id !== 'otra-vez') gesture(event);
+  });
+  document.addEventListener('dblclick', toggleFullScreen);
+  document.getElementById('otra-vez').addEventListener('click', () => {
+    yurn.state = 'ready';
+    gesture();
+  });
+  fit();
+
+  load().then(() => {
+    yurn.state = 'ready';
+    if (virtualClock) return gesture();  // no sound, nothing to wait for
+    prompt.textContent = 'Haz clic o pulsa una tecla para empezar';
+  }, (e) => showError('Error', String(e && e.message || e)));
+})();
