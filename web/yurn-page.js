@@ -162,7 +162,11 @@
   function gesture(event) {
     if (yurn.state !== 'ready') return;
     if (event) event.preventDefault();
-    start().catch((e) => { showError('Error', String(e && e.message || e)); ended(1); });
+    start().catch((e) => {
+      if (e && e.name === 'ExitStatus') return;  // exit() inside the program: onExit has run
+      showError('Error', String(e && e.message || e));
+      ended(1);
+    });
   }
 
   addEventListener('resize', fit);

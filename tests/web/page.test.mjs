@@ -1,0 +1,141 @@
+// The show in a real browser (headless Chromium): frame for frame the same as
+// the native program on the virtual clock, and in real time the first
+// photograph, the music, Escape and the "Error" box.
+import assert from 'node:assert/strict';
+import { execFileSync, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+
+import { decodePcx, decodePng, launch, missingTools, nativeDigests, NATIVE, openPage, ROOT, serve, SITE }
+  from './support.mjs';
+
+const missing = missingTools();
+if (missing) console.log(`# pruebas del navegador omitidas: ${missing}`);
+
+// Generous bounds: the machine is shared; nothing here waits a fixed time.
+const WHOLE_SHOW_MS = 240_000;
+const PAGE_MS = 60_000;
+
+describe('web page', { skip: missing ?? false }, () => {
+  let site, chromium;
+  before(async () => {
+    site = await serve(SITE);
+    chromium = await launch();
+  });
+  after(async () => {
+    await chromium?.close();
+    site?.close();
+  });
+
+  async function virtualRun(query) {
+    const page = await openPage(chromium.browser, site.url + '?virtual&fps=60' + query);
+    try {
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
+      return await page.evaluate(() => ({ code: yurn.code, digests: yurn.digests, error: yurn.error }));
+    } finally {
+      await page.close();
+    }
+  }
+
+  for (const [script, code] of [['show', 19], ['engine', 7]]) {
+    for (const depth of ['32', '8']) {
+      test(`--script ${script} at depth ${depth}: every frame as natively`, async () => {
+        const native = nativeDigests(['--script', script, '--depth', depth, '--fps', '60']);
+        assert.equal(native.code, code);
+        const web = await virtualRun(`&script=${script}&depth=${depth}`);
+        assert.equal(web.error, null);
+        assert.equal(web.code, code);
+        assert.equal(web.digests.length, native.digests.length);
+        for (let i = 0; i < native.digests.length; i++)
+          assert.equal(web.digests[i], native.digests[i], `frame ${i} differs`);
+      });
+    }
+  }
+
+  test('real time: the first photograph at the integer scale, the music, Escape', async () => {
+    const page = await openPage(chromium.browser, site.url);
+    try {
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+      assert.match(await page.$eval('#inicio', (e) => e.textContent), /clic/);
+      await page.mouse.click(500, 380);  // the start gesture
+      await page.waitForFunction(() => yurn.state === 'running' && yurn.startedAt !== undefined &&
+                                        performance.now() - yurn.startedAt >= 3000, { timeout: PAGE_MS });
+      // About 3 s in: the first photograph, still, until its cue at 5 s.
+      const box = await page.$eval('#lienzo', (c) => {
+        const r = c.getBoundingClientRect();
+        return { x: r.x, y: r.y, width: r.width, height: r.height };
+      });
+      assert.equal(await page.evaluate(() => yurn.scale), 3);  // 1000 x 760 fits 960 x 720
+      assert.equal(box.width, 960);
+      assert.equal(box.height, 720);
+      const shot = decodePng(Buffer.from(await page.screenshot({ type: 'png', clip: box })));
+      const photo = decodePcx(fs.readFileSync(path.join(ROOT, 'datos/Foto1.pcx')));
+      assert.equal(shot.width, 960);
+      let wrong = 0;
+      for (let y = 0; y < shot.height; y++) {
+        for (let x = 0; x < shot.width; x++) {
+          const s = 4 * (y * shot.width + x), p = 3 * (Math.floor(y / 3) * photo.width + Math.floor(x / 3));
+          if (shot.rgba[s] !== photo.rgb[p] || shot.rgba[s + 1] !== photo.rgb[p + 1] ||
+              shot.rgba[s + 2] !== photo.rgb[p + 2])
+            wrong++;
+        }
+      }
+      assert.equal(wrong, 0, `${wrong} pixels differ from datos/Foto1.pcx scaled 3x`);
+
+      // The music plays and its time advances.
+      await page.waitForFunction(() => {
+        const a = document.getElementById('yurn-musica');
+        return a && !a.paused && a.currentTime > 0;
+      }, { timeout: PAGE_MS });
+      const t0 = await page.$eval('#yurn-musica', (a) => a.currentTime);
+      await page.waitForFunction((t) => document.getElementById('yurn-musica').currentTime > t + 0.25,
+                                 { timeout: PAGE_MS }, t0);
+
+      await page.keyboard.press('Escape');
+      await page.waitForFunction(() => yurn.state === 'ended', { timeout: PAGE_MS });
+      assert.equal(await page.evaluate(() => yurn.code), 0);
+      assert.equal(await page.$eval('#codigo', (e) => e.textContent), '0');
+      assert.equal(await page.$eval('#fin', (e) => e.hidden), false);
+    } catch (e) {
+      e.message += '\n' + page.consoleLines.join('\n');
+      throw e;
+    } finally {
+      await page.close();
+    }
+  });
+
+  test('an archive without a photograph: the "Error" box with the reader\'s message', async () => {
+    const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'yurn-web-'));
+    try {
+      const photos = fs.readdirSync(path.join(ROOT, 'datos')).filter((f) => f.endsWith('.pcx') && f !== 'Foto3.pcx')
+        .map((f) => 'datos/' + f);
+      const pak = path.join(scratch, 'Yurn.pak');
+      execFileSync(path.join(NATIVE, 'yurn-pak'), ['create', pak, ...photos], { cwd: ROOT });
+      // The same archive natively, in a folder without datos/: the message to expect.
+      const native = spawnSync(path.join(NATIVE, 'yurn'), ['--headless'], { cwd: scratch });
+      assert.equal(native.status, 1);
+      const message = native.stderr.toString().split('\n')[0];
+      assert.match(message, /Foto3/);
+
+      const broken = await serve(SITE, { '/Yurn.pak': pak });
+      const page = await openPage(chromium.browser, broken.url);
+      try {
+        await page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+        await page.keyboard.press('Enter');
+        await page.waitForFunction(() => yurn.state === 'ended', { timeout: PAGE_MS });
+        assert.equal(await page.evaluate(() => yurn.code), 1);
+        assert.equal(await page.$eval('#error', (e) => e.hidden), false);
+        assert.equal(await page.$eval('#error-titulo', (e) => e.textContent), 'Error');
+        assert.equal(await page.$eval('#error-texto', (e) => e.textContent), message);
+        assert.ok(page.consoleLines.some((l) => l.includes(message)), 'the message is on the console');
+      } finally {
+        await page.close();
+        broken.close();
+      }
+    } finally {
+      fs.rmSync(scratch, { recursive: true, force: true });
+    }
+  });
+});
