@@ -11,7 +11,10 @@ packages=(
   xvfb xauth xdotool x11-apps
   ffmpeg imagemagick netpbm lame
   assimp-testmodels libosmesa6-dev
+  emscripten node-acorn chromium
 )
+# The browser tests' driver comes from npm; a node from elsewhere brings its own npm.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -26,4 +29,10 @@ if ((${#missing[@]})); then
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# puppeteer-core for the browser tests, at the versions in the lockfile.
+web_tests="$(cd "$(dirname "$0")/.." && pwd)/tests/web"
+if [ ! -d "$web_tests/node_modules/puppeteer-core" ]; then
+  (cd "$web_tests" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -14,6 +14,9 @@ echo "== release build and tests"
 scripts/build.sh build -DYURN_BENCH=ON
 ctest_run build
 
+echo "== web page in headless Chromium"
+tests/web/run.sh build
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DYURN_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest_run build-asan -LE slow
