@@ -23,39 +23,41 @@ void select_platform(const PlatformConfig& config)
 
 namespace {
 
-constexpr uint64_t PRIME_1 = 0x9E3779B185EBCA87ull;
-constexpr uint64_t PRIME_2 = 0xC2B2AE3D27D4EB4Full;
-constexpr uint64_t PRIME_3 = 0x165667B19E3779F9ull;
+constexpr uint32_t PRIME_1 = 0x9E3779B1u;
+constexpr uint32_t PRIME_2 = 0x85EBCA77u;
+constexpr uint32_t PRIME_3 = 0xC2B2AE3Du;
+constexpr int32_t LANES = 8;
 
-constexpr uint64_t rotate_left(uint64_t value, int bits) { return value << bits | value >> (64 - bits); }
+constexpr uint32_t rotate_left(uint32_t value, int bits) { return value << bits | value >> (32 - bits); }
 
-constexpr uint64_t mix(uint64_t lane, uint64_t word) { return rotate_left(lane + word * PRIME_2, 31) * PRIME_1; }
+constexpr uint32_t mix(uint32_t lane, uint32_t word) { return rotate_left(lane + word * PRIME_2, 13) * PRIME_1; }
 
 }  // namespace
 
-// Four independent lanes over little-endian 64-bit words (so the loop keeps
-// four multiplies in flight), then the tail bytes, the size and a final
-// avalanche.  Not cryptographic: it tells frames apart, nothing more.
+// Eight independent 32-bit lanes over little-endian words (a loop that
+// vectorises, also in WebAssembly), then the tail bytes, the size and a final
+// avalanche into 64 bits.  Not cryptographic: it tells frames apart.
 uint64_t frame_digest(const uint8_t* bytes, size_t size)
 {
-    uint64_t lanes[4] = {PRIME_1 + PRIME_2, PRIME_2, 0, 0 - PRIME_1};
+    uint32_t lanes[LANES];
+    for (int32_t k = 0; k < LANES; k++)
+        lanes[k] = PRIME_1 * uint32_t(k + 1);
     size_t i = 0;
-    for (; i + 32 <= size; i += 32) {
-        for (size_t k = 0; k < 4; k++) {
-            uint64_t word;
-            std::memcpy(&word, bytes + i + 8 * k, 8);
-            lanes[k] = mix(lanes[k], word);
-        }
+    for (; i + 4 * LANES <= size; i += 4 * LANES) {
+        uint32_t words[LANES];
+        std::memcpy(words, bytes + i, sizeof words);
+        for (int32_t k = 0; k < LANES; k++)
+            lanes[k] = mix(lanes[k], words[k]);
     }
-    uint64_t h = uint64_t(size) * PRIME_3;
-    for (const uint64_t lane : lanes)
-        h = rotate_left(h ^ mix(0, lane), 27) * PRIME_1 + PRIME_3;
+    uint64_t h = uint64_t(size) * 0x9E3779B97F4A7C15ull;
+    for (const uint32_t lane : lanes)
+        h = (h ^ lane) * 0xC2B2AE3D27D4EB4Full + PRIME_3;
     for (; i < size; i++)
-        h = rotate_left(h ^ bytes[i] * PRIME_3, 11) * PRIME_1;
+        h = (h ^ bytes[i]) * 0x165667B19E3779F9ull;
     h ^= h >> 33;
-    h *= PRIME_2;
+    h *= 0xFF51AFD7ED558CCDull;
     h ^= h >> 29;
-    h *= PRIME_3;
+    h *= 0xC4CEB9FE1A85EC53ull;
     h ^= h >> 32;
     return h;
 }

@@ -40,14 +40,19 @@ EM_JS(int, yurn_web_open_canvas, (int width, int height), {
     return Module.yurnContext ? 0 : 1;
 });
 
-// Draws width x height RGBA pixels at pixels on the canvas.
+// Draws width x height RGBA pixels at pixels on the canvas, straight from
+// the program's memory (the view is made again if that memory grew).
 EM_JS(void, yurn_web_draw, (const uint8_t* pixels, int width, int height), {
     var context = Module.yurnContext;
     if (!context) return;
-    if (!Module.yurnImage || Module.yurnImage.width != width || Module.yurnImage.height != height)
-        Module.yurnImage = context.createImageData(width, height);
-    Module.yurnImage.data.set(HEAPU8.subarray(pixels, pixels + width * height * 4));
-    context.putImageData(Module.yurnImage, 0, 0);
+    var image = Module.yurnImage;
+    if (!image || image.data.buffer !== HEAPU8.buffer || Module.yurnImageAt !== pixels || image.width != width ||
+        image.height != height) {
+        image = new ImageData(new Uint8ClampedArray(HEAPU8.buffer, pixels, width * height * 4), width, height);
+        Module.yurnImage = image;
+        Module.yurnImageAt = pixels;
+    }
+    context.putImageData(image, 0, 0);
 });
 
 // Keys and visibility go to a queue the program reads: [type, key, minimised].
@@ -188,27 +193,32 @@ struct Web {
 
 Web web;
 
-// Expands w x h pixels of the given depth to RGBA.  16-bit channels are
-// widened by repeating their top bits, as a display does.
+// Expands count pixels of the given depth to RGBA, a little-endian word
+// 0xAABBGGRR per pixel.  16-bit channels are widened by repeating their top
+// bits, as a display does.  Whole words at a time, so the loops vectorise.
+inline uint32_t load_word(const uint8_t* p)
+{
+    uint32_t word;
+    std::memcpy(&word, p, 4);
+    return word;
+}
+
+inline uint32_t rgba_of(uint32_t r, uint32_t g, uint32_t b) { return 0xFF000000u | b << 16 | g << 8 | r; }
+
 void expand_to_rgba(const uint8_t* pixels, int32_t depth, bool is_565, const uint8_t* palette, size_t count,
                     uint8_t* rgba)
 {
+    uint32_t* out = reinterpret_cast<uint32_t*>(rgba);
     switch (depth) {
     case 32:
         for (size_t i = 0; i < count; i++) {
-            rgba[4 * i] = pixels[4 * i + 2];
-            rgba[4 * i + 1] = pixels[4 * i + 1];
-            rgba[4 * i + 2] = pixels[4 * i];
-            rgba[4 * i + 3] = 255;
+            const uint32_t p = load_word(pixels + 4 * i);
+            out[i] = 0xFF000000u | (p & 0x0000FF00u) | (p >> 16 & 0xFFu) | (p & 0xFFu) << 16;
         }
         break;
     case 24:
-        for (size_t i = 0; i < count; i++) {
-            rgba[4 * i] = pixels[3 * i + 2];
-            rgba[4 * i + 1] = pixels[3 * i + 1];
-            rgba[4 * i + 2] = pixels[3 * i];
-            rgba[4 * i + 3] = 255;
-        }
+        for (size_t i = 0; i < count; i++)
+            out[i] = rgba_of(pixels[3 * i + 2], pixels[3 * i + 1], pixels[3 * i]);
         break;
     case 16:
         for (size_t i = 0; i < count; i++) {
@@ -216,21 +226,17 @@ void expand_to_rgba(const uint8_t* pixels, int32_t depth, bool is_565, const uin
             const uint32_t r = is_565 ? w >> 11 : (w >> 10) & 31;
             const uint32_t g = is_565 ? (w >> 5) & 63 : (w >> 5) & 31;
             const uint32_t b = w & 31;
-            rgba[4 * i] = uint8_t(r << 3 | r >> 2);
-            rgba[4 * i + 1] = is_565 ? uint8_t(g << 2 | g >> 4) : uint8_t(g << 3 | g >> 2);
-            rgba[4 * i + 2] = uint8_t(b << 3 | b >> 2);
-            rgba[4 * i + 3] = 255;
+            out[i] = rgba_of(r << 3 | r >> 2, is_565 ? (g << 2 | g >> 4) : (g << 3 | g >> 2), b << 3 | b >> 2);
         }
         break;
-    case 8:
-        for (size_t i = 0; i < count; i++) {
-            const uint8_t* entry = palette + 3 * size_t(pixels[i]);
-            rgba[4 * i] = entry[0];
-            rgba[4 * i + 1] = entry[1];
-            rgba[4 * i + 2] = entry[2];
-            rgba[4 * i + 3] = 255;
-        }
+    case 8: {
+        uint32_t words[256];
+        for (int32_t i = 0; i < 256; i++)
+            words[i] = rgba_of(palette[3 * i], palette[3 * i + 1], palette[3 * i + 2]);
+        for (size_t i = 0; i < count; i++)
+            out[i] = words[pixels[i]];
         break;
+    }
     default:
         break;
     }
