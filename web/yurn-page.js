@@ -8,7 +8,8 @@
 // window.yurn holds the page's state for whoever drives it (the browser tests):
 // state ('loading', 'ready', 'running', 'ended'), code (exit code), error
 // (the text of an "Error" box), digests (per presented frame with ?virtual),
-// work (time spent in the program per real-time frame), runMs.
+// work (ms spent in the program for each real-time frame), runMs (ms from
+// main's start to the end).
 'use strict';
 
 (function () {
@@ -28,7 +29,7 @@
     code: null,
     error: null,
     digests: [],
-    work: { frames: 0, totalMs: 0, maxMs: 0 },
+    work: [],
     runMs: null,
     stderr: [],
   };
@@ -117,7 +118,7 @@
     yurn.code = null;
     yurn.error = null;
     yurn.digests = [];
-    yurn.work = { frames: 0, totalMs: 0, maxMs: 0 };
+    yurn.work = [];
     yurn.stderr = [];
     prompt.hidden = true;
     endPanel.hidden = true;
@@ -136,11 +137,7 @@
       yurnFrame: (frame, high, low) => {
         yurn.digests[frame] = high.toString(16).padStart(8, '0') + low.toString(16).padStart(8, '0');
       },
-      yurnWork: (ms) => {
-        yurn.work.frames++;
-        yurn.work.totalMs += ms;
-        if (ms > yurn.work.maxMs) yurn.work.maxMs = ms;
-      },
+      yurnWork: (ms) => yurn.work.push(ms),
     });
     writeFiles(module);
     const args = ['yurn'].concat(commandLine());

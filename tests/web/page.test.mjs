@@ -33,7 +33,9 @@ describe('web page', { skip: missing ?? false }, () => {
     const page = await openPage(chromium.browser, site.url + '?virtual&fps=60' + query);
     try {
       await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
-      return await page.evaluate(() => ({ code: yurn.code, digests: yurn.digests, error: yurn.error }));
+      return await page.evaluate(() => ({ code: yurn.code, digests: yurn.digests, error: yurn.error,
+                                          shown: document.getElementById('fin').hidden ? null
+                                            : Number(document.getElementById('codigo').textContent) }));
     } finally {
       await page.close();
     }
@@ -47,6 +49,7 @@ describe('web page', { skip: missing ?? false }, () => {
         const web = await virtualRun(`&script=${script}&depth=${depth}`);
         assert.equal(web.error, null);
         assert.equal(web.code, code);
+        assert.equal(web.shown, code);  // the end and its code, on the page
         assert.equal(web.digests.length, native.digests.length);
         for (let i = 0; i < native.digests.length; i++)
           assert.equal(web.digests[i], native.digests[i], `frame ${i} differs`);
@@ -84,6 +87,12 @@ describe('web page', { skip: missing ?? false }, () => {
       }
       assert.equal(wrong, 0, `${wrong} pixels differ from datos/Foto1.pcx scaled 3x`);
 
+      // F and a double click toggle full screen.
+      await page.keyboard.press('f');
+      await page.waitForFunction(() => document.fullscreenElement !== null, { timeout: PAGE_MS });
+      await page.mouse.click(500, 380, { count: 2 });
+      await page.waitForFunction(() => document.fullscreenElement === null, { timeout: PAGE_MS });
+
       // The music plays and its time advances.
       await page.waitForFunction(() => {
         const a = document.getElementById('yurn-musica');
@@ -98,6 +107,17 @@ describe('web page', { skip: missing ?? false }, () => {
       assert.equal(await page.evaluate(() => yurn.code), 0);
       assert.equal(await page.$eval('#codigo', (e) => e.textContent), '0');
       assert.equal(await page.$eval('#fin', (e) => e.hidden), false);
+
+      // Play again: the show starts over, with its music from the start.
+      await page.click('#otra-vez');
+      await page.waitForFunction(() => yurn.state === 'running' && yurn.work.length > 10, { timeout: PAGE_MS });
+      await page.waitForFunction(() => {
+        const a = document.getElementById('yurn-musica');
+        return a && !a.paused && a.currentTime > 0;
+      }, { timeout: PAGE_MS });
+      await page.keyboard.press('Escape');
+      await page.waitForFunction(() => yurn.state === 'ended', { timeout: PAGE_MS });
+      assert.equal(await page.evaluate(() => yurn.code), 0);
     } catch (e) {
       e.message += '\n' + page.consoleLines.join('\n');
       throw e;
