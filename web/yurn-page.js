@@ -35,6 +35,7 @@
   };
   window.yurn = yurn;
   let files = [];  // [path, Uint8Array]
+  let current = null;  // the running program's module
 
   function commandLine() {
     const args = [];
@@ -71,6 +72,8 @@
     if (yurn.state === 'ended') return;
     yurn.state = 'ended';
     yurn.code = code;
+    // A show that ran to its end keeps its display; its key listeners go now.
+    if (current && current.yurnUnlisten) current.yurnUnlisten();
     if (yurn.startedAt !== undefined) yurn.runMs = performance.now() - yurn.startedAt;
     document.body.classList.remove('jugando');
     // A refused command line says why only on standard error: show it too.
@@ -139,6 +142,7 @@
       },
       yurnWork: (ms) => yurn.work.push(ms),
     });
+    current = module;
     writeFiles(module);
     const args = ['yurn'].concat(commandLine());
     const argv = module._malloc(4 * (args.length + 1));

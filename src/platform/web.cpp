@@ -56,27 +56,31 @@ EM_JS(void, yurn_web_draw, (const uint8_t* pixels, int width, int height), {
 });
 
 // Keys and visibility go to a queue the program reads: [type, key, minimised].
+// The page calls yurnUnlisten when the program has ended.
 EM_JS(void, yurn_web_listen, (), {
     if (Module.yurnEvents) return;
     Module.yurnEvents = [];
-    Module.yurnKeyListener = function(event) {
+    var key = function(event) {
         Module.yurnEvents.push([2, event.key == 'Escape' ? 27 : 0, 0]);
         if (Module.yurnWake) Module.yurnWake();
     };
-    Module.yurnVisibilityListener = function() {
+    var visibility = function() {
         Module.yurnEvents.push([3, 0, document.hidden ? 1 : 0]);
         if (Module.yurnWake) Module.yurnWake();
     };
-    document.addEventListener('keydown', Module.yurnKeyListener);
-    document.addEventListener('visibilitychange', Module.yurnVisibilityListener);
+    document.addEventListener('keydown', key);
+    document.addEventListener('visibilitychange', visibility);
+    Module['yurnUnlisten'] = function() {
+        document.removeEventListener('keydown', key);
+        document.removeEventListener('visibilitychange', visibility);
+        Module.yurnEvents = null;
+        Module['yurnUnlisten'] = null;
+    };
     Module.yurnEvents.push([3, 0, document.hidden ? 1 : 0]);
 });
 
 EM_JS(void, yurn_web_unlisten, (), {
-    if (!Module.yurnEvents) return;
-    document.removeEventListener('keydown', Module.yurnKeyListener);
-    document.removeEventListener('visibilitychange', Module.yurnVisibilityListener);
-    Module.yurnEvents = null;
+    if (Module['yurnUnlisten']) Module['yurnUnlisten']();
 });
 
 // Takes the oldest queued event into out[0..2]; 0 when there is none.
