@@ -67,6 +67,7 @@ EM_JS(void, yurn_web_listen, (), {
     var visibility = function() {
         Module.yurnEvents.push([3, 0, document.hidden ? 1 : 0]);
         if (Module.yurnWake) Module.yurnWake();
+        if (document.hidden && Module.yurnWakeFrame) Module.yurnWakeFrame();
     };
     document.addEventListener('keydown', key);
     document.addEventListener('visibilitychange', visibility);
@@ -100,10 +101,18 @@ EM_JS(void, yurn_web_wait_frame, (), {
     return Asyncify.handleSleep(function(wake_up) {
         var now = performance.now();
         if (Module.yurnResumed !== undefined && Module['yurnWork']) Module['yurnWork'](now - Module.yurnResumed);
-        requestAnimationFrame(function() {
+        // A hidden page gets no animation frames: going hidden wakes the
+        // program too, so that it waits for events with its ticks going on.
+        var done = false;
+        var finish = function() {
+            if (done) return;
+            done = true;
+            Module.yurnWakeFrame = null;
             Module.yurnResumed = performance.now();
             wake_up();
-        });
+        };
+        Module.yurnWakeFrame = finish;
+        requestAnimationFrame(finish);
     });
 });
 
