@@ -74,7 +74,7 @@ void racing_other(int32_t) {}
 
 TEST(RealTimer, TheTickSeesWholeWordsWhileTheMainThreadMovesOn)
 {
-    stage_table = allocate_stage_table();
+    stage_table = clear_stage_table();
     for (int32_t i = 0; i < 2; i++) {
         stage_table[i].tick.store(racing_tick, std::memory_order_relaxed);
         stage_ticks[i].store(0);
@@ -97,6 +97,6 @@ TEST(RealTimer, TheTickSeesWholeWordsWhileTheMainThreadMovesOn)
     }
     sdl_platform.kill_timer(id);
     EXPECT_GT(stage_ticks[0].load() + stage_ticks[1].load(), 0);
-    stage_table = allocate_stage_table();
+    stage_table = clear_stage_table();
     current_stage.store(0);
 }

@@ -96,7 +96,7 @@ void probe_create(int32_t i, int32_t width, int32_t height)
 void build_probes()
 {
     std::memcpy(schedule, test_schedule, sizeof schedule);
-    stage_table = allocate_stage_table();
+    stage_table = clear_stage_table();
     for (int32_t i = 0; i < probe_count; i++)
         stage_table[i].create = probe_create;
     for (int32_t i = 0; i < probe_count; i++)

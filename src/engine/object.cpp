@@ -17,8 +17,10 @@ bool object_arrays_fit(uint64_t vertex_count, uint64_t face_count)
     return vertex_count <= OBJECT_ARRAY_LIMIT / sizeof(Vertex) && face_count <= OBJECT_ARRAY_LIMIT / sizeof(Face);
 }
 
+namespace {
+
 // The count is checked against the limit before multiplying, so no size wraps.
-static void* allocate_array(uint32_t n, size_t record_size)
+void* allocate_array(uint32_t n, size_t record_size)
 {
     if (n == 0)
         return nullptr;
@@ -27,6 +29,8 @@ static void* allocate_array(uint32_t n, size_t record_size)
         fatal_error("Error reservando memoria para vértices o planos");
     return p;
 }
+
+}  // namespace
 
 Vertex* allocate_vertices(uint32_t n) { return static_cast<Vertex*>(allocate_array(n, sizeof(Vertex))); }
 Face* allocate_faces(uint32_t n) { return static_cast<Face*>(allocate_array(n, sizeof(Face))); }
@@ -109,13 +113,15 @@ void vertex_normals(Object* object)
         normalise(object->vertices[i].normal);
 }
 
-static void reset_bounds(float* b)
+namespace {
+
+void reset_bounds(float* b)
 {
     b[MIN_X] = b[MIN_Y] = b[MIN_Z] = BOUND_START;
     b[MAX_X] = b[MAX_Y] = b[MAX_Z] = -BOUND_START;
 }
 
-static void widen_bounds(float* b, const Vector& p)
+void widen_bounds(float* b, const Vector& p)
 {
     if (p.x < b[MIN_X]) b[MIN_X] = p.x;
     if (p.x > b[MAX_X]) b[MAX_X] = p.x;
@@ -124,6 +130,8 @@ static void widen_bounds(float* b, const Vector& p)
     if (p.z < b[MIN_Z]) b[MIN_Z] = p.z;
     if (p.z > b[MAX_Z]) b[MAX_Z] = p.z;
 }
+
+}  // namespace
 
 void compute_bounds(Object* object)
 {

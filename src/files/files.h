@@ -124,6 +124,11 @@ struct PcxHeader {
 // Returns 1; every failure ends in fatal_error.
 int32_t read_pcx(const char* path, void* pixels, size_t pixels_capacity, uint8_t* palette);
 
+// read_pcx over a stream open at the picture's first byte (a plain file or an
+// archive member); name is used in the messages.  The stream stays open, read
+// up to where the picture ended (or further, in chunks).
+int32_t read_pcx_stream(const char* name, FILE* file, void* pixels, size_t pixels_capacity, uint8_t* palette);
+
 // read_pcx over a file held in memory; name is used in the messages.  Fills
 // *header when given.  The fuzzer and yurn-pcx drive it.
 int32_t read_pcx_memory(const char* name, const uint8_t* data, size_t size, void* pixels,

@@ -261,9 +261,14 @@ int32_t read_pcx(const char* path, void* pixels, size_t pixels_capacity, uint8_t
     File file(open_data_file(path, "rb"));
     if (!file)
         fatal_error("No encuentro el fichero \"%s\"", path);
+    return read_pcx_stream(path, file.get(), pixels, pixels_capacity, palette);
+}
+
+int32_t read_pcx_stream(const char* name, FILE* file, void* pixels, size_t pixels_capacity, uint8_t* palette)
+{
     uint8_t chunk[CHUNK_SIZE];
-    ByteSource src{nullptr, nullptr, file.get(), chunk};
-    decode(path, src, pixels, pixels_capacity, palette);
+    ByteSource src{nullptr, nullptr, file, chunk};
+    decode(name, src, pixels, pixels_capacity, palette);
     return 1;
 }
 

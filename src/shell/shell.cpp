@@ -30,7 +30,7 @@ void end_previous_run()
             if (stage.data && stage.release)
                 stage.release(i);
         }
-        allocate_stage_table();
+        clear_stage_table();
     }
     release_display();
 }

@@ -1,28 +1,29 @@
 // Ceiling fade-in stage: brings the next stage's picture up out of black by
 // capping every byte of its frame at a level that climbs one step per tick.
-#include <cstdlib>
-#include <new>
-
 #include "display/display.h"
 #include "shell/shell.h"
 #include "stages/fades.h"
+#include "stages/stages_local.h"
 
-static CeilingState* state_of(int32_t index) { return static_cast<CeilingState*>(stage_table[index].data); }
+namespace {
 
-static void ceiling_prepare(int32_t index)
+constexpr const char* OUT_OF_MEMORY = "Error: No Hay Suficiente Memoria.\n";
+
+CeilingState* state_of(int32_t index) { return static_cast<CeilingState*>(stage_table[index].data); }
+
+void ceiling_prepare(int32_t index)
 {
     stage_table[index + 1].prepare(index + 1);
     Stage& stage = stage_table[index];
     if (stage.ready.load(std::memory_order_relaxed) == 0) {
         CeilingState* state = state_of(index);
-        state->buffer = static_cast<uint32_t*>(std::calloc(size_t(state->count), 4));
-        if (!state->buffer) fatal_error("Error: No Hay Suficiente Memoria.\n");
+        state->buffer = allocate_frame(state->count, "%s", OUT_OF_MEMORY).release();  // cleared to 0
         stage.output = state->buffer;
         stage.ready.store(1, std::memory_order_relaxed);
     }
 }
 
-static int32_t ceiling_render(int32_t index)
+int32_t ceiling_render(int32_t index)
 {
     Stage& next = stage_table[index + 1];
     next.render(index + 1);
@@ -34,7 +35,7 @@ static int32_t ceiling_render(int32_t index)
 }
 
 // Timer thread.  The only writer of level and finished after create.
-static void ceiling_tick(int32_t index)
+void ceiling_tick(int32_t index)
 {
     stage_table[index + 1].tick.load(std::memory_order_relaxed)(index + 1);
     CeilingState* state = state_of(index);
@@ -45,14 +46,14 @@ static void ceiling_tick(int32_t index)
         state->level.store(uint8_t(level + 1), std::memory_order_relaxed);
 }
 
-static void ceiling_release(int32_t index)
+void ceiling_release(int32_t index)
 {
-    CeilingState* state = state_of(index);
-    if (!state) return;
-    std::free(state->buffer);
-    state->~CeilingState();
-    std::free(state);
+    std::unique_ptr<CeilingState> state = take_stage_state<CeilingState>(index);
+    if (state)
+        free_frame(state->buffer);
 }
+
+}  // namespace
 
 constexpr StageEntries CEILING_ENTRIES = {
     .prepare = ceiling_prepare,
@@ -63,10 +64,7 @@ constexpr StageEntries CEILING_ENTRIES = {
 
 void ceiling_create(int32_t index, int32_t width, int32_t height)
 {
-    void* memory = std::malloc(sizeof(CeilingState));
-    if (!memory) fatal_error("Error: No Hay Suficiente Memoria.\n");
-    CeilingState* state = new (memory) CeilingState{};  // finished 0, level 0, buffer null
+    std::unique_ptr<CeilingState> state = allocate_state<CeilingState>("%s", OUT_OF_MEMORY);  // finished 0, level 0, buffer null
     state->count = width * height;
-
-    install_stage(index, state, CEILING_ENTRIES);
+    install_stage(index, state.release(), CEILING_ENTRIES);
 }

@@ -4,13 +4,12 @@
 #include <immintrin.h>
 #endif
 
-#include <cstdlib>
 #include <memory>
-#include <new>
 
 #include "display/display.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
+#include "stages/stages_local.h"
 
 namespace {
 
@@ -153,15 +152,12 @@ void crossfade_prepare(int32_t index)
     // ready goes up before the buffer exists: the timer may tick from here on,
     // and tick touches only the weight.
     stage.ready.store(1, std::memory_order_relaxed);
-    const size_t bytes = static_cast<size_t>(frame_width) * static_cast<size_t>(frame_height) * 4;
-    // On a 64-byte boundary, like the photographs', so blend's loads and
-    // stores do not split cache lines.
-    auto* buffer = static_cast<uint32_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64 + 64 * (bytes == 0)));
-    if (!buffer)
-        fatal_error("Error: No hay memoria suficiente para el buffer del fundido (%zu bytes).\n", bytes);
+    const int64_t pixels = int64_t(frame_width) * frame_height;
+    FrameBuffer buffer = allocate_frame(
+        pixels, "Error: No hay memoria suficiente para el buffer del fundido (%lld bytes).\n", static_cast<long long>(pixels * 4));
     CrossFade* fade = state_of(index);
-    fade->buffer = buffer;
-    stage.output = buffer;
+    fade->buffer = buffer.release();
+    stage.output = fade->buffer;
 }
 
 int32_t crossfade_render(int32_t index)
@@ -196,11 +192,9 @@ void crossfade_tick(int32_t index)
 
 void crossfade_release(int32_t index)
 {
-    CrossFade* fade = state_of(index);
-    if (!fade)
-        return;
-    std::free(fade->buffer);
-    std::unique_ptr<CrossFade> owned(fade);
+    std::unique_ptr<CrossFade> fade = take_stage_state<CrossFade>(index);
+    if (fade)
+        free_frame(fade->buffer);
 }
 
 }  // namespace
@@ -229,12 +223,7 @@ void crossfade_create(int32_t index, int32_t, int32_t)
     // would lie outside the table.
     if (index <= 0 || index >= STAGE_COUNT - 1)
         fatal_error("Error: un fundido necesita una etapa a cada lado; no puede ir en el registro %d.\n", index);
-    std::unique_ptr<CrossFade> owned;
-    try {
-        owned = std::make_unique<CrossFade>();  // buffer null, weight 0.0
-    } catch (const std::bad_alloc&) {
-        fatal_error("Error: No hay memoria suficiente para el fundido %d.\n", index);
-    }
-    CrossFade* fade = owned.release();
-    install_stage(index, fade, CROSSFADE_ENTRIES);
+    std::unique_ptr<CrossFade> fade =
+        allocate_state<CrossFade>("Error: No hay memoria suficiente para el fundido %d.\n", index);  // buffer null, weight 0.0
+    install_stage(index, fade.release(), CROSSFADE_ENTRIES);
 }

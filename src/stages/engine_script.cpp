@@ -33,7 +33,7 @@ void build_engine_show()
 {
     for (int32_t i = 0; i < SCHEDULE_LENGTH; i++)
         schedule[i] = ENGINE_SCHEDULE[i];
-    stage_table = allocate_stage_table();
+    stage_table = clear_stage_table();
     for (int32_t i = 0; i < ENGINE_STAGE_COUNT; i++)
         stage_table[i].create = ENGINE_STAGES[i];
     for (int32_t i = 0; i < ENGINE_STAGE_COUNT; i++)

@@ -8,13 +8,15 @@
 
 #include "stages/fades.h"
 
+namespace {
+
 #if defined(__x86_64__) || defined(__i386__)
 // 0x00aaaaaa: the amount in the three colour lanes, 0 in the top lane, so a
 // saturating subtract leaves the top byte as it is.
-static inline uint32_t lane_amount(uint8_t amount) { return uint32_t(amount) * 0x010101u; }
+inline uint32_t lane_amount(uint8_t amount) { return uint32_t(amount) * 0x010101u; }
 #endif
 
-static inline uint32_t darken_pixel(uint32_t p, uint8_t amount)
+inline uint32_t darken_pixel(uint32_t p, uint8_t amount)
 {
     uint32_t out = p & 0xFF000000u;
     for (int shift = 0; shift < 24; shift += 8) {
@@ -24,7 +26,7 @@ static inline uint32_t darken_pixel(uint32_t p, uint8_t amount)
     return out;
 }
 
-static inline uint32_t min_pixel(uint32_t p, uint8_t level)
+inline uint32_t min_pixel(uint32_t p, uint8_t level)
 {
     uint32_t out = 0;
     for (int shift = 0; shift < 32; shift += 8) {
@@ -33,6 +35,8 @@ static inline uint32_t min_pixel(uint32_t p, uint8_t level)
     }
     return out;
 }
+
+}  // namespace
 
 void darken_copy(uint32_t* dst, const uint32_t* src, uint8_t amount, int32_t count)
 {

@@ -1,28 +1,30 @@
 // Fade-out stage: takes the previous stage's picture down to black by lowering
 // its colour lanes by a level that climbs 2.5 per tick.  It never reports
 // that it has finished: once black it stays black until its cue.
-#include <cstdlib>
-#include <new>
-
 #include "display/display.h"
 #include "shell/shell.h"
 #include "stages/fades.h"
+#include "stages/stages_local.h"
 
-static FadeOutState* state_of(int32_t index) { return static_cast<FadeOutState*>(stage_table[index].data); }
+namespace {
+
+constexpr const char* OUT_OF_MEMORY = "Error: No Hay Suficiente Memoria.\n";
+
+FadeOutState* state_of(int32_t index) { return static_cast<FadeOutState*>(stage_table[index].data); }
 
 // The previous stage was current just before and is prepared already.
-static void fadeout_prepare(int32_t index)
+void fadeout_prepare(int32_t index)
 {
     Stage& stage = stage_table[index];
-    if (stage.ready.load(std::memory_order_relaxed) != 0) return;
+    if (stage.ready.load(std::memory_order_relaxed) != 0)
+        return;
     FadeOutState* state = state_of(index);
-    state->buffer = static_cast<uint32_t*>(std::malloc(size_t(state->count) * 4));
-    if (!state->buffer) fatal_error("Error: No Hay Suficiente Memoria.\n");
+    state->buffer = allocate_frame(state->count, "%s", OUT_OF_MEMORY).release();
     stage.output = state->buffer;
     stage.ready.store(1, std::memory_order_relaxed);
 }
 
-static int32_t fadeout_render(int32_t index)
+int32_t fadeout_render(int32_t index)
 {
     Stage& previous = stage_table[index - 1];
     previous.render(index - 1);
@@ -35,7 +37,7 @@ static int32_t fadeout_render(int32_t index)
 }
 
 // Timer thread.  The only writer of level after create.
-static void fadeout_tick(int32_t index)
+void fadeout_tick(int32_t index)
 {
     stage_table[index - 1].tick.load(std::memory_order_relaxed)(index - 1);
     FadeOutState* state = state_of(index);
@@ -43,14 +45,14 @@ static void fadeout_tick(int32_t index)
     state->level.store(level > 255.0f ? 255.0f : level, std::memory_order_relaxed);
 }
 
-static void fadeout_release(int32_t index)
+void fadeout_release(int32_t index)
 {
-    FadeOutState* state = state_of(index);
-    if (!state) return;
-    std::free(state->buffer);
-    state->~FadeOutState();
-    std::free(state);
+    std::unique_ptr<FadeOutState> state = take_stage_state<FadeOutState>(index);
+    if (state)
+        free_frame(state->buffer);
 }
+
+}  // namespace
 
 constexpr StageEntries FADEOUT_ENTRIES = {
     .prepare = fadeout_prepare,
@@ -61,10 +63,7 @@ constexpr StageEntries FADEOUT_ENTRIES = {
 
 void fadeout_create(int32_t index, int32_t width, int32_t height)
 {
-    void* memory = std::malloc(sizeof(FadeOutState));
-    if (!memory) fatal_error("Error: No Hay Suficiente Memoria.\n");
-    FadeOutState* state = new (memory) FadeOutState{};  // finished 0, level 0.0, buffer null
+    std::unique_ptr<FadeOutState> state = allocate_state<FadeOutState>("%s", OUT_OF_MEMORY);  // finished 0, level 0.0, buffer null
     state->count = width * height;
-
-    install_stage(index, state, FADEOUT_ENTRIES);
+    install_stage(index, state.release(), FADEOUT_ENTRIES);
 }

@@ -1,42 +1,10 @@
 // The photo stage: one photograph read at start-up, shown unchanged.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-
 #include "display/display.h"
-#include "files/files.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
+#include "stages/stages_local.h"
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
-// The PCX reader fills whatever the picture holds; a smaller picture would leave
-// part of the frame unwritten and a one-plane picture would fill it with palette
-// indices.  So the header is looked at first and anything but a three-plane
-// picture of exactly width x height is refused, naming the file.  Files that are
-// not PCX at all are left to the reader, which reports them in its own words.
-void check_photo_header(const char* path, int32_t width, int32_t height)
-{
-    File file(open_data_file(path, "rb"));
-    if (!file)
-        return;  // the reader says "No encuentro el fichero"
-    uint8_t header[66];
-    if (std::fread(header, 1, sizeof header, file.get()) != sizeof header || header[0] != 10 ||
-        header[3] != 8 || (header[65] != 1 && header[65] != 3))
-        return;  // not a PCX the reader takes: its own messages apply
-    const int32_t xmin = header[4] | header[5] << 8, ymin = header[6] | header[7] << 8;
-    const int32_t xmax = header[8] | header[9] << 8, ymax = header[10] | header[11] << 8;
-    const int32_t w = xmax - xmin + 1, h = ymax - ymin + 1;
-    if (header[65] == 1)
-        fatal_error("La foto \"%s\" tiene 1 plano de color; hacen falta 3 (24 bits)\n", path);
-    if (w != width || h != height)
-        fatal_error("La foto \"%s\" mide %d x %d; hace falta %d x %d\n", path, w, h, width, height);
-}
 
 void photo_prepare(int32_t index)
 {
@@ -51,12 +19,9 @@ void photo_tick(int32_t) {}
 
 void photo_release(int32_t index)
 {
-    Stage& stage = stage_table[index];
-    auto* water = static_cast<Water*>(stage.data);
-    if (!water)
-        return;
-    std::free(water->pixels);
-    std::free(water);
+    std::unique_ptr<Water> water = take_stage_state<Water>(index);
+    if (water)
+        free_frame(water->pixels);
 }
 
 }  // namespace
@@ -70,28 +35,17 @@ constexpr StageEntries PHOTO_ENTRIES = {
 
 void photo_create_file(int32_t index, int32_t width, int32_t height, const char* path)
 {
-    Stage& stage = stage_table[index];
-    std::unique_ptr<Water, FreeDeleter> water(static_cast<Water*>(std::malloc(sizeof(Water))));
-    if (!water)
-        fatal_error("Error: No Hay Suficiente Memoria para Water.\n");
+    std::unique_ptr<Water> water = allocate_state<Water>("Error: No Hay Suficiente Memoria para Water.\n");
     water->width = width;
     water->height = height;
-    const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-    // On a 64-byte boundary for the blend's vector loads; zero-filled, so even a
-    // reader that wrote less would leave black, never garbage.
-    const size_t rounded = (bytes + 63) / 64 * 64 + 64 * (bytes == 0);
-    std::unique_ptr<uint32_t, FreeDeleter> pixels(static_cast<uint32_t*>(std::aligned_alloc(64, rounded)));
-    if (!pixels)
-        fatal_error("Error: No Hay Suficiente Memoria Para los Buffers del agua.\n");
-    std::memset(pixels.get(), 0, rounded);
+    FrameBuffer pixels =
+        allocate_frame(int64_t(width) * height, "Error: No Hay Suficiente Memoria Para los Buffers del agua.\n");
     water->pixels = pixels.get();
-    check_photo_header(path, width, height);
-    // Exactly the frame's size: the reader refuses a picture that does not fit.
-    read_pcx(path, pixels.get(), bytes, nullptr);
+    read_rgb_picture("La foto", path, pixels.get(), width, height);
     // Handed to the record only once the photograph is in, so a failure above
     // (which may throw under a test's fatal handler) leaves the record untouched
     // and frees everything.
-    stage.output = pixels.release();
+    stage_table[index].output = pixels.release();
     install_stage(index, water.release(), PHOTO_ENTRIES);
 }
 

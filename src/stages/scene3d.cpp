@@ -8,6 +8,7 @@
 #include "files/files.h"
 #include "render/render.h"
 #include "shell/shell.h"
+#include "stages/stages_local.h"
 
 namespace {
 
@@ -27,8 +28,8 @@ int32_t scene_render(int32_t index)
     SceneStage& stage = *state_of(index);
     double seconds = stage.ticks.load(std::memory_order_relaxed) * (TICK_MS / 1000.0);
     stage.animate(stage, seconds);
-    fill_buffer(stage.frame.data(), stage.background, int32_t(stage.frame.size()));
-    stage.scene.render_scene(&stage.camera, stage.depth.data(), stage.frame.data());
+    fill_buffer(stage.frame, stage.background, stage.pixel_count);
+    stage.scene.render_scene(&stage.camera, stage.depth.data(), stage.frame);
     return 0;
 }
 
@@ -41,22 +42,27 @@ void scene_tick(int32_t index)
 
 void scene_release(int32_t index)
 {
-    std::unique_ptr<SceneStage> stage(state_of(index));
-    stage_table[index].data = nullptr;
-    stage_table[index].output = nullptr;
+    std::unique_ptr<SceneStage> stage = take_stage_state<SceneStage>(index);
+    if (stage)
+        free_frame(stage->frame);
 }
 
 // Common part of every scene's create: the state, its buffers and the record.
 SceneStage& begin_scene(int32_t index, int32_t width, int32_t height)
 {
-    auto stage = std::make_unique<SceneStage>();
-    stage->frame.assign(size_t(width) * size_t(height), 0);
-    stage->depth.assign(size_t(width) * size_t(height), 0xFFFFFFFFu);
+    std::unique_ptr<SceneStage> stage =
+        allocate_state<SceneStage>("Error: No hay memoria suficiente para la escena %d.\n", index);
+    const int64_t pixels = int64_t(width) * height;
+    FrameBuffer frame =
+        allocate_frame(pixels, "Error: No hay memoria suficiente para el fotograma de la escena %d.\n", index);
+    stage->depth.assign(size_t(pixels), 0xFFFFFFFFu);
     stage->camera.position = {0, 0, -200};
     stage->camera.angles = {0, 0, 0};
     stage->camera.fov = 60;
 
-    stage_table[index].output = stage->frame.data();
+    stage->frame = frame.release();
+    stage->pixel_count = int32_t(pixels);
+    stage_table[index].output = stage->frame;
     install_stage(index, stage.get(),
                   {.prepare = scene_prepare, .render = scene_render, .tick = scene_tick, .release = scene_release});
     return *stage.release();
@@ -66,7 +72,9 @@ uint32_t* load_texture(SceneStage& stage, int slot, const char* path)
 {
     std::vector<uint32_t>& texels = stage.textures[slot];
     texels.assign(size_t(TEXTURE_SIDE) * TEXTURE_SIDE, 0);
-    read_pcx(path, texels.data(), texels.size() * sizeof(uint32_t), nullptr);
+    // The renderer samples TEXTURE_SIDE x TEXTURE_SIDE texels of 0x00RRGGBB:
+    // a picture of any other size or a one-plane one would come out as garbage.
+    read_rgb_picture("La textura", path, texels.data(), TEXTURE_SIDE, TEXTURE_SIDE);
     return texels.data();
 }
 
@@ -101,7 +109,8 @@ void scene_knot_create(int32_t index, int32_t width, int32_t height)
     SceneStage& stage = begin_scene(index, width, height);
     stage.background = 0x000814;
     stage.scene.load_3ds("datos/nudo.3ds");
-    if (stage.scene.object_count < 1) fatal_error("El archivo \"%s\" no contiene ninguna malla", "datos/nudo.3ds");
+    if (stage.scene.object_count < 1)
+        fatal_error("El archivo \"%s\" no contiene ninguna malla", "datos/nudo.3ds");
     Object* knot = stage.scene.objects[0];
     knot->mode = MODE_ENVIRONMENT | MODE_TEXTURED;
     knot->texture = load_texture(stage, 0, "datos/cielo.pcx");

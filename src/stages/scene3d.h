@@ -18,7 +18,8 @@ struct SceneStage {
     Scene scene;                          // owns its objects
     Camera camera;
     Light lights[2];                      // the Scene points at these
-    std::vector<uint32_t> frame;          // the stage's output
+    uint32_t* frame = nullptr;            // the stage's output, pixel_count pixels; freed by release
+    int32_t pixel_count = 0;              // width * height given to create
     std::vector<uint32_t> depth;          // depth buffer of the same size
     std::vector<uint32_t> textures[2];    // texel arrays the objects point at
     Object* actors[3] = {};               // objects the animation moves (owned by scene)

@@ -35,7 +35,7 @@ void build_standin_show()
 {
     for (int32_t i = 0; i < SCHEDULE_LENGTH; i++)
         schedule[i] = SHOW_SCHEDULE[i];
-    stage_table = allocate_stage_table();
+    stage_table = clear_stage_table();
     for (int32_t i = 0; i <= SHOW_LAST_STAGE; i++)
         stage_table[i].create = i % 2 == 0 ? standin_pattern_create : standin_early_create;
     for (int32_t i = 0; i <= SHOW_LAST_STAGE; i++)
@@ -54,7 +54,7 @@ const StageScript* selected = &SCRIPTS[0];
 
 }  // namespace
 
-Stage* allocate_stage_table()
+Stage* clear_stage_table()
 {
     for (Stage& stage : table_storage)
         clear_record(stage);

@@ -16,7 +16,7 @@ void build_photo_show()
         schedule[i] = SHOW_SCHEDULE[i];
     // Static, zero-filled storage: it cannot fail, and record 19's ready reads 0
     // for the timer that goes on ticking after the show's end.
-    stage_table = allocate_stage_table();
+    stage_table = clear_stage_table();
     for (int32_t k = 0; k < PHOTO_COUNT; k++)
         stage_table[2 * k].create = photo_creates[k];
     for (int32_t i = 1; i < SHOW_END; i += 2)

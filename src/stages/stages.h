@@ -1,7 +1,7 @@
 // Stage scripts: the compiled-in ways to fill the stage table and the
 // schedule.  build_stage_table (shell/shell.h) runs the selected one at
 // start-up; --script NAME selects it.  Each script's build fills schedule,
-// points stage_table at allocate_stage_table(), stores the create entry
+// points stage_table at clear_stage_table(), stores the create entry
 // points, calls them in index order with (index, frame_width, frame_height)
 // and leaves a terminating record (data null) within the table.
 #pragma once
@@ -34,8 +34,9 @@ bool select_stage_script(const char* name);
 int32_t stage_script_count();
 const StageScript* stage_script_at(int32_t index);
 
-// The stage table's storage: STAGE_COUNT records, all fields zeroed, so the
-// terminating record's ready reads 0 whatever the script leaves in it.  Static
-// storage: it cannot fail and lives until the process ends.  Main thread,
-// before the timer starts.
-Stage* allocate_stage_table();
+// Clears every field of the stage table's STAGE_COUNT records and returns the
+// table, so the terminating record's ready reads 0 whatever the script leaves
+// in it.  The table is static storage: nothing is allocated, nothing can fail,
+// and it lives until the process ends.  It releases no stage: the caller does
+// that first.  Main thread, before the timer starts.
+Stage* clear_stage_table();

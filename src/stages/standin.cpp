@@ -8,6 +8,7 @@
 
 #include "display/display.h"
 #include "shell/shell.h"
+#include "stages/stages_local.h"
 
 namespace {
 
@@ -76,16 +77,13 @@ void standin_tick(int32_t index)
 
 void standin_release(int32_t index)
 {
-    Stage& stage = stage_table[index];
-    std::unique_ptr<StandIn> owned(static_cast<StandIn*>(stage.data));
-    stage.data = nullptr;
-    stage.output = nullptr;
-    stage.ready.store(0, std::memory_order_relaxed);
+    take_stage_state<StandIn>(index);  // the frame goes with the state
 }
 
 void standin_create(int32_t index, int32_t width, int32_t height, uint32_t end_after)
 {
-    auto state = std::make_unique<StandIn>();
+    std::unique_ptr<StandIn> state =
+        allocate_state<StandIn>("Error: No hay memoria suficiente para la etapa de prueba %d.\n", index);
     if (width <= 0 || height <= 0)
         fatal_error("Tamaño de fotograma no válido para la etapa %d: %d x %d", index, width, height);
     state->frame.assign(size_t(width) * size_t(height), 0);
