@@ -192,7 +192,7 @@ int32_t init_display()
 void present_frame()
 {
     present_surfaces();
-    platform->frame_presented();
+    platform->frame_presented(current_stage.load(std::memory_order_relaxed));
 }
 
 int32_t restore_surfaces()

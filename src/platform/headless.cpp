@@ -6,7 +6,6 @@
 
 #include "platform/platform.h"
 #include "platform/platform_local.h"
-#include "shell/shell.h"
 
 namespace {
 
@@ -183,7 +182,7 @@ void headless_release()
 
 // The end of present_frame: the hook sees the frame if it reached the screen,
 // then the clock moves on and the ticks that fell due are delivered.
-void headless_frame_presented()
+void headless_frame_presented(int32_t stage)
 {
     if (state.flipped && present_hook) {
         const PresentedFrame frame = {
@@ -195,7 +194,7 @@ void headless_frame_presented()
             .palette = state.has_palette ? state.palette : nullptr,
             .frame = state.frames,
             .time_ms = state.time_ms,
-            .stage = current_stage.load(std::memory_order_relaxed),
+            .stage = stage,
         };
         present_hook(frame, present_user);
     }

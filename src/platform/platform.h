@@ -6,6 +6,14 @@
 // clock) and web (a canvas in a browser page, in the WebAssembly build only).
 // Only this folder includes SDL and emscripten headers.  display/ and shell/ call
 // through `platform`; select_platform picks the backend once at start-up.
+//
+// Why it is shaped like this: the layer keeps the original display's steps
+// (primary surface, attached back buffer, off-screen surface, restore, blit,
+// flip) and its DD_OK / DDERR_* result codes, because init_display and
+// present_frame decide on those codes step by step, and the headless backend
+// can make any single step fail, so the display's whole failure table stays
+// testable.  Folding the steps together or turning the codes into booleans
+// would lose those paths, so keep them even where a backend has no such step.
 #pragma once
 
 #include <cstddef>
@@ -91,7 +99,7 @@ struct Platform {
     int32_t (*restore_offscreen)();
     void (*set_palette)(const uint8_t* rgb);     // 256 x (r, g, b) for the 8-bit mode
     void (*release)();                           // surfaces, device, window; idempotent
-    void (*frame_presented)();                   // end of every present_frame call
+    void (*frame_presented)(int32_t stage);      // end of every present_frame call; stage: the current stage index
     bool (*has_display)();                       // a message box can be shown
     void (*message_box)(const char* caption, const char* text);
 
@@ -158,7 +166,8 @@ uint64_t frame_digest(const uint8_t* bytes, size_t size);
 // with no padding; 16-bit pixels are little-endian 5-6-5 when rgb565 is 1,
 // else 5-5-5; 8-bit pixels index palette (256 x r, g, b, set at start-up).
 // frame is the 0-based number of the present_frame call; time_ms the virtual
-// time at which the frame was rendered; stage the current stage index.
+// time at which the frame was rendered; stage the value present_frame passed
+// down to frame_presented (the current stage index).
 // The pointers are valid during the call only.
 struct PresentedFrame {
     const uint8_t* pixels;

@@ -246,7 +246,7 @@ void sdl_release()
     sdl.expanded.clear();
 }
 
-void sdl_frame_presented() {}
+void sdl_frame_presented(int32_t) {}
 
 bool sdl_has_display() { return sdl.video; }
 

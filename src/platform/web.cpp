@@ -372,7 +372,7 @@ void web_release()
 
 // The end of every present: the browser gets its turn until the next
 // animation frame, then the ticks that fell due meanwhile are delivered.
-void web_frame_presented()
+void web_frame_presented(int32_t)
 {
     yurn_web_wait_frame();
     deliver_ticks();
@@ -461,9 +461,9 @@ void virtual_present_hook(const PresentedFrame& frame, void*)
     yurn_web_frame(double(frame.frame), uint32_t(digest >> 32), uint32_t(digest));
 }
 
-void virtual_frame_presented()
+void virtual_frame_presented(int32_t stage)
 {
-    headless_platform.frame_presented();
+    headless_platform.frame_presented(stage);
     const double now = yurn_web_now();
     if (now - web.last_yield_ms >= VIRTUAL_YIELD_MS) {
         yurn_web_yield();
