@@ -2,6 +2,7 @@
 // the streams handed back.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "files/files.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -184,4 +186,49 @@ TEST_F(ArchiveFiles, EveryCallOpensAndReadsTheArchiveAnew)
     std::fclose(b);
     write("Yurn.pak", make_archive({{"otro", "x"}, {"uno", "nuevo"}}));
     EXPECT_EQ(drain(open_data_file("uno", "rb")), "nuevo");
+}
+
+TEST_F(ArchiveFiles, DataFilesThatAreNotRegularFilesAreRefusedNamingThem)
+{
+    // A FIFO would block the open (and then the reading) for ever.
+    ASSERT_EQ(::mkfifo("datos/tuberia.pcx", 0600), 0);
+    fs::create_directory("datos/carpeta.pcx");
+    fs::create_symlink("bucle.pcx", "datos/bucle.pcx");  // a link to itself
+    const std::string fifo = fatal_message_of([] { open_data_file("datos/tuberia.pcx", "rb"); });
+    EXPECT_EQ(fifo, "No puedo leer \"datos/tuberia.pcx\": es una tubería (FIFO), no un fichero");
+    const std::string folder = fatal_message_of([] { open_data_file("datos/carpeta.pcx", "rb"); });
+    EXPECT_EQ(folder, "No puedo leer \"datos/carpeta.pcx\": es una carpeta, no un fichero");
+    const std::string loop = fatal_message_of([] { open_data_file("datos/bucle.pcx", "rb"); });
+    EXPECT_EQ(loop, std::string("No puedo abrir el fichero \"datos/bucle.pcx\": ") + system_reason(ELOOP));
+    // Missing stays missing: the caller reports it in its own words.
+    EXPECT_EQ(open_data_file("datos/no-existe.pcx", "rb"), nullptr);
+    EXPECT_EQ(open_data_file("datos/a.pcx/dentro", "rb"), nullptr);
+}
+
+TEST_F(ArchiveFiles, AnArchiveThatIsNotARegularFileCountsAsAbsent)
+{
+    write("datos/a.pcx", "disco a");
+    ASSERT_EQ(::mkfifo("Yurn.pak", 0600), 0);
+    EXPECT_EQ(drain(open_data_file("datos/a.pcx", "rb")), "disco a");
+    fs::remove("Yurn.pak");
+    fs::create_directory("Yurn.pak");
+    EXPECT_EQ(drain(open_data_file("datos/a.pcx", "rb")), "disco a");
+}
+
+TEST_F(ArchiveFiles, AMemberPlacedPastTheArchivesEndIsBlamedOnTheArchive)
+{
+    Bytes a;
+    add_entry(a, "datos/lejos.pcx", 5000);
+    a.resize(a.size() + ARCHIVE_ENTRY_SIZE, 0);
+    add_entry(a, "datos/vacio.pcx", 3 * ARCHIVE_ENTRY_SIZE);  // after the marker: not found
+    write("Yurn.pak", std::string(a.begin(), a.end()));
+    EXPECT_EQ(fatal_message_of([] { open_data_file("datos/lejos.pcx", "rb"); }),
+              "El archivo de recursos \"Yurn.pak\" sitúa \"datos/lejos.pcx\" en la posición 5000, más allá de su "
+              "final (72 bytes)");
+    // A member starting right at the end is empty, not misplaced.
+    Bytes b;
+    add_entry(b, "datos/vacio.pcx", 2 * ARCHIVE_ENTRY_SIZE);
+    b.resize(b.size() + ARCHIVE_ENTRY_SIZE, 0);
+    write("Yurn.pak", std::string(b.begin(), b.end()));
+    EXPECT_EQ(drain(open_data_file("datos/vacio.pcx", "rb")), "");
 }

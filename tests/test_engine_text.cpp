@@ -132,6 +132,13 @@ TEST(TextMeshRejects, MissingFile)
               "No puedo abrir el archivo \"tests/data/engine/no-such-mesh.txt\"");
 }
 
+TEST(TextMeshRejects, AFolderIsNotAMesh)
+{
+    // Read as a mesh, a folder gives no text at all: say what it is instead.
+    EXPECT_EQ(fatal_message_of([] { load_object("tests/data"); }),
+              "No puedo leer \"tests/data\": es una carpeta, no un fichero");
+}
+
 TEST(TextMeshRejects, NegativeCountsAndIndicesOutOfRange)
 {
     EXPECT_EQ(fatal_message_of([] { parse_object("-1 0"); }),

@@ -1,6 +1,13 @@
 // Resource archive lookup: data files are looked for in the archive first, on
 // every call, then on disk.  Nothing about the archive is cached.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "display/display.h"
 #include "files/files.h"
 
 // Bytes of an entry the lookup needs: the name and the offset.  An entry cut
@@ -78,19 +85,112 @@ bool find_archive_member_in_stream(FILE* archive, const char* path, uint32_t* of
     }
 }
 
+namespace {
+
+// What a path that is not a regular file is, for the message.
+const char* kind_of(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "una carpeta";
+    if (S_ISFIFO(mode))
+        return "una tubería (FIFO)";
+    if (S_ISCHR(mode))
+        return "un dispositivo de caracteres";
+    if (S_ISBLK(mode))
+        return "un dispositivo de bloques";
+    if (S_ISSOCK(mode))
+        return "un socket";
+    return "algo que no es un fichero normal";
+}
+
+// Opens path for reading and says what it is.  O_NONBLOCK because opening a
+// FIFO for reading would otherwise wait for a writer, for ever; the stream is
+// made only once the file is known to be regular, and a regular file never
+// blocks anyway.  -1 with errno set when the open (or fstat) fails.
+int open_and_stat(const char* path, struct stat* info)
+{
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// A read stream over fd, which it then owns; null (fd closed) when it cannot be made.
+FILE* stream_of(int fd)
+{
+    FILE* stream = ::fdopen(fd, "rb");
+    if (!stream)
+        ::close(fd);
+    return stream;
+}
+
+// The archive member named path, positioned at its first byte, or null when
+// there is no usable archive or it lacks the name.  An archive that cannot be
+// opened, or is not a regular file (a folder, a FIFO, a device), counts as
+// absent, like a missing one: it is optional, and every data file can still
+// come from the disk, where a missing one is reported by name.
+FILE* open_archive_member(const char* path)
+{
+    struct stat info;
+    const int fd = open_and_stat(archive_name, &info);
+    if (fd < 0)
+        return nullptr;
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    File archive(stream_of(fd));
+    uint32_t offset = 0;
+    if (!archive || !find_archive_member_in_stream(archive.get(), path, &offset))
+        return nullptr;
+    // A member that starts past the end holds nothing: every reader would
+    // report the file as damaged in its own words, blaming the member.
+    if (offset > uint64_t(info.st_size))
+        fatal_error("El archivo de recursos \"%s\" sitúa \"%s\" en la posición %u, más allá de su final (%lld bytes)",
+                    archive_name, path, unsigned(offset), static_cast<long long>(info.st_size));
+    std::fseek(archive.get(), long(offset), SEEK_SET);
+    return archive.release();
+}
+
+// The plain file, or null when it does not exist (the caller reports that in
+// its own words).  Anything else that keeps it from being read ends here,
+// saying why: a FIFO or a device would block or never end, and a folder, a
+// loop of links or a file without permission is not "missing".
+FILE* open_plain_file(const char* path)
+{
+    struct stat info;
+    const int fd = open_and_stat(path, &info);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return nullptr;
+        fatal_error("No puedo abrir el fichero \"%s\": %s", path, system_reason(errno));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        fatal_error("No puedo leer \"%s\": es %s, no un fichero", path, kind_of(info.st_mode));
+    }
+    FILE* stream = stream_of(fd);
+    if (!stream)
+        fatal_error("No puedo abrir el fichero \"%s\": %s", path, system_reason(errno));
+    return stream;
+}
+
+} // namespace
+
 // The mode is not used: both the archive and the plain file are read in binary.
 FILE* open_data_file(const char* path, const char*)
 {
     if (archive_name) {
-        File archive(std::fopen(archive_name, "rb"));
-        uint32_t offset = 0;
-        if (archive && find_archive_member_in_stream(archive.get(), path, &offset)) {
-            // A failed seek is left to the reader, which then meets the end of the file.
-            std::fseek(archive.get(), long(offset), SEEK_SET);
-            return archive.release();
-        }
+        if (FILE* member = open_archive_member(path))
+            return member;
     }
-    return std::fopen(path, "rb");
+    return open_plain_file(path);
 }
 
 bool read_to_end(FILE* file, std::vector<uint8_t>& bytes)

@@ -39,7 +39,12 @@ extern char* archive_name;
 
 // Opens a data file for reading in binary: the archive member of that name if
 // the archive holds it (stream positioned at the member's first byte), else the
-// plain file, else null.  The caller owns the stream and closes it with fclose.
+// plain file, else null when there is no such file.  The caller owns the
+// stream and closes it with fclose.  Only regular files are read: a data file
+// that is a folder, a FIFO or a device, one that cannot be opened for another
+// reason than being missing, or an archive member placed past the archive's
+// end ends in fatal_error naming it; an archive that is not a regular file
+// counts as absent.
 FILE* open_data_file(const char* path, const char* mode);
 
 // ---------------------------------------------------------------------------
