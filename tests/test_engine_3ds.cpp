@@ -161,6 +161,45 @@ TEST(Load3ds, MeshesAppendInFileOrderAfterExistingObjects)
     EXPECT_EQ(scene.objects[2]->vertices[0].position.x, 20.0f);
 }
 
+TEST(Load3ds, ManyMeshesKeepTheirOrderAndContent)
+{
+    // Enough meshes for the object list to grow many times over, with empty
+    // meshes between the triangles: every object in file order, none lost.
+    constexpr int COUNT = 1500;
+    Scene scene;
+    Object* existing = create_object(0, 0);
+    scene.add_object(existing);
+    const auto bytes = file_with([](Chunks& c) {
+        for (int i = 0; i < COUNT; ++i) {
+            if (i % 3 == 0) {
+                const size_t o = c.open(0x4000);
+                c.name("vacia");
+                c.close(c.open(0x4100));
+                c.close(o);
+            } else {
+                c.triangle_object("t", float(i));
+            }
+        }
+    });
+    EXPECT_EQ(load_message(scene, bytes), "");
+    ASSERT_EQ(scene.object_count, COUNT + 1);
+    EXPECT_EQ(scene.objects[0], existing);
+    for (int i = 0; i < COUNT; ++i) {
+        const Object* o = scene.objects[i + 1];
+        if (i % 3 == 0) {
+            EXPECT_EQ(o->vertex_count, 0u) << i;
+        } else {
+            ASSERT_EQ(o->vertex_count, 3u) << i;
+            EXPECT_EQ(o->vertices[0].position.x, float(i)) << i;
+        }
+    }
+    // Emptied, the list starts again from nothing and grows the same way.
+    scene.clear();
+    EXPECT_EQ(load_message(scene, bytes), "");
+    ASSERT_EQ(scene.object_count, COUNT);
+    EXPECT_EQ(scene.objects[COUNT - 1]->vertices[0].position.x, float(COUNT - 1));
+}
+
 TEST(Load3ds, NamedObjectGivesOnlyItsFirstNestedChunk)
 {
     for (uint16_t first : { 0x4600, 0x4700, 0x4010 }) {

@@ -133,7 +133,7 @@ struct ObjectDeleter {
 };
 using ObjectPtr = std::unique_ptr<Object, ObjectDeleter>;
 
-// Appends child (the object owns it from then on); the list grows by one slot.
+// Appends child (the object owns it from then on); the list grows geometrically.
 void add_child(Object* object, Object* child);
 
 // Run once by finish_object: unit face normals and plane constants; vertex
@@ -190,7 +190,7 @@ struct Scene {
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
 
-    // Append one pointer each; the lists grow by one slot per call.
+    // Append one pointer each; the lists grow geometrically and keep the order of the calls.
     void add_object(Object* object);
     void add_light(Light* light);
     // Destroys every object and empties both lists (the Light records are the
