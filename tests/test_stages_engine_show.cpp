@@ -8,10 +8,12 @@
 #include <filesystem>
 #include <vector>
 
+#include "files/files.h"
 #include "platform/platform.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 #include "stages/scene3d.h"
+#include "test_support.h"
 
 namespace {
 
@@ -133,4 +135,73 @@ TEST(SceneStage, MotionDependsOnTicksNotOnFramesDrawn)
     EXPECT_EQ(table[0].data, nullptr);
     stage_table = nullptr;
     std::filesystem::current_path(old);
+}
+
+namespace {
+
+// A scratch folder made current, holding datos/nudo.3ds from the sources.
+struct ScratchData {
+    std::filesystem::path old = std::filesystem::current_path();
+    std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                ("yurn-textures-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    ScratchData()
+    {
+        std::filesystem::create_directories(dir / "datos");
+        std::filesystem::copy_file(std::filesystem::path(YURN_SOURCE_DIR) / "datos/nudo.3ds", dir / "datos/nudo.3ds");
+        std::filesystem::current_path(dir);
+    }
+    ~ScratchData()
+    {
+        std::filesystem::current_path(old);
+        std::filesystem::remove_all(dir);
+    }
+};
+
+void write_bytes(const char* path, const std::vector<uint8_t>& bytes)
+{
+    EXPECT_TRUE(write_whole_file(path, bytes.data(), bytes.size(), nullptr));
+}
+
+// A raw one-plane PCX of width x height indices, with its palette.
+std::vector<uint8_t> one_plane_pcx(uint32_t width, uint32_t height)
+{
+    std::vector<uint8_t> b(128, 0);
+    b[0] = 10;
+    b[1] = 5;
+    b[3] = 8;
+    b[8] = uint8_t(width - 1);
+    b[9] = uint8_t((width - 1) >> 8);
+    b[10] = uint8_t(height - 1);
+    b[11] = uint8_t((height - 1) >> 8);
+    b[65] = 1;
+    b.resize(b.size() + size_t(width) * height, 7);
+    b.push_back(12);
+    b.resize(b.size() + 768, 0);
+    return b;
+}
+
+}  // namespace
+
+TEST(SceneStage, TextureOfAnotherSizeOrOnePlaneStopsNamingTheFile)
+{
+    ScratchData scratch;
+    Stage table[1]{};
+    stage_table = table;
+    auto knot_message = [&table] {
+        const std::string message = fatal_message_of([] { scene_knot_create(0, 32, 24); });
+        if (table[0].data)
+            table[0].release(0);
+        return message;
+    };
+    // Both fill exactly the 256 x 256 x 4 bytes of the texture.
+    write_bytes("datos/cielo.pcx", one_plane_pcx(512, 512));
+    EXPECT_EQ(knot_message(), "La textura \"datos/cielo.pcx\" tiene 1 plano de color; hacen falta 3 (24 bits)\n");
+    std::vector<uint32_t> wide(512 * 128, 0x123456);
+    write_bytes("datos/cielo.pcx", encode_pcx_rgb(wide.data(), 512, 128));
+    EXPECT_EQ(knot_message(), "La textura \"datos/cielo.pcx\" mide 512 x 128; hace falta 256 x 256\n");
+    // The right size is taken.
+    std::vector<uint32_t> square(256 * 256, 0x123456);
+    write_bytes("datos/cielo.pcx", encode_pcx_rgb(square.data(), 256, 256));
+    EXPECT_EQ(knot_message(), "");
+    stage_table = nullptr;
 }
