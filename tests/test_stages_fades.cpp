@@ -87,6 +87,21 @@ TEST_F(CeilingStage, DrivesOnlyTheNextNeighbourAndStartsBlack)
     EXPECT_EQ(probes[0].prepares + probes[0].renders + probes[0].ticks, 0);
 }
 
+TEST_F(FadeFixture, FramesAreAlignedAndReleaseEmptiesTheRecord)
+{
+    for (auto create : {ceiling_create, fadeout_create}) {
+        create(1, W, H);
+        table[1].prepare(1);
+        // The kernels' vector stores rely on frame buffers on a 64-byte boundary.
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(table[1].output) % 64, 0u);
+        table[1].release(1);
+        EXPECT_EQ(table[1].data, nullptr);
+        EXPECT_EQ(table[1].output, nullptr);
+        EXPECT_EQ(table[1].ready.load(), 0);
+        table[1].release(1);  // a second release finds nothing to free
+    }
+}
+
 TEST_F(CeilingStage, CapsEveryByteAtTheLevel)
 {
     ceiling_create(1, W, H);

@@ -455,6 +455,28 @@ TEST(PhotoStage, PictureOfAnotherSizeOrOnePlaneStopsNamingTheFile)
     EXPECT_EQ(fatal_message_of([] { photo_create_5(0, 16, 8); }), "UNICAMENTE IMPLEMENTADOS 1 Y 3 PLANOS.\n");
 }
 
+TEST(PhotoStage, FramesAreAlignedAndReleaseEmptiesTheRecord)
+{
+    TempDir dir;
+    Table t(17, 3);  // a frame whose size is no multiple of 64 bytes
+    write_pcx("datos/Foto1.pcx", 17, 3, test_picture(17, 3, 1));
+    write_pcx("datos/Foto2.pcx", 17, 3, test_picture(17, 3, 2));
+    photo_create_1(0, 17, 3);
+    crossfade_create(1, 17, 3);
+    photo_create_2(2, 17, 3);
+    t.records[1].prepare(1);
+    // The blend kernels rely on frame buffers on a 64-byte boundary.
+    for (int32_t i = 0; i < 3; ++i)
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(t.records[i].output) % 64, 0u) << i;
+    for (int32_t i = 0; i < 3; ++i) {
+        Stage& s = t.records[i];
+        s.release(i);
+        EXPECT_EQ(s.data, nullptr) << i;
+        EXPECT_EQ(s.output, nullptr) << i;
+        EXPECT_EQ(s.ready.load(), 0) << i;
+    }
+}
+
 TEST(PhotoStage, CrossFadeBetweenTwoPhotographs)
 {
     TempDir dir;
