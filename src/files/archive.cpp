@@ -100,7 +100,7 @@ const char* kind_of(mode_t mode)
         return "un dispositivo de bloques";
     if (S_ISSOCK(mode))
         return "un socket";
-    return "algo que no es un fichero normal";
+    return "un fichero especial";
 }
 
 // Opens path for reading and says what it is.  O_NONBLOCK because opening a

@@ -20,7 +20,7 @@ void out_of_stage_memory(const char* format, va_list args)
 FrameBuffer allocate_frame(int64_t pixels, const char* format, ...)
 {
     // aligned_alloc wants a multiple of the alignment, and a size of 0 would
-    // give no buffer at all: round up, and take one line at least.
+    // give no buffer at all: round up, and take one 64-byte block at least.
     constexpr uint64_t MAX_BYTES = uint64_t(SIZE_MAX) / 2;
     uint32_t* buffer = nullptr;
     if (pixels >= 0 && uint64_t(pixels) <= MAX_BYTES / 4) {
