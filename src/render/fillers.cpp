@@ -6,6 +6,7 @@
 #endif
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "display/display.h"
@@ -130,11 +131,11 @@ void span_plain(const Span& s)
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // ---------------------------------------------------------------------------
 // AVX2 kernels: eight pixels at a time, the same integer arithmetic (lane k
 // holds value + k * step, which is what k additions give modulo 2^32).
 // ---------------------------------------------------------------------------
-#if defined(__x86_64__) || defined(__i386__)
 #define YURN_AVX2 __attribute__((target("avx2")))
 
 YURN_AVX2 inline __m256i lanes_from(uint32_t value, uint32_t step)
@@ -289,13 +290,13 @@ inline void edge_set_up_plain(const double from[Q_LANES], const double to[Q_LANE
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // The packed version, straight from the two vertices (built in registers:
 // going through memory would stall on store forwarding).  The packed
 // truncation gives 0x80000000 for NaN and out-of-range values, exactly as
 // trunc_to_int does; the int-to-float rounding and the separate multiply and
 // add are the scalar ones.  Lanes of quantities a filler does not use hold
 // whatever the vertex has and are never read.
-#if defined(__x86_64__) || defined(__i386__)
 YURN_AVX2 inline void quantities8(const Vertex* v, __m256d& low, __m256d& high)
 {
     low = _mm256_mul_pd(_mm256_cvtps_pd(_mm_setr_ps(v->screen_x, v->transformed.z, v->u, v->v)),
@@ -337,69 +338,50 @@ inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_fro
         edge_set_up_avx2(from, to, inverse, pre, slope, start);
         return;
     }
-#else
-    (void)from;
-    (void)to;
 #endif
     edge_set_up_plain<USED>(q_from, q_to, inverse, pre, slope, start);
 }
 
-// a / n truncated toward zero, for a span of n >= 1 pixels.  Short spans use
-// a multiply by ceil(2^64 / n): exact for every |a| < 2^32, as the error
-// stays below 2^-32 < 1/n.
-constexpr int32_t SHORT_SPAN = 512;
-struct Reciprocals {
-    uint64_t of[SHORT_SPAN + 1];
-    constexpr Reciprocals() : of()
-    {
-        for (int32_t n = 2; n <= SHORT_SPAN; n++)
-            of[n] = UINT64_MAX / static_cast<uint64_t>(n) + 1;
-    }
-};
-constexpr Reciprocals RECIPROCALS;
+// ---------------------------------------------------------------------------
+// The row walker.  All quantities of an edge travel together as eight 32-bit
+// lanes (Q_X first), so the edges step with one add and the span gradients
+// are one packed division; the same source is compiled for the generic build
+// and, where the CPU has it, for AVX2, and only the span kernel it calls
+// differs between the fillers.
+// ---------------------------------------------------------------------------
+using Lanes = uint32_t __attribute__((vector_size(4 * Q_LANES)));
+using SignedLanes = int32_t __attribute__((vector_size(4 * Q_LANES)));
+using DoubleLanes = double __attribute__((vector_size(8 * Q_LANES)));
 
-inline int32_t divide_span(int32_t a, int32_t n)
-{
-    if (n == 1)
-        return a;
-    if (n > SHORT_SPAN)
-        return a / n;
-    const uint64_t magnitude = a < 0 ? 0u - static_cast<uint64_t>(static_cast<int64_t>(a)) : static_cast<uint64_t>(a);
-    const uint64_t q = static_cast<uint64_t>((static_cast<unsigned __int128>(magnitude) * RECIPROCALS.of[n]) >> 64);
-    return a < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(q)) : static_cast<int32_t>(q);
-}
-
-// The row loop of fill_triangle with all quantities in one register: the
-// edges step with one add, the span gradients are one packed division.  A
-// double quotient of an int32 by n <= 65535 truncates to the integer
-// quotient exactly: its rounding error (under 2^-22) is smaller than the
-// distance 1/n from any non-integer quotient to the next integer.
-struct RowSetUp {
-    const uint32_t* long_edge;
-    const uint32_t* short_edge;
-    const int32_t* long_slope;
-    const int32_t* upper_slope;
-    const int32_t* lower_slope;
-    const uint32_t* b_start;
-    int64_t top, bottom, b_row, width;
+// What the set-up hands the walker: the two edges at the first drawn row,
+// their slopes, the short edge's restart at B, and the rows to draw.
+struct RowWalk {
+    Lanes long_edge, short_edge;
+    Lanes long_slope, upper_slope, lower_slope;
+    Lanes b_start;
+    int64_t top, bottom;  // rows drawn, already inside the frame
+    int64_t b_row;        // after this row the short edge restarts at B
+    int64_t width;
     uint32_t* frame_buffer;
     uint32_t* depth_buffer;
 };
 
-#if defined(__x86_64__) || defined(__i386__)
-YURN_AVX2 __m256i load8(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
-
-YURN_AVX2 void draw_rows_avx2(const RowSetUp& rows, Span& span, SpanKernel kernel)
+// The fill rule and the edge cut, stated once.  Row y uses the edges at
+// vertical position y + 1; the span covers columns (left x >> 16) up to
+// (right x >> 16) - 1, cut to the frame.  Each gradient is
+// (right - left) / n truncated toward zero: the double quotient of an int32
+// by n <= 65535 truncates to the integer quotient exactly, as its rounding
+// error (under 2^-22) is smaller than the distance 1/n from any non-integer
+// quotient to the next integer; and the quotient always fits in 32 bits.
+[[gnu::always_inline]] inline void walk_rows(const RowWalk& rows, Span& span, SpanKernel kernel)
 {
-    __m256i long_edge = load8(rows.long_edge), short_edge = load8(rows.short_edge);
-    const __m256i long_slope = load8(rows.long_slope), upper_slope = load8(rows.upper_slope);
-    const __m256i lower_slope = load8(rows.lower_slope), b_start = load8(rows.b_start);
+    Lanes long_edge = rows.long_edge, short_edge = rows.short_edge;
     for (int64_t y = rows.top; y <= rows.bottom; y++) {
+        const int32_t long_x = static_cast<int32_t>(long_edge[Q_X]);
+        const int32_t short_x = static_cast<int32_t>(short_edge[Q_X]);
         // The long edge is the left one when both have the same x.
-        const int32_t long_x = _mm256_cvtsi256_si32(long_edge), short_x = _mm256_cvtsi256_si32(short_edge);
         const bool long_left = long_x <= short_x;
         const bool skipped = interlace_flag && ((interlace_parity ^ static_cast<int32_t>(y)) & 1);
-        // Columns (left x >> 16) .. (right x >> 16) - 1: the right end is never written.
         const int32_t x0 = fixed_floor(long_left ? long_x : short_x);
         const int32_t x1 = fixed_floor(long_left ? short_x : long_x);
         const int32_t n = x1 - x0;
@@ -407,18 +389,13 @@ YURN_AVX2 void draw_rows_avx2(const RowSetUp& rows, Span& span, SpanKernel kerne
             const int64_t clip_left = std::max<int64_t>(x0, 0);
             const int64_t clip_right = std::min<int64_t>(x1, rows.width);
             if (clip_left < clip_right) {
-                const __m256i left = long_left ? long_edge : short_edge;
-                const __m256i difference = _mm256_sub_epi32(long_left ? short_edge : long_edge, left);
-                const __m256d count = _mm256_set1_pd(n);
-                const __m128i low = _mm256_cvttpd_epi32(
-                    _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(difference)), count));
-                const __m128i high = _mm256_cvttpd_epi32(
-                    _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(difference, 1)), count));
-                const __m256i gradient = _mm256_set_m128i(high, low);
-                const __m256i value = _mm256_add_epi32(
-                    left, _mm256_mullo_epi32(gradient, _mm256_set1_epi32(static_cast<int32_t>(clip_left - x0))));
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(span.step), gradient);
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(span.value), value);
+                const Lanes left = long_left ? long_edge : short_edge;
+                const Lanes right = long_left ? short_edge : long_edge;
+                const DoubleLanes difference = __builtin_convertvector(SignedLanes(right - left), DoubleLanes);
+                const Lanes gradient = Lanes(__builtin_convertvector(difference / static_cast<double>(n), SignedLanes));
+                const Lanes value = left + gradient * static_cast<uint32_t>(clip_left - x0);
+                std::memcpy(span.step, &gradient, sizeof span.step);
+                std::memcpy(span.value, &value, sizeof span.value);
                 const int64_t offset = y * rows.width + clip_left;
                 span.frame = rows.frame_buffer + offset;
                 span.depth = rows.depth_buffer + offset;
@@ -426,15 +403,20 @@ YURN_AVX2 void draw_rows_avx2(const RowSetUp& rows, Span& span, SpanKernel kerne
                 kernel(span);
             }
         }
-        long_edge = _mm256_add_epi32(long_edge, long_slope);
+        long_edge += rows.long_slope;
         if (y > rows.b_row)
-            short_edge = _mm256_add_epi32(short_edge, lower_slope);
+            short_edge += rows.lower_slope;
         else if (y == rows.b_row)
-            short_edge = b_start;
+            short_edge = rows.b_start;
         else
-            short_edge = _mm256_add_epi32(short_edge, upper_slope);
+            short_edge += rows.upper_slope;
     }
 }
+
+void walk_rows_plain(const RowWalk& rows, Span& span, SpanKernel kernel) { walk_rows(rows, span, kernel); }
+
+#if defined(__x86_64__) || defined(__i386__)
+YURN_AVX2 void walk_rows_avx2(const RowWalk& rows, Span& span, SpanKernel kernel) { walk_rows(rows, span, kernel); }
 #endif
 
 template <int32_t SHADE>
@@ -460,32 +442,12 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
     const int32_t iyc = trunc_to_int(yc);
     const float pre_a = static_cast<float>(static_cast<double>(iya) + 1.0 - ya);
 
-    double qa[Q_LANES] = {}, qb[Q_LANES] = {}, qc[Q_LANES] = {};
-    if (span_level == 0) {
-        load_quantities<USED>(a, qa);
-        load_quantities<USED>(b, qb);
-        load_quantities<USED>(c, qc);
-    }
-
-    int32_t long_slope[Q_LANES], upper_slope[Q_LANES] = {}, lower_slope[Q_LANES] = {};
-    uint32_t long_start[Q_LANES], upper_start[Q_LANES] = {}, b_start[Q_LANES] = {};
-    edge_set_up<USED>(a, c, qa, qc, 1.0 / (static_cast<double>(yc) - ya), pre_a, long_slope, long_start);
-
-    int64_t first_row;
-    if (yb - ya != 0) {
-        edge_set_up<USED>(a, b, qa, qb, 1.0 / (static_cast<double>(yb) - ya), pre_a, upper_slope, upper_start);
-        first_row = iya;
-    } else {
-        first_row = iyb;
-    }
-    if (yc - yb != 0) {
-        // b_start: where the short edge restarts at B (at once when B is on the first row).
-        const float pre_b = static_cast<float>(static_cast<double>(iyb) + 1.0 - yb);
-        edge_set_up<USED>(b, c, qb, qc, 1.0 / (static_cast<double>(yc) - yb), pre_b, lower_slope, b_start);
-    }
+    // The rows drawn, known before any edge is set up: a triangle that
+    // crosses no row boundary inside the frame (most of a dense mesh's) costs
+    // no more than this.  With a flat top the first row is trunc(yB).
+    const int64_t first_row = yb - ya != 0 ? iya : iyb;
     if (first_row >= iyc)
         return;
-
     // Rows outside the frame are not drawn; the edges are advanced straight
     // to the first visible row (k steps of a slope are k * slope mod 2^32).
     const int64_t last_row = static_cast<int64_t>(iyc) - 1;
@@ -493,81 +455,59 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
     const int64_t bottom = std::min<int64_t>(last_row, static_cast<int64_t>(frame_height) - 1);
     if (top > bottom)
         return;
-    const int64_t b_row = static_cast<int64_t>(iyb) - 1;  // after this row the short edge restarts at B
-    uint32_t long_edge[Q_LANES], short_edge[Q_LANES];
-    for (int32_t q = 0; q < Q_LANES; q++) {
-        long_edge[q] = long_start[q] + wrap_mul(static_cast<uint32_t>(long_slope[q]), top - first_row);
-        if (top <= b_row)
-            short_edge[q] = upper_start[q] + wrap_mul(static_cast<uint32_t>(upper_slope[q]), top - first_row);
-        else
-            short_edge[q] = b_start[q] + wrap_mul(static_cast<uint32_t>(lower_slope[q]), top - iyb);
+
+    double qa[Q_LANES] = {}, qb[Q_LANES] = {}, qc[Q_LANES] = {};
+    if (span_level == 0) {
+        load_quantities<USED>(a, qa);
+        load_quantities<USED>(b, qb);
+        load_quantities<USED>(c, qc);
     }
+    int32_t long_slope[Q_LANES], upper_slope[Q_LANES] = {}, lower_slope[Q_LANES] = {};
+    uint32_t long_start[Q_LANES], upper_start[Q_LANES] = {}, b_start[Q_LANES] = {};
+    edge_set_up<USED>(a, c, qa, qc, 1.0 / (static_cast<double>(yc) - ya), pre_a, long_slope, long_start);
+    if (yb - ya != 0)
+        edge_set_up<USED>(a, b, qa, qb, 1.0 / (static_cast<double>(yb) - ya), pre_a, upper_slope, upper_start);
+    if (yc - yb != 0) {
+        // b_start: where the short edge restarts at B (at once when B is on the first row).
+        const float pre_b = static_cast<float>(static_cast<double>(iyb) + 1.0 - yb);
+        edge_set_up<USED>(b, c, qb, qc, 1.0 / (static_cast<double>(yc) - yb), pre_b, lower_slope, b_start);
+    }
+
+    RowWalk rows;
+    rows.b_row = static_cast<int64_t>(iyb) - 1;
+    for (int32_t q = 0; q < Q_LANES; q++) {
+        rows.long_edge[q] = long_start[q] + wrap_mul(static_cast<uint32_t>(long_slope[q]), top - first_row);
+        if (top <= rows.b_row)
+            rows.short_edge[q] = upper_start[q] + wrap_mul(static_cast<uint32_t>(upper_slope[q]), top - first_row);
+        else
+            rows.short_edge[q] = b_start[q] + wrap_mul(static_cast<uint32_t>(lower_slope[q]), top - iyb);
+        rows.long_slope[q] = static_cast<uint32_t>(long_slope[q]);
+        rows.upper_slope[q] = static_cast<uint32_t>(upper_slope[q]);
+        rows.lower_slope[q] = static_cast<uint32_t>(lower_slope[q]);
+        rows.b_start[q] = b_start[q];
+    }
+    rows.top = top;
+    rows.bottom = bottom;
+    rows.width = frame_width;
+    rows.frame_buffer = frame_buffer;
+    rows.depth_buffer = depth_buffer;
 
     const uint32_t side = static_cast<uint32_t>(current_texture_size);  // unsigned: any size, no overflow
     const bool power_of_two = (side & (side - 1)) == 0;
-    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two);
     Span span;
     span.generation = depth_generation;
     span.colour = colour;
     span.texture = texture;
     span.size = current_texture_size;
     span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
-    for (int32_t q = 0; q < Q_LANES; q++)
-        span.value[q] = span.step[q] = 0;
-    const int64_t width = frame_width;
-
+    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two);
 #if defined(__x86_64__) || defined(__i386__)
     if (span_level >= 1) {
-        const RowSetUp rows = {.long_edge = long_edge, .short_edge = short_edge, .long_slope = long_slope,
-                               .upper_slope = upper_slope, .lower_slope = lower_slope, .b_start = b_start,
-                               .top = top, .bottom = bottom, .b_row = b_row, .width = width,
-                               .frame_buffer = frame_buffer, .depth_buffer = depth_buffer};
-        draw_rows_avx2(rows, span, kernel);
+        walk_rows_avx2(rows, span, kernel);
         return;
     }
 #endif
-    for (int64_t y = top; y <= bottom; y++) {
-        // The long edge is the left one when both have the same x.
-        const bool long_left = static_cast<int32_t>(long_edge[Q_X]) <= static_cast<int32_t>(short_edge[Q_X]);
-        const uint32_t* left = long_left ? long_edge : short_edge;
-        const uint32_t* right = long_left ? short_edge : long_edge;
-        const bool skipped = interlace_flag && ((interlace_parity ^ static_cast<int32_t>(y)) & 1);
-        // Columns (left x >> 16) .. (right x >> 16) - 1: the right end is never written.
-        const int32_t x0 = fixed_floor(static_cast<int32_t>(left[Q_X]));
-        const int32_t x1 = fixed_floor(static_cast<int32_t>(right[Q_X]));
-        const int32_t n = x1 - x0;
-        if (!skipped && n != 0) {
-            const int64_t clip_left = std::max<int64_t>(x0, 0);
-            const int64_t clip_right = std::min<int64_t>(x1, width);
-            if (clip_left < clip_right) {
-#pragma GCC unroll 7
-                for (int32_t q = Q_Z; q < Q_COUNT; q++) {
-                    if (USED & bit(q)) {
-                        const int32_t gradient = divide_span(static_cast<int32_t>(right[q] - left[q]), n);
-                        span.step[q] = static_cast<uint32_t>(gradient);
-                        span.value[q] = left[q] + wrap_mul(span.step[q], clip_left - x0);
-                    }
-                }
-                const int64_t offset = y * width + clip_left;
-                span.frame = frame_buffer + offset;
-                span.depth = depth_buffer + offset;
-                span.count = static_cast<int32_t>(clip_right - clip_left);
-                kernel(span);
-            }
-        }
-#pragma GCC unroll 7
-        for (int32_t q = 0; q < Q_COUNT; q++) {
-            if (USED & bit(q)) {
-                long_edge[q] += static_cast<uint32_t>(long_slope[q]);
-                if (y > b_row)
-                    short_edge[q] += static_cast<uint32_t>(lower_slope[q]);
-                else if (y == b_row)
-                    short_edge[q] = b_start[q];
-                else
-                    short_edge[q] += static_cast<uint32_t>(upper_slope[q]);
-            }
-        }
-    }
+    walk_rows_plain(rows, span, kernel);
 }
 
 }  // namespace
