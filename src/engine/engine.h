@@ -29,7 +29,15 @@ struct Matrix {
 float dot(const Vector& a, const Vector& b);
 Vector triangle_normal(const Vector& a, const Vector& b, const Vector& c);  // (b-a) x (c-a), unnormalised
 void normalise(Vector& v);                                   // a zero-length vector stays (0, 0, 0)
-Vector transform_point(const Vector& p, const Matrix& m);    // translation row included
+// Translation row included.  Inline: the render pass runs it for every vertex
+// of every drawn object, every frame.
+inline Vector transform_point(const Vector& p, const Matrix& m)
+{
+    const float* e = m.m;
+    return { static_cast<float>(double(p.x) * e[0] + double(p.y) * e[3] + double(p.z) * e[6] + e[9]),
+             static_cast<float>(double(p.x) * e[1] + double(p.y) * e[4] + double(p.z) * e[7] + e[10]),
+             static_cast<float>(double(p.x) * e[2] + double(p.y) * e[5] + double(p.z) * e[8] + e[11]) };
+}
 void matrix_multiply(Matrix& out, const Matrix& a, const Matrix& b);  // out = b followed by a
 void matrix_invert_rigid(Matrix& out, const Matrix& m);
 Matrix rotation_matrix(float a, float b, float c, float px, float py, float pz);

@@ -34,14 +34,6 @@ void normalise(Vector& v)
     v.z = static_cast<float>(v.z / length);
 }
 
-Vector transform_point(const Vector& p, const Matrix& m)
-{
-    const float* e = m.m;
-    return { static_cast<float>(double(p.x) * e[0] + double(p.y) * e[3] + double(p.z) * e[6] + e[9]),
-             static_cast<float>(double(p.x) * e[1] + double(p.y) * e[4] + double(p.z) * e[7] + e[10]),
-             static_cast<float>(double(p.x) * e[2] + double(p.y) * e[5] + double(p.z) * e[8] + e[11]) };
-}
-
 void matrix_multiply(Matrix& out, const Matrix& a, const Matrix& b)
 {
     // Built in a local so that out may alias a or b.

@@ -224,8 +224,6 @@ YURN_AVX2 void span_avx2(const Span& s)
 
 #endif
 
-int32_t span_level = cpu_has_avx2() ? 1 : 0;
-
 // Kernel for a filler and pass; texture kernels also by power-of-two side.
 SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two)
 {
@@ -511,6 +509,8 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
 }
 
 }  // namespace
+
+int32_t span_level = cpu_has_avx2() ? 1 : 0;
 
 int32_t set_span_level(int32_t level)
 {

@@ -7,7 +7,8 @@
 #include "engine/engine.h"
 
 // Private vertex state bit: the vertex lighting of this object and pass has
-// already written colour.  Lighting is a pure function of the vertex and the
+// written colour, or has the vertex queued to write it before any face that
+// uses it is drawn.  Lighting is a pure function of the vertex and the
 // lights, so a vertex shared by several faces keeps the colour it got first.
 constexpr uint8_t VERTEX_COLOURED = 0x04;
 
@@ -82,6 +83,9 @@ void fill_textured(Vertex* const triangle[3], const uint32_t* texture, uint32_t*
 void fill_textured_gouraud(Vertex* const triangle[3], const uint32_t* texture,
                            uint32_t* frame_buffer, uint32_t* depth_buffer);
 
-// Span kernels in use: 0 plain C++, 1 AVX2.  Chosen at start from the CPU;
-// tests and the benchmark may lower it to compare.  Returns the level set.
+// The renderer's kernels in use (span kernels, edge set-up, vertex
+// lighting): 0 plain C++, 1 AVX2, the same results either way.  Chosen at
+// start from the CPU; tests and the benchmark may lower it to compare.
+// Returns the level set.
 int32_t set_span_level(int32_t level);
+extern int32_t span_level;  // the level set; render thread only
