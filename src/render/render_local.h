@@ -6,11 +6,6 @@
 
 #include "engine/engine.h"
 
-// Private vertex state bit: the vertex lighting of this object and pass has
-// written colour, or has the vertex queued to write it before any face that
-// uses it is drawn.  Lighting is a pure function of the vertex and the
-// lights, so a vertex shared by several faces keeps the colour it got first.
-constexpr uint8_t VERTEX_COLOURED = 0x04;
 
 // The engine's dot and normalise (engine/math.cpp) inline, because lighting
 // calls them for every lit point: the same arithmetic step by step, which

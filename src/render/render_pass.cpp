@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "display/display.h"
 #include "render/fixed.h"
@@ -402,12 +403,35 @@ bool wholly_inside(const Object* object)
     return true;
 }
 
+// transform_vertices and the outcodes in one walk over the vertices: with
+// clipping, each outcode is computed (test_outcodes) or known to be 0.
+void transform_and_classify(Object* object, bool clipping, bool test_outcodes)
+{
+    const Matrix& m = object->model_view;
+    const bool environment = object->mode & MODE_ENVIRONMENT;
+    Vertex* const vertices = object->vertices;
+    for (uint32_t i = 0; i < object->vertex_count; i++) {
+        Vertex& v = vertices[i];
+        v.transformed = transform_point(v.position, m);
+        if (environment)
+            v.transformed_normal = transform_point(v.normal, m);
+        v.state &= static_cast<uint8_t>(~(VERTEX_PROJECTED | VERTEX_LIT));
+        if (clipping)
+            v.outcode = test_outcodes ? outcode_of(v.transformed) : 0;
+    }
+}
+
 // Faces are handled in groups: the visible faces of a group are found first,
 // then the vertices they bring that are not lit yet are lit together, then
 // the faces are drawn.  Lighting a vertex reads only the vertex, the lights
 // and the camera, so lighting a group's vertices before drawing its faces
 // gives every vertex the colour it would get lit face by face.
 constexpr int32_t FACE_GROUP = 128;
+
+// One bit per vertex of the object being drawn: set once its vertex lighting
+// is done or queued in this draw.  Kept between draws so that it grows to the
+// largest object once instead of being allocated per draw.  Render thread.
+std::vector<uint64_t> colour_marks;
 
 struct FaceGroup {
     uint32_t face[FACE_GROUP];
@@ -424,7 +448,12 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
     if (box_outside(object->bounds))
         return;
     object->clip_flags = box_clip_flags(object->bounds);
-    transform_vertices(object);
+    // Outcodes: all six planes, whatever clip_flags holds; none needs testing
+    // when the box is wholly inside.
+    const bool clipping = object->clip_flags != 0;
+    const bool inside = clipping && wholly_inside(object);
+    const bool test_outcodes = clipping && !inside;
+    transform_and_classify(object, clipping, test_outcodes);
 
     Matrix inverse;
     matrix_invert_rigid(inverse, object->model);
@@ -434,18 +463,9 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
 
     Vertex* const vertices = object->vertices;
     const uint32_t vertex_count = object->vertex_count;
-    // Outcodes: all six planes, whatever clip_flags holds; none needs testing
-    // when the box is wholly inside.  The lighting cache bit is cleared here
-    // and again after the faces; this pass covers a draw cut short by a fatal error.
-    const bool clipping = object->clip_flags != 0;
-    const bool inside = clipping && wholly_inside(object);
-    for (uint32_t i = 0; i < vertex_count; i++) {
-        Vertex& vertex = vertices[i];
-        vertex.state &= static_cast<uint8_t>(~VERTEX_COLOURED);
-        if (clipping)
-            vertex.outcode = inside ? 0 : outcode_of(vertex.transformed);
-    }
-    const bool test_outcodes = clipping && !inside;
+    // Which vertices the vertex lighting has reached in this draw.
+    if (object->mode & MODE_GOURAUD)
+        colour_marks.assign((static_cast<size_t>(vertex_count) + 63) / 64, 0);
 
     ClipScratch scratch;
     std::memset(static_cast<void*>(scratch.pool), 0, sizeof scratch.pool);
@@ -474,12 +494,22 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
             group.clip[group.face_count] = clip;
             group.face_count++;
             if (mode & MODE_GOURAUD) {
-                // Each vertex once per pass; clip_edge's new vertices come lit.
+                // Each vertex once per draw; clip_edge's new vertices come lit.
                 for (int32_t k = 0; k < 3; k++) {
                     Vertex* vertex = corners[k];
-                    if (vertex->state & (VERTEX_LIT | VERTEX_COLOURED))
+                    if (vertex->state & VERTEX_LIT)
                         continue;
-                    vertex->state |= VERTEX_COLOURED;
+                    // A vertex outside the object's own array (which faces
+                    // should never name) is simply lit each time.
+                    const uintptr_t offset = reinterpret_cast<uintptr_t>(vertex) - reinterpret_cast<uintptr_t>(vertices);
+                    const uintptr_t index = offset / sizeof(Vertex);
+                    if (offset % sizeof(Vertex) == 0 && index < vertex_count) {
+                        uint64_t& word = colour_marks[index / 64];
+                        const uint64_t bit = uint64_t(1) << (index % 64);
+                        if (word & bit)
+                            continue;
+                        word |= bit;
+                    }
                     group.unlit[group.unlit_count++] = vertex;
                 }
             }
@@ -520,9 +550,6 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
                 draw_triangle(object, corners, face_colour, frame_buffer, depth_buffer);
         }
     }
-    // The lighting cache bit is the pass's own: callers see only bits 0 and 1.
-    for (uint32_t i = 0; i < vertex_count; i++)
-        vertices[i].state &= static_cast<uint8_t>(~VERTEX_COLOURED);
 }
 
 // Draws one object in the current pass, then its children, whether or not the
