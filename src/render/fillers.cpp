@@ -224,8 +224,9 @@ YURN_AVX2 void span_avx2(const Span& s)
 
 #endif
 
-// Kernel for a filler and pass; texture kernels also by power-of-two side.
-SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two)
+// Kernel for a filler and pass at a level; texture kernels also by
+// power-of-two side (the wide ones need one).
+SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two, int32_t level)
 {
     static constexpr SpanKernel plain[4][2][2] = {
         {{span_plain<SHADE_FLAT, false, true>, span_plain<SHADE_FLAT, false, true>},
@@ -244,11 +245,18 @@ SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two)
         {span_avx2<SHADE_TEXTURED, false>, span_avx2<SHADE_TEXTURED, true>},
         {span_avx2<SHADE_TEXTURED_GOURAUD, false>, span_avx2<SHADE_TEXTURED_GOURAUD, true>},
     };
-    if (span_level >= 1 && (power_of_two || shade < SHADE_TEXTURED))
+    if (level >= 1 && (power_of_two || shade < SHADE_TEXTURED))
         return wide[shade][additive];
 #endif
     return plain[shade][additive][power_of_two];
 }
+
+// Every quantity of an edge or a span at once, one 32-bit lane each (Q_X
+// first): the row walker steps them with one add and divides them with one
+// packed division.
+using Lanes = uint32_t __attribute__((vector_size(4 * Q_LANES)));
+using SignedLanes = int32_t __attribute__((vector_size(4 * Q_LANES)));
+using DoubleLanes = double __attribute__((vector_size(8 * Q_LANES)));
 
 // A vertex's quantities in fixed point, as doubles: float fields times 65536
 // (exact), colour channels moved to bits 16..23.
@@ -273,14 +281,14 @@ inline void load_quantities(const Vertex* vertex, double out[Q_LANES])
 // before the start uses it.
 template <uint32_t USED>
 inline void edge_set_up_plain(const double from[Q_LANES], const double to[Q_LANES], double inverse, float pre,
-                              int32_t slope[Q_LANES], uint32_t start[Q_LANES])
+                              Lanes& slope, Lanes& start)
 {
 #pragma GCC unroll 7
     for (int32_t q = 0; q < Q_COUNT; q++) {
         if (USED & bit(q)) {
-            slope[q] = trunc_to_int((to[q] - from[q]) * inverse);
-            start[q] = static_cast<uint32_t>(
-                trunc_to_int(static_cast<double>(static_cast<float>(slope[q])) * pre + from[q]));
+            const int32_t s = trunc_to_int((to[q] - from[q]) * inverse);
+            slope[q] = static_cast<uint32_t>(s);
+            start[q] = static_cast<uint32_t>(trunc_to_int(static_cast<double>(static_cast<float>(s)) * pre + from[q]));
         } else {
             slope[q] = 0;
             start[q] = 0;
@@ -304,32 +312,34 @@ YURN_AVX2 inline void quantities8(const Vertex* v, __m256d& low, __m256d& high)
                                              static_cast<int32_t>((c & 0xFF) << 16), 0));
 }
 
-YURN_AVX2 inline void edge_half(__m256d from, __m256d to, __m256d scale, __m256d prestep, int32_t* slope, uint32_t* start)
+YURN_AVX2 inline void edge_half(__m256d from, __m256d to, __m256d scale, __m256d prestep, __m128i& slope,
+                                __m128i& start)
 {
-    const __m128i s = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_sub_pd(to, from), scale));
-    const __m256d s_float = _mm256_cvtps_pd(_mm_cvtepi32_ps(s));
-    const __m128i t = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(s_float, prestep), from));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(slope), s);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(start), t);
+    slope = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_sub_pd(to, from), scale));
+    const __m256d s_float = _mm256_cvtps_pd(_mm_cvtepi32_ps(slope));
+    start = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(s_float, prestep), from));
 }
 
-YURN_AVX2 void edge_set_up_avx2(const Vertex* from, const Vertex* to, double inverse, float pre,
-                                int32_t slope[Q_LANES], uint32_t start[Q_LANES])
+YURN_AVX2 void edge_set_up_avx2(const Vertex* from, const Vertex* to, double inverse, float pre, Lanes& slope,
+                                Lanes& start)
 {
     const __m256d scale = _mm256_set1_pd(inverse);
     const __m256d prestep = _mm256_set1_pd(pre);
     __m256d from_low, from_high, to_low, to_high;
     quantities8(from, from_low, from_high);
     quantities8(to, to_low, to_high);
-    edge_half(from_low, to_low, scale, prestep, slope, start);
-    edge_half(from_high, to_high, scale, prestep, slope + 4, start + 4);
+    __m128i slope_low, slope_high, start_low, start_high;
+    edge_half(from_low, to_low, scale, prestep, slope_low, start_low);
+    edge_half(from_high, to_high, scale, prestep, slope_high, start_high);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(&slope), _mm256_set_m128i(slope_high, slope_low));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(&start), _mm256_set_m128i(start_high, start_low));
 }
 #endif
 
 // One edge from vertex from (whose quantities are q_from) to vertex to.
 template <uint32_t USED>
 inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_from[Q_LANES], const double q_to[Q_LANES],
-                        double inverse, float pre, int32_t slope[Q_LANES], uint32_t start[Q_LANES])
+                        double inverse, float pre, Lanes& slope, Lanes& start)
 {
 #if defined(__x86_64__) || defined(__i386__)
     if (span_level >= 1) {
@@ -340,6 +350,8 @@ inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_fro
     edge_set_up_plain<USED>(q_from, q_to, inverse, pre, slope, start);
 }
 
+constexpr int32_t SHORT_SPAN = 3;
+
 // ---------------------------------------------------------------------------
 // The row walker.  All quantities of an edge travel together as eight 32-bit
 // lanes (Q_X first), so the edges step with one add and the span gradients
@@ -347,9 +359,6 @@ inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_fro
 // and, where the CPU has it, for AVX2, and only the span kernel it calls
 // differs between the fillers.
 // ---------------------------------------------------------------------------
-using Lanes = uint32_t __attribute__((vector_size(4 * Q_LANES)));
-using SignedLanes = int32_t __attribute__((vector_size(4 * Q_LANES)));
-using DoubleLanes = double __attribute__((vector_size(8 * Q_LANES)));
 
 // What the set-up hands the walker: the two edges at the first drawn row,
 // their slopes, the short edge's restart at B, and the rows to draw.
@@ -360,6 +369,7 @@ struct RowWalk {
     int64_t top, bottom;  // rows drawn, already inside the frame
     int64_t b_row;        // after this row the short edge restarts at B
     int64_t width;
+    int32_t short_span;   // spans of fewer pixels go to the short kernel
     uint32_t* frame_buffer;
     uint32_t* depth_buffer;
 };
@@ -371,7 +381,8 @@ struct RowWalk {
 // by n <= 65535 truncates to the integer quotient exactly, as its rounding
 // error (under 2^-22) is smaller than the distance 1/n from any non-integer
 // quotient to the next integer; and the quotient always fits in 32 bits.
-[[gnu::always_inline]] inline void walk_rows(const RowWalk& rows, Span& span, SpanKernel kernel)
+[[gnu::always_inline]] inline void walk_rows(const RowWalk& rows, Span& span, SpanKernel kernel,
+                                             SpanKernel short_kernel)
 {
     Lanes long_edge = rows.long_edge, short_edge = rows.short_edge;
     for (int64_t y = rows.top; y <= rows.bottom; y++) {
@@ -389,8 +400,11 @@ struct RowWalk {
             if (clip_left < clip_right) {
                 const Lanes left = long_left ? long_edge : short_edge;
                 const Lanes right = long_left ? short_edge : long_edge;
-                const DoubleLanes difference = __builtin_convertvector(SignedLanes(right - left), DoubleLanes);
-                const Lanes gradient = Lanes(__builtin_convertvector(difference / static_cast<double>(n), SignedLanes));
+                Lanes gradient = right - left;  // over one column, the difference itself
+                if (n != 1) {
+                    const DoubleLanes difference = __builtin_convertvector(SignedLanes(gradient), DoubleLanes);
+                    gradient = Lanes(__builtin_convertvector(difference / static_cast<double>(n), SignedLanes));
+                }
                 const Lanes value = left + gradient * static_cast<uint32_t>(clip_left - x0);
                 std::memcpy(span.step, &gradient, sizeof span.step);
                 std::memcpy(span.value, &value, sizeof span.value);
@@ -398,7 +412,7 @@ struct RowWalk {
                 span.frame = rows.frame_buffer + offset;
                 span.depth = rows.depth_buffer + offset;
                 span.count = static_cast<int32_t>(clip_right - clip_left);
-                kernel(span);
+                (span.count < rows.short_span ? short_kernel : kernel)(span);
             }
         }
         long_edge += rows.long_slope;
@@ -411,10 +425,16 @@ struct RowWalk {
     }
 }
 
-void walk_rows_plain(const RowWalk& rows, Span& span, SpanKernel kernel) { walk_rows(rows, span, kernel); }
+void walk_rows_plain(const RowWalk& rows, Span& span, SpanKernel kernel, SpanKernel short_kernel)
+{
+    walk_rows(rows, span, kernel, short_kernel);
+}
 
 #if defined(__x86_64__) || defined(__i386__)
-YURN_AVX2 void walk_rows_avx2(const RowWalk& rows, Span& span, SpanKernel kernel) { walk_rows(rows, span, kernel); }
+YURN_AVX2 void walk_rows_avx2(const RowWalk& rows, Span& span, SpanKernel kernel, SpanKernel short_kernel)
+{
+    walk_rows(rows, span, kernel, short_kernel);
+}
 #endif
 
 template <int32_t SHADE>
@@ -460,8 +480,8 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
         load_quantities<USED>(b, qb);
         load_quantities<USED>(c, qc);
     }
-    int32_t long_slope[Q_LANES], upper_slope[Q_LANES] = {}, lower_slope[Q_LANES] = {};
-    uint32_t long_start[Q_LANES], upper_start[Q_LANES] = {}, b_start[Q_LANES] = {};
+    Lanes long_slope, upper_slope = {}, lower_slope = {};
+    Lanes long_start, upper_start = {}, b_start = {};
     edge_set_up<USED>(a, c, qa, qc, 1.0 / (static_cast<double>(yc) - ya), pre_a, long_slope, long_start);
     if (yb - ya != 0)
         edge_set_up<USED>(a, b, qa, qb, 1.0 / (static_cast<double>(yb) - ya), pre_a, upper_slope, upper_start);
@@ -473,17 +493,16 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
 
     RowWalk rows;
     rows.b_row = static_cast<int64_t>(iyb) - 1;
-    for (int32_t q = 0; q < Q_LANES; q++) {
-        rows.long_edge[q] = long_start[q] + wrap_mul(static_cast<uint32_t>(long_slope[q]), top - first_row);
-        if (top <= rows.b_row)
-            rows.short_edge[q] = upper_start[q] + wrap_mul(static_cast<uint32_t>(upper_slope[q]), top - first_row);
-        else
-            rows.short_edge[q] = b_start[q] + wrap_mul(static_cast<uint32_t>(lower_slope[q]), top - iyb);
-        rows.long_slope[q] = static_cast<uint32_t>(long_slope[q]);
-        rows.upper_slope[q] = static_cast<uint32_t>(upper_slope[q]);
-        rows.lower_slope[q] = static_cast<uint32_t>(lower_slope[q]);
-        rows.b_start[q] = b_start[q];
-    }
+    // k steps of a slope are k * slope modulo 2^32.
+    rows.long_edge = long_start + long_slope * static_cast<uint32_t>(top - first_row);
+    if (top <= rows.b_row)
+        rows.short_edge = upper_start + upper_slope * static_cast<uint32_t>(top - first_row);
+    else
+        rows.short_edge = b_start + lower_slope * static_cast<uint32_t>(top - iyb);
+    rows.long_slope = long_slope;
+    rows.upper_slope = upper_slope;
+    rows.lower_slope = lower_slope;
+    rows.b_start = b_start;
     rows.top = top;
     rows.bottom = bottom;
     rows.width = frame_width;
@@ -498,14 +517,18 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
     span.texture = texture;
     span.size = current_texture_size;
     span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
-    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two);
+    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, span_level);
+    // A span of a pixel or two costs the wide kernels more in set-up than
+    // they save; the plain ones draw the same pixels.
+    const SpanKernel short_kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, 0);
+    rows.short_span = SHORT_SPAN;
 #if defined(__x86_64__) || defined(__i386__)
     if (span_level >= 1) {
-        walk_rows_avx2(rows, span, kernel);
+        walk_rows_avx2(rows, span, kernel, short_kernel);
         return;
     }
 #endif
-    walk_rows_plain(rows, span, kernel);
+    walk_rows_plain(rows, span, kernel, short_kernel);
 }
 
 }  // namespace

@@ -24,8 +24,3 @@ constexpr int32_t fixed_floor(fixed value) { return value >> FIXED_SHIFT; }
 
 // Fixed value of a float, as the rasterisers' set-up computes it.
 constexpr double to_fixed(float value) { return static_cast<double>(value) * 65536.0; }
-
-// Two's-complement wrapping multiply: edge and span accumulators of a
-// degenerate triangle can run past 32 bits, and must then wrap as the
-// machine's registers do instead of being undefined.
-constexpr uint32_t wrap_mul(uint32_t a, int64_t k) { return a * static_cast<uint32_t>(k); }
