@@ -320,7 +320,7 @@ YURN_AVX2 inline void edge_half(__m256d from, __m256d to, __m256d scale, __m256d
     start = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(s_float, prestep), from));
 }
 
-YURN_AVX2 void edge_set_up_avx2(const Vertex* from, const Vertex* to, double inverse, float pre, Lanes& slope,
+YURN_AVX2 inline void edge_set_up_avx2(const Vertex* from, const Vertex* to, double inverse, float pre, Lanes& slope,
                                 Lanes& start)
 {
     const __m256d scale = _mm256_set1_pd(inverse);
@@ -337,12 +337,13 @@ YURN_AVX2 void edge_set_up_avx2(const Vertex* from, const Vertex* to, double inv
 #endif
 
 // One edge from vertex from (whose quantities are q_from) to vertex to.
-template <uint32_t USED>
-inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_from[Q_LANES], const double q_to[Q_LANES],
-                        double inverse, float pre, Lanes& slope, Lanes& start)
+template <uint32_t USED, bool WIDE>
+[[gnu::always_inline]] inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_from[Q_LANES],
+                                               const double q_to[Q_LANES], double inverse, float pre, Lanes& slope,
+                                               Lanes& start)
 {
 #if defined(__x86_64__) || defined(__i386__)
-    if (span_level >= 1) {
+    if constexpr (WIDE) {
         edge_set_up_avx2(from, to, inverse, pre, slope, start);
         return;
     }
@@ -425,21 +426,12 @@ struct RowWalk {
     }
 }
 
-void walk_rows_plain(const RowWalk& rows, Span& span, SpanKernel kernel, SpanKernel short_kernel)
-{
-    walk_rows(rows, span, kernel, short_kernel);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-YURN_AVX2 void walk_rows_avx2(const RowWalk& rows, Span& span, SpanKernel kernel, SpanKernel short_kernel)
-{
-    walk_rows(rows, span, kernel, short_kernel);
-}
-#endif
-
-template <int32_t SHADE>
-void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* texture, uint32_t* frame_buffer,
-                   uint32_t* depth_buffer)
+// The whole filler, compiled once for the generic build and once for AVX2
+// (WIDE: packed set-up, and the lanes in 256-bit registers).
+template <int32_t SHADE, bool WIDE>
+[[gnu::always_inline]] inline void fill_triangle_body(Vertex* const triangle[3], uint32_t colour,
+                                                      const uint32_t* texture, uint32_t* frame_buffer,
+                                                      uint32_t* depth_buffer)
 {
     constexpr uint32_t USED = QUANTITIES[SHADE];
     const Vertex* a = triangle[0];
@@ -475,20 +467,20 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
         return;
 
     double qa[Q_LANES] = {}, qb[Q_LANES] = {}, qc[Q_LANES] = {};
-    if (span_level == 0) {
+    if constexpr (!WIDE) {
         load_quantities<USED>(a, qa);
         load_quantities<USED>(b, qb);
         load_quantities<USED>(c, qc);
     }
     Lanes long_slope, upper_slope = {}, lower_slope = {};
     Lanes long_start, upper_start = {}, b_start = {};
-    edge_set_up<USED>(a, c, qa, qc, 1.0 / (static_cast<double>(yc) - ya), pre_a, long_slope, long_start);
+    edge_set_up<USED, WIDE>(a, c, qa, qc, 1.0 / (static_cast<double>(yc) - ya), pre_a, long_slope, long_start);
     if (yb - ya != 0)
-        edge_set_up<USED>(a, b, qa, qb, 1.0 / (static_cast<double>(yb) - ya), pre_a, upper_slope, upper_start);
+        edge_set_up<USED, WIDE>(a, b, qa, qb, 1.0 / (static_cast<double>(yb) - ya), pre_a, upper_slope, upper_start);
     if (yc - yb != 0) {
         // b_start: where the short edge restarts at B (at once when B is on the first row).
         const float pre_b = static_cast<float>(static_cast<double>(iyb) + 1.0 - yb);
-        edge_set_up<USED>(b, c, qb, qc, 1.0 / (static_cast<double>(yc) - yb), pre_b, lower_slope, b_start);
+        edge_set_up<USED, WIDE>(b, c, qb, qc, 1.0 / (static_cast<double>(yc) - yb), pre_b, lower_slope, b_start);
     }
 
     RowWalk rows;
@@ -517,18 +509,41 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
     span.texture = texture;
     span.size = current_texture_size;
     span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
-    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, span_level);
+    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, WIDE ? 1 : 0);
     // A span of a pixel or two costs the wide kernels more in set-up than
     // they save; the plain ones draw the same pixels.
     const SpanKernel short_kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, 0);
     rows.short_span = SHORT_SPAN;
+    walk_rows(rows, span, kernel, short_kernel);
+}
+
+template <int32_t SHADE>
+void fill_triangle_plain(Vertex* const triangle[3], uint32_t colour, const uint32_t* texture, uint32_t* frame_buffer,
+                         uint32_t* depth_buffer)
+{
+    fill_triangle_body<SHADE, false>(triangle, colour, texture, frame_buffer, depth_buffer);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+template <int32_t SHADE>
+YURN_AVX2 void fill_triangle_avx2(Vertex* const triangle[3], uint32_t colour, const uint32_t* texture,
+                                  uint32_t* frame_buffer, uint32_t* depth_buffer)
+{
+    fill_triangle_body<SHADE, true>(triangle, colour, texture, frame_buffer, depth_buffer);
+}
+#endif
+
+template <int32_t SHADE>
+void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* texture, uint32_t* frame_buffer,
+                   uint32_t* depth_buffer)
+{
 #if defined(__x86_64__) || defined(__i386__)
     if (span_level >= 1) {
-        walk_rows_avx2(rows, span, kernel, short_kernel);
+        fill_triangle_avx2<SHADE>(triangle, colour, texture, frame_buffer, depth_buffer);
         return;
     }
 #endif
-    walk_rows_plain(rows, span, kernel, short_kernel);
+    fill_triangle_plain<SHADE>(triangle, colour, texture, frame_buffer, depth_buffer);
 }
 
 }  // namespace
