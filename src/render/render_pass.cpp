@@ -480,6 +480,8 @@ void draw_faces(Scene* scene, Object* object, Camera* camera, uint32_t* depth_bu
         group.unlit_count = 0;
         for (; next_face < object->face_count && group.face_count < FACE_GROUP; next_face++) {
             const Face& face = object->faces[next_face];
+            if (next_face + 16 < object->face_count)
+                __builtin_prefetch(&object->faces[next_face + 16]);  // the walk waits on memory, not arithmetic
             if (!(dot_product(eye, face.normal) > face.distance) && !two_sided)
                 continue;
             Vertex* const* corners = face.vertices;
