@@ -29,6 +29,24 @@ TEST(FillBuffer, StoresCountWordsAndNoMore)
     EXPECT_EQ(buffer[0], ~0u);
 }
 
+TEST(FillBuffer, AnyValueAtAnyOffsetAndLength)
+{
+    // Words of one repeated byte and words of four different bytes take
+    // different ways through the library; both store exactly count words.
+    for (uint32_t value : {0u, 0xFFFFFFFFu, 0x5A5A5A5Au, 0x00123456u, 0x80000001u, 0xFF000000u}) {
+        for (int32_t offset = 0; offset < 9; offset++) {
+            for (int32_t count : {1, 2, 3, 7, 8, 15, 16, 33, 100, 1025}) {
+                std::vector<uint32_t> buffer(offset + count + 9, 0x11223344u);
+                fill_buffer(buffer.data() + offset, value, count);
+                for (int32_t i = 0; i < static_cast<int32_t>(buffer.size()); i++) {
+                    const bool inside = i >= offset && i < offset + count;
+                    ASSERT_EQ(buffer[i], inside ? value : 0x11223344u) << value << " " << offset << " " << count << " " << i;
+                }
+            }
+        }
+    }
+}
+
 TEST(FillRows, WholeBufferWithoutInterlace)
 {
     std::vector<uint32_t> buffer(12, 0);

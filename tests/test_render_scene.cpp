@@ -280,6 +280,55 @@ TEST_F(RenderScene, RandomScenesAroundTheEyeRenderWithoutFaults)
     }
 }
 
+TEST_F(RenderScene, PlainAndWideKernelsDrawTheSameFrames)
+{
+    // Lighting, set-up, rows and spans at both kernel levels, on objects
+    // wholly inside the view, crossing its planes, and with a light on a
+    // vertex; each frame, depth word and vertex colour must match.
+    std::vector<uint32_t> texture = checkerboard(64, 8, 0xE0E000, 0x2040A0);
+    Object* sphere = add(make_sphere(40, 10, 14), 0, 0, 150, MODE_GOURAUD | MODE_TEXTURED);
+    sphere->texture = texture.data();
+    sphere->texture_size = 64;
+    sphere->colour = 0xC08040;
+    Object* torus = add(make_torus(40, 15, 20, 10), 20, -10, 45, MODE_GOURAUD | MODE_FLAT);
+    torus->two_sided = 1;
+    Light second{};
+    second.colour = 0x40FF80;
+    second.attenuation[0] = 0.5f;
+    second.attenuation[1] = 0.3f;
+    second.attenuation[2] = 0.01f;
+    scene.add_light(&light);
+    scene.add_light(&second);
+    scene.ambient = 0x203040;
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> turn(-3.2f, 3.2f);
+    for (int32_t round = 0; round < 24; round++) {
+        sphere->angles = {turn(random), turn(random), turn(random)};
+        torus->angles = {turn(random), turn(random), 0};
+        sphere->mode = round % 3 ? MODE_GOURAUD | MODE_TEXTURED : MODE_GOURAUD | MODE_ADDITIVE;
+        // Now and then the sphere unturned with a light exactly on its top
+        // vertex, (0, -40, 0) in its own space.
+        second.position = round % 4 ? Vector{turn(random) * 40, turn(random) * 40, 100} : Vector{0, 40, 150};
+        if (round % 4 == 0)
+            sphere->angles = {0, 0, 0};
+        std::vector<uint32_t> frames[2], depths[2], colours[2];
+        for (int32_t wide = 0; wide < 2; wide++) {
+            set_span_level(wide);
+            frame.assign(W * H, BACKGROUND);
+            depth_generation = 0xFFFF0000u;
+            render();
+            frames[wide] = frame;
+            depths[wide] = depth;
+            for (uint32_t i = 0; i < sphere->vertex_count; i++)
+                colours[wide].push_back(sphere->vertices[i].colour);
+        }
+        ASSERT_EQ(frames[0], frames[1]) << "round " << round;
+        ASSERT_EQ(depths[0], depths[1]) << "round " << round;
+        ASSERT_EQ(colours[0], colours[1]) << "round " << round;
+    }
+    set_span_level(1);
+}
+
 TEST(RenderMath, InlineDotAndNormaliseMatchTheEngine)
 {
     std::mt19937 random(7);
