@@ -226,7 +226,7 @@ YURN_AVX2 void span_avx2(const Span& s)
 
 // Kernel for a filler and pass at a level; texture kernels also by
 // power-of-two side (the wide ones need one).
-SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two, int32_t level)
+SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two, [[maybe_unused]] int32_t level)
 {
     static constexpr SpanKernel plain[4][2][2] = {
         {{span_plain<SHADE_FLAT, false, true>, span_plain<SHADE_FLAT, false, true>},
@@ -338,9 +338,9 @@ YURN_AVX2 inline void edge_set_up_avx2(const Vertex* from, const Vertex* to, dou
 
 // One edge from vertex from (whose quantities are q_from) to vertex to.
 template <uint32_t USED, bool WIDE>
-[[gnu::always_inline]] inline void edge_set_up(const Vertex* from, const Vertex* to, const double q_from[Q_LANES],
-                                               const double q_to[Q_LANES], double inverse, float pre, Lanes& slope,
-                                               Lanes& start)
+[[gnu::always_inline]] inline void edge_set_up([[maybe_unused]] const Vertex* from, [[maybe_unused]] const Vertex* to,
+                                               const double q_from[Q_LANES], const double q_to[Q_LANES],
+                                               double inverse, float pre, Lanes& slope, Lanes& start)
 {
 #if defined(__x86_64__) || defined(__i386__)
     if constexpr (WIDE) {
