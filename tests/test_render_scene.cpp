@@ -329,6 +329,41 @@ TEST_F(RenderScene, PlainAndWideKernelsDrawTheSameFrames)
     set_span_level(1);
 }
 
+TEST_F(RenderScene, OutcodesHoldWhetherOrNotTheBoxIsWhollyInside)
+{
+    // Objects around the edges of the view volume, some with a corner just
+    // across a plane: wherever the box may cross a plane, every vertex's
+    // outcode is its own six plane tests, also when no vertex needs them.
+    Object* cube = add(make_cube(1), 0, 0, 0, MODE_FLAT);
+    std::mt19937 random(21);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    int32_t clipped = 0;
+    for (int32_t round = 0; round < 400; round++) {
+        const float z = round % 5 ? 100 + unit(random) * 90 : 10 + unit(random) * 3;
+        const float reach = z * (round % 2 ? 1.0f : 0.7f);
+        cube->position = {reach * unit(random), reach * unit(random), z};
+        cube->angles = {unit(random) * 3, unit(random) * 3, unit(random) * 3};
+        const float scale = 1 + 20 * (unit(random) + 1);
+        for (uint32_t i = 0; i < 8; i++) {
+            Vertex& v = cube->vertices[i];
+            v.position = {i & 1 ? scale : -scale, i & 2 ? scale : -scale, i & 4 ? scale : -scale};
+        }
+        face_normals(cube);
+        compute_bounds(cube);
+        render();
+        if (cube->clip_flags == 0)
+            continue;
+        clipped++;
+        for (uint32_t i = 0; i < 8; i++) {
+            uint8_t expected = 0;
+            for (int32_t plane = 0; plane < 6; plane++)
+                expected |= static_cast<uint8_t>(outside_plane(&cube->vertices[i], plane) << plane);
+            ASSERT_EQ(cube->vertices[i].outcode, expected) << "round " << round << " vertex " << i;
+        }
+    }
+    EXPECT_GT(clipped, 100);
+}
+
 TEST(RenderMath, InlineDotAndNormaliseMatchTheEngine)
 {
     std::mt19937 random(7);
