@@ -31,6 +31,7 @@ struct Rejected : std::runtime_error {
 void throw_rejection(const char* message) { throw Rejected(message); }
 
 constexpr size_t SETTINGS = 32;
+constexpr uint64_t WORK_PER_MODE = uint64_t(1) << 24;  // faces x frame pixels
 
 // Texture sides to draw with: powers of two, others, and unusable ones.
 constexpr int32_t TEXTURE_SIDES[16] = {1, 2, 3, 4, 7, 8, 16, 17, 32, 48, 64, 100, 128, 256, 0, -5};
@@ -65,6 +66,14 @@ void place(Object* object, const Vector& position, const Vector& angles, bool tw
     object->texture = texture;
     for (uint32_t i = 0; i < object->child_count; i++)
         place(object->children[i], position, angles, two_sided, side, texture);
+}
+
+uint64_t face_total(const Object* object)
+{
+    uint64_t total = object->face_count;
+    for (uint32_t i = 0; i < object->child_count; i++)
+        total += face_total(object->children[i]);
+    return total;
 }
 
 void set_mode(Object* object, uint8_t mode)
@@ -110,9 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint32_t> texture(side > 0 ? static_cast<size_t>(side) * side : 0);
     for (size_t i = 0; i < texture.size(); i++)
         texture[i] = static_cast<uint32_t>(i * 0x010203u) & 0xFFFFFF;
-    const size_t pixels = static_cast<size_t>(frame_width) * frame_height;
-    std::vector<uint32_t> frame(pixels), depth(pixels);
-
     Scene scene;
     try {
         const uint8_t* mesh = data + SETTINGS;
@@ -127,6 +133,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (scene.object_count == 0)
         return 0;
+    // Drawing costs up to faces x pixels per mode: a 64 KB mesh of thousands
+    // of frame-filling triangles would take a minute per input at full size.
+    // Larger meshes draw into smaller frames, which run the same code.
+    uint64_t faces = 0;
+    for (int32_t i = 0; i < scene.object_count; i++)
+        faces += face_total(scene.objects[i]);
+    while (faces * static_cast<uint64_t>(frame_width) * static_cast<uint64_t>(frame_height) > WORK_PER_MODE &&
+           frame_width * frame_height > 1) {
+        frame_width = (frame_width + 1) / 2;
+        frame_height = (frame_height + 1) / 2;
+    }
+    const size_t pixels = static_cast<size_t>(frame_width) * frame_height;
+    std::vector<uint32_t> frame(pixels), depth(pixels);
     scene.add_light(&light);
     scene.ambient = data[29] * 0x010101u;
     for (int32_t i = 0; i < scene.object_count; i++)
