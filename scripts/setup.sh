@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth xdotool x11-apps
-  ffmpeg imagemagick netpbm lame
+  ffmpeg imagemagick netpbm lame libexif-dev hyperfine
   assimp-testmodels libosmesa6-dev
   emscripten node-acorn chromium
 )

@@ -11,6 +11,8 @@
 #include "display/display.h"
 #include "shell/shell.h"
 
+int32_t rgb565 = 1;  // set by init_display
+
 namespace {
 
 using Converter = void (*)(const uint32_t* source, void* destination);

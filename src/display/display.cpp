@@ -7,7 +7,6 @@
 #include "platform/platform.h"
 #include "shell/shell.h"
 
-int32_t rgb565 = 1;
 
 namespace {
 
@@ -62,6 +61,18 @@ void present_surfaces()
     if (present_step(platform->blit))
         present_step(platform->flip);
 }
+
+// fatal_error and display_error release this display and show their box
+// through the platform; registered as the program starts, before any report.
+bool platform_can_show_box() { return platform && platform->has_display(); }
+void platform_show_box(const char* caption, const char* text) { platform->message_box(caption, text); }
+constexpr DisplayReports reports = {
+    .release = release_display,
+    .close_window = destroy_window,
+    .can_show_box = platform_can_show_box,
+    .show_box = platform_show_box,
+};
+[[maybe_unused]] const bool reports_registered = (set_display_reports(&reports), true);
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 // The two error reports: display_error for set-up failures, fatal_error for
-// the end of the program.
+// the end of the program.  Neither calls the display or the platform directly:
+// the display registers how to release itself and show a box (DisplayReports),
+// so the tools, which have no display, get fatal_error without SDL.
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -8,13 +10,13 @@
 
 #include "display/display.h"
 #include "display/display_local.h"
-#include "platform/platform.h"
 
 namespace {
 
 FatalHandler fatal_handler = nullptr;
 char fatal_note[512];
 std::atomic<bool> in_fatal{false};
+const DisplayReports* display_reports = nullptr;
 
 // Standard error gets every report, so a user on a terminal or in CI sees
 // why the show ended even when no box can be shown.
@@ -27,9 +29,17 @@ void write_stderr(const char* text)
     std::fflush(stderr);
 }
 
-bool can_show_box() { return platform && platform->has_display(); }
+bool can_show_box() { return display_reports && display_reports->can_show_box(); }
+
+void release_display_if_any()
+{
+    if (display_reports)
+        display_reports->release();
+}
 
 }  // namespace
+
+void set_display_reports(const DisplayReports* reports) { display_reports = reports; }
 
 void set_fatal_handler(FatalHandler handler) { fatal_handler = handler; }
 
@@ -44,7 +54,7 @@ void fatal_error(const char* format, ...)
     va_end(args);
     if (fatal_handler) {
         fatal_note[0] = 0;
-        release_display();
+        release_display_if_any();
         fatal_handler(message);
         std::exit(1);
     }
@@ -57,9 +67,9 @@ void fatal_error(const char* format, ...)
     write_stderr(message);
     if (fatal_note[0])
         write_stderr(fatal_note);
-    release_display();
+    release_display_if_any();
     if (can_show_box())
-        platform->message_box("Error", message);
+        display_reports->show_box("Error", message);
     std::exit(1);
 }
 
@@ -70,10 +80,11 @@ int32_t display_error(int32_t code, const char* format, ...)
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    release_display();
+    release_display_if_any();
     write_stderr(text);
     if (!fatal_handler && can_show_box())
-        platform->message_box("DDrawInterface", text);
-    destroy_window();
+        display_reports->show_box("DDrawInterface", text);
+    if (display_reports)
+        display_reports->close_window();
     return code;
 }

@@ -122,6 +122,16 @@ struct PcxHeader {
     bool palette_found;      // one plane with a palette destination: a palette was read
 };
 
+// How long a plane line is.  The show reads lines of exactly width bytes,
+// whatever the header says; a tool converting a picture reads the
+// bytes-per-line field (lines padded past width, as writers of odd widths do),
+// which needs row storage from the heap.
+enum class PcxLines { width, bytes_per_line };
+
+// The bytes of one plane line as lines reads them: bytes_per_line when asked
+// for and larger than width, else width.
+uint32_t pcx_line_length(const PcxHeader& header, PcxLines lines);
+
 // Loads a PCX picture (8 bits per plane, 1 or 3 planes, raw or run-length).
 // Three planes give 0x00RRGGBB pixels; one plane gives one index byte per pixel
 // and, with a palette destination, its 768-byte palette.  pixels_capacity is the
@@ -135,9 +145,11 @@ int32_t read_pcx(const char* path, void* pixels, size_t pixels_capacity, uint8_t
 int32_t read_pcx_stream(const char* name, FILE* file, void* pixels, size_t pixels_capacity, uint8_t* palette);
 
 // read_pcx over a file held in memory; name is used in the messages.  Fills
-// *header when given.  The fuzzer and yurn-pcx drive it.
+// *header when given.  The fuzzer and yurn-pcx drive it; lines as the show
+// reads them unless asked otherwise.
 int32_t read_pcx_memory(const char* name, const uint8_t* data, size_t size, void* pixels,
-                        size_t pixels_capacity, uint8_t* palette, PcxHeader* header);
+                        size_t pixels_capacity, uint8_t* palette, PcxHeader* header,
+                        PcxLines lines = PcxLines::width);
 
 // Reads and checks only the header of a PCX file held in memory, with the
 // same checks and messages as read_pcx.  Lets a caller size its buffer first.

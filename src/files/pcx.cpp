@@ -4,6 +4,7 @@
 // mid-file and need not end the file) or walks a block of memory.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "display/display.h"
 #include "files/files.h"
@@ -63,7 +64,7 @@ uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
 [[noreturn]] void fail_truncated_header(const char* name)
 {
-    fatal_error("La cabecera del fichero %s esta incompleta\n", name);
+    fatal_error("La cabecera del fichero %s está incompleta\n", name);
 }
 
 [[noreturn]] void fail_truncated_data(const char* name)
@@ -98,19 +99,19 @@ PcxHeader read_header(const char* name, ByteSource& src)
         fatal_error("UNICAMENTE IMPLEMENTADOS 1 Y 3 PLANOS.\n");
     // After the three checks above, so a file they refuse gets their message.
     if (header.xmax < header.xmin || header.ymax < header.ymin)
-        fatal_error("El fichero %s tiene limites no validos: x de %u a %u, y de %u a %u\n", name,
+        fatal_error("El fichero %s tiene límites no válidos: x de %u a %u, y de %u a %u\n", name,
                     unsigned(header.xmin), unsigned(header.xmax), unsigned(header.ymin),
                     unsigned(header.ymax));
     if (got < PCX_HEADER_SIZE)
         fail_truncated_header(name);
     header.horizontal_dpi = le16(h + 12);
     header.vertical_dpi = le16(h + 14);
-    header.bytes_per_line = le16(h + 66);  // reported only: lines are always width bytes
+    header.bytes_per_line = le16(h + 66);  // the show's lines are always width bytes
     header.palette_info = le16(h + 68);
     header.width = uint32_t(header.xmax) - header.xmin + 1;
     header.height = uint32_t(header.ymax) - header.ymin + 1;
     if (header.planes == 3 && header.width > PCX_MAX_RGB_WIDTH)
-        fatal_error("La imagen %s mide %u pixeles de ancho; con 3 planos el maximo es %u\n", name,
+        fatal_error("La imagen %s mide %u píxeles de ancho; con 3 planos el máximo es %u\n", name,
                     unsigned(header.width), unsigned(PCX_MAX_RGB_WIDTH));
     return header;
 }
@@ -194,18 +195,67 @@ void join_planes(const uint8_t* line, uint32_t width, uint32_t* out)
         out[x] = uint32_t(r[x]) << 16 | uint32_t(g[x]) << 8 | b[x];
 }
 
+// Lines of line_length bytes (width or more) of which the first width are
+// pixels, for the tools' reading by the bytes-per-line field.  Run-length data
+// run on across the padding as across line ends.  Allocates its row storage.
+void decode_padded_lines(const char* name, ByteSource& src, const PcxHeader& header, uint32_t line_length,
+                         void* pixels)
+{
+    const uint32_t width = header.width;
+    const size_t row_bytes = size_t(line_length) * header.planes;
+    std::vector<uint8_t> row(row_bytes + ROW_SLACK);
+    Run run;
+    for (uint32_t y = 0; y < header.height; ++y) {
+        if (header.encoding == 0) {
+            if (read_bytes(src, row.data(), row_bytes) != row_bytes)
+                fail_truncated_data(name);
+        } else {
+            decode_rle<true>(name, src, row.data(), row_bytes, run);
+        }
+        if (header.planes == 1) {
+            std::memcpy(static_cast<uint8_t*>(pixels) + size_t(y) * width, row.data(), width);
+            continue;
+        }
+        uint32_t* out = static_cast<uint32_t*>(pixels) + size_t(y) * width;
+        const uint8_t* r = row.data();
+        for (uint32_t x = 0; x < width; ++x)
+            out[x] = uint32_t(r[x]) << 16 | uint32_t(r[line_length + x]) << 8 | r[2 * size_t(line_length) + x];
+    }
+}
+
+void read_palette(ByteSource& src, uint8_t* palette, PcxHeader& header)
+{
+    std::memset(palette, 0, PALETTE_SIZE);
+    int c;
+    while ((c = read_byte(src)) >= 0 && c != PALETTE_MARK) {
+    }
+    if (c == PALETTE_MARK) {
+        // A palette cut short keeps what is there; the rest stays zero.
+        read_bytes(src, palette, PALETTE_SIZE);
+        header.palette_found = true;
+    }
+}
+
 // Everything after the source is open: header, checks, image, palette.
-PcxHeader decode(const char* name, ByteSource& src, void* pixels, size_t capacity, uint8_t* palette)
+PcxHeader decode(const char* name, ByteSource& src, void* pixels, size_t capacity, uint8_t* palette,
+                 PcxLines lines)
 {
     PcxHeader header = read_header(name, src);
     uint64_t needed = pcx_decoded_size(header);
     if (needed > capacity)
-        fatal_error("La imagen %s de %ux%u pixeles necesita %llu bytes y el destino tiene %zu\n",
+        fatal_error("La imagen %s de %ux%u píxeles necesita %llu bytes y el destino tiene %zu\n",
                     name, unsigned(header.width), unsigned(header.height),
                     static_cast<unsigned long long>(needed), capacity);
 
     const uint32_t width = header.width;
     const uint32_t height = header.height;
+    const uint32_t line_length = pcx_line_length(header, lines);
+    if (line_length != width) {
+        decode_padded_lines(name, src, header, line_length, pixels);
+        if (header.planes == 1 && palette)
+            read_palette(src, palette, header);
+        return header;
+    }
     if (header.planes == 1) {
         auto* out = static_cast<uint8_t*>(pixels);
         size_t total = size_t(width) * height;
@@ -216,17 +266,8 @@ PcxHeader decode(const char* name, ByteSource& src, void* pixels, size_t capacit
             Run run;
             decode_rle<false>(name, src, out, total, run);  // a last run past the end is cut
         }
-        if (palette) {
-            std::memset(palette, 0, PALETTE_SIZE);
-            int c;
-            while ((c = read_byte(src)) >= 0 && c != PALETTE_MARK) {
-            }
-            if (c == PALETTE_MARK) {
-                // A palette cut short keeps what is there; the rest stays zero.
-                read_bytes(src, palette, PALETTE_SIZE);
-                header.palette_found = true;
-            }
-        }
+        if (palette)
+            read_palette(src, palette, header);
         return header;
     }
 
@@ -251,6 +292,13 @@ PcxHeader decode(const char* name, ByteSource& src, void* pixels, size_t capacit
 
 } // namespace
 
+uint32_t pcx_line_length(const PcxHeader& header, PcxLines lines)
+{
+    if (lines == PcxLines::bytes_per_line && header.bytes_per_line > header.width)
+        return header.bytes_per_line;
+    return header.width;
+}
+
 uint64_t pcx_decoded_size(const PcxHeader& header)
 {
     return uint64_t(header.width) * header.height * (header.planes == 3 ? 4 : 1);
@@ -268,15 +316,15 @@ int32_t read_pcx_stream(const char* name, FILE* file, void* pixels, size_t pixel
 {
     uint8_t chunk[CHUNK_SIZE];
     ByteSource src{nullptr, nullptr, file, chunk};
-    decode(name, src, pixels, pixels_capacity, palette);
+    decode(name, src, pixels, pixels_capacity, palette, PcxLines::width);
     return 1;
 }
 
 int32_t read_pcx_memory(const char* name, const uint8_t* data, size_t size, void* pixels,
-                        size_t pixels_capacity, uint8_t* palette, PcxHeader* header)
+                        size_t pixels_capacity, uint8_t* palette, PcxHeader* header, PcxLines lines)
 {
     ByteSource src{data, data + size, nullptr, nullptr};
-    PcxHeader h = decode(name, src, pixels, pixels_capacity, palette);
+    PcxHeader h = decode(name, src, pixels, pixels_capacity, palette, lines);
     if (header)
         *header = h;
     return 1;

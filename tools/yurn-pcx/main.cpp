@@ -1,12 +1,11 @@
-// yurn-pcx: turns PCX pictures into PPM/PNG and back, and shows their headers.
-//   yurn-pcx decode IN.pcx OUT.(ppm|pgm|png) [--indices]
-//   yurn-pcx encode IN.(png|jpg|bmp|ppm) OUT.pcx [--fit crop|letterbox|stretch] [--size WxH]
+// yurn-pcx: turns PCX pictures into PPM/PGM/PNG and back, and shows their headers.
+//   yurn-pcx decode IN.pcx OUT.(ppm|pgm|pnm|png) [--indices] [--as-shown]
+//   yurn-pcx encode IN.(png|jpg|bmp|tga|ppm) OUT.pcx [--fit crop|letterbox|stretch] [--size WxH]
 //   yurn-pcx info IN.pcx
-// Decoding goes through the show's own reader, so a file that decodes here
-// reads the same in the show.
+// Decoding goes through the show's own reader.  It reads lines of the length
+// the header gives (the picture the file holds); --as-shown reads them as the
+// show does, exactly the width long, which differs for padded lines.
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,124 +13,122 @@
 #include <string>
 #include <vector>
 
+#include <libexif/exif-data.h>
 #include <stb_image.h>
 #include <stb_image_resize.h>
 #include <stb_image_write.h>
 
+#include "common/cli.h"
 #include "display/display.h"
 #include "files/files.h"
+
+using cli::fail;
+using cli::usage_error;
 
 namespace {
 
 constexpr char USAGE[] =
-    "Uso: yurn-pcx decode ENTRADA.pcx SALIDA.(ppm|pgm|png) [--indices]\n"
-    "     yurn-pcx encode ENTRADA.(png|jpg|bmp|ppm) SALIDA.pcx [--fit crop|letterbox|stretch]\n"
+    "Uso: yurn-pcx decode ENTRADA.pcx SALIDA.(ppm|pgm|pnm|png) [--indices] [--as-shown]\n"
+    "     yurn-pcx encode ENTRADA.(png|jpg|bmp|tga|ppm) SALIDA.pcx [--fit crop|letterbox|stretch]\n"
     "                     [--size AxB]\n"
     "     yurn-pcx info ENTRADA.pcx\n"
+    "     yurn-pcx --help | --version\n"
     "\n"
-    "decode   tres planos dan RGB; un plano da RGB a traves de su paleta, o los\n"
-    "         indices en gris con --indices.\n"
-    "encode   escribe un PCX de tres planos con compresion RLE, de 320x240 salvo\n"
+    "decode   tres planos dan RGB; un plano da RGB a través de su paleta, o los\n"
+    "         índices en gris con --indices.  Las líneas se leen con la longitud que\n"
+    "         da la cabecera; --as-shown las lee como el espectáculo, del ancho justo\n"
+    "         (una imagen de líneas rellenadas sale entonces torcida, como se vería).\n"
+    "         SALIDA .pgm es gris (solo con --indices), .ppm color, .pnm lo que toque;\n"
+    "         - escribe PNM en la salida estándar.\n"
+    "encode   escribe un PCX de tres planos con compresión RLE, de 320x240 salvo\n"
     "         --size (ancho de 1 a 2048).  --fit: crop (por defecto) llena el cuadro\n"
     "         y recorta lo que sobra; letterbox cabe entero con bandas negras;\n"
-    "         stretch deforma hasta llenar el cuadro.\n"
-    "info     muestra los campos de la cabecera y comprueba que la imagen se lee.\n";
+    "         stretch deforma hasta llenar el cuadro.  Respeta la orientación EXIF\n"
+    "         de las fotos JPEG.  SALIDA - escribe en la salida estándar.\n"
+    "info     muestra los campos de la cabecera y comprueba que la imagen se lee.\n"
+    "\n"
+    "Las opciones admiten --opción VALOR y --opción=VALOR.  Salida: 0 si todo fue\n"
+    "bien, 1 si algo falló, 2 si la orden está mal escrita.\n";
 
 enum class Fit { crop, letterbox, stretch };
 
-[[noreturn]] void fail(const std::string& message)
+// Collects what stb writes, so the file goes out through one checked write.
+void append_bytes(void* context, void* data, int size)
 {
-    std::fprintf(stderr, "yurn-pcx: %s\n", message.c_str());
-    std::exit(1);
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
 }
 
-// The reader's fatal errors end the tool with their message on standard error.
-void on_fatal(const char* message)
-{
-    std::string m = message;
-    while (!m.empty() && m.back() == '\n')
-        m.pop_back();
-    fail(m);
-}
-
-std::string extension(const std::string& path)
-{
-    size_t dot = path.rfind('.');
-    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
-        return "";
-    std::string e = path.substr(dot + 1);
-    for (char& c : e)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    return e;
-}
-
-std::vector<uint8_t> read_whole(const std::string& path)
-{
-    File f(std::fopen(path.c_str(), "rb"));
-    if (!f)
-        fail("no se puede abrir " + path + ": " + std::strerror(errno));
-    std::vector<uint8_t> out;
-    if (!read_to_end(f.get(), out))
-        fail("error al leer " + path);
-    return out;
-}
-
-void write_whole(const std::string& path, const uint8_t* data, size_t size)
-{
-    File f(std::fopen(path.c_str(), "wb"));
-    if (!f)
-        fail("no se puede crear " + path + ": " + std::strerror(errno));
-    bool ok = std::fwrite(data, 1, size, f.get()) == size;
-    ok = std::fclose(f.release()) == 0 && ok;
-    if (!ok) {
-        std::remove(path.c_str());
-        fail("error al escribir " + path);
-    }
-}
-
-// Writes 1 (gray) or 3 (RGB) channels as PNG, or as PGM/PPM.
+// Writes 1 (gray) or 3 (RGB) channels in the format the extension names:
+// .png, .ppm (colour; gray is widened), .pgm (gray only), .pnm (either);
+// "-" writes PNM to standard output.
 void write_image(const std::string& path, const std::vector<uint8_t>& pixels, uint32_t width,
                  uint32_t height, int channels)
 {
-    std::string ext = extension(path);
+    const std::string ext = path == "-" ? "pnm" : cli::extension(path);
+    std::vector<uint8_t> out;
     if (ext == "png") {
-        if (!stbi_write_png(path.c_str(), int(width), int(height), channels, pixels.data(),
-                            int(width) * channels))
-            fail("error al escribir " + path);
+        if (!stbi_write_png_to_func(append_bytes, &out, int(width), int(height), channels, pixels.data(),
+                                    int(width) * channels))
+            fail("no se pudo codificar %s en PNG", path.c_str());
+        cli::write_file(path, out.data(), out.size());
         return;
     }
     if (ext != "ppm" && ext != "pgm" && ext != "pnm")
-        fail("no se que formato escribir en " + path + " (usa .ppm, .pgm o .png)");
-    std::string head = std::string(channels == 1 ? "P5" : "P6") + "\n" + std::to_string(width) +
-                       " " + std::to_string(height) + "\n255\n";
-    std::vector<uint8_t> out(head.begin(), head.end());
-    out.insert(out.end(), pixels.begin(), pixels.end());
-    write_whole(path, out.data(), out.size());
+        usage_error("no sé qué formato escribir en %s: usa .ppm, .pgm, .pnm o .png", path.c_str());
+    if (ext == "pgm" && channels == 3)
+        usage_error("%s es gris (.pgm) y la imagen es en color: usa .ppm o .png, o --indices", path.c_str());
+    const bool gray = ext == "pgm" || (ext == "pnm" && channels == 1);
+    const std::string head = std::string(gray ? "P5" : "P6") + "\n" + std::to_string(width) + " " +
+                             std::to_string(height) + "\n255\n";
+    out.assign(head.begin(), head.end());
+    if (gray || channels == 3) {
+        out.insert(out.end(), pixels.begin(), pixels.end());
+    } else {
+        out.reserve(out.size() + pixels.size() * 3);
+        for (uint8_t v : pixels)
+            out.insert(out.end(), {v, v, v});
+    }
+    cli::write_file(path, out.data(), out.size());
 }
 
 // Reads the file and its header; refuses, before allocating, a picture whose
 // data cannot fill it (a run-length pair gives at most 63 bytes).
-std::vector<uint8_t> read_pcx_file(const std::string& in, PcxHeader* h)
+std::vector<uint8_t> read_pcx_file(const std::string& in, PcxHeader* h, PcxLines lines)
 {
-    std::vector<uint8_t> file = read_whole(in);
+    cli::subject = in;
+    std::vector<uint8_t> file = cli::read_file(in);
     *h = read_pcx_header(in.c_str(), file.data(), file.size());
     const uint64_t data = file.size() - PCX_HEADER_SIZE;
-    const uint64_t planar = uint64_t(h->width) * h->height * h->planes;
+    const uint64_t planar = uint64_t(pcx_line_length(*h, lines)) * h->height * h->planes;
     if (planar > (h->encoding ? data * 32 : data))
-        fail("el fichero " + in + " termina antes de completar la imagen");
+        fail("el fichero %s termina antes de completar la imagen", in.c_str());
     return file;
 }
 
-int decode(const std::string& in, const std::string& out, bool indices)
+// Checks the output's name before any work: a format we write, and the input
+// never overwritten by its own conversion.
+void check_decode_output(const std::string& in, const std::string& out)
 {
+    const std::string ext = cli::extension(out);
+    if (out != "-" && ext != "png" && ext != "ppm" && ext != "pgm" && ext != "pnm")
+        usage_error("no sé qué formato escribir en %s: usa .ppm, .pgm, .pnm o .png", out.c_str());
+    if (cli::same_file(in, out))
+        usage_error("la salida %s es el mismo fichero que la entrada", out.c_str());
+}
+
+int decode(const std::string& in, const std::string& out, bool indices, bool as_shown)
+{
+    check_decode_output(in, out);
+    const PcxLines lines = as_shown ? PcxLines::width : PcxLines::bytes_per_line;
     PcxHeader h{};
-    std::vector<uint8_t> file = read_pcx_file(in, &h);
+    std::vector<uint8_t> file = read_pcx_file(in, &h, lines);
     const size_t count = size_t(h.width) * h.height;
     if (h.planes == 3) {
         if (indices)
-            fail(in + " tiene tres planos: no hay indices que sacar");
+            usage_error("%s tiene tres planos: no hay índices que sacar", in.c_str());
         std::vector<uint32_t> px(count);
-        read_pcx_memory(in.c_str(), file.data(), file.size(), px.data(), count * 4, nullptr, &h);
+        read_pcx_memory(in.c_str(), file.data(), file.size(), px.data(), count * 4, nullptr, &h, lines);
         std::vector<uint8_t> rgb(count * 3);
         for (size_t i = 0; i < count; ++i) {
             rgb[3 * i] = uint8_t(px[i] >> 16);
@@ -143,13 +140,13 @@ int decode(const std::string& in, const std::string& out, bool indices)
     }
     std::vector<uint8_t> index(count);
     uint8_t palette[768];
-    read_pcx_memory(in.c_str(), file.data(), file.size(), index.data(), count, palette, &h);
+    read_pcx_memory(in.c_str(), file.data(), file.size(), index.data(), count, palette, &h, lines);
     if (indices) {
         write_image(out, index, h.width, h.height, 1);
         return 0;
     }
     if (!h.palette_found)
-        fail(in + " no trae paleta de 256 colores tras la imagen; usa --indices");
+        fail("%s no trae paleta de 256 colores tras la imagen; usa --indices", in.c_str());
     std::vector<uint8_t> rgb(count * 3);
     for (size_t i = 0; i < count; ++i)
         std::memcpy(&rgb[3 * i], palette + 3 * index[i], 3);
@@ -197,50 +194,129 @@ std::vector<uint8_t> fit_picture(const uint8_t* src, int sw, int sh, int width, 
     return out;
 }
 
+// The EXIF orientation of a JPEG (1 to 8), 1 when it has none.
+int exif_orientation(const std::vector<uint8_t>& file)
+{
+    if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8)
+        return 1;
+    ExifData* data = exif_data_new_from_data(file.data(), unsigned(std::min<size_t>(file.size(), 1u << 30)));
+    if (!data)
+        return 1;
+    int orientation = 1;
+    ExifEntry* entry = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
+    if (entry && entry->format == EXIF_FORMAT_SHORT && entry->components >= 1 && entry->data)
+        orientation = exif_get_short(entry->data, exif_data_get_byte_order(data));
+    exif_data_unref(data);
+    return orientation >= 1 && orientation <= 8 ? orientation : 1;
+}
+
+// Turns the RGB picture upright as its EXIF orientation says; 5 to 8 swap
+// width and height.
+std::vector<uint8_t> apply_orientation(const uint8_t* src, int& w, int& h, int orientation)
+{
+    const int dw = orientation >= 5 ? h : w, dh = orientation >= 5 ? w : h;
+    std::vector<uint8_t> out(size_t(dw) * dh * 3);
+    for (int dy = 0; dy < dh; ++dy)
+        for (int dx = 0; dx < dw; ++dx) {
+            int sx = dx, sy = dy;
+            switch (orientation) {
+            case 2: sx = w - 1 - dx; break;                  // mirrored
+            case 3: sx = w - 1 - dx; sy = h - 1 - dy; break;  // upside down
+            case 4: sy = h - 1 - dy; break;                  // mirrored upside down
+            case 5: sx = dy; sy = dx; break;                 // transposed
+            case 6: sx = dy; sy = h - 1 - dx; break;         // to be turned a quarter clockwise
+            case 7: sx = w - 1 - dy; sy = h - 1 - dx; break; // transversed
+            case 8: sx = w - 1 - dy; sy = dx; break;         // to be turned a quarter anticlockwise
+            default: break;
+            }
+            std::memcpy(&out[(size_t(dy) * dw + dx) * 3], src + (size_t(sy) * w + sx) * 3, 3);
+        }
+    w = dw;
+    h = dh;
+    return out;
+}
+
+// Why stb could not read a picture, in Spanish.
+std::string load_failure(const std::string& in)
+{
+    const std::string reason = stbi_failure_reason() ? stbi_failure_reason() : "";
+    if (reason == "unknown image type")
+        return in + " no es una imagen de un formato que se lea (PNG, JPEG, BMP, TGA, GIF, PSD, PNM)";
+    if (reason == "outofmem")
+        return "no hay memoria para la imagen " + in;
+    return in + " está dañada o usa una variante que no se lee";
+}
+
 int encode(const std::string& in, const std::string& out, Fit fit, int width, int height)
 {
-    if (extension(out) != "pcx")
-        fail("la salida " + out + " debe acabar en .pcx");
+    if (out != "-" && cli::extension(out) != "pcx")
+        usage_error("la salida %s debe acabar en .pcx", out.c_str());
+    if (cli::same_file(in, out))
+        usage_error("la salida %s es el mismo fichero que la entrada", out.c_str());
+    cli::subject = in;
+    const std::vector<uint8_t> file = cli::read_file(in);
     int sw = 0, sh = 0, channels = 0;
-    std::unique_ptr<uint8_t, void (*)(void*)> src(stbi_load(in.c_str(), &sw, &sh, &channels, 3),
-                                                  stbi_image_free);
+    std::unique_ptr<uint8_t, void (*)(void*)> src(
+        stbi_load_from_memory(file.data(), int(std::min<size_t>(file.size(), 0x7FFFFFFF)), &sw, &sh, &channels, 3),
+        stbi_image_free);
     if (!src)
-        fail("no se puede leer la imagen " + in + ": " + stbi_failure_reason());
-    std::vector<uint8_t> rgb = fit_picture(src.get(), sw, sh, width, height, fit);
+        fail("%s", load_failure(in).c_str());
+    std::vector<uint8_t> upright;
+    const uint8_t* picture = src.get();
+    if (const int orientation = exif_orientation(file); orientation != 1) {
+        upright = apply_orientation(src.get(), sw, sh, orientation);
+        picture = upright.data();
+    }
+    std::vector<uint8_t> rgb = fit_picture(picture, sw, sh, width, height, fit);
     std::vector<uint32_t> px(size_t(width) * height);
     for (size_t i = 0; i < px.size(); ++i)
         px[i] = uint32_t(rgb[3 * i]) << 16 | uint32_t(rgb[3 * i + 1]) << 8 | rgb[3 * i + 2];
     std::vector<uint8_t> pcx = encode_pcx_rgb(px.data(), uint32_t(width), uint32_t(height));
-    write_whole(out, pcx.data(), pcx.size());
-    std::printf("%s: %dx%d -> %s: %dx%d, %zu bytes\n", in.c_str(), sw, sh, out.c_str(), width,
-                height, pcx.size());
+    cli::write_file(out, pcx.data(), pcx.size());
+    std::fprintf(out == "-" ? stderr : stdout, "%s: %dx%d -> %s: %dx%d, %zu bytes\n", in.c_str(), sw, sh,
+                 out.c_str(), width, height, pcx.size());
     return 0;
 }
 
 int info(const std::string& in)
 {
     PcxHeader h{};
-    std::vector<uint8_t> file = read_pcx_file(in, &h);
+    std::vector<uint8_t> file = read_pcx_file(in, &h, PcxLines::bytes_per_line);
+    const uint32_t line = pcx_line_length(h, PcxLines::bytes_per_line);
     std::printf("fichero:          %s (%zu bytes)\n", in.c_str(), file.size());
-    std::printf("version:          %u\n", unsigned(h.version));
-    std::printf("codificacion:     %u (%s)\n", unsigned(h.encoding), h.encoding ? "RLE" : "sin comprimir");
+    std::printf("versión:          %u\n", unsigned(h.version));
+    std::printf("codificación:     %u (%s)\n", unsigned(h.encoding), h.encoding ? "RLE" : "sin comprimir");
     std::printf("bits por plano:   %u\n", unsigned(h.bits_per_pixel));
     std::printf("planos:           %u\n", unsigned(h.planes));
-    std::printf("limites:          x %u..%u, y %u..%u\n", unsigned(h.xmin), unsigned(h.xmax),
+    std::printf("límites:          x %u..%u, y %u..%u\n", unsigned(h.xmin), unsigned(h.xmax),
                 unsigned(h.ymin), unsigned(h.ymax));
-    std::printf("tamano:           %u x %u\n", unsigned(h.width), unsigned(h.height));
-    std::printf("bytes por linea:  %u%s\n", unsigned(h.bytes_per_line),
-                h.bytes_per_line == h.width ? "" : "  (distinto del ancho: se leen lineas del ancho)");
-    std::printf("resolucion:       %u x %u ppp\n", unsigned(h.horizontal_dpi), unsigned(h.vertical_dpi));
+    std::printf("tamaño:           %u x %u\n", unsigned(h.width), unsigned(h.height));
+    std::printf("bytes por línea:  %u\n", unsigned(h.bytes_per_line));
+    std::printf("resolución:       %u x %u ppp\n", unsigned(h.horizontal_dpi), unsigned(h.vertical_dpi));
     std::printf("info de paleta:   %u\n", unsigned(h.palette_info));
     // Decode it all, so that a damaged file is reported here and not in the show.
     const uint64_t size = pcx_decoded_size(h);
     std::vector<uint8_t> pixels(size);
     uint8_t palette[768];
-    read_pcx_memory(in.c_str(), file.data(), file.size(), pixels.data(), size_t(size), palette, &h);
+    read_pcx_memory(in.c_str(), file.data(), file.size(), pixels.data(), size_t(size), palette, &h,
+                    PcxLines::bytes_per_line);
     if (h.planes == 1)
-        std::printf("paleta 256:       %s\n", h.palette_found ? "si" : "no");
-    std::printf("imagen:           completa\n");
+        std::printf("paleta 256:       %s\n", h.palette_found ? "sí" : "no");
+    if (line == h.width) {
+        std::printf("imagen:           completa\n");
+        return 0;
+    }
+    // The show reads lines of exactly the width: every row after the first
+    // starts that much further on, and the picture comes out sheared.
+    std::printf("imagen:           completa con líneas de %u bytes, pero el espectáculo la "
+                "mostraría torcida\n",
+                unsigned(line));
+    std::fflush(stdout);
+    cli::warn("el espectáculo lee líneas de %u bytes (el ancho) y %s las tiene de %u: la mostraría "
+              "torcida.  Vuelve a codificarla: yurn-pcx decode %s tmp.png && yurn-pcx encode tmp.png "
+              "NUEVA.pcx --size %ux%u",
+              unsigned(h.width), in.c_str(), unsigned(line), in.c_str(), unsigned(h.width),
+              unsigned(h.height));
     return 0;
 }
 
@@ -261,24 +337,33 @@ bool parse_size(const std::string& s, int* width, int* height)
 
 int main(int argc, char** argv)
 {
-    set_fatal_handler(on_fatal);
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || std::find(args.begin(), args.end(), "--help") != args.end() ||
-        args[0] == "-h") {
-        std::fputs(USAGE, args.empty() ? stderr : stdout);
-        return args.empty() ? 2 : 0;
-    }
-    const std::string command = args[0];
+    cli::init("yurn-pcx");
+    cli::Args args{argc, argv};
+    std::string command, a;
     std::vector<std::string> files;
-    bool indices = false;
+    bool is_option = false, indices = false, as_shown = false;
     Fit fit = Fit::crop;
     int width = 320, height = 240;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--indices" && command == "decode") {
+    while (args.next(a, is_option)) {
+        if (a == "-h" || a == "--help") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            cli::print_version();
+            return 0;
+        }
+        if (!is_option) {
+            if (command.empty())
+                command = a;
+            else
+                files.push_back(a);
+        } else if (a == "--indices" && command == "decode") {
             indices = true;
-        } else if (a == "--fit" && command == "encode" && i + 1 < args.size()) {
-            const std::string& f = args[++i];
+        } else if (a == "--as-shown" && command == "decode") {
+            as_shown = true;
+        } else if (a == "--fit" && command == "encode") {
+            const std::string f = args.value(a);
             if (f == "crop")
                 fit = Fit::crop;
             else if (f == "letterbox")
@@ -286,25 +371,28 @@ int main(int argc, char** argv)
             else if (f == "stretch")
                 fit = Fit::stretch;
             else
-                fail("--fit admite crop, letterbox o stretch, no \"" + f + "\"");
-        } else if (a == "--size" && command == "encode" && i + 1 < args.size()) {
-            if (!parse_size(args[++i], &width, &height))
-                fail("--size espera ANCHOxALTO, ancho de 1 a 2048 y alto de 1 a 65535, no \"" +
-                     args[i] + "\"");
-        } else if (a.size() > 1 && a[0] == '-') {
-            fail("opcion desconocida o incompleta \"" + a + "\" para " + command +
-                 " (yurn-pcx --help)");
+                usage_error("--fit admite crop, letterbox o stretch, no \"%s\"", f.c_str());
+        } else if (a == "--size" && command == "encode") {
+            const std::string v = args.value(a);
+            if (!parse_size(v, &width, &height))
+                usage_error("--size espera ANCHOxALTO, ancho de 1 a 2048 y alto de 1 a 65535, no \"%s\"",
+                            v.c_str());
         } else {
-            files.push_back(a);
+            usage_error("opción desconocida \"%s\"%s%s", a.c_str(), command.empty() ? "" : " para ",
+                        command.c_str());
         }
     }
+    if (command.empty()) {
+        std::fputs(USAGE, stderr);
+        return cli::EXIT_USAGE;
+    }
+    if (command != "decode" && command != "encode" && command != "info")
+        usage_error("orden desconocida \"%s\"", command.c_str());
     if (command == "decode" && files.size() == 2)
-        return decode(files[0], files[1], indices);
+        return decode(files[0], files[1], indices, as_shown);
     if (command == "encode" && files.size() == 2)
         return encode(files[0], files[1], fit, width, height);
     if (command == "info" && files.size() == 1)
         return info(files[0]);
-    if (command != "decode" && command != "encode" && command != "info")
-        fail("orden desconocida \"" + command + "\" (yurn-pcx --help)");
-    fail("numero de ficheros incorrecto para " + command + " (yurn-pcx --help)");
+    usage_error("número de ficheros incorrecto para %s", command.c_str());
 }

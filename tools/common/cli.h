@@ -1,0 +1,202 @@
+// What every tool shares: how options are read (--opt value and --opt=value,
+// -h/--help, --version), how it ends (1 for a failure, 2 for a usage error,
+// the message on standard error after the tool's name), how it reads and
+// writes whole files (written whole or not at all; "-" is standard output),
+// and how it prints names that came from a file.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "display/display.h"
+#include "files/files.h"
+
+namespace cli {
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+// The tool's name, set once by init.
+inline const char* program = "";
+
+[[noreturn]] inline void vend(int code, const char* format, va_list args)
+{
+    std::fprintf(stderr, "%s: ", program);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    std::exit(code);
+}
+
+// A failure: the message, exit 1.
+[[noreturn]] __attribute__((format(printf, 1, 2))) inline void fail(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vend(EXIT_FAILED, format, args);
+}
+
+// A usage error: the message and where to find help, exit 2.
+[[noreturn]] __attribute__((format(printf, 1, 2))) inline void usage_error(const char* format, ...)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: ", program);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fprintf(stderr, " (%s --help)\n", program);
+    std::exit(EXIT_USAGE);
+}
+
+// Warnings go on their own line and do not change the exit code.
+__attribute__((format(printf, 1, 2))) inline void warn(const char* format, ...)
+{
+    std::fprintf(stderr, "%s: aviso: ", program);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+// The file being read; a reader's message that does not name it gets it in front.
+inline std::string subject;
+
+// fatal_error from the reader and the loaders ends the tool as a failure.
+inline void on_fatal(const char* message)
+{
+    std::string m = message;
+    while (!m.empty() && m.back() == '\n')
+        m.pop_back();
+    if (!subject.empty() && m.find(subject) == std::string::npos)
+        m = subject + ": " + m;
+    fail("%s", m.c_str());
+}
+
+inline void init(const char* name)
+{
+    program = name;
+    set_fatal_handler(on_fatal);
+}
+
+inline void print_version() { std::printf("%s (yurn) %s\n", program, YURN_VERSION); }
+
+// Reads the arguments one at a time.  "--opt=value" is the option and its
+// value; after "--" everything is an operand.
+struct Args {
+    Args(int count, char** values) : argc(count), argv(values) {}
+    int argc;
+    char** argv;
+    int at = 1;
+    bool operands_only = false;
+    std::string inline_value;
+    bool has_inline = false;
+
+    // The next argument into arg; false at the end.  is_option tells whether
+    // it is an option (starts with '-' and is not "-" itself).
+    bool next(std::string& arg, bool& is_option)
+    {
+        if (has_inline)
+            usage_error("la opción %s no lleva valor", arg.c_str());
+        while (at < argc) {
+            arg = argv[at++];
+            if (!operands_only && arg == "--") {
+                operands_only = true;
+                continue;
+            }
+            is_option = !operands_only && arg.size() > 1 && arg[0] == '-';
+            if (is_option && arg.compare(0, 2, "--") == 0) {
+                const size_t eq = arg.find('=');
+                if (eq != std::string::npos) {
+                    inline_value = arg.substr(eq + 1);
+                    has_inline = true;
+                    arg.resize(eq);
+                }
+            }
+            return true;
+        }
+        return false;
+    }
+
+    // The value of option: the part after '=', or the next argument.
+    std::string value(const std::string& option)
+    {
+        if (has_inline) {
+            has_inline = false;
+            return inline_value;
+        }
+        if (at >= argc)
+            usage_error("falta el valor de %s", option.c_str());
+        return argv[at++];
+    }
+};
+
+// The lower-case extension of path ("" when it has none).
+inline std::string extension(const std::string& path)
+{
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
+        return "";
+    std::string e = path.substr(dot + 1);
+    for (char& c : e)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return e;
+}
+
+// The whole file, or the end of the tool naming it and the reason.
+inline std::vector<uint8_t> read_file(const std::string& path)
+{
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f)
+        fail("no se puede abrir %s: %s", path.c_str(), system_reason(errno));
+    std::vector<uint8_t> bytes;
+    errno = 0;
+    if (!read_to_end(f.get(), bytes))
+        fail("error al leer %s: %s", path.c_str(), system_reason(errno ? errno : EIO));
+    return bytes;
+}
+
+// Writes a whole file through a temporary (or to standard output for "-");
+// on failure the old file is kept and the tool ends naming the file.
+inline void write_file(const std::string& path, const void* data, size_t size)
+{
+    int error = 0;
+    if (!write_whole_file(path.c_str(), data, size, &error))
+        fail("no se puede escribir %s: %s; el fichero anterior, si lo había, sigue intacto", path.c_str(),
+             system_reason(error));
+}
+
+// True when a and b are the same existing file (same device and inode).
+inline bool same_file(const std::string& a, const std::string& b)
+{
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// Bytes from a file fit for a terminal: control bytes, DEL, bytes above 0x7F
+// and the backslash as \xNN.
+inline std::string printable(const std::string& name)
+{
+    std::string s;
+    for (unsigned char c : name) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            s.push_back(char(c));
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            s += esc;
+        }
+    }
+    return s;
+}
+
+}  // namespace cli
