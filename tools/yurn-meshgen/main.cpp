@@ -2,13 +2,19 @@
 // sphere) in the engine's text mesh format or as a 3DS file.  Points are
 // written with Z up, as both formats store them, and every triangle is wound
 // so that (B - A) x (C - A) points out of the surface, the side it is seen from.
+#include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "common/cli.h"
+
+using cli::usage_error;
 
 namespace {
 
@@ -123,16 +129,27 @@ Mesh sphere(int slices, int stacks)
     return m;
 }
 
-bool write_text(const Mesh& m, FILE* f)
+__attribute__((format(printf, 2, 3))) void append(std::string& out, const char* format, ...)
 {
-    std::fprintf(f, "%zu\r\n%zu\r\n", m.points.size(), m.corners.size() / 3);
-    for (const P3& p : m.points) std::fprintf(f, "%.5f %.5f %.5f\r\n", p.x, p.y, p.z);
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    out.append(line, size_t(std::max(0, std::min(n, int(sizeof line) - 1))));
+}
+
+std::string text_file(const Mesh& m)
+{
+    std::string f;
+    append(f, "%zu\r\n%zu\r\n", m.points.size(), m.corners.size() / 3);
+    for (const P3& p : m.points) append(f, "%.5f %.5f %.5f\r\n", p.x, p.y, p.z);
     for (size_t i = 0; i < m.corners.size(); i += 3)
-        std::fprintf(f, "%u %u %u\r\n", m.corners[i].index, m.corners[i + 1].index, m.corners[i + 2].index);
+        append(f, "%u %u %u\r\n", m.corners[i].index, m.corners[i + 1].index, m.corners[i + 2].index);
     for (size_t i = 0; i < m.corners.size(); i += 3)
-        std::fprintf(f, "%.5f %.5f %.5f %.5f %.5f %.5f\r\n", m.corners[i].s, m.corners[i].t, m.corners[i + 1].s,
-                     m.corners[i + 1].t, m.corners[i + 2].s, m.corners[i + 2].t);
-    return !std::ferror(f);
+        append(f, "%.5f %.5f %.5f %.5f %.5f %.5f\r\n", m.corners[i].s, m.corners[i].t, m.corners[i + 1].s,
+               m.corners[i + 1].t, m.corners[i + 2].s, m.corners[i + 2].t);
+    return f;
 }
 
 // Chunk writer: a chunk is id, 32-bit length (header included), body.
@@ -160,12 +177,11 @@ struct Chunks {
     }
 };
 
-bool write_3ds(const Mesh& m, const char* name, FILE* f)
+std::vector<uint8_t> file_3ds(const Mesh& m, const char* name)
 {
-    if (m.points.size() > 0xFFFF || m.corners.size() / 3 > 0xFFFF) {
-        std::fprintf(stderr, "yurn-meshgen: demasiados vértices o caras para un archivo 3ds\n");
-        return false;
-    }
+    if (m.points.size() > 0xFFFF || m.corners.size() / 3 > 0xFFFF)
+        usage_error("%zu vértices y %zu caras: un archivo 3ds admite 65535 de cada", m.points.size(),
+                    m.corners.size() / 3);
     Chunks c;
     size_t main_chunk = c.open(0x4D4D);
     size_t editor = c.open(0x3D3D);
@@ -187,16 +203,21 @@ bool write_3ds(const Mesh& m, const char* name, FILE* f)
     c.close(object);
     c.close(editor);
     c.close(main_chunk);
-    return std::fwrite(c.bytes.data(), 1, c.bytes.size(), f) == c.bytes.size();
+    return c.bytes;
 }
 
 void usage(FILE* out)
 {
     std::fputs("Uso: yurn-meshgen FORMA [--format text|3ds] [--detail N,M] [--scale F] -o SALIDA\n"
+               "     yurn-meshgen --help | --version\n"
                "  FORMA     torus (toro), knot (nudo toroidal (2, 3)) o sphere (esfera)\n"
                "  --format  text (formato de texto del motor, por omisión) o 3ds\n"
                "  --detail  segmentos a lo largo y alrededor de la superficie (48,16 por omisión)\n"
-               "  --scale   factor que multiplica cada punto (1 por omisión)\n",
+               "  --scale   factor que multiplica cada punto (1 por omisión)\n"
+               "  -o        el fichero que escribir (- para la salida estándar); uno anterior\n"
+               "            solo se sustituye cuando el nuevo está completo\n"
+               "Las opciones admiten --opción VALOR y --opción=VALOR.  Salida: 0 si todo fue\n"
+               "bien, 1 si algo falló, 2 si la orden está mal escrita.\n",
                out);
 }
 
@@ -204,61 +225,50 @@ void usage(FILE* out)
 
 int main(int argc, char** argv)
 {
-    std::string shape, format = "text", out;
+    cli::init("yurn-meshgen");
+    cli::Args args(argc, argv);
+    std::string shape, format = "text", out, a;
     int along = 48, around = 16;
     double scale = 1.0;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
+    bool is_option = false;
+    while (args.next(a, is_option)) {
         if (a == "--help" || a == "-h") { usage(stdout); return 0; }
-        if ((a == "--format" || a == "-o" || a == "--detail" || a == "--scale") && i + 1 >= argc) {
-            std::fprintf(stderr, "yurn-meshgen: falta el valor de %s\n", a.c_str());
-            return 2;
-        }
-        if (a == "--format") format = argv[++i];
-        else if (a == "-o") out = argv[++i];
+        if (a == "--version") { cli::print_version(); return 0; }
+        if (a == "--format") format = args.value(a);
+        else if (a == "-o" || a == "--output") out = args.value(a);
         else if (a == "--scale") {
+            const std::string v = args.value(a);
             char* end = nullptr;
-            scale = std::strtod(argv[++i], &end);
-            if (*end != 0 || !(scale > 0 && scale < 1000)) {
-                std::fprintf(stderr, "yurn-meshgen: escala no válida \"%s\"\n", argv[i]);
-                return 2;
-            }
+            scale = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != 0 || !(scale > 0 && scale < 1000))
+                usage_error("escala no válida \"%s\" (de 0 a 1000)", v.c_str());
         } else if (a == "--detail") {
-            if (std::sscanf(argv[++i], "%d,%d", &along, &around) != 2 || along < 3 || around < 3 || along > 1000 || around > 1000) {
-                std::fprintf(stderr, "yurn-meshgen: detalle no válido \"%s\"\n", argv[i]);
-                return 2;
-            }
-        } else if (shape.empty() && a[0] != '-') shape = a;
-        else {
-            std::fprintf(stderr, "yurn-meshgen: argumento desconocido \"%s\"\n", a.c_str());
-            usage(stderr);
-            return 2;
-        }
+            const std::string v = args.value(a);
+            char extra;
+            if (std::sscanf(v.c_str(), "%d,%d%c", &along, &around, &extra) != 2 || along < 3 || around < 3 ||
+                along > 1000 || around > 1000)
+                usage_error("detalle no válido \"%s\" (N,M de 3 a 1000)", v.c_str());
+        } else if (shape.empty() && !is_option) shape = a;
+        else usage_error("argumento desconocido \"%s\"", a.c_str());
     }
-    if (shape.empty() || out.empty() || (format != "text" && format != "3ds")) {
+    if (shape.empty() || out.empty()) {
         usage(stderr);
-        return 2;
+        return cli::EXIT_USAGE;
     }
+    if (format != "text" && format != "3ds")
+        usage_error("formato desconocido \"%s\" (text o 3ds)", format.c_str());
     Mesh m;
     if (shape == "torus") m = torus(along, around);
     else if (shape == "knot") m = knot(along, around);
     else if (shape == "sphere") m = sphere(along, around);
-    else {
-        std::fprintf(stderr, "yurn-meshgen: forma desconocida \"%s\"\n", shape.c_str());
-        return 2;
-    }
+    else usage_error("forma desconocida \"%s\" (torus, knot o sphere)", shape.c_str());
     for (P3& p : m.points) p = p * scale;
-    FILE* f = std::fopen(out.c_str(), "wb");
-    if (!f) {
-        std::fprintf(stderr, "yurn-meshgen: no puedo crear \"%s\"\n", out.c_str());
-        return 1;
-    }
-    bool ok = format == "3ds" ? write_3ds(m, shape.c_str(), f) : write_text(m, f);
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok) {
-        std::fprintf(stderr, "yurn-meshgen: error al escribir \"%s\"\n", out.c_str());
-        std::remove(out.c_str());
-        return 1;
+    if (format == "3ds") {
+        const std::vector<uint8_t> bytes = file_3ds(m, shape.c_str());
+        cli::write_file(out, bytes.data(), bytes.size());
+    } else {
+        const std::string text = text_file(m);
+        cli::write_file(out, text.data(), text.size());
     }
     return 0;
 }

@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "common/cli.h"
 #include "files/files.h"
 
 namespace fs = std::filesystem;
+using cli::fail;
+using cli::printable;
+using cli::usage_error;
 
 namespace {
 
@@ -22,17 +26,25 @@ constexpr char USAGE[] =
     "Uso: yurn-pak create SALIDA.pak FICHERO...\n"
     "     yurn-pak list ARCHIVO\n"
     "     yurn-pak extract ARCHIVO [NOMBRE...] [-C CARPETA]\n"
+    "     yurn-pak --help | --version\n"
     "\n"
     "create   guarda cada FICHERO con su ruta tal como se escribe (la que pide el\n"
     "         programa, por ejemplo datos/Foto1.pcx), de 16 caracteres como mucho.\n"
-    "list     muestra nombre, posicion y longitud de cada miembro.\n"
-    "extract  saca todos los miembros, o los NOMBREs dados (mayusculas y minusculas\n"
-    "         a-z dan igual), bajo CARPETA (por defecto la actual).\n"
+    "         SALIDA debe acabar en .pak y no ser uno de los FICHEROs; - la escribe\n"
+    "         en la salida estándar.  Un archivo anterior solo se sustituye cuando\n"
+    "         el nuevo está completo.\n"
+    "list     muestra nombre, posición y longitud de cada miembro.\n"
+    "extract  saca todos los miembros, o los NOMBREs dados (mayúsculas y minúsculas\n"
+    "         a-z dan igual), bajo CARPETA (por defecto la actual).  De dos entradas\n"
+    "         con el mismo nombre saca la que lee el programa, la primera.\n"
     "\n"
-    "El archivo es un directorio de entradas de 24 bytes (nombre de 16, posicion de\n"
-    "32 bits y la longitud en el ultimo campo de 32 bits), una entrada a cero que lo\n"
+    "El archivo es un directorio de entradas de 24 bytes (nombre de 16, posición de\n"
+    "32 bits y la longitud en el último campo de 32 bits), una entrada a cero que lo\n"
     "cierra y los datos de los miembros.  En archivos de otros programas, donde ese\n"
-    "campo no es una longitud, cada miembro llega hasta el siguiente o hasta el final.\n";
+    "campo no es una longitud, cada miembro llega hasta el siguiente o hasta el final.\n"
+    "\n"
+    "Las opciones admiten --opción VALOR y --opción=VALOR.  Salida: 0 si todo fue\n"
+    "bien, 1 si algo falló, 2 si la orden está mal escrita.\n";
 
 struct Member {
     std::string name;  // as stored, up to 16 bytes
@@ -40,21 +52,6 @@ struct Member {
     uint32_t spare;    // the length field when this program wrote the archive
     uint64_t length;   // bytes to extract
 };
-
-[[noreturn]] void fail(const std::string& message)
-{
-    std::fprintf(stderr, "yurn-pak: %s\n", message.c_str());
-    std::exit(1);
-}
-
-bool read_whole(const std::string& path, std::vector<uint8_t>& out)
-{
-    File f(std::fopen(path.c_str(), "rb"));
-    if (!f)
-        return false;
-    out.clear();
-    return read_to_end(f.get(), out);
-}
 
 void put_le32(uint8_t* p, uint32_t v)
 {
@@ -67,54 +64,88 @@ uint32_t get_le32(const uint8_t* p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// Name bytes fit for a terminal: other bytes as \xNN.
-std::string printable(const std::string& name)
+// The name field of an entry as the lookup compares it.
+void name_field(const std::string& name, uint8_t field[ARCHIVE_NAME_SIZE])
 {
-    std::string s;
-    for (unsigned char c : name) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            s.push_back(char(c));
-        } else {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", c);
-            s += esc;
-        }
-    }
-    return s;
+    std::memset(field, 0, ARCHIVE_NAME_SIZE);
+    std::memcpy(field, name.data(), std::min(name.size(), ARCHIVE_NAME_SIZE));
 }
 
-// The directory as the show's lookup sees it: up to the end marker, the end of
-// the file, or an entry cut short before its offset is complete.  Member
-// lengths: the last field when it is a length for every member, else up to
-// the next member's offset or the end of the file.
-std::vector<Member> read_directory(const std::vector<uint8_t>& pak)
+// The name with a-z folded to A-Z: two names the lookup takes for the same
+// have the same key.
+std::string folded(const std::string& name)
+{
+    std::string key = name;
+    for (char& c : key)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    return key;
+}
+
+// Indices of the entries the lookup can never reach: a later entry whose name
+// an earlier one already answers.  Sorting by folded name keeps it n log n.
+std::vector<bool> shadowed_entries(const std::vector<std::string>& names)
+{
+    std::vector<std::pair<std::string, size_t>> keys;
+    keys.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i)
+        keys.emplace_back(folded(names[i]), i);
+    std::sort(keys.begin(), keys.end());
+    std::vector<bool> shadowed(names.size(), false);
+    for (size_t i = 1; i < keys.size(); ++i)
+        if (keys[i].first == keys[i - 1].first)
+            shadowed[keys[i].second] = true;
+    return shadowed;
+}
+
+// The directory as the show's lookup sees it: the entries up to the end
+// marker.  A file whose directory does not hold together (no end marker, an
+// entry pointing into the directory or past the end of the file) is no
+// archive, and the tool ends saying so.  Member lengths: the last field when
+// it is a length for every member, else up to the next member's offset or
+// the end of the file.
+std::vector<Member> read_directory(const std::string& path, const std::vector<uint8_t>& pak)
 {
     std::vector<Member> members;
-    for (size_t at = 0; at < pak.size(); at += ARCHIVE_ENTRY_SIZE) {
-        size_t got = std::min(ARCHIVE_ENTRY_SIZE, pak.size() - at);
+    size_t at = 0;
+    bool ended = false;
+    for (; at + ARCHIVE_ENTRY_SIZE <= pak.size(); at += ARCHIVE_ENTRY_SIZE) {
         const uint8_t* e = pak.data() + at;
-        if (got < ARCHIVE_SPARE_AT || e[0] == 0)
+        if (e[0] == 0) {
+            ended = true;
             break;
+        }
         size_t name_length = 0;
         while (name_length < ARCHIVE_NAME_SIZE && e[name_length])
             ++name_length;
-        Member m{std::string(reinterpret_cast<const char*>(e), name_length),
-                 get_le32(e + ARCHIVE_OFFSET_AT), got == ARCHIVE_ENTRY_SIZE ? get_le32(e + ARCHIVE_SPARE_AT) : 0,
-                 0};
-        members.push_back(m);
-        if (got < ARCHIVE_ENTRY_SIZE)
-            break;
+        members.push_back({std::string(reinterpret_cast<const char*>(e), name_length),
+                           get_le32(e + ARCHIVE_OFFSET_AT), get_le32(e + ARCHIVE_SPARE_AT), 0});
     }
-
+    if (pak.empty())
+        fail("%s está vacío: no es un archivo de recursos", path.c_str());
+    if (!ended)
+        fail("%s no es un archivo de recursos: su directorio no termina con una entrada a cero", path.c_str());
     const uint64_t size = pak.size();
+    const uint64_t directory_end = at + ARCHIVE_ENTRY_SIZE;
+    for (size_t i = 0; i < members.size(); ++i)
+        if (members[i].offset < directory_end || members[i].offset > size)
+            fail("%s no es un archivo de recursos: la entrada %zu (\"%s\") apunta a la posición %u, fuera de "
+                 "los datos (de %llu a %llu)",
+                 path.c_str(), i + 1, printable(members[i].name).c_str(), unsigned(members[i].offset),
+                 static_cast<unsigned long long>(directory_end), static_cast<unsigned long long>(size));
+
+    // Each member's room: up to the next larger offset, found in the sorted offsets.
+    std::vector<uint32_t> offsets;
+    offsets.reserve(members.size());
+    for (const Member& m : members)
+        offsets.push_back(m.offset);
+    std::sort(offsets.begin(), offsets.end());
     std::vector<uint64_t> gaps;
+    gaps.reserve(members.size());
     bool lengths = true, all_zero = true, gaps_zero = true;
     for (const Member& m : members) {
-        uint64_t next = size;
-        for (const Member& o : members)
-            if (o.offset > m.offset && o.offset < next)
-                next = o.offset;
-        uint64_t gap = m.offset <= size ? next - m.offset : 0;
+        auto next = std::upper_bound(offsets.begin(), offsets.end(), m.offset);
+        const uint64_t gap = (next == offsets.end() ? size : *next) - m.offset;
         gaps.push_back(gap);
         lengths = lengths && m.spare <= gap;
         all_zero = all_zero && m.spare == 0;
@@ -129,40 +160,40 @@ std::vector<Member> read_directory(const std::vector<uint8_t>& pak)
 
 std::vector<uint8_t> load_archive(const std::string& path)
 {
-    std::vector<uint8_t> pak;
-    if (!read_whole(path, pak))
-        fail("no se puede leer el archivo " + path + ": " + std::strerror(errno));
-    return pak;
+    cli::subject = path;
+    return cli::read_file(path);
 }
 
 int create(const std::string& out_path, const std::vector<std::string>& names)
 {
-    if (names.empty())
-        fail("create necesita al menos un fichero (yurn-pak --help)");
-    for (size_t i = 0; i < names.size(); ++i) {
-        const std::string& n = names[i];
+    if (out_path != "-" && cli::extension(out_path) != "pak")
+        usage_error("el archivo de salida %s debe acabar en .pak (¿falta su nombre delante de los ficheros?)",
+                    out_path.c_str());
+    for (const std::string& n : names) {
         if (n.empty() || n.size() > ARCHIVE_NAME_SIZE)
-            fail("el nombre \"" + n + "\" tiene " + std::to_string(n.size()) +
-                 " caracteres; en el archivo caben de 1 a 16");
-        for (size_t j = 0; j < i; ++j) {
-            auto* field = reinterpret_cast<const uint8_t*>(names[j].c_str());
-            uint8_t padded[ARCHIVE_NAME_SIZE] = {};
-            std::memcpy(padded, field, names[j].size());
-            if (archive_name_matches(padded, n.c_str()))
-                fail("\"" + n + "\" y \"" + names[j] +
-                     "\" son el mismo nombre para el programa; solo se leeria el primero");
-        }
+            usage_error("el nombre \"%s\" tiene %zu caracteres; en el archivo caben de 1 a 16",
+                        printable(n).c_str(), n.size());
+        if (cli::same_file(n, out_path))
+            usage_error("%s es a la vez la salida y uno de los ficheros que guardar", n.c_str());
     }
+    const std::vector<bool> shadowed = shadowed_entries(names);
+    for (size_t i = 0; i < names.size(); ++i)
+        if (shadowed[i]) {
+            const std::string key = folded(names[i]);
+            const auto first = std::find_if(names.begin(), names.end(),
+                                            [&](const std::string& n) { return folded(n) == key; });
+            usage_error("\"%s\" y \"%s\" son el mismo nombre para el programa; solo se leería el primero",
+                        printable(names[i]).c_str(), printable(*first).c_str());
+        }
 
     const uint64_t directory = (names.size() + 1) * ARCHIVE_ENTRY_SIZE;
     std::vector<uint8_t> dir(directory, 0);
     std::vector<std::vector<uint8_t>> data(names.size());
     uint64_t at = directory;
     for (size_t i = 0; i < names.size(); ++i) {
-        if (!read_whole(names[i], data[i]))
-            fail("no se puede leer " + names[i] + ": " + std::strerror(errno));
+        data[i] = cli::read_file(names[i]);
         if (at + data[i].size() > std::numeric_limits<uint32_t>::max())
-            fail("el archivo pasaria de 4 GiB al anadir " + names[i]);
+            fail("el archivo pasaría de 4 GiB al añadir %s", names[i].c_str());
         uint8_t* e = dir.data() + i * ARCHIVE_ENTRY_SIZE;
         std::memcpy(e, names[i].data(), names[i].size());
         put_le32(e + ARCHIVE_OFFSET_AT, uint32_t(at));
@@ -170,35 +201,30 @@ int create(const std::string& out_path, const std::vector<std::string>& names)
         at += data[i].size();
     }
 
-    File out(std::fopen(out_path.c_str(), "wb"));
-    if (!out)
-        fail("no se puede crear " + out_path + ": " + std::strerror(errno));
-    bool ok = std::fwrite(dir.data(), 1, dir.size(), out.get()) == dir.size();
-    for (size_t i = 0; ok && i < names.size(); ++i) {
-        ok = std::fwrite(data[i].data(), 1, data[i].size(), out.get()) == data[i].size();
-        if (ok)
-            std::printf("%-16s %10zu bytes\n", names[i].c_str(), data[i].size());
-    }
-    ok = std::fclose(out.release()) == 0 && ok;
-    if (!ok) {
-        std::remove(out_path.c_str());
-        fail("error al escribir " + out_path);
-    }
-    std::printf("%s: %zu miembros, %llu bytes\n", out_path.c_str(), names.size(),
-                static_cast<unsigned long long>(at));
+    // The old archive is replaced only once the new one is whole on disk.
+    OutputFile out;
+    bool ok = output_open(out, out_path.c_str()) && output_write(out, dir.data(), dir.size());
+    for (size_t i = 0; ok && i < names.size(); ++i)
+        ok = output_write(out, data[i].data(), data[i].size());
+    if (!(ok && output_commit(out)))
+        fail("no se puede escribir %s: %s; el archivo anterior, si lo había, sigue intacto", out_path.c_str(),
+             system_reason(out.error));
+    FILE* report = out_path == "-" ? stderr : stdout;
+    for (size_t i = 0; i < names.size(); ++i)
+        std::fprintf(report, "%-16s %10zu bytes\n", printable(names[i]).c_str(), data[i].size());
+    std::fprintf(report, "%s: %zu miembros, %llu bytes\n", out_path.c_str(), names.size(),
+                 static_cast<unsigned long long>(at));
     return 0;
 }
 
 int list(const std::string& path)
 {
     std::vector<uint8_t> pak = load_archive(path);
-    std::vector<Member> members = read_directory(pak);
-    std::printf("%-16s %10s %10s\n", "nombre", "posicion", "longitud");
-    for (const Member& m : members) {
-        std::printf("%-16s %10u %10llu%s\n", printable(m.name).c_str(), unsigned(m.offset),
-                    static_cast<unsigned long long>(m.length),
-                    m.offset > pak.size() ? "  (fuera del archivo)" : "");
-    }
+    std::vector<Member> members = read_directory(path, pak);
+    std::printf("%-16s %10s %10s\n", "nombre", "posición", "longitud");
+    for (const Member& m : members)
+        std::printf("%-16s %10u %10llu\n", printable(m.name).c_str(), unsigned(m.offset),
+                    static_cast<unsigned long long>(m.length));
     return 0;
 }
 
@@ -224,57 +250,72 @@ bool safe_relative(const std::string& name)
 int extract(const std::string& path, const std::vector<std::string>& wanted, const std::string& dir)
 {
     std::vector<uint8_t> pak = load_archive(path);
-    std::vector<Member> members = read_directory(pak);
-    std::vector<const Member*> chosen;
+    std::vector<Member> members = read_directory(path, pak);
+    std::vector<std::string> names;
+    names.reserve(members.size());
+    for (const Member& m : members)
+        names.push_back(m.name);
+    const std::vector<bool> shadowed = shadowed_entries(names);
+
+    // What the show would read under each name: the first entry of that name.
+    std::vector<std::pair<std::string, size_t>> first;
+    first.reserve(members.size());
+    for (size_t i = 0; i < members.size(); ++i)
+        if (!shadowed[i])
+            first.emplace_back(folded(members[i].name), i);
+    std::sort(first.begin(), first.end());
+
+    std::vector<size_t> chosen;
     int errors = 0;
     if (wanted.empty()) {
-        for (const Member& m : members)
-            chosen.push_back(&m);
+        for (size_t i = 0; i < members.size(); ++i) {
+            if (shadowed[i])
+                cli::warn("salto la entrada %zu (\"%s\"): repite un nombre anterior y el programa solo lee "
+                          "la primera",
+                          i + 1, printable(members[i].name).c_str());
+            else
+                chosen.push_back(i);
+        }
     } else {
         for (const std::string& w : wanted) {
-            const Member* hit = nullptr;
-            for (const Member& m : members) {
-                uint8_t field[ARCHIVE_NAME_SIZE] = {};
-                std::memcpy(field, m.name.data(), m.name.size());
-                if (archive_name_matches(field, w.c_str())) {
-                    hit = &m;  // the first, as the show would read it
-                    break;
-                }
-            }
-            if (!hit) {
-                std::fprintf(stderr, "yurn-pak: %s no esta en %s\n", w.c_str(), path.c_str());
+            auto hit = std::lower_bound(first.begin(), first.end(), std::make_pair(folded(w), size_t(0)));
+            uint8_t field[ARCHIVE_NAME_SIZE];
+            if (hit != first.end())
+                name_field(members[hit->second].name, field);
+            if (hit == first.end() || !archive_name_matches(field, w.c_str())) {
+                std::fprintf(stderr, "%s: %s no está en %s\n", cli::program, printable(w).c_str(), path.c_str());
                 ++errors;
             } else {
-                chosen.push_back(hit);
+                chosen.push_back(hit->second);
             }
         }
     }
-    for (const Member* m : chosen) {
-        if (!safe_relative(m->name)) {
-            std::fprintf(stderr, "yurn-pak: no extraigo \"%s\": no es una ruta relativa limpia\n",
-                         printable(m->name).c_str());
+    for (size_t i : chosen) {
+        const Member& m = members[i];
+        if (!safe_relative(m.name)) {
+            std::fprintf(stderr, "%s: no extraigo \"%s\": no es una ruta relativa limpia\n", cli::program,
+                         printable(m.name).c_str());
             ++errors;
             continue;
         }
-        if (m->offset > pak.size() || m->length > pak.size() - m->offset) {
-            std::fprintf(stderr, "yurn-pak: %s queda fuera del archivo\n", printable(m->name).c_str());
+        if (m.length > pak.size() - m.offset) {
+            std::fprintf(stderr, "%s: %s queda fuera del archivo\n", cli::program, printable(m.name).c_str());
             ++errors;
             continue;
         }
-        fs::path target = fs::path(dir) / m->name;
+        const fs::path target = fs::path(dir) / m.name;
         std::error_code ec;
         if (target.has_parent_path())
             fs::create_directories(target.parent_path(), ec);
-        File out(std::fopen(target.c_str(), "wb"));
-        bool ok = out && std::fwrite(pak.data() + m->offset, 1, m->length, out.get()) == m->length;
-        ok = out && std::fclose(out.release()) == 0 && ok;
-        if (!ok) {
-            std::fprintf(stderr, "yurn-pak: no se puede escribir %s: %s\n", target.c_str(),
-                         std::strerror(errno));
+        int error = 0;
+        if (!write_whole_file(target.c_str(), pak.data() + m.offset, size_t(m.length), &error)) {
+            std::fprintf(stderr, "%s: no se puede escribir %s: %s\n", cli::program, printable(target.string()).c_str(),
+                         system_reason(error));
             ++errors;
             continue;
         }
-        std::printf("%s (%llu bytes)\n", target.c_str(), static_cast<unsigned long long>(m->length));
+        std::printf("%s (%llu bytes)\n", printable(target.string()).c_str(),
+                    static_cast<unsigned long long>(m.length));
     }
     return errors ? 1 : 0;
 }
@@ -283,38 +324,50 @@ int extract(const std::string& path, const std::vector<std::string>& wanted, con
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" ||
-        std::find(args.begin(), args.end(), "--help") != args.end()) {
-        std::fputs(USAGE, args.empty() ? stderr : stdout);
-        return args.empty() ? 2 : 0;
+    cli::init("yurn-pak");
+    cli::Args args(argc, argv);
+    std::string command, a, dir = ".";
+    std::vector<std::string> operands;
+    bool is_option = false;
+    while (args.next(a, is_option)) {
+        if (a == "-h" || a == "--help") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            cli::print_version();
+            return 0;
+        }
+        if (!is_option) {
+            if (command.empty())
+                command = a;
+            else
+                operands.push_back(a);
+        } else if ((a == "-C" || a == "--directory") && command == "extract") {
+            dir = args.value(a);
+        } else {
+            usage_error("opción desconocida \"%s\"%s%s", a.c_str(), command.empty() ? "" : " para ",
+                        command.c_str());
+        }
     }
-    const std::string command = args[0];
+    if (command.empty()) {
+        std::fputs(USAGE, stderr);
+        return cli::EXIT_USAGE;
+    }
     if (command == "create") {
-        if (args.size() < 3)
-            fail("uso: yurn-pak create SALIDA.pak FICHERO...");
-        return create(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+        if (operands.size() < 2)
+            usage_error("create necesita SALIDA.pak y al menos un fichero");
+        return create(operands[0], std::vector<std::string>(operands.begin() + 1, operands.end()));
     }
     if (command == "list") {
-        if (args.size() != 2)
-            fail("uso: yurn-pak list ARCHIVO");
-        return list(args[1]);
+        if (operands.size() != 1)
+            usage_error("list necesita un ARCHIVO y nada más");
+        return list(operands[0]);
     }
     if (command == "extract") {
-        if (args.size() < 2)
-            fail("uso: yurn-pak extract ARCHIVO [NOMBRE...] [-C CARPETA]");
-        std::string dir = ".";
-        std::vector<std::string> names;
-        for (size_t i = 2; i < args.size(); ++i) {
-            if (args[i] == "-C") {
-                if (i + 1 >= args.size())
-                    fail("-C necesita una carpeta");
-                dir = args[++i];
-            } else {
-                names.push_back(args[i]);
-            }
-        }
-        return extract(args[1], names, dir);
+        if (operands.empty())
+            usage_error("extract necesita un ARCHIVO");
+        return extract(operands[0], std::vector<std::string>(operands.begin() + 1, operands.end()), dir);
     }
-    fail("orden desconocida \"" + command + "\" (yurn-pak --help)");
+    usage_error("orden desconocida \"%s\"", command.c_str());
 }
