@@ -155,6 +155,12 @@ int32_t read_pcx_memory(const char* name, const uint8_t* data, size_t size, void
 // same checks and messages as read_pcx.  Lets a caller size its buffer first.
 PcxHeader read_pcx_header(const char* name, const uint8_t* data, size_t size);
 
+// False when a file of file_size bytes cannot hold the picture its header
+// announces (raw data shorter than the planes, or run-length data that even
+// at 63 bytes a pair could not fill them).  Lets a tool refuse a damaged file
+// before allocating for its picture.
+bool pcx_data_can_fill(const PcxHeader& header, size_t file_size, PcxLines lines);
+
 // Bytes the decoded picture takes: width * height * 4 for three planes,
 // width * height for one.
 uint64_t pcx_decoded_size(const PcxHeader& header);

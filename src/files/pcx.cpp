@@ -299,6 +299,13 @@ uint32_t pcx_line_length(const PcxHeader& header, PcxLines lines)
     return header.width;
 }
 
+bool pcx_data_can_fill(const PcxHeader& header, size_t file_size, PcxLines lines)
+{
+    const uint64_t data = file_size > PCX_HEADER_SIZE ? file_size - PCX_HEADER_SIZE : 0;
+    const uint64_t planar = uint64_t(pcx_line_length(header, lines)) * header.height * header.planes;
+    return planar <= (header.encoding ? data * 32 : data);
+}
+
 uint64_t pcx_decoded_size(const PcxHeader& header)
 {
     return uint64_t(header.width) * header.height * (header.planes == 3 ? 4 : 1);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "commands.h"
+#include "common/cli.h"
 #include "engine/engine.h"
 #include "files/files.h"
 
@@ -85,26 +86,30 @@ int info_command(int argc, char** argv)
 {
     const char* file = nullptr;
     bool json = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+    cli::Args args(argc, argv);
+    std::string a;
+    bool is_option = false;
+    while (args.next(a, is_option)) {
+        if (a == "--help" || a == "-h") {
             info_usage(stdout);
             return 0;
         }
-        if (!std::strcmp(argv[i], "--json")) {
-            json = true;
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            std::fprintf(stderr, "yurn-mesh: opción desconocida \"%s\"\n", argv[i]);
-            return 1;
-        } else if (file) {
-            std::fprintf(stderr, "yurn-mesh: sobra el argumento \"%s\"\n", argv[i]);
-            return 1;
-        } else {
-            file = argv[i];
+        if (a == "--version") {
+            cli::print_version();
+            return 0;
         }
+        if (a == "--json")
+            json = true;
+        else if (is_option)
+            cli::usage_error("opción desconocida \"%s\"", a.c_str());
+        else if (file)
+            cli::usage_error("sobra el argumento \"%s\"", a.c_str());
+        else
+            file = argv[args.at - 1];
     }
     if (!file) {
         info_usage(stderr);
-        return 1;
+        return cli::EXIT_USAGE;
     }
 
     // Loader errors go through fatal_error, which the tool turns into a

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "commands.h"
-#include "display/display.h"
+#include "common/cli.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ constexpr Command commands[] = {
     { .name = "info", .function = info_command,
       .help = "FICHERO [--json]   vértices, caras, límites y primer vértice de cada objeto" },
     { .name = "render", .function = render_command,
-      .help = "FICHERO -o SALIDA.png [opciones]   un fotograma de 320 x 240 del renderizador" },
+      .help = "FICHERO -o SALIDA.(png|ppm|jpg|bmp|tga) [opciones]   un fotograma del renderizador" },
     { .name = "view", .function = view_command,
       .help = "FICHERO [opciones]   la malla girando en una ventana (arrastrar, rueda, 1-5, Espacio)" },
 };
@@ -25,33 +25,30 @@ void usage(FILE* out)
         std::fprintf(out, "  %s %s\n", c.name, c.help);
     std::fprintf(out, "\nUn fichero cuyo nombre acaba en .3ds (en mayúsculas o minúsculas) o que empieza\n"
                       "por el bloque principal de 3DS se lee como 3DS; cualquier otro, como el formato\n"
-                      "de texto del motor.\n");
-}
-
-// Loader errors end here: the message on standard error, exit code 1.
-void report_and_exit(const char* message)
-{
-    std::fprintf(stderr, "yurn-mesh: %s\n", message);
-    std::exit(1);
+                      "de texto del motor.  yurn-mesh ORDEN --help explica cada orden.\n"
+                      "Salida: 0 si todo fue bien, 1 si algo falló, 2 si la orden está mal escrita.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    set_fatal_handler(report_and_exit);
+    // Loader errors end through fatal_error: the message on standard error, exit code 1.
+    cli::init("yurn-mesh");
     if (argc < 2) {
         usage(stderr);
-        return 1;
+        return cli::EXIT_USAGE;
     }
     if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
         usage(stdout);
         return 0;
     }
+    if (!std::strcmp(argv[1], "--version")) {
+        cli::print_version();
+        return 0;
+    }
     for (const Command& c : commands)
         if (!std::strcmp(argv[1], c.name))
             return c.function(argc - 1, argv + 1);
-    std::fprintf(stderr, "yurn-mesh: orden desconocida \"%s\"\n", argv[1]);
-    usage(stderr);
-    return 1;
+    cli::usage_error("orden desconocida \"%s\"", argv[1]);
 }

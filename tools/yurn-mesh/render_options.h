@@ -3,20 +3,23 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/engine.h"
 
 struct ViewOptions {
     const char* file = nullptr;
-    const char* output = nullptr;      // render: the PNG to write
-    int32_t mode = -1;                 // -1: as loaded (with a texture, 0x06)
-    const char* texture_path = nullptr;
-    Vector angles = {0, 0, 0};
+    std::string output;                // render: the picture to write (PNG, PPM, JPEG, BMP, TGA; - for PNG on stdout)
+    int32_t width = 320, height = 240; // the frame
+    int32_t mode = -1;                 // -1: as loaded (with a texture: 04, 0C on a 3DS mesh)
+    std::string texture_path;          // empty: none
+    bool angles_given = false;
+    Vector angles = {0.45f, 0.6f, 0};  // a three-quarter view from above, so three sides show
     bool camera_given = false;
     Vector camera = {0, 0, 0};         // y up, like every placement
     float fov = 60;
-    std::vector<Light> lights;         // empty: one white light at the eye
+    std::vector<Light> lights;         // empty: one white light above and left of the eye
     uint32_t ambient = 0x202020;
     uint32_t background = 0x000000;
     bool two_sided = false;
@@ -33,13 +36,18 @@ struct ViewScene {
     float radius = 1;           // half the bounds' diagonal
 };
 
-// Parses argv[1..] (argv[0] is the subcommand).  Returns -1 to go on, or the
-// exit code to end with (0 after --help, 1 after a mistake, reported on stderr).
+// Parses argv[1..] (argv[0] is the subcommand).  Returns -1 to go on, or 0
+// after --help; a mistake ends the tool with exit code 2.
 int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& options);
 
 // Loads the mesh and texture and sets up objects, lights and camera.  Loader
-// errors end in fatal_error.  Sets frame_width and frame_height to 320 x 240.
+// errors end in fatal_error; a mode that could show nothing of what was asked
+// ends the tool with exit code 2.  Sets frame_width and frame_height.
 void build_view_scene(const ViewOptions& options, ViewScene& view);
+
+// Where the default light goes for a camera at eye (y up): above and to the
+// left of it, so faces turned differently get different shades.
+Vector default_light_position(const ViewScene& view);
 
 // Places the camera at distance from the centre, on the -z side (looking +z).
 void place_camera(ViewScene& view, float distance);

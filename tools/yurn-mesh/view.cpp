@@ -1,20 +1,22 @@
 // yurn-mesh view: the mesh turning in an SDL window, drawn each frame by the
-// engine's renderer at 320 x 240 and shown scaled up.  Drag to orbit, wheel
+// engine's renderer (320 x 240 unless --size) and shown scaled up.  Drag to orbit, wheel
 // to zoom, keys 1-5 toggle the mode bits, Space pauses, Escape quits.
 #include <SDL.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "commands.h"
+#include "common/cli.h"
 #include "render/render.h"
 #include "render_options.h"
 
 namespace {
 
-constexpr int32_t WIDTH = 320, HEIGHT = 240, SCALE = 2;
+constexpr int32_t SCALE = 2;
 
 struct WindowDeleter {
     void operator()(SDL_Window* w) const { SDL_DestroyWindow(w); }
@@ -30,6 +32,21 @@ struct SdlSession {
     ~SdlSession() { SDL_Quit(); }
 };
 
+// Without an X or Wayland session SDL falls back to drivers that draw nowhere;
+// a window nobody can see is no display at all, unless the user asked for that
+// driver by name.  Empty when there is a display, else the reason.
+std::string no_display_reason(const SdlSession& sdl)
+{
+    if (!sdl.ok)
+        return SDL_GetError();
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const char* asked = SDL_getenv("SDL_VIDEODRIVER");
+    if (driver && (!std::strcmp(driver, "offscreen") || !std::strcmp(driver, "dummy")) &&
+        !(asked && !std::strcmp(asked, driver)))
+        return std::string("SDL solo encontró el controlador de vídeo \"") + driver + "\", que no muestra nada";
+    return "";
+}
+
 }  // namespace
 
 int view_command(int argc, char** argv)
@@ -40,18 +57,21 @@ int view_command(int argc, char** argv)
         return status;
     ViewScene view;
     build_view_scene(options, view);
-    const bool follow_light = options.lights.empty();  // the default light stays at the eye
+    const bool follow_light = options.lights.empty();  // the default light keeps its place by the eye
+    const int32_t WIDTH = options.width, HEIGHT = options.height;
 
     SdlSession sdl;
-    if (!sdl.ok) {
-        std::fprintf(stderr, "yurn-mesh: no puedo iniciar SDL: %s\n", SDL_GetError());
-        return 1;
+    if (const std::string reason = no_display_reason(sdl); !reason.empty()) {
+        std::fprintf(stderr, "ERROR: no puedo crear la ventana\n"
+                             "No hay pantalla disponible (%s); yurn-mesh render dibuja un fotograma sin pantalla\n",
+                     reason.c_str());
+        return cli::EXIT_FAILED;
     }
     std::unique_ptr<SDL_Window, WindowDeleter> window(SDL_CreateWindow(
         "yurn-mesh", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, WIDTH * SCALE, HEIGHT * SCALE, SDL_WINDOW_RESIZABLE));
     if (!window) {
-        std::fprintf(stderr, "yurn-mesh: no puedo abrir la ventana: %s\n", SDL_GetError());
-        return 1;
+        std::fprintf(stderr, "ERROR: no puedo crear la ventana\nNo se pudo abrir la ventana: %s\n", SDL_GetError());
+        return cli::EXIT_FAILED;
     }
     std::unique_ptr<SDL_Renderer, RendererDeleter> renderer(SDL_CreateRenderer(window.get(), -1, 0));
     if (!renderer) {
@@ -66,7 +86,7 @@ int view_command(int argc, char** argv)
         return 1;
     }
 
-    std::vector<uint32_t> frame(WIDTH * HEIGHT), depth(WIDTH * HEIGHT, 0xFFFFFFFF);
+    std::vector<uint32_t> frame(size_t(WIDTH) * HEIGHT), depth(size_t(WIDTH) * HEIGHT, 0xFFFFFFFF);
     Vector angles = options.angles;
     float distance = framing_distance(view, options.fov);
     if (options.camera_given)
@@ -116,7 +136,7 @@ int view_command(int argc, char** argv)
         if (!options.camera_given || distance != view.centre.z - options.camera.z)
             place_camera(view, distance);
         if (follow_light)
-            view.lights[0].position = view.camera.position;
+            view.lights[0].position = default_light_position(view);
         fill_buffer(frame.data(), options.background, WIDTH * HEIGHT);
         view.scene.render_scene(&view.camera, depth.data(), frame.data());
 

@@ -99,9 +99,7 @@ std::vector<uint8_t> read_pcx_file(const std::string& in, PcxHeader* h, PcxLines
     cli::subject = in;
     std::vector<uint8_t> file = cli::read_file(in);
     *h = read_pcx_header(in.c_str(), file.data(), file.size());
-    const uint64_t data = file.size() - PCX_HEADER_SIZE;
-    const uint64_t planar = uint64_t(pcx_line_length(*h, lines)) * h->height * h->planes;
-    if (planar > (h->encoding ? data * 32 : data))
+    if (!pcx_data_can_fill(*h, file.size(), lines))
         fail("el fichero %s termina antes de completar la imagen", in.c_str());
     return file;
 }
