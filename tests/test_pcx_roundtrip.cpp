@@ -146,3 +146,55 @@ TEST_F(ForeignPcx, OtherProgramsReadOurFiles)
     if (!missing.empty())
         GTEST_SKIP() << "not installed:" << missing;
 }
+
+namespace {
+
+// A PCX header for width x height, planes, encoding and bytes per line.
+Bytes padded_header(uint16_t width, uint16_t height, uint8_t planes, uint8_t encoding, uint16_t line)
+{
+    Bytes h(PCX_HEADER_SIZE, 0);
+    h[0] = 10;
+    h[1] = 5;
+    h[2] = encoding;
+    h[3] = 8;
+    h[8] = uint8_t(width - 1);
+    h[10] = uint8_t(height - 1);
+    h[65] = planes;
+    h[66] = uint8_t(line);
+    return h;
+}
+
+} // namespace
+
+TEST(PcxLines, PaddedLinesReadByTheirLengthOrAsTheShowReadsThem)
+{
+    // 3 x 2, three planes raw, lines of 4 bytes: the fourth byte of each line is padding (0xEE).
+    Bytes f = padded_header(3, 2, 3, 0, 4);
+    const uint8_t data[] = {1, 2, 3, 0xEE, 4, 5, 6, 0xEE, 7, 8, 9, 0xEE,
+                            10, 11, 12, 0xEE, 13, 14, 15, 0xEE, 16, 17, 18, 0xEE};
+    f.insert(f.end(), std::begin(data), std::end(data));
+    uint32_t px[6];
+    read_pcx_memory("p.pcx", f.data(), f.size(), px, sizeof px, nullptr, nullptr, PcxLines::bytes_per_line);
+    EXPECT_EQ(px[0], 0x010407u);
+    EXPECT_EQ(px[2], 0x030609u);
+    EXPECT_EQ(px[3], 0x0A0D10u);
+    EXPECT_EQ(px[5], 0x0C0F12u);
+    // The show reads 3-byte lines whatever the header says: the padding lands in the picture.
+    read_pcx_memory("p.pcx", f.data(), f.size(), px, sizeof px, nullptr, nullptr);
+    EXPECT_EQ(px[0], 0x01EE06u);
+    EXPECT_EQ(px[3], 0x080AEEu);
+
+    // One plane, run-length, 3 x 2 in lines of 4: a run of 5 crosses the first
+    // line's padding into the second line.
+    Bytes g = padded_header(3, 2, 1, 1, 4);
+    const uint8_t rle[] = {0x11, 0x22, 0xC5, 0x33, 0x44};
+    g.insert(g.end(), std::begin(rle), std::end(rle));
+    uint8_t idx[6];
+    read_pcx_memory("q.pcx", g.data(), g.size(), idx, sizeof idx, nullptr, nullptr, PcxLines::bytes_per_line);
+    EXPECT_EQ(Bytes(idx, idx + 6), (Bytes{0x11, 0x22, 0x33, 0x33, 0x33, 0x33}));
+    const Bytes raw = padded_header(3, 2, 3, 0, 4);
+    const PcxHeader header = read_pcx_header("p.pcx", raw.data(), raw.size());
+    EXPECT_FALSE(pcx_data_can_fill(header, PCX_HEADER_SIZE + 23, PcxLines::bytes_per_line));
+    EXPECT_TRUE(pcx_data_can_fill(header, PCX_HEADER_SIZE + 24, PcxLines::bytes_per_line));
+    EXPECT_TRUE(pcx_data_can_fill(header, PCX_HEADER_SIZE + 18, PcxLines::width));
+}

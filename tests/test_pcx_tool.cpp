@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,21 @@ protected:
         std::ofstream(dir / name, std::ios::binary)
             << "P6\n" << w << " " << h << "\n255\n" << rgb;
     }
+    // Runs a shell command in the scratch folder; its exit status.
+    int sh(const std::string& command)
+    {
+        int status = std::system(("cd " + dir.string() + " && " + command).c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // Runs yurn-pcx with standard output kept in `out`.
+    int pcx_out(const std::string& arguments)
+    {
+        int status = sh(YURN_BINARY_DIR "/yurn-pcx " + arguments + " >out.txt 2>err.txt");
+        out = slurp(dir / "out.txt");
+        err = slurp(dir / "err.txt");
+        return status;
+    }
+    bool have(const char* program) { return sh(std::string("command -v ") + program + " >/dev/null") == 0; }
     std::vector<uint32_t> read(const std::string& name, uint32_t w, uint32_t h)
     {
         std::vector<uint32_t> px(size_t(w) * h);
@@ -54,8 +70,32 @@ protected:
         return px;
     }
     fs::path dir;
-    std::string err;
+    std::string err, out;
 };
+
+// The pixels of a binary PPM (P6, maxval 255).
+std::string ppm_pixels(const std::string& ppm)
+{
+    size_t at = 0;
+    for (int fields = 0; fields < 4; ++fields) {
+        while (at < ppm.size() && std::isspace(static_cast<unsigned char>(ppm[at])))
+            ++at;
+        while (at < ppm.size() && !std::isspace(static_cast<unsigned char>(ppm[at])))
+            ++at;
+    }
+    return at < ppm.size() ? ppm.substr(at + 1) : std::string();
+}
+
+// Mean absolute difference of two equally long byte strings (255 when not).
+double mean_difference(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size() || a.empty())
+        return 255;
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        sum += std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
+    return sum / double(a.size());
+}
 
 } // namespace
 
@@ -107,4 +147,158 @@ TEST_F(PcxTool, ErrorsEndWithNonZeroStatus)
     std::ofstream(dir / "corto.pcx", std::ios::binary) << ok.substr(0, ok.size() - 3);
     EXPECT_NE(pcx("decode corto.pcx x.ppm"), 0);
     EXPECT_NE(err.find("corto.pcx"), std::string::npos) << err;
+}
+
+TEST_F(PcxTool, PaddedOddWidthLinesDecodeAsOtherReadersDoAndInfoWarns)
+{
+    if (!have("ffmpeg") || !have("convert") || !have("pcxtoppm"))
+        GTEST_SKIP() << "needs ffmpeg, ImageMagick and netpbm";
+    // ffmpeg pads each plane line of an odd width to an even length, as the
+    // format asks: 7 pixels, 8 bytes a line.
+    ASSERT_EQ(sh("convert -size 7x5 gradient:red-blue -type truecolor src.png && "
+                 "ffmpeg -loglevel error -y -i src.png -pix_fmt rgb24 rgb.pcx && "
+                 "ffmpeg -loglevel error -y -i src.png -pix_fmt pal8 pal.pcx"), 0);
+    for (const char* name : {"rgb.pcx", "pal.pcx"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(pcx(std::string("decode ") + name + " ours.ppm"), 0) << err;
+        ASSERT_EQ(sh(std::string("pcxtoppm ") + name + " > netpbm.ppm 2>/dev/null && convert " + name +
+                     " -depth 8 ppm:magick.ppm"), 0);
+        EXPECT_EQ(ppm_pixels(slurp(dir / "ours.ppm")), ppm_pixels(slurp(dir / "netpbm.ppm")));
+        EXPECT_EQ(ppm_pixels(slurp(dir / "ours.ppm")), ppm_pixels(slurp(dir / "magick.ppm")));
+        // --as-shown is what the show reads: lines of exactly the width, sheared.
+        ASSERT_EQ(pcx(std::string("decode ") + name + " shown.ppm --as-shown"), 0) << err;
+        EXPECT_NE(ppm_pixels(slurp(dir / "shown.ppm")), ppm_pixels(slurp(dir / "ours.ppm")));
+        ASSERT_EQ(pcx_out(std::string("info ") + name), 0) << err;
+        EXPECT_EQ(out.find("imagen:           completa\n"), std::string::npos) << out;
+        EXPECT_NE(err.find("aviso: el espectáculo lee líneas de 7 bytes"), std::string::npos) << err;
+        EXPECT_NE(err.find("yurn-pcx encode"), std::string::npos) << err;
+    }
+    std::vector<uint32_t> shown = read("rgb.pcx", 7, 5);  // the show's own reader
+    ASSERT_EQ(pcx("decode rgb.pcx shown.ppm --as-shown"), 0) << err;
+    const std::string as_shown = ppm_pixels(slurp(dir / "shown.ppm"));
+    for (size_t i = 0; i < shown.size(); ++i)
+        ASSERT_EQ(uint32_t(uint8_t(as_shown[3 * i])) << 16 | uint32_t(uint8_t(as_shown[3 * i + 1])) << 8 |
+                      uint8_t(as_shown[3 * i + 2]),
+                  shown[i]) << i;
+    // Lines of exactly the width: no warning.
+    ASSERT_EQ(pcx("encode src.png ours.pcx --size 7x5"), 0) << err;
+    ASSERT_EQ(pcx_out("info ours.pcx"), 0) << err;
+    EXPECT_NE(out.find("imagen:           completa\n"), std::string::npos) << out;
+    EXPECT_EQ(err.find("aviso"), std::string::npos) << err;
+}
+
+TEST_F(PcxTool, PhotographsComeOutUprightByTheirOrientationTag)
+{
+    if (!have("convert") || !have("python3"))
+        GTEST_SKIP() << "needs ImageMagick and python3";
+    // Four coloured quadrants, 40 x 24, and a JPEG of it tagged with each
+    // orientation; ImageMagick's -auto-orient is the reference.
+    ASSERT_EQ(sh("convert -size 20x12 xc:'#e02020' -size 20x12 xc:'#20e020' +append "
+                 "\\( -size 20x12 xc:'#2020e0' -size 20x12 xc:'#e0e020' +append \\) -append "
+                 "-quality 100 -sampling-factor 1x1 base.jpg"), 0);
+    for (int orientation : {1, 3, 6, 8, 5}) {
+        SCOPED_TRACE(orientation);
+        const std::string o = std::to_string(orientation);
+        ASSERT_EQ(sh("python3 - " + o + R"PY( <<'EOF'
+import struct, sys
+o = int(sys.argv[1])
+jpeg = open('base.jpg', 'rb').read()
+tiff = b'II*\x00' + struct.pack('<IH', 8, 1) + struct.pack('<HHIHH', 0x112, 3, 1, o, 0) + struct.pack('<I', 0)
+app1 = b'Exif\x00\x00' + tiff
+open('tagged.jpg', 'wb').write(jpeg[:2] + b'\xff\xe1' + struct.pack('>H', len(app1) + 2) + app1 + jpeg[2:])
+EOF)PY"), 0);
+        ASSERT_EQ(sh("convert tagged.jpg -auto-orient -depth 8 ppm:ref.ppm"), 0);
+        const std::string size = orientation >= 5 ? "24x40" : "40x24";
+        ASSERT_EQ(pcx("encode tagged.jpg t.pcx --size " + size), 0) << err;
+        ASSERT_EQ(pcx("decode t.pcx t.ppm"), 0) << err;
+        EXPECT_LT(mean_difference(ppm_pixels(slurp(dir / "t.ppm")), ppm_pixels(slurp(dir / "ref.ppm"))), 4.0);
+    }
+}
+
+TEST_F(PcxTool, BottomOriginTargaStaysUpright)
+{
+    if (!have("ppmtotga"))
+        GTEST_SKIP() << "needs netpbm";
+    std::string rgb;
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 8; ++x)
+            rgb += {char(y * 40), char(x * 30), char(200 - y * 30)};
+    write_ppm("in.ppm", 8, 6, rgb);
+    ASSERT_EQ(sh("ppmtotga -rgb in.ppm > in.tga 2>/dev/null"), 0);  // rows stored from the bottom
+    ASSERT_EQ(pcx("encode in.tga t.pcx --size 8x6"), 0) << err;
+    ASSERT_EQ(pcx("decode t.pcx t.ppm"), 0) << err;
+    EXPECT_EQ(ppm_pixels(slurp(dir / "t.ppm")), rgb);
+}
+
+TEST_F(PcxTool, OutputIsWrittenInTheFormatItsNameSays)
+{
+    write_ppm("in.ppm", 4, 2, std::string(24, '\x50'));
+    ASSERT_EQ(pcx("encode in.ppm c.pcx --size=4x2"), 0) << err;
+    // A colour picture is no gray map: refused, nothing written.
+    EXPECT_EQ(pcx("decode c.pcx x.pgm"), 2);
+    EXPECT_FALSE(fs::exists(dir / "x.pgm"));
+    EXPECT_NE(err.find("x.pgm"), std::string::npos) << err;
+    EXPECT_EQ(pcx("decode c.pcx x.gif"), 2);
+    ASSERT_EQ(pcx("decode c.pcx x.png"), 0) << err;
+    EXPECT_EQ(slurp(dir / "x.png").substr(0, 4), "\x89PNG");
+    ASSERT_EQ(pcx("decode c.pcx x.pnm"), 0) << err;
+    EXPECT_EQ(slurp(dir / "x.pnm").substr(0, 2), "P6");
+    ASSERT_EQ(pcx_out("decode c.pcx -"), 0) << err;
+    EXPECT_EQ(out, slurp(dir / "x.pnm"));
+    ASSERT_EQ(pcx_out("encode in.ppm - --size 4x2"), 0) << err;
+    EXPECT_EQ(out, slurp(dir / "c.pcx"));
+    // The decoder never overwrites its own input.
+    EXPECT_EQ(pcx("decode c.pcx c.pcx"), 2);
+    EXPECT_EQ(slurp(dir / "c.pcx"), out);
+}
+
+TEST_F(PcxTool, AFailedWriteKeepsTheOldFileAndSaysSo)
+{
+    std::string rgb(64 * 64 * 3, 0);
+    uint32_t s = 7;
+    for (char& v : rgb)
+        v = char((s = s * 1103515245u + 12345u) >> 16);
+    write_ppm("in.ppm", 64, 64, rgb);
+    std::ofstream(dir / "old.png") << "antiguo";
+    std::ofstream(dir / "old.pcx") << "antiguo";
+    ASSERT_EQ(pcx("encode in.ppm ok.pcx --size 64x64"), 0) << err;
+    // A file-size limit of 4 KiB: every output here is larger.
+    for (const char* command : {"decode ok.pcx old.png", "encode in.ppm old.pcx --size 64x64"}) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(sh(std::string("(ulimit -f 4; " YURN_BINARY_DIR "/yurn-pcx ") + command + ") >/dev/null 2>err.txt"),
+                  1);
+        err = slurp(dir / "err.txt");
+        EXPECT_NE(err.find("old."), std::string::npos) << err;
+        EXPECT_NE(err.find("tamaño máximo"), std::string::npos) << err;
+    }
+    EXPECT_EQ(slurp(dir / "old.png"), "antiguo");
+    EXPECT_EQ(slurp(dir / "old.pcx"), "antiguo");
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+}
+
+TEST_F(PcxTool, SharedConventionsAndSpanishMessages)
+{
+    EXPECT_EQ(pcx_out("--version"), 0);
+    EXPECT_NE(out.find("yurn-pcx"), std::string::npos);
+    EXPECT_EQ(pcx("-h"), 0);
+    EXPECT_EQ(pcx("decode"), 2);
+    EXPECT_EQ(pcx("frobnicar a b"), 2);
+    EXPECT_EQ(pcx("encode a.png b.pcx --girar"), 2);
+    EXPECT_EQ(pcx("encode a.png b.pcx --size"), 2);
+    EXPECT_EQ(pcx("encode a.png b.jpg"), 2);
+    EXPECT_EQ(pcx("decode no_existe.pcx x.ppm"), 1);
+    EXPECT_NE(err.find("no_existe.pcx: no existe el fichero"), std::string::npos) << err;
+    EXPECT_EQ(err.find("No such file"), std::string::npos) << err;
+    std::ofstream(dir / "texto.txt") << "esto no es una imagen";
+    EXPECT_EQ(pcx("encode texto.txt x.pcx"), 1);
+    EXPECT_NE(err.find("texto.txt"), std::string::npos) << err;
+    EXPECT_EQ(err.find("unknown"), std::string::npos) << err;
+    // A PCX of 4 bits per plane: the reader's message, with the file's name.
+    std::string header(128, '\0');
+    header[0] = 10;
+    header[3] = 4;
+    std::ofstream(dir / "cuatro.pcx", std::ios::binary) << header;
+    EXPECT_EQ(pcx("info cuatro.pcx"), 1);
+    EXPECT_NE(err.find("cuatro.pcx: UNICAMENTE IMPLEMENTADO 8 BITS POR PIXEL Y PLANO."), std::string::npos) << err;
 }
