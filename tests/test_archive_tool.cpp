@@ -39,20 +39,39 @@ protected:
         fs::remove_all(dir);
     }
     // Runs the tool in the scratch folder; standard output in `out`.
-    int pak(const std::string& arguments)
+    int pak(const std::string& arguments, const std::string& before = "")
     {
-        std::string command = "cd " + dir.string() + " && " YURN_BINARY_DIR "/yurn-pak " +
-                              arguments + " >out.txt 2>/dev/null";
+        std::string command = "cd " + dir.string() + " && (" + before + " " YURN_BINARY_DIR "/yurn-pak " +
+                              arguments + ") >out.txt 2>err.txt";
         int status = std::system(command.c_str());
         out = slurp(dir / "out.txt");
+        err = slurp(dir / "err.txt");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     void write(const std::string& name, const std::string& data)
     {
         std::ofstream(dir / name, std::ios::binary) << data;
     }
+    // An archive built by hand: names, then the members' data in order.
+    void write_archive(const std::string& name, const std::vector<std::pair<std::string, std::string>>& members)
+    {
+        std::string directory, data;
+        uint32_t at = uint32_t((members.size() + 1) * ARCHIVE_ENTRY_SIZE);
+        for (const auto& [member, bytes] : members) {
+            std::string entry(ARCHIVE_ENTRY_SIZE, '\0');
+            std::memcpy(&entry[0], member.data(), member.size());
+            for (int i = 0; i < 4; ++i) {
+                entry[ARCHIVE_OFFSET_AT + i] = char(at >> (8 * i));
+                entry[ARCHIVE_SPARE_AT + i] = char(bytes.size() >> (8 * i));
+            }
+            directory += entry;
+            data += bytes;
+            at += uint32_t(bytes.size());
+        }
+        write(name, directory + std::string(ARCHIVE_ENTRY_SIZE, '\0') + data);
+    }
     fs::path dir;
-    std::string out;
+    std::string out, err;
 };
 
 } // namespace
@@ -114,4 +133,113 @@ TEST_F(PakTool, RefusesBadNamesUnsafePathsAndBadCalls)
     fs::create_directories(dir / "d");
     EXPECT_NE(pak("extract evil.pak -C d"), 0);
     EXPECT_FALSE(fs::exists(dir / "fuera"));
+}
+
+TEST_F(PakTool, AFileThatIsNoArchiveIsSaidToBeOne)
+{
+    std::string pcx(200, '\0');
+    pcx[0] = 10;
+    pcx[1] = 5;
+    pcx[2] = 1;
+    pcx[3] = 8;
+    write("datos/Foto1.pcx", pcx);
+    for (const char* command : {"list datos/Foto1.pcx", "extract datos/Foto1.pcx -C x"}) {
+        EXPECT_EQ(pak(command), 1) << command;
+        EXPECT_EQ(out, "") << command;
+        EXPECT_NE(err.find("datos/Foto1.pcx no es un archivo de recursos"), std::string::npos) << err;
+    }
+    write("vacio.pak", "");
+    EXPECT_EQ(pak("list vacio.pak"), 1);
+    EXPECT_FALSE(fs::exists(dir / "x"));
+}
+
+TEST_F(PakTool, NeverOverwritesAnInputOrANameThatIsNoArchive)
+{
+    write("datos/Foto1.pcx", "uno");
+    write("datos/Foto2.pcx", "dos");
+    // The archive's name forgotten: the first picture would have been the output.
+    EXPECT_EQ(pak("create datos/Foto1.pcx datos/Foto2.pcx"), 2);
+    EXPECT_EQ(slurp(dir / "datos/Foto1.pcx"), "uno");
+    EXPECT_NE(err.find(".pak"), std::string::npos) << err;
+    // The same file under two names is still the same file.
+    ASSERT_EQ(pak("create Yurn.pak datos/Foto1.pcx"), 0) << err;
+    const std::string good = slurp(dir / "Yurn.pak");
+    EXPECT_EQ(pak("create Yurn.pak datos/Foto2.pcx ./Yurn.pak"), 2);
+    EXPECT_EQ(slurp(dir / "Yurn.pak"), good);
+}
+
+TEST_F(PakTool, AFailedCreateKeepsTheOldArchiveAndListsNothing)
+{
+    write("datos/Foto1.pcx", "uno");
+    ASSERT_EQ(pak("create Yurn.pak datos/Foto1.pcx"), 0) << err;
+    const std::string good = slurp(dir / "Yurn.pak");
+    write("datos/grande.pcx", std::string(64 * 1024, 'g'));
+    EXPECT_EQ(pak("create Yurn.pak datos/Foto1.pcx datos/grande.pcx", "ulimit -f 16;"), 1);
+    EXPECT_EQ(slurp(dir / "Yurn.pak"), good);
+    EXPECT_EQ(out, "");  // no member reported as stored
+    EXPECT_NE(err.find("Yurn.pak"), std::string::npos) << err;
+    EXPECT_NE(err.find("tamaño máximo"), std::string::npos) << err;
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+    // Extracting over an existing file under the same limit keeps that file too.
+    ASSERT_EQ(pak("create big.pak datos/grande.pcx"), 0) << err;
+    fs::create_directories(dir / "x/datos");
+    write("x/datos/grande.pcx", "antiguo");
+    EXPECT_EQ(pak("extract big.pak -C x", "ulimit -f 16;"), 1);
+    EXPECT_EQ(slurp(dir / "x/datos/grande.pcx"), "antiguo");
+}
+
+TEST_F(PakTool, EmptyMembersAreStoredAndExtracted)
+{
+    write("vacio", "");
+    write("b", "bb");
+    ASSERT_EQ(pak("create e.pak vacio b"), 0) << err;
+    ASSERT_EQ(pak("list e.pak"), 0) << err;
+    EXPECT_NE(out.find("vacio                    72          0"), std::string::npos) << out;
+    ASSERT_EQ(pak("extract e.pak -C x"), 0) << err;
+    EXPECT_TRUE(fs::exists(dir / "x/vacio"));
+    EXPECT_EQ(fs::file_size(dir / "x/vacio"), 0u);
+    EXPECT_EQ(slurp(dir / "x/b"), "bb");
+}
+
+TEST_F(PakTool, ExtractsTheEntryTheShowReadsAndSaysWhichItSkips)
+{
+    write_archive("d.pak", {{"datos/a.pcx", "primero"}, {"DATOS/A.PCX", "segundo"}, {"b", "bbb"}});
+    ASSERT_EQ(pak("extract d.pak -C x"), 0) << err;
+    EXPECT_EQ(slurp(dir / "x/datos/a.pcx"), "primero");
+    EXPECT_FALSE(fs::exists(dir / "x/DATOS"));
+    EXPECT_NE(err.find("entrada 2 (\"DATOS/A.PCX\")"), std::string::npos) << err;
+    ASSERT_EQ(pak("extract d.pak Datos/A.pcx -C y"), 0) << err;
+    EXPECT_EQ(slurp(dir / "y/datos/a.pcx"), "primero");
+    archive_name = nullptr;
+}
+
+TEST_F(PakTool, NamesFromTheArchiveAreEscapedInEveryLine)
+{
+    write_archive("e.pak", {{"\x1b]0;hola\x07", "x"}});
+    ASSERT_EQ(pak("list e.pak"), 0) << err;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    EXPECT_NE(out.find("\\x1B]0;hola\\x07"), std::string::npos) << out;
+    ASSERT_EQ(pak("extract e.pak -C x"), 0) << err;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(out.find("\\x1B]0;hola\\x07"), std::string::npos) << out;
+}
+
+TEST_F(PakTool, SharedConventions)
+{
+    write("a", "x");
+    EXPECT_EQ(pak("--version"), 0);
+    EXPECT_NE(out.find("yurn-pak"), std::string::npos);
+    EXPECT_EQ(pak("list"), 2);
+    EXPECT_EQ(pak("list a b"), 2);
+    EXPECT_EQ(pak("create t.pak a --nada"), 2);
+    EXPECT_EQ(pak("extract t.pak -C"), 2);
+    EXPECT_EQ(pak("list no_existe.pak"), 1);
+    EXPECT_NE(err.find("no_existe.pak: no existe el fichero"), std::string::npos) << err;
+    ASSERT_EQ(pak("create - a"), 0) << err;
+    const std::string streamed = out;
+    ASSERT_EQ(pak("create t.pak a"), 0) << err;
+    EXPECT_EQ(streamed, slurp(dir / "t.pak"));
+    ASSERT_EQ(pak("extract t.pak --directory=d"), 0) << err;
+    EXPECT_EQ(slurp(dir / "d/a"), "x");
 }

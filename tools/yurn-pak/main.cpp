@@ -201,14 +201,20 @@ int create(const std::string& out_path, const std::vector<std::string>& names)
         at += data[i].size();
     }
 
-    // The old archive is replaced only once the new one is whole on disk.
-    OutputFile out;
-    bool ok = output_open(out, out_path.c_str()) && output_write(out, dir.data(), dir.size());
-    for (size_t i = 0; ok && i < names.size(); ++i)
-        ok = output_write(out, data[i].data(), data[i].size());
-    if (!(ok && output_commit(out)))
+    // The old archive is replaced only once the new one is whole on disk; a
+    // failed temporary is gone before the tool ends.
+    int error = 0;
+    {
+        OutputFile out;
+        bool ok = output_open(out, out_path.c_str()) && output_write(out, dir.data(), dir.size());
+        for (size_t i = 0; ok && i < names.size(); ++i)
+            ok = output_write(out, data[i].data(), data[i].size());
+        if (!(ok && output_commit(out)))
+            error = out.error;
+    }
+    if (error)
         fail("no se puede escribir %s: %s; el archivo anterior, si lo había, sigue intacto", out_path.c_str(),
-             system_reason(out.error));
+             system_reason(error));
     FILE* report = out_path == "-" ? stderr : stdout;
     for (size_t i = 0; i < names.size(); ++i)
         std::fprintf(report, "%-16s %10zu bytes\n", printable(names[i]).c_str(), data[i].size());
@@ -221,7 +227,7 @@ int list(const std::string& path)
 {
     std::vector<uint8_t> pak = load_archive(path);
     std::vector<Member> members = read_directory(path, pak);
-    std::printf("%-16s %10s %10s\n", "nombre", "posición", "longitud");
+    std::printf("nombre             posición   longitud\n");
     for (const Member& m : members)
         std::printf("%-16s %10u %10llu\n", printable(m.name).c_str(), unsigned(m.offset),
                     static_cast<unsigned long long>(m.length));
