@@ -1,4 +1,6 @@
-// yurn-mesh info: format detection, both output forms, errors and exit codes.
+// yurn-mesh info: format detection, both output forms, errors and exit codes;
+// yurn-mesh render: what it refuses, what it writes and how it fails;
+// yurn-meshgen: its output written whole.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -7,6 +9,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "files/files.h"
 
 namespace {
 
@@ -17,10 +21,9 @@ struct ToolRun {
     std::string out;
 };
 
-// Runs the tool with the shell; standard error is folded into the output.
-ToolRun run(const std::string& args)
+// Runs a command line with the shell; its standard output and status.
+ToolRun shell(const std::string& command)
 {
-    const std::string command = TOOL + " " + args + " 2>&1";
     FILE* p = popen(command.c_str(), "r");
     ToolRun r = { -1, "" };
     if (!p)
@@ -32,6 +35,15 @@ ToolRun run(const std::string& args)
     const int status = pclose(p);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+// Runs the tool with the shell; standard error is folded into the output.
+ToolRun run(const std::string& args) { return shell(TOOL + " " + args + " 2>&1"); }
+
+// The same under a limit set in the tool's own shell only ("ulimit -f 4").
+ToolRun run_limited(const std::string& limit, const std::string& program, const std::string& args)
+{
+    return shell("(" + limit + "; exec " + program + " " + args + ") 2>&1");
 }
 
 std::string write_temp(const std::string& name, const std::string& content)
@@ -121,8 +133,125 @@ TEST(MeshTool, ErrorsExitWithOne)
     r = run("info " + write_temp("bad.txt", "3 1 0 0 0"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("falta un número"), std::string::npos) << r.out;
-    EXPECT_EQ(run("info").status, 1);
-    EXPECT_EQ(run("frobnicate x").status, 1);
+    // Usage errors end with 2, as in every tool.
+    EXPECT_EQ(run("info").status, 2);
+    EXPECT_EQ(run("frobnicate x").status, 2);
+    EXPECT_EQ(run("info --frobnicate x").status, 2);
     EXPECT_EQ(run("--help").status, 0);
     EXPECT_EQ(run("info --help").status, 0);
+}
+
+namespace {
+
+// A tetrahedron in the text format, texture coordinates included.
+const char TETRA[] = "4 4\n0 0 0\n40 0 0\n20 35 0\n20 12 33\n0 1 2\n0 1 3\n1 2 3\n2 0 3\n"
+                     "0 0 1 0 0 1\n0 0 1 0 0 1\n0 0 1 0 0 1\n0 0 1 0 0 1\n";
+
+std::string slurp(const std::string& path)
+{
+    std::string bytes;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return bytes;
+    char block[4096];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof block, f)) > 0)
+        bytes.append(block, got);
+    std::fclose(f);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(MeshRender, ModesThatCannotShowWhatWasAskedAreRefused)
+{
+    const std::string mesh = write_temp("tetra.txt", TETRA);
+    const std::string out = std::string(YURN_BINARY_DIR) + "/test_engine_tool_mode.png";
+    std::remove(out.c_str());
+    for (const char* mode : {"08", "10", "18", "04", "00"}) {
+        const ToolRun r = run("render " + mesh + " -o " + out + " --mode " + mode);
+        EXPECT_EQ(r.status, 2) << mode << r.out;
+        EXPECT_NE(r.out.find("modo " + std::string(mode)), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(slurp(out), "");
+    // A 3DS mesh has no texture coordinates in our loader: a texture laid by
+    // them would be one colour; by the normals (0C, its default) it shows.
+    const std::string sphere = std::string(YURN_BINARY_DIR) + "/test_engine_tool_sphere.3ds";
+    ASSERT_EQ(std::system((std::string(YURN_BINARY_DIR) + "/yurn-meshgen sphere --format=3ds -o " + sphere).c_str()), 0);
+    std::vector<uint32_t> check(16 * 16);
+    for (size_t i = 0; i < check.size(); ++i)
+        check[i] = ((i / 16 + i % 16) & 2) ? 0xFF4020u : 0x2040FFu;
+    const std::vector<uint8_t> pcx = encode_pcx_rgb(check.data(), 16, 16);
+    const std::string texture = write_temp("check.pcx", std::string(pcx.begin(), pcx.end()));
+    for (const char* mode : {"04", "06"}) {
+        const ToolRun r = run("render " + sphere + " -o " + out + " --texture " + texture + " --mode " + mode);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find("coordenadas de textura"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(run("render " + sphere + " -o " + out + " --texture " + texture).status, 0);
+    EXPECT_EQ(run("render " + mesh + " -o " + out + " --mode 12").status, 0);  // Gouraud, additive
+}
+
+TEST(MeshRender, WritesTheFormatItsNameSaysAtTheSizeAsked)
+{
+    const std::string mesh = write_temp("tetra.txt", TETRA);
+    const std::string base = std::string(YURN_BINARY_DIR) + "/test_engine_tool_out";
+    const struct {
+        const char* extension;
+        std::string magic;
+    } formats[] = {{"png", "\x89PNG"}, {"jpg", "\xFF\xD8\xFF"}, {"ppm", "P6\n64 48\n"}, {"bmp", "BM"}};
+    for (const auto& f : formats) {
+        const std::string out = base + "." + f.extension;
+        const ToolRun r = run("render " + mesh + " --size=64x48 -o " + out);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(slurp(out).substr(0, f.magic.size()), f.magic) << f.extension;
+    }
+    EXPECT_EQ(run("render " + mesh + " -o " + base + ".gif").status, 2);
+    EXPECT_EQ(run("render " + mesh + " -o " + base + ".png --size 64").status, 2);
+    const ToolRun piped = run("render " + mesh + " --size 64x48 -o - | head -c 4");
+    EXPECT_EQ(piped.out, "\x89PNG");
+}
+
+TEST(MeshRender, ATextureHeaderLargerThanItsFileIsRefusedBeforeAllocating)
+{
+    const std::string mesh = write_temp("tetra.txt", TETRA);
+    std::string header(PCX_HEADER_SIZE, '\0');
+    header[0] = 10;
+    header[2] = 1;
+    header[3] = 8;
+    header[8] = header[10] = char(0xFF);  // 16384 x 16384
+    header[9] = header[11] = 0x3F;
+    header[65] = 1;
+    const std::string texture = write_temp("huge.pcx", header + std::string(64, '\x01'));
+    // 160 MB of address space: the picture's 256 MiB would not fit.
+    const ToolRun r = run_limited("ulimit -v 160000", TOOL,
+                                  "render " + mesh + " -o " + std::string(YURN_BINARY_DIR) +
+                                      "/test_engine_tool_huge.png --texture " + texture);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("termina antes de completar"), std::string::npos) << r.out;
+}
+
+TEST(MeshTools, AFailedWriteKeepsTheOldFile)
+{
+    const std::string mesh = write_temp("tetra.txt", TETRA);
+    const std::string old_png = write_temp("old.png", "antiguo");
+    const std::string old_mesh = write_temp("old.txt", "antiguo");
+    // 4 KiB is less than either output.
+    ToolRun r = run_limited("ulimit -f 4", TOOL, "render " + mesh + " -o " + old_png);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("old.png"), std::string::npos) << r.out;
+    EXPECT_EQ(slurp(old_png), "antiguo");
+    r = run_limited("ulimit -f 4", std::string(YURN_BINARY_DIR) + "/yurn-meshgen", "knot --output=" + old_mesh);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("old.txt"), std::string::npos) << r.out;
+    EXPECT_EQ(slurp(old_mesh), "antiguo");
+}
+
+TEST(MeshView, WithoutADisplayEndsWithTheShowsMessage)
+{
+    const std::string mesh = write_temp("tetra.txt", TETRA);
+    const ToolRun r = shell("env -u DISPLAY -u WAYLAND_DISPLAY " + TOOL + " view " + mesh + " 2>&1");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("ERROR: no puedo crear la ventana"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("No hay pantalla disponible"), std::string::npos) << r.out;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # yurn-mesh render: a small mesh drawn to PNG with the default camera and
-# light and with every option; mistakes end with exit code 1 and a message.
+# light and with every option; real models seen shaded and framed by default;
+# failures end with exit code 1, usage errors with 2, each with a message.
 set -euo pipefail
 bin=$1/yurn-mesh
 work=$(mktemp -d)
@@ -36,17 +37,36 @@ colours=$(convert "$work/plain.png" -format '%k' info:)
 corner=$(convert "$work/all.png" -format '%[hex:u.p{0,0}]' info:)
 [ "$corner" = 102040 ] || { echo "background is $corner"; exit 1; }
 
-# Mistakes: exit code 1, a message on standard error.
-for args in "$work/missing.txt -o $work/x.png" "$work/tetra.txt" "$work/tetra.txt -o $work/x.png --light 1,2" \
-            "$work/tetra.txt -o $work/x.png --mode 1FF" "$work/tetra.txt -o $work/x.png --texture $work/plain.png" \
-            "$work/tetra.txt -o $work/x.png --bogus"; do
+# Failures (a missing file, a texture that is not square): exit code 1;
+# usage errors: exit code 2; a message on standard error either way.
+check_status() {
+    local want=$1; shift
     set +e
-    "$bin" render $args 2> "$work/err"
-    status=$?
+    "$bin" render "$@" 2> "$work/err"
+    local status=$?
     set -e
-    [ "$status" = 1 ] || { echo "render $args exited $status"; exit 1; }
-    [ -s "$work/err" ] || { echo "render $args said nothing"; exit 1; }
-done
+    [ "$status" = "$want" ] || { echo "render $* exited $status, not $want"; exit 1; }
+    [ -s "$work/err" ] || { echo "render $* said nothing"; exit 1; }
+}
+check_status 1 "$work/missing.txt" -o "$work/x.png"
+check_status 1 "$work/tetra.txt" -o "$work/x.png" --texture "$work/plain.png"
+check_status 2 "$work/tetra.txt"
+check_status 2 "$work/tetra.txt" -o "$work/x.png" --light 1,2
+check_status 2 "$work/tetra.txt" -o "$work/x.png" --mode 1FF
+check_status 2 "$work/tetra.txt" -o "$work/x.png" --bogus
+
+# Models from elsewhere: with the default view and light every one shows
+# shaded faces (many tones, not one flat colour) and fills a fair part of the frame.
+models=/usr/share/assimp/models/3DS
+if [ -d "$models" ]; then
+    for model in test1.3ds RotatingCube.3DS cube_with_diffuse_texture.3DS CameraRollAnim.3ds; do
+        "$bin" render "$models/$model" -o "$work/model.png"
+        tones=$(convert "$work/model.png" -colorspace gray -format '%k' info:)
+        [ "$tones" -gt 20 ] || { echo "$model shows $tones tones"; exit 1; }
+        covered=$(convert "$work/model.png" -colorspace gray -threshold 1% -format '%[fx:int(mean*100)]' info:)
+        [ "$covered" -ge 10 ] || { echo "$model covers $covered % of the frame"; exit 1; }
+    done
+fi
 "$bin" render --help | grep -q -- --texture
 "$bin" view --help | grep -q -- Espacio
 echo ok
