@@ -136,12 +136,12 @@ TEST(PcxHeader, RejectionsInFileOrder)
     Bytes h = header({});
     for (size_t n : {2, 10, 65, 127})
         EXPECT_EQ(message_of(Bytes(h.begin(), h.begin() + std::ptrdiff_t(n))),
-                  "La cabecera del fichero x.pcx esta incompleta\n");
+                  "La cabecera del fichero x.pcx está incompleta\n");
     h[4] = 9;  // xmin 9 > xmax 3
-    EXPECT_EQ(message_of(h), "El fichero x.pcx tiene limites no validos: x de 9 a 3, y de 0 a 2\n");
+    EXPECT_EQ(message_of(h), "El fichero x.pcx tiene límites no válidos: x de 9 a 3, y de 0 a 2\n");
     h = header({});
     h[6] = 3;  // ymin 3 > ymax 2
-    EXPECT_EQ(message_of(h), "El fichero x.pcx tiene limites no validos: x de 0 a 3, y de 3 a 2\n");
+    EXPECT_EQ(message_of(h), "El fichero x.pcx tiene límites no válidos: x de 0 a 3, y de 3 a 2\n");
     // Bounds are checked after the planes: a bad plane count is reported first.
     h[65] = 2;
     EXPECT_EQ(message_of(h), "UNICAMENTE IMPLEMENTADOS 1 Y 3 PLANOS.\n");
@@ -169,19 +169,19 @@ TEST(PcxDestination, TooSmallIsRejectedBeforeWriting)
             read_pcx_memory("x.pcx", file.data(), file.size(), px.data(), capacity, nullptr, nullptr);
         });
     };
-    EXPECT_EQ(read_into(47), "La imagen x.pcx de 4x3 pixeles necesita 48 bytes y el destino tiene 47\n");
+    EXPECT_EQ(read_into(47), "La imagen x.pcx de 4x3 píxeles necesita 48 bytes y el destino tiene 47\n");
     EXPECT_EQ(px, Bytes(64, 0x55));
     EXPECT_EQ(read_into(48), "");
     // The largest header does not overflow the size.
     EXPECT_EQ(message_of(header({.width = 65536, .height = 65536, .planes = 1}), 307200),
-              "La imagen x.pcx de 65536x65536 pixeles necesita 4294967296 bytes y el destino "
+              "La imagen x.pcx de 65536x65536 píxeles necesita 4294967296 bytes y el destino "
               "tiene 307200\n");
 }
 
 TEST(PcxDestination, ThreePlanesAtMost2048Wide)
 {
     EXPECT_EQ(message_of(header({.width = 2049, .height = 1})),
-              "La imagen x.pcx mide 2049 pixeles de ancho; con 3 planos el maximo es 2048\n");
+              "La imagen x.pcx mide 2049 píxeles de ancho; con 3 planos el máximo es 2048\n");
     EXPECT_EQ(message_of(header({.width = 2048, .height = 1, .encoding = 0}) + Bytes(6144)), "");
     EXPECT_EQ(message_of(header({.width = 4000, .height = 1, .planes = 1, .encoding = 0}) +
                          Bytes(4000)),
