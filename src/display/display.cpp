@@ -7,7 +7,6 @@
 #include "platform/platform.h"
 #include "shell/shell.h"
 
-
 namespace {
 
 constexpr int32_t MAX_POSTED = 16;
