@@ -17,25 +17,29 @@ trap 'rm -rf "$work"' EXIT
 picture=$root/datos/Foto1.pcx
 [ -f "$picture" ] || { "$build/yurn-meshgen" --version >/dev/null; echo "needs $picture"; exit 1; }
 
-# Mean seconds of each command, from hyperfine's JSON.
+# Mean wall and CPU (user + system) seconds of each command, from hyperfine's JSON.
 measure() {
     hyperfine -N --warmup 20 --min-runs 300 --export-json "$work/t.json" "$@" >/dev/null 2>&1
     python3 -c '
 import json, sys
 for r in json.load(open(sys.argv[1]))["results"]:
-    print(r["mean"])' "$work/t.json"
+    print(r["mean"], r["user"] + r["system"])' "$work/t.json"
 }
 
-echo "start-up (mean of >= 300 runs each; lower is better)"
+echo "start-up (means of >= 300 runs each; wall time, and CPU time, which a loaded machine inflates less)"
 mapfile -t t < <(measure "/bin/true" "pcxtoppm $picture" \
-    "$build/yurn-pcx info $picture" "$build/yurn-pak --version" \
+    "$build/yurn-pcx info $picture" "$build/yurn-pcx --version" "$build/yurn-pak --version" \
     "$build/yurn-meshgen --version" "$build/yurn-mesh --version")
-names=("/bin/true" "pcxtoppm" "yurn-pcx info" "yurn-pak --version" "yurn-meshgen --version" "yurn-mesh --version")
-libs=("" "" "$(ldd "$build/yurn-pcx" | wc -l)" "$(ldd "$build/yurn-pak" | wc -l)" \
+names=("/bin/true" "pcxtoppm" "yurn-pcx info" "yurn-pcx --version" "yurn-pak --version" "yurn-meshgen --version"
+       "yurn-mesh --version")
+libs=("" "" "$(ldd "$build/yurn-pcx" | wc -l)" "" "$(ldd "$build/yurn-pak" | wc -l)" \
       "$(ldd "$build/yurn-meshgen" | wc -l)" "$(ldd "$build/yurn-mesh" | wc -l)")
 for i in "${!names[@]}"; do
-    python3 -c 'import sys; t, true, ref = map(float, sys.argv[1:4]); n = sys.argv[4]; l = sys.argv[5]
-print(f"  {n:24s} {t*1e3:7.2f} ms  x{t/true:6.2f} of /bin/true  x{t/ref:5.2f} of pcxtoppm" + (f"  ({l} shared objects)" if l else ""))' \
+    python3 -c 'import sys
+(t, c), (true, ctrue), (ref, cref) = [tuple(map(float, a.split())) for a in sys.argv[1:4]]
+n, l = sys.argv[4], sys.argv[5]
+print(f"  {n:24s} wall {t*1e3:6.2f} ms x{t/true:5.2f} of /bin/true x{t/ref:5.2f} of pcxtoppm;"
+      f"  CPU {c*1e3:5.2f} ms x{c/ctrue:5.2f} x{c/cref:5.2f}" + (f"  ({l} shared objects)" if l else ""))' \
         "${t[$i]}" "${t[0]}" "${t[1]}" "${names[$i]}" "${libs[$i]}"
 done
 

@@ -10,6 +10,8 @@
 #include "display/display.h"
 #include "files/files.h"
 
+#include <sys/stat.h>
+
 // Bytes of an entry the lookup needs: the name and the offset.  An entry cut
 // short by the end of the file before its offset is complete is not used.
 constexpr size_t ENTRY_USED_SIZE = ARCHIVE_OFFSET_AT + 4;
@@ -195,9 +197,19 @@ FILE* open_data_file(const char* path, const char*)
 
 bool read_to_end(FILE* file, std::vector<uint8_t>& bytes)
 {
-    uint8_t block[65536];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0)
-        bytes.insert(bytes.end(), block, block + got);
-    return !std::ferror(file);
+    // A regular file's remaining size is known: one allocation (and a spare
+    // byte for the read that finds the end), read in place.
+    struct stat info;
+    const long at = std::ftell(file);
+    if (at >= 0 && ::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > at)
+        bytes.reserve(bytes.size() + size_t(info.st_size - at) + 1);
+    for (;;) {
+        const size_t start = bytes.size();
+        const size_t room = bytes.capacity() > start ? bytes.capacity() - start : 65536;
+        bytes.resize(start + room);
+        const size_t got = std::fread(bytes.data() + start, 1, room, file);
+        bytes.resize(start + got);
+        if (got < room)
+            return !std::ferror(file);
+    }
 }
