@@ -255,3 +255,19 @@ TEST(MeshView, WithoutADisplayEndsWithTheShowsMessage)
     EXPECT_NE(r.out.find("ERROR: no puedo crear la ventana"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("No hay pantalla disponible"), std::string::npos) << r.out;
 }
+
+TEST(MeshGen, SharedConventions)
+{
+    const std::string meshgen = std::string(YURN_BINARY_DIR) + "/yurn-meshgen";
+    EXPECT_EQ(shell(meshgen + " --version").out.find("yurn-meshgen"), 0u);
+    EXPECT_EQ(shell(meshgen + " torus 2>&1").status, 2);  // no output named
+    EXPECT_EQ(shell(meshgen + " cubo -o x 2>&1").status, 2);
+    EXPECT_EQ(shell(meshgen + " torus --detail=2,2 -o x 2>&1").status, 2);
+    EXPECT_EQ(shell(meshgen + " torus --format 3ds --scale=0 -o x 2>&1").status, 2);
+    const std::string file = std::string(YURN_BINARY_DIR) + "/test_engine_tool_torus.3ds";
+    ASSERT_EQ(shell(meshgen + " torus --format=3ds --detail=8,4 -o " + file).status, 0);
+    const ToolRun streamed = shell(meshgen + " torus --format=3ds --detail=8,4 -o -");
+    EXPECT_EQ(streamed.status, 0);
+    EXPECT_EQ(streamed.out, slurp(file));
+    EXPECT_EQ(run("info " + file).status, 0);
+}

@@ -286,6 +286,7 @@ TEST_F(PcxTool, SharedConventionsAndSpanishMessages)
     EXPECT_EQ(pcx("frobnicar a b"), 2);
     EXPECT_EQ(pcx("encode a.png b.pcx --girar"), 2);
     EXPECT_EQ(pcx("encode a.png b.pcx --size"), 2);
+    EXPECT_EQ(pcx("decode a.pcx b.ppm --indices=1"), 2);  // a flag takes no value
     EXPECT_EQ(pcx("encode a.png b.jpg"), 2);
     EXPECT_EQ(pcx("decode no_existe.pcx x.ppm"), 1);
     EXPECT_NE(err.find("no_existe.pcx: no existe el fichero"), std::string::npos) << err;
