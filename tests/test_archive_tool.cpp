@@ -242,4 +242,7 @@ TEST_F(PakTool, SharedConventions)
     EXPECT_EQ(streamed, slurp(dir / "t.pak"));
     ASSERT_EQ(pak("extract t.pak --directory=d"), 0) << err;
     EXPECT_EQ(slurp(dir / "d/a"), "x");
+    ASSERT_EQ(pak("extract t.pak A -C -"), 0) << err;
+    EXPECT_EQ(out, "x");
+    EXPECT_NE(err.find("a (1 bytes)"), std::string::npos) << err;
 }

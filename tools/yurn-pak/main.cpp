@@ -36,7 +36,8 @@ constexpr char USAGE[] =
     "list     muestra nombre, posición y longitud de cada miembro.\n"
     "extract  saca todos los miembros, o los NOMBREs dados (mayúsculas y minúsculas\n"
     "         a-z dan igual), bajo CARPETA (por defecto la actual).  De dos entradas\n"
-    "         con el mismo nombre saca la que lee el programa, la primera.\n"
+    "         con el mismo nombre saca la que lee el programa, la primera.  Con\n"
+    "         -C - escribe los miembros en la salida estándar.\n"
     "\n"
     "El archivo es un directorio de entradas de 24 bytes (nombre de 16, posición de\n"
     "32 bits y la longitud en el último campo de 32 bits), una entrada a cero que lo\n"
@@ -309,9 +310,11 @@ int extract(const std::string& path, const std::vector<std::string>& wanted, con
             ++errors;
             continue;
         }
-        const fs::path target = fs::path(dir) / m.name;
+        // -C - sends the members' bytes to standard output, the report to standard error.
+        const bool to_stdout = dir == "-";
+        const fs::path target = to_stdout ? fs::path("-") : fs::path(dir) / m.name;
         std::error_code ec;
-        if (target.has_parent_path())
+        if (!to_stdout && target.has_parent_path())
             fs::create_directories(target.parent_path(), ec);
         int error = 0;
         if (!write_whole_file(target.c_str(), pak.data() + m.offset, size_t(m.length), &error)) {
@@ -320,8 +323,8 @@ int extract(const std::string& path, const std::vector<std::string>& wanted, con
             ++errors;
             continue;
         }
-        std::printf("%s (%llu bytes)\n", printable(target.string()).c_str(),
-                    static_cast<unsigned long long>(m.length));
+        std::fprintf(to_stdout ? stderr : stdout, "%s (%llu bytes)\n",
+                     printable(to_stdout ? m.name : target.string()).c_str(), static_cast<unsigned long long>(m.length));
     }
     return errors ? 1 : 0;
 }
