@@ -13,7 +13,7 @@
 
 #include "bench_ratio.h"
 #include "platform/platform.h"
-#include "shell/capture.h"
+#include "capture/capture.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"

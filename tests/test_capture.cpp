@@ -19,7 +19,7 @@
 
 #include "files/files.h"
 #include "platform/platform.h"
-#include "shell/capture.h"
+#include "capture/capture.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "shell/capture.h"
+#include "capture/capture.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shell/capture.h"
+#include "capture/capture.h"
 #include "stages/stages.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Frame capture on the headless display: image files and a frame table, or a
 // video through an ffmpeg child process.
-#include "shell/capture.h"
+#include "capture/capture.h"
 
 #include <fcntl.h>
 #include <spawn.h>

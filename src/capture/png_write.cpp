@@ -8,7 +8,7 @@
 #include <queue>
 #include <vector>
 
-#include "shell/capture.h"
+#include "capture/capture.h"
 
 namespace {
 
