@@ -247,13 +247,20 @@ struct Part {
 };
 void write_file(const std::string& path, std::initializer_list<Part> parts, bool sync)
 {
-    OutputFile out;
-    out.sync = sync;
-    bool ok = output_open(out, path.c_str());
-    for (const Part& part : parts)
-        ok = ok && output_write(out, part.data, part.size);
-    if (!ok || !output_commit(out))
-        fatal_error("No puedo escribir \"%s\": %s", path.c_str(), system_reason(out.error));
+    int error = 0;
+    {
+        // Closed before fatal_error, whose exit does not unwind: its
+        // destructor removes the temporary.
+        OutputFile out;
+        out.sync = sync;
+        bool ok = output_open(out, path.c_str());
+        for (const Part& part : parts)
+            ok = ok && output_write(out, part.data, part.size);
+        if (ok && output_commit(out))
+            return;
+        error = out.error;
+    }
+    fatal_error("No puedo escribir \"%s\": %s", path.c_str(), system_reason(error));
 }
 
 std::string fps_text(const CaptureOptions& o)
