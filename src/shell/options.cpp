@@ -194,5 +194,6 @@ void print_usage(FILE* out)
         std::fprintf(out, " %s", stage_script_at(i)->name);
     std::fprintf(out,
                  "\n\nCódigos de salida: 19 al terminar el espectáculo, 0 con Escape o al cerrar la ventana,\n"
-                 "1 tras un error, 2 si la línea de órdenes no es válida.\n");
+                 "1 tras un error, 2 si la línea de órdenes no es válida; una grabación interrumpida con\n"
+                 "Ctrl+C termina con 130 (con SIGTERM, 143) tras guardar lo grabado.\n");
 }
