@@ -2,14 +2,24 @@
 // Paeth filter on every row, and zlib's run-length strategy.  Photographs and
 // cross-fades gain little from long-distance matches, so runs at distance 1
 // keep the files near a general deflater's size at a fraction of its time.
+#include "capture/capture.h"
+#include "display/display.h"
+
+#if defined(__EMSCRIPTEN__)
+
+// The browser build has no libpng, and no folder to capture into.
+void png_encode_rgb(const uint8_t*, int32_t width, int32_t height, std::vector<uint8_t>&)
+{
+    fatal_error("Esta versión no graba fotogramas PNG (%d x %d)", width, height);
+}
+
+#else
+
 #include <png.h>
 #include <zlib.h>
 
 #include <csetjmp>
 #include <vector>
-
-#include "capture/capture.h"
-#include "display/display.h"
 
 namespace {
 
@@ -70,3 +80,5 @@ void png_encode_rgb(const uint8_t* rgb, int32_t width, int32_t height, std::vect
     if (!write_png(writer.png, writer.info, rgb, width, height))
         fatal_error("libpng no pudo codificar un fotograma PNG de %d x %d", width, height);
 }
+
+#endif
