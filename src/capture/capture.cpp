@@ -552,11 +552,13 @@ void write_sound()
 // folder's file system puts them all there before frames.tsv lists them.
 void flush_folder()
 {
+#if !defined(__EMSCRIPTEN__)  // the browser's file system lives in memory
     const int fd = ::open(capture->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     ::syncfs(fd);
     ::close(fd);
+#endif
 }
 
 // Makes the folder, or accepts an existing one that is empty; with
