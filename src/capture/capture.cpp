@@ -641,8 +641,6 @@ bool capture_target_valid(const char* target, char* error, size_t error_size)
     return true;
 }
 
-void capture_interrupt(int signal_number) { on_signal(signal_number); }
-
 void capture_begin(const CaptureOptions& options)
 {
     capture = std::make_unique<Capture>();

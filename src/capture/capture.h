@@ -75,9 +75,6 @@ int32_t capture_end(int32_t exit_code);
 int64_t capture_frames_written();
 double capture_last_time_ms();
 
-// What the SIGINT / SIGTERM handler does (tests call it directly): records
-// the signal for the capture to act on at its next frame.
-void capture_interrupt(int signal_number);
 
 // The display's colours of one presented frame as 8-bit R, G, B, what png and
 // ppm hold: 32 and 24 bits as they are; 16 bits with each 5- or 6-bit channel
