@@ -1,8 +1,9 @@
 // The whole 50 s photograph show on the headless display at 60 fps (3,001
 // frames), against ffmpeg's xfade filter making the same show (ten pictures
 // held to their cues, 1.78 s cross-fades, 60 fps, 320 x 240, raw frames to
-// /dev/null), and the show captured to PNG files against real time.  All in
-// the same run; prints the ratios at the end.
+// /dev/null); the show captured to PNG files against the same capture to
+// uncompressed PPM files, and to PNG files and an H.264 video against real
+// time.  All in the same run; prints the ratios at the end.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -13,7 +14,7 @@
 
 #include "bench_ratio.h"
 #include "platform/platform.h"
-#include "shell/capture.h"
+#include "capture/capture.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
@@ -90,7 +91,8 @@ void BM_ffmpeg_xfade_60fps(benchmark::State& state)
     }
 }
 
-void BM_capture_png_60fps(benchmark::State& state)
+// The show captured at 60 fps into a folder in the given format.
+void capture_60fps(benchmark::State& state, int32_t format)
 {
     InSourceDir here;
     const fs::path dir = fs::temp_directory_path() / "yurn-bench-capture";
@@ -99,16 +101,41 @@ void BM_capture_png_60fps(benchmark::State& state)
         state.PauseTiming();
         fs::remove_all(dir);
         state.ResumeTiming();
-        capture_begin({.target = target.c_str(), .format = CAPTURE_PNG, .fps_numerator = 60, .fps_denominator = 1});
+        capture_begin({.target = target.c_str(), .format = format, .fps_numerator = 60, .fps_denominator = 1});
         capture_end(run_show(headless_options()));
     }
     state.counters["frames"] = double(capture_frames_written());
     fs::remove_all(dir);
 }
 
+// The show captured at 60 fps to an H.264 video through ffmpeg.
+void BM_capture_mp4_60fps(benchmark::State& state)
+{
+    InSourceDir here;
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) {
+        state.SkipWithError("ffmpeg is not installed");
+        return;
+    }
+    const fs::path video = fs::temp_directory_path() / "yurn-bench-capture.mp4";
+    const std::string target = video.string();
+    for (auto _ : state) {
+        capture_begin({.target = target.c_str(), .format = CAPTURE_PNG, .fps_numerator = 60, .fps_denominator = 1});
+        capture_end(run_show(headless_options()));
+    }
+    state.counters["frames"] = double(capture_frames_written());
+    fs::remove(video);
+}
+
+// The same frames, files and table with no compression: what PNG encoding
+// adds is the ratio of the two.
+void BM_capture_ppm_60fps(benchmark::State& state) { capture_60fps(state, CAPTURE_PPM); }
+void BM_capture_png_60fps(benchmark::State& state) { capture_60fps(state, CAPTURE_PNG); }
+
 BENCHMARK(BM_show_headless_60fps)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_ffmpeg_xfade_60fps)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_capture_ppm_60fps)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_capture_png_60fps)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_capture_mp4_60fps)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 
 }  // namespace
@@ -121,7 +148,7 @@ int main(int argc, char** argv)
     reporter.wall_time = true;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double show = reporter.time_of("BM_show_headless_60fps"), xfade = reporter.time_of("BM_ffmpeg_xfade_60fps"),
-                 png = reporter.time_of("BM_capture_png_60fps");
+                 png = reporter.time_of("BM_capture_png_60fps"), ppm = reporter.time_of("BM_capture_ppm_60fps");
     if (show > 0)
         std::printf("show headless 60 fps: %.3f s for 50 s of show (%.0fx real time)\n", show, SHOW_SECONDS / show);
     if (show > 0 && xfade > 0)
@@ -129,6 +156,12 @@ int main(int argc, char** argv)
     if (png > 0)
         std::printf("capture to PNG at 60 fps: %.2f s for 50 s of show (%.1fx faster than real time)\n", png,
                     SHOW_SECONDS / png);
+    const double mp4 = reporter.time_of("BM_capture_mp4_60fps");
+    if (mp4 > 0)
+        std::printf("capture to MP4 at 60 fps: %.2f s for 50 s of show (%.1fx faster than real time)\n", mp4,
+                    SHOW_SECONDS / mp4);
+    if (png > 0 && ppm > 0)
+        std::printf("ratio capture PNG / capture PPM (no compression): %.2fx (PPM %.2f s)\n", png / ppm, ppm);
     benchmark::Shutdown();
     return 0;
 }

@@ -2,8 +2,11 @@
 // depth, and whole captured shows (frames, frames.tsv, sound.wav) that are the
 // same on every run.
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <signal.h>
 #include <stb_image.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,11 +18,12 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files/files.h"
 #include "platform/platform.h"
-#include "shell/capture.h"
+#include "capture/capture.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
@@ -130,12 +134,19 @@ struct Captured {
     int32_t code = -1;
 };
 
+fs::path capture_dir(const std::string& name)
+{
+    return fs::temp_directory_path() / ("yurn-capture-" + name + "-" + std::to_string(getpid()));
+}
+
 Captured capture_show(const std::string& name, int32_t format, int64_t fps_n, int64_t fps_d,
-                      uint32_t modes = OFFER_ALL, bool mode_555 = false)
+                      uint32_t modes = OFFER_ALL, bool mode_555 = false, bool keep_folder = false,
+                      const char* sound_track = "datos/cancion.mp3", bool overwrite = false)
 {
     Captured out;
-    out.dir = fs::temp_directory_path() / ("yurn-capture-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(out.dir);
+    out.dir = capture_dir(name);
+    if (!keep_folder)
+        fs::remove_all(out.dir);
     const fs::path old = fs::current_path();
     fs::current_path(YURN_SOURCE_DIR);
     Options options;
@@ -145,7 +156,8 @@ Captured capture_show(const std::string& name, int32_t format, int64_t fps_n, in
     options.offered_modes = modes;
     options.mode_555 = mode_555;
     const std::string target = out.dir.string();
-    capture_begin({.target = target.c_str(), .format = format, .fps_numerator = fps_n, .fps_denominator = fps_d});
+    capture_begin({.target = target.c_str(), .format = format, .fps_numerator = fps_n, .fps_denominator = fps_d,
+                   .overwrite = overwrite, .sound_track = sound_track});
     out.code = capture_end(run_show(options));
     fs::current_path(old);
     return out;
@@ -311,6 +323,212 @@ TEST(CaptureShow, UnwritableFolderIsReported)
         capture_begin({.target = "/proc/no-such-place/frames", .format = CAPTURE_PNG});
     });
     EXPECT_NE(message.find("/proc/no-such-place/frames"), std::string::npos) << message;
+}
+
+// ---------------------------------------------------------------------------
+// Folders, names, interruptions and failures
+// ---------------------------------------------------------------------------
+
+bool has_temporaries(const fs::path& dir)
+{
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().find(".tmp-") != std::string::npos) return true;
+    return false;
+}
+
+TEST(CaptureShow, EveryPngFrameDecodesToTheSamePixelsAsThePpmFrame)
+{
+    const Captured png = capture_show("same-png", CAPTURE_PNG, 2, 1);
+    const Captured ppm = capture_show("same-ppm", CAPTURE_PPM, 2, 1);
+    ASSERT_EQ(png.code, 19);
+    ASSERT_EQ(ppm.code, 19);
+    const size_t header = std::string("P6\n320 240\n255\n").size();
+    for (int64_t n = 0; n <= 100; ++n) {
+        int w = 0, h = 0;
+        const std::vector<uint8_t> decoded = decode_png(read_file(png.dir / frame_name(n, "png")), &w, &h);
+        const std::vector<uint8_t> raw = read_file(ppm.dir / frame_name(n, "ppm"));
+        ASSERT_EQ(decoded.size(), size_t(N) * 3) << n;
+        ASSERT_TRUE(std::equal(decoded.begin(), decoded.end(), raw.begin() + long(header))) << "frame " << n;
+    }
+    fs::remove_all(png.dir);
+    fs::remove_all(ppm.dir);
+}
+
+TEST(CaptureFolder, ANonEmptyFolderIsRefusedAndOverwriteRemovesOnlyOurFiles)
+{
+    const fs::path dir = capture_dir("reuse");
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (const char* name : {"notes.txt", "frame-12.png.bak", "frame-x.png", "frame-000999.png", "frame-000001.ppm",
+                             "frames.tsv", "sound.wav", ".frame-000003.png.tmp-abcdef"})
+        std::ofstream(dir / name) << "old";
+    const std::string target = dir.string();
+    const std::string message = fatal_message_of([&] {
+        capture_begin({.target = target.c_str(), .format = CAPTURE_PPM, .fps_numerator = 1, .fps_denominator = 1});
+    });
+    EXPECT_NE(message.find(target), std::string::npos) << message;
+    EXPECT_NE(message.find("--overwrite"), std::string::npos) << message;
+    EXPECT_TRUE(fs::exists(dir / "frame-000999.png"));
+
+    const Captured run = capture_show("reuse", CAPTURE_RAW, 1, 1, OFFER_8, false, true, "datos/cancion.mp3", true);
+    ASSERT_EQ(run.code, 19);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    // 51 new frames, the table, the sound, and the three files that are not ours.
+    ASSERT_EQ(names.size(), 51u + 2u + 3u);
+    EXPECT_EQ(names[0], "frame-000000.raw");
+    EXPECT_EQ(names[50], "frame-000050.raw");
+    EXPECT_EQ(names[51], "frame-12.png.bak");
+    EXPECT_EQ(names[52], "frame-x.png");
+    EXPECT_EQ(names[53], "frames.tsv");
+    EXPECT_EQ(names[54], "notes.txt");
+    EXPECT_EQ(names[55], "sound.wav");
+    EXPECT_EQ(read_table(dir).size(), 51u);
+    fs::remove_all(dir);
+}
+
+TEST(CaptureFolder, UnknownVideoNamesAreRefusedWithTheKnownOnes)
+{
+    char error[256] = "";
+    for (const char* name : {"show.avi", "show.MOV", "out/show.gif"}) {
+        EXPECT_FALSE(capture_target_valid(name, error, sizeof error)) << name;
+        EXPECT_NE(std::string(error).find(".mp4, .mkv o .webm"), std::string::npos) << error;
+        EXPECT_NE(std::string(error).find(name), std::string::npos) << error;
+    }
+    for (const char* name : {"frames", "show.mp4", "show.WebM", "capture.v2", "take.2024"})
+        EXPECT_TRUE(capture_target_valid(name, error, sizeof error)) << name;
+    // A folder that exists is a folder whatever its name.
+    const fs::path dir = capture_dir("named") / "clip.avi";
+    fs::create_directories(dir);
+    EXPECT_TRUE(capture_target_valid(dir.c_str(), error, sizeof error));
+    fs::remove_all(dir.parent_path());
+    // The command line refuses it as a usage error.
+    Options options;
+    char arg0[] = "yurn", arg1[] = "--capture", arg2[] = "show.avi";
+    char* argv[] = {arg0, arg1, arg2};
+    EXPECT_FALSE(parse_options(3, argv, &options, error, sizeof error));
+}
+
+TEST(CaptureShow, AnInterruptionFinishesTheTableAndTheSoundAndSaysSo)
+{
+    const fs::path dir = capture_dir("interrupt");
+    fs::remove_all(dir);
+    // Once a few frames are on disk, a real SIGINT to this process.
+    std::thread sender([&] {
+        for (int i = 0; i < 60000 && !fs::exists(dir / frame_name(20, "raw")); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        kill(getpid(), SIGINT);
+    });
+    testing::internal::CaptureStderr();
+    const Captured run = capture_show("interrupt", CAPTURE_RAW, 300, 1, OFFER_8);
+    const std::string err = testing::internal::GetCapturedStderr();
+    sender.join();
+    EXPECT_EQ(run.code, 128 + SIGINT);
+    EXPECT_NE(err.find("interrumpida"), std::string::npos) << err;
+    const int64_t frames = capture_frames_written();
+    ASSERT_GE(frames, 21);
+    ASSERT_LT(frames, 15001);
+    const std::vector<Row> rows = read_table(dir);
+    ASSERT_EQ(int64_t(rows.size()), frames);
+    for (size_t n = 0; n < rows.size(); ++n) ASSERT_EQ(rows[n].frame, int64_t(n));
+    EXPECT_TRUE(fs::exists(dir / frame_name(frames - 1, "raw")));
+    EXPECT_FALSE(fs::exists(dir / frame_name(frames, "raw")));
+    const std::vector<uint8_t> wav = read_file(dir / "sound.wav");
+    const uint32_t samples = uint32_t((frames - 1) * 44100 / 300);
+    EXPECT_EQ(le32(wav, 40), samples * 4u);
+    EXPECT_EQ(wav.size(), 44u + samples * 4u);
+    EXPECT_FALSE(has_temporaries(dir));
+    // The default action is back once the capture is over.
+    struct sigaction now {};
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    fs::remove_all(dir);
+}
+
+TEST(CaptureShow, AnUndecodableTrackGivesASilentSoundAndAWarning)
+{
+    const fs::path bad = fs::temp_directory_path() / ("yurn-bad-track-" + std::to_string(getpid()) + ".mp3");
+    std::ofstream(bad) << std::string(4096, 'x');
+    testing::internal::CaptureStderr();
+    const Captured run = capture_show("badtrack", CAPTURE_PPM, 2, 1, OFFER_ALL, false, false, bad.c_str());
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(run.code, 19);
+    EXPECT_NE(err.find("aviso"), std::string::npos) << err;
+    EXPECT_NE(err.find(bad.string()), std::string::npos) << err;
+    EXPECT_TRUE(fs::exists(run.dir / frame_name(100, "ppm")));
+    const std::vector<uint8_t> wav = read_file(run.dir / "sound.wav");
+    ASSERT_EQ(wav.size(), 44u + 50u * 44100u * 4u);
+    EXPECT_TRUE(std::all_of(wav.begin() + 44, wav.end(), [](uint8_t b) { return b == 0; }));
+    fs::remove(bad);
+    fs::remove_all(run.dir);
+}
+
+// The show captured to target at 2 fps from the source folder; the exit code.
+int capture_at_2fps(const fs::path& target, int32_t format)
+{
+    fs::current_path(YURN_SOURCE_DIR);
+    Options options;
+    options.headless = true;
+    options.fps_numerator = 2;
+    capture_begin({.target = target.c_str(), .format = format, .fps_numerator = 2, .fps_denominator = 1});
+    return capture_end(run_show(options));
+}
+
+// Runs f in a child process whose files may not grow past limit bytes, with
+// its standard error in a file; returns the exit status and that text.
+template <class F>
+std::pair<int, std::string> run_with_file_size_limit(rlim_t limit, F&& f)
+{
+    const fs::path err = fs::temp_directory_path() / ("yurn-capture-stderr-" + std::to_string(getpid()));
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        FILE* out = std::freopen(err.c_str(), "w", stderr);
+        rlimit lower{};
+        getrlimit(RLIMIT_FSIZE, &lower);
+        lower.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &lower);
+        const int code = f();
+        std::fflush(out);
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const std::vector<uint8_t> text = read_file(err);
+    fs::remove(err);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(text.begin(), text.end())};
+}
+
+TEST(CaptureShow, AFailedFrameWriteEndsWithTheFileAndTheReasonAndLeavesNoPart)
+{
+    const fs::path dir = capture_dir("limit");
+    fs::remove_all(dir);
+    const auto [code, err] = run_with_file_size_limit(20000, [&] { return capture_at_2fps(dir, CAPTURE_PNG); });
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_NE(err.find((dir / "frame-000000.png").string()), std::string::npos) << err;
+    EXPECT_NE(err.find(system_reason(EFBIG)), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(dir / "frame-000000.png"));
+    EXPECT_FALSE(fs::exists(dir / "frames.tsv"));
+    EXPECT_FALSE(has_temporaries(dir));
+    fs::remove_all(dir);
+}
+
+TEST(CaptureShow, AFailedVideoKeepsTheOldFileAndLeavesNoTemporary)
+{
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    const fs::path dir = capture_dir("video-limit");
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path video = dir / "show.mp4";
+    std::ofstream(video) << "the old video";
+    const auto [code, err] = run_with_file_size_limit(20000, [&] { return capture_at_2fps(video, CAPTURE_PNG); });
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_NE(err.find(video.string()), std::string::npos) << err;
+    const std::vector<uint8_t> old = read_file(video);
+    EXPECT_EQ(std::string(old.begin(), old.end()), "the old video");
+    EXPECT_FALSE(has_temporaries(dir));
+    fs::remove_all(dir);
 }
 
 }  // namespace

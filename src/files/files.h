@@ -64,6 +64,8 @@ struct OutputFile {
     std::string temp_path;   // the temporary while it exists; empty otherwise
     FILE* stream = nullptr;  // open while writing
     int error = 0;           // errno of the first failure; 0 while all went well
+    bool sync = true;        // commit flushes the file to disk first; false for many small files
+                             // whose writer flushes them together (frame capture)
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

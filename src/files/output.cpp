@@ -120,7 +120,7 @@ bool output_commit(OutputFile& out)
     }
     FILE* stream = out.stream;
     out.stream = nullptr;
-    bool flushed = std::fflush(stream) == 0 && ::fsync(::fileno(stream)) == 0;
+    bool flushed = std::fflush(stream) == 0 && (!out.sync || ::fsync(::fileno(stream)) == 0);
     int error = errno;
     if (std::fclose(stream) != 0 && flushed) {
         flushed = false;

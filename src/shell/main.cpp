@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "shell/capture.h"
+#include "capture/capture.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 
@@ -44,7 +44,8 @@ int main(int argc, char** argv)
         capture_begin({.target = options.capture,
                        .format = options.capture_format < 0 ? CAPTURE_PNG : options.capture_format,
                        .fps_numerator = options.fps_numerator,
-                       .fps_denominator = options.fps_denominator});
+                       .fps_denominator = options.fps_denominator,
+                       .overwrite = options.overwrite});
         return capture_end(run_show(options));
     }
     return run_show(options);

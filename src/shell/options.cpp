@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "shell/capture.h"
+#include "capture/capture.h"
 #include "stages/stages.h"
 
 namespace {
@@ -95,13 +95,13 @@ bool apply_script(Options* o, const char* value, char* error, size_t error_size)
 
 bool apply_capture(Options* o, const char* value, char* error, size_t error_size)
 {
-    if (!*value) {
-        std::snprintf(error, error_size, "--capture necesita una carpeta o un fichero .mp4, .mkv o .webm");
+    if (!capture_target_valid(value, error, error_size))
         return false;
-    }
     o->capture = value;
     return true;
 }
+
+bool apply_overwrite(Options* o, const char*, char*, size_t) { return o->overwrite = true; }
 
 bool apply_format(Options* o, const char* value, char* error, size_t error_size)
 {
@@ -135,6 +135,9 @@ constexpr OptionEntry OPTION_TABLE[] = {
      .apply = apply_capture},
     {.name = "--format", .value = "png|ppm|raw", .help = "formato de los fotogramas de --capture DIR (png)",
      .apply = apply_format},
+    {.name = "--overwrite", .value = nullptr,
+     .help = "--capture DIR puede sustituir los fotogramas, frames.tsv y sound.wav de una grabación anterior",
+     .apply = apply_overwrite},
 };
 
 }  // namespace
@@ -167,6 +170,10 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
         std::snprintf(error, error_size, "--format vale solo con --capture DIR (un vídeo elige su formato por la extensión)");
         return false;
     }
+    if (options->overwrite && (!options->capture || capture_is_video(options->capture))) {
+        std::snprintf(error, error_size, "--overwrite vale solo con --capture DIR");
+        return false;
+    }
     return true;
 }
 
@@ -187,5 +194,6 @@ void print_usage(FILE* out)
         std::fprintf(out, " %s", stage_script_at(i)->name);
     std::fprintf(out,
                  "\n\nCódigos de salida: 19 al terminar el espectáculo, 0 con Escape o al cerrar la ventana,\n"
-                 "1 tras un error, 2 si la línea de órdenes no es válida.\n");
+                 "1 tras un error, 2 si la línea de órdenes no es válida; una grabación interrumpida con\n"
+                 "Ctrl+C termina con 130 (con SIGTERM, 143) tras guardar lo grabado.\n");
 }

@@ -20,8 +20,9 @@ struct Options {
     uint32_t offered_modes = OFFER_ALL;  // --depth: the display offers only these modes
     bool mode_555 = false;         // --depth 16:555
     const char* script = "show";   // --script NAME: the compiled-in stage script
-    const char* capture = nullptr; // --capture DIR|FILE: record the show (shell/capture.h)
+    const char* capture = nullptr; // --capture DIR|FILE: record the show (capture/capture.h)
     int32_t capture_format = -1;   // --format png|ppm|raw: CaptureFormat, -1 when not given
+    bool overwrite = false;        // --overwrite: --capture DIR may replace an earlier capture's files
 };
 
 // Parses argv[1..argc-1] into options.  On a bad command line returns false

@@ -2,7 +2,7 @@
 // every presented frame written out, so that a recording neither drops nor
 // repeats frames and is byte for byte the same on every run.
 //
-//   yurn --capture DIR [--fps N|N/D] [--format png|ppm|raw] [--depth D]
+//   yurn --capture DIR [--overwrite] [--fps N|N/D] [--format png|ppm|raw] [--depth D]
 //       DIR/frame-000000.png ...  what the display shows (png, ppm) or the
 //                                 surface bytes exactly (raw)
 //       DIR/frames.tsv            frame number, T in ms, current stage index
@@ -12,11 +12,21 @@
 //       the frames piped to an ffmpeg child, scaled 3x with nearest
 //       neighbour, with the sound track muxed from its start.
 //
-// The shell parses --capture and --format, runs the show headless, calls
-// capture_begin before run_show and capture_end with its exit code.  Main
-// thread.
+// A folder must be new or empty; with --overwrite our own files in it
+// (frame-*.png|ppm|raw, frames.tsv, sound.wav) are removed first and nothing
+// else is touched.  Every file is written whole or not at all (a temporary
+// beside it, renamed); a failed write ends in fatal_error naming the file.
+// A sound track that cannot be decoded gives a warning and a silent track.
+// SIGINT or SIGTERM during a capture ends the show at the next frame: what
+// was captured is finished (frames.tsv, sound.wav, the video) and
+// capture_end returns 128 + the signal's number.
+//
+// The shell parses --capture, --format and --overwrite, runs the show
+// headless, calls capture_begin before run_show and capture_end with its
+// exit code.  Main thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -32,13 +42,24 @@ struct CaptureOptions {
     int32_t format = CAPTURE_PNG;   // for a folder; a video target makes it CAPTURE_VIDEO
     int64_t fps_numerator = 60;     // the headless frame rate N/D the show runs at
     int64_t fps_denominator = 1;
+    bool overwrite = false;         // a folder may hold frames: remove ours first
+    const char* sound_track = "datos/cancion.mp3";  // decoded into sound.wav or the video
 };
+
+// Exit code base of an interrupted capture: 128 + the signal's number.
+constexpr int32_t CAPTURE_INTERRUPTED_BASE = 128;
 
 // The format named on the command line ("png", "ppm", "raw"), or -1.
 int32_t capture_format_named(const char* name);
 
 // True when the target names a video file by its extension (any case).
 bool capture_is_video(const char* target);
+
+// Checks a --capture target before anything runs: a name ending in a video or
+// picture extension we cannot write (.avi, .mov, .gif...) is refused with a
+// message listing the ones we can, unless it is an existing folder.  False
+// with the message in error.
+bool capture_target_valid(const char* target, char* error, size_t error_size);
 
 // Creates the folder (or starts ffmpeg) and installs the headless present
 // hook.  Before run_show, which must run headless at the same frame rate;
@@ -47,12 +68,13 @@ void capture_begin(const CaptureOptions& options);
 
 // Finishes the capture after the show: frames.tsv and sound.wav, or closes
 // ffmpeg and waits for it; prints the progress bar's last state or a one-line
-// summary.  Returns exit_code.
+// summary.  Returns exit_code, or 128 + the signal after an interruption.
 int32_t capture_end(int32_t exit_code);
 
 // What capture_end counted (for tests): frames written and T of the last one.
 int64_t capture_frames_written();
 double capture_last_time_ms();
+
 
 // The display's colours of one presented frame as 8-bit R, G, B, what png and
 // ppm hold: 32 and 24 bits as they are; 16 bits with each 5- or 6-bit channel
@@ -62,6 +84,6 @@ struct PresentedFrame;
 void capture_frame_rgb(const PresentedFrame& frame, uint8_t* rgb);
 
 // Encodes width x height pixels of R, G, B bytes as a PNG file image into out
-// (shell/png_write.cpp): Paeth-filtered rows, deflated with Huffman-coded
-// literals and runs.  Deterministic: the same pixels give the same bytes.
+// (capture/png_write.cpp, through libpng): Paeth-filtered rows, deflated with
+// zlib's run-length strategy.  Deterministic: the same pixels give the same bytes.
 void png_encode_rgb(const uint8_t* rgb, int32_t width, int32_t height, std::vector<uint8_t>& out);
