@@ -1,8 +1,10 @@
 // Frame conversion: copy, 24-bit packing, 16-bit packing and 8-bit dithering.
-// The packers have SSSE3 / SSE2 / AVX2 kernels picked at run time (the build
-// targets generic x86-64); every kernel is bit-exact with the scalar one.
+// The packers have SSE2 / SSSE3 / AVX2 / AVX-512 kernels picked at run time
+// (the build targets generic x86-64); every kernel is bit-exact with the
+// scalar one, which is the only one off x86.
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#define YURN_X86 1
 #endif
 
 #include <cstring>
@@ -16,6 +18,8 @@ int32_t rgb565 = 1;  // set by init_display
 namespace {
 
 using Converter = void (*)(const uint32_t* source, void* destination);
+using Pack24 = void (*)(const uint32_t*, uint8_t*, int32_t);
+using Pack16 = void (*)(const uint32_t*, uint16_t*, int32_t, bool);
 
 // ---------------------------------------------------------------------------
 // Dither storage
@@ -30,8 +34,16 @@ using Converter = void (*)(const uint32_t* source, void* destination);
 std::vector<int16_t> dither_rows;  // current, below and values rows; grows only for a wider frame
 
 // ---------------------------------------------------------------------------
-// Converter choice: once per settled depth and 565 flag
+// Converter choice: once per settled depth and 565 flag, and again whenever
+// the processor level is capped anew (cpu_generation)
 // ---------------------------------------------------------------------------
+Converter converter = nullptr;
+int32_t converter_depth = -1;
+int32_t converter_565 = -1;
+Pack24 pack_24_kernel = nullptr;
+Pack16 pack_16_kernel = nullptr;
+uint32_t kernels_generation = 0;
+
 void convert_copy(const uint32_t* source, void* destination)
 {
     std::memcpy(destination, source, size_t(frame_width) * size_t(frame_height) * 4);
@@ -54,22 +66,18 @@ void convert_8(const uint32_t* source, void* destination)
 
 void convert_nothing(const uint32_t*, void*) {}
 
-using Pack24 = void (*)(const uint32_t*, uint8_t*, int32_t);
-using Pack16 = void (*)(const uint32_t*, uint16_t*, int32_t, bool);
-
-Converter converter = nullptr;
-int32_t converter_depth = -1;
-int32_t converter_565 = -1;
-Pack24 pack_24_kernel = nullptr;
-Pack16 pack_16_kernel = nullptr;
-
 void choose_kernels()
 {
-    if (pack_24_kernel)
+    if (pack_24_kernel && kernels_generation == cpu_generation())
         return;
-#if defined(__x86_64__) || defined(__i386__)
-    pack_24_kernel = cpu_has_ssse3() ? pack_24_ssse3 : pack_24_scalar;
-    pack_16_kernel = cpu_has_avx512bw() ? pack_16_avx512 : cpu_has_avx2() ? pack_16_avx2 : pack_16_sse2;
+    kernels_generation = cpu_generation();
+#ifdef YURN_X86
+    const int32_t level = cpu_level();
+    pack_24_kernel = level >= CPU_AVX512 ? pack_24_avx512
+                     : level >= CPU_AVX2 ? pack_24_avx2
+                     : cpu_has_ssse3()   ? pack_24_ssse3
+                                         : pack_24_sse2;
+    pack_16_kernel = level >= CPU_AVX512 ? pack_16_avx512 : level >= CPU_AVX2 ? pack_16_avx2 : pack_16_sse2;
 #else
     pack_24_kernel = pack_24_scalar;
     pack_16_kernel = pack_16_scalar;
@@ -99,12 +107,12 @@ inline void store_16(uint16_t* destination, uint32_t value)
     std::memcpy(destination, &word, 2);  // little-endian on this machine
 }
 
+#ifdef YURN_X86
 // Each pixel's word in the low half of its 32-bit lane.  With red and blue
 // masked to their kept bits, one multiply-add places blue and red and the
 // kept green bits are already where they belong, so a single shift finishes
 // it: 5-6-5 is (B*4 + R*0x2000 | G kept) >> 5, 5-5-5 is (B*8 + R*0x2000 | G
 // kept) >> 6.  Bit for bit the shifts-and-masks formula.
-#if defined(__x86_64__) || defined(__i386__)
 constexpr int32_t RB_KEPT = 0x00F800F8;
 constexpr int32_t G_KEPT_565 = 0x0000FC00;
 constexpr int32_t G_KEPT_555 = 0x0000F800;
@@ -190,53 +198,36 @@ __attribute__((target("avx512f,avx512bw"))) void pack_16_avx512_body(const uint3
     for (; i < count; i++)
         store_16(destination + i, IS_565 ? pixel_565(source[i]) : pixel_555(source[i]));
 }
-
-#endif
-
-}  // namespace
-
-#if defined(__x86_64__) || defined(__i386__)
-bool cpu_has_avx512bw()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-}
-
-__attribute__((target("avx512f,avx512bw"))) void pack_16_avx512(const uint32_t* source, uint16_t* destination,
-                                                                  int32_t count, bool is_565)
-{
-    if (is_565)
-        pack_16_avx512_body<true>(source, destination, count);
-    else
-        pack_16_avx512_body<false>(source, destination, count);
-}
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 
-bool cpu_has_ssse3()
+// ---------------------------------------------------------------------------
+// 24-bit vector helpers
+// ---------------------------------------------------------------------------
+
+// Four pixels to their twelve bytes in the low 96 bits, with shifts and masks
+// only (SSE2 has no byte shuffle).  Within each 64-bit half, pixel 0's three
+// bytes stay and pixel 1's move down one byte beside them; the upper half's
+// six bytes then move down two bytes beside the lower half's.
+inline __m128i twelve_bytes_sse2(__m128i p)
 {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3");
+    const __m128i low = _mm_set1_epi64x(0x0000000000FFFFFF);
+    const __m128i high = _mm_set1_epi64x(0x0000FFFFFF000000);
+    const __m128i six = _mm_or_si128(_mm_and_si128(p, low), _mm_and_si128(_mm_srli_epi64(p, 8), high));
+    return _mm_or_si128(_mm_move_epi64(six), _mm_slli_si128(_mm_srli_si128(six, 8), 6));
 }
 
-bool cpu_has_avx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-#else
-// No x86 vector instructions here (WebAssembly): the plain kernels run.
-bool cpu_has_ssse3() { return false; }
-bool cpu_has_avx2() { return false; }
-bool cpu_has_avx512bw() { return false; }
-#endif
+#endif  // YURN_X86
+
+}  // namespace
 
 void convert_frame(const uint32_t* source, void* destination, int32_t)
 {
     // A compare per frame, not per pixel: the converter changes only when the
-    // depth (or the 565 flag) is settled anew.
-    if (display_depth != converter_depth || rgb565 != converter_565 || !converter)
+    // depth (or the 565 flag) is settled anew, or the level is capped anew.
+    if (display_depth != converter_depth || rgb565 != converter_565 || !converter ||
+        kernels_generation != cpu_generation())
         choose_converter();
     converter(source, destination);
 }
@@ -270,7 +261,25 @@ void pack_24_scalar(const uint32_t* source, uint8_t* destination, int32_t count)
     }
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef YURN_X86
+void pack_24_sse2(const uint32_t* source, uint8_t* destination, int32_t count)
+{
+    int32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m128i* in = reinterpret_cast<const __m128i*>(source + i);
+        const __m128i a = twelve_bytes_sse2(_mm_loadu_si128(in));
+        const __m128i b = twelve_bytes_sse2(_mm_loadu_si128(in + 1));
+        const __m128i c = twelve_bytes_sse2(_mm_loadu_si128(in + 2));
+        const __m128i d = twelve_bytes_sse2(_mm_loadu_si128(in + 3));
+        __m128i* out = reinterpret_cast<__m128i*>(destination);
+        _mm_storeu_si128(out, _mm_or_si128(a, _mm_slli_si128(b, 12)));
+        _mm_storeu_si128(out + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+        _mm_storeu_si128(out + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+        destination += 48;
+    }
+    pack_24_scalar(source + i, destination, count - i);
+}
+
 __attribute__((target("ssse3"))) void pack_24_ssse3(const uint32_t* source, uint8_t* destination, int32_t count)
 {
     const __m128i drop_top = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
@@ -289,7 +298,79 @@ __attribute__((target("ssse3"))) void pack_24_ssse3(const uint32_t* source, uint
     }
     pack_24_scalar(source + i, destination, count - i);
 }
+
+// Thirty-two pixels per step, three whole 32-byte stores.  A byte shuffle
+// drops the top bytes inside each 128-bit half (three good dwords of four); a
+// dword permute of each of the four registers puts its good dwords where its
+// share of the three stores wants them, and dword blends join the shares.
+__attribute__((target("avx2"))) void pack_24_avx2(const uint32_t* source, uint8_t* destination, int32_t count)
+{
+    const __m256i drop_top = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                              0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    // Good dwords of a register: 0 1 2 4 5 6 (g0..g5).
+    const __m256i first = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);   // g0..g5 at 0-5
+    const __m256i second = _mm256_setr_epi32(2, 4, 5, 6, 3, 7, 0, 1);  // g2..g5 at 0-3, g0 g1 at 6-7
+    const __m256i third = _mm256_setr_epi32(5, 6, 3, 7, 0, 1, 2, 4);   // g4 g5 at 0-1, g0..g3 at 4-7
+    const __m256i fourth = _mm256_setr_epi32(3, 7, 0, 1, 2, 4, 5, 6);  // g0..g5 at 2-7
+    int32_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i* in = reinterpret_cast<const __m256i*>(source + i);
+        const __m256i a = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256(in), drop_top), first);
+        const __m256i b = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256(in + 1), drop_top), second);
+        const __m256i c = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256(in + 2), drop_top), third);
+        const __m256i d = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256(in + 3), drop_top), fourth);
+        __m256i* out = reinterpret_cast<__m256i*>(destination);
+        _mm256_storeu_si256(out, _mm256_blend_epi32(a, b, 0xC0));
+        _mm256_storeu_si256(out + 1, _mm256_blend_epi32(b, c, 0xF0));
+        _mm256_storeu_si256(out + 2, _mm256_blend_epi32(c, d, 0xFC));
+        destination += 96;
+    }
+    pack_24_sse2(source + i, destination, count - i);
+}
+
+// (GCC 12's AVX-512 headers warn of their own undefined-vector placeholder.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+// Sixty-four pixels per step, three whole 64-byte stores: the byte shuffle of
+// the AVX2 kernel, then each store takes its twelve or sixteen good dwords
+// from two neighbouring registers with one two-source dword permute.  A tail
+// of fewer than 64 pixels goes sixteen at a time through masked stores.
+__attribute__((target("avx512f,avx512bw"))) void pack_24_avx512(const uint32_t* source, uint8_t* destination,
+                                                                 int32_t count)
+{
+    const __m512i drop_top =
+        _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+    // Good dwords g0..g11 of a register sit at 0 1 2 4 5 6 8 9 10 12 13 14; 16+ is the second source.
+    const __m512i join_ab = _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20);
+    const __m512i join_bc = _mm512_setr_epi32(5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25);
+    const __m512i join_cd = _mm512_setr_epi32(10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28, 29, 30);
+    const __m512i close_gap = _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15);
+    int32_t i = 0;
+    for (; i + 64 <= count; i += 64) {
+        const __m512i a = _mm512_shuffle_epi8(_mm512_loadu_si512(source + i), drop_top);
+        const __m512i b = _mm512_shuffle_epi8(_mm512_loadu_si512(source + i + 16), drop_top);
+        const __m512i c = _mm512_shuffle_epi8(_mm512_loadu_si512(source + i + 32), drop_top);
+        const __m512i d = _mm512_shuffle_epi8(_mm512_loadu_si512(source + i + 48), drop_top);
+        _mm512_storeu_si512(destination, _mm512_permutex2var_epi32(a, join_ab, b));
+        _mm512_storeu_si512(destination + 64, _mm512_permutex2var_epi32(b, join_bc, c));
+        _mm512_storeu_si512(destination + 128, _mm512_permutex2var_epi32(c, join_cd, d));
+        destination += 192;
+    }
+    for (; i < count; i += 16) {
+        const int32_t left = count - i < 16 ? count - i : 16;
+        const __m512i p =
+            _mm512_shuffle_epi8(_mm512_maskz_loadu_epi32(__mmask16((1u << left) - 1), source + i), drop_top);
+        _mm512_mask_storeu_epi8(destination, (1ull << (3 * left)) - 1, _mm512_permutexvar_epi32(close_gap, p));
+        destination += 48;
+    }
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif  // YURN_X86
 
 // ---------------------------------------------------------------------------
 // 16 bits
@@ -310,7 +391,7 @@ void pack_16_scalar(const uint32_t* source, uint16_t* destination, int32_t count
             store_16(destination + i, pixel_555(source[i]));
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef YURN_X86
 void pack_16_sse2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565)
 {
     if (is_565)
@@ -327,7 +408,25 @@ __attribute__((target("avx2"))) void pack_16_avx2(const uint32_t* source, uint16
     else
         pack_16_avx2_body<false>(source, destination, count);
 }
+
+// GCC 12 warns of an "uninitialised" value inside its own AVX-512 headers
+// (their undefined-vector placeholder); the kernel reads nothing uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+__attribute__((target("avx512f,avx512bw"))) void pack_16_avx512(const uint32_t* source, uint16_t* destination,
+                                                                  int32_t count, bool is_565)
+{
+    if (is_565)
+        pack_16_avx512_body<true>(source, destination, count);
+    else
+        pack_16_avx512_body<false>(source, destination, count);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif  // YURN_X86
 
 // ---------------------------------------------------------------------------
 // 8 bits: Floyd-Steinberg into 3-3-2
@@ -340,7 +439,7 @@ __attribute__((target("avx2"))) void pack_16_avx2(const uint32_t* source, uint16
 // below is written exactly once.  The clamped values are kept, and a second
 // pass over the row turns them into indices four pixels at a time.
 // ---------------------------------------------------------------------------
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef YURN_X86
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0)
@@ -401,36 +500,34 @@ void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32
     }
 }
 #else
-// The same diffusion one lane at a time, in the same storage layout.
+// Off x86: the same rows and the same order of steps, lane by lane.
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0)
         return;
-    const size_t row = (size_t(width) + 2) * 4;  // lanes per row, padding included
-    if (dither_rows.size() < row * 3)
-        dither_rows.assign(row * 3, 0);
-    int16_t* current = dither_rows.data() + 4;  // pixel 0 of each row; pixel -1 is padding
+    const size_t row = (size_t(width) + 2) * 4;
+    if (dither_rows.size() < row * 2)
+        dither_rows.assign(row * 2, 0);
+    int16_t* current = dither_rows.data() + 4;
     int16_t* below = current + row;
-    std::memset(current - 4, 0, row * 2);  // no error comes into the first row
-    constexpr int32_t ERROR_BITS[3] = {0x3F, 0x1F, 0x1F};  // blue, green, red: what 3-3-2 drops
+    std::memset(current, 0, size_t(width) * 8);
+    constexpr int16_t ERROR_BITS[3] = {0x3F, 0x1F, 0x1F};  // blue, green, red
     for (int32_t y = 0; y < height; y++) {
         const uint32_t* in = source + size_t(y) * size_t(width);
         uint8_t* out = destination + size_t(y) * size_t(width);
-        std::memset(below - 4, 0, row * 2);
+        std::memset(below - 4, 0, (size_t(width) + 2) * 8);
         for (int32_t x = 0; x < width; x++) {
-            int32_t v[3];
-            for (int32_t c = 0; c < 3; c++) {
-                int32_t value = int32_t((in[x] >> (8 * c)) & 0xFF) + current[4 * x + c];
-                if (value > 255)
-                    value = 255;
-                v[c] = value;
-                const int32_t e = value & ERROR_BITS[c];
+            int16_t v[3];
+            for (int32_t k = 0; k < 3; k++) {
+                const int32_t sum = int32_t((in[x] >> (8 * k)) & 0xFF) + current[4 * x + k];
+                v[k] = int16_t(sum > 255 ? 255 : sum);
+                const int32_t e = v[k] & ERROR_BITS[k];
                 const int32_t s7 = (7 * e) >> 4, s3 = (3 * e) >> 4, s5 = (5 * e) >> 4;
-                // Shares past either end of a row land in the padding pixels.
-                current[4 * (x + 1) + c] = int16_t(current[4 * (x + 1) + c] + s7);
-                below[4 * (x - 1) + c] = int16_t(below[4 * (x - 1) + c] + s3);
-                below[4 * x + c] = int16_t(below[4 * x + c] + s5);
-                below[4 * (x + 1) + c] = int16_t(below[4 * (x + 1) + c] + (e - s7 - s3 - s5));
+                // Shares past either end land in the padding pixels.
+                current[4 * (x + 1) + k] = int16_t(current[4 * (x + 1) + k] + s7);
+                below[4 * (x - 1) + k] = int16_t(below[4 * (x - 1) + k] + s3);
+                below[4 * x + k] = int16_t(below[4 * x + k] + s5);
+                below[4 * (x + 1) + k] = int16_t(below[4 * (x + 1) + k] + (e - s7 - s3 - s5));
             }
             out[x] = uint8_t((v[2] & 0xE0) | ((v[1] & 0xE0) >> 3) | ((v[0] & 0xC0) >> 6));
         }
@@ -439,4 +536,4 @@ void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32
         below = swap;
     }
 }
-#endif
+#endif  // YURN_X86
