@@ -16,10 +16,6 @@ namespace {
 using CeilingKernel = void (*)(uint32_t* dst, const uint32_t* src, uint8_t level, int32_t count);
 using DarkenKernel = void (*)(uint32_t* dst, const uint32_t* src, uint8_t amount, int32_t count);
 
-// The amount in the three colour lanes, 0 in the top lane, so a saturating
-// subtract leaves the top byte as it is.
-inline uint32_t lane_amount(uint8_t amount) { return uint32_t(amount) * 0x010101u; }
-
 inline uint32_t darken_pixel(uint32_t p, uint8_t amount)
 {
     uint32_t out = p & 0xFF000000u;
@@ -51,6 +47,10 @@ void ceiling_plain(uint32_t* dst, const uint32_t* src, uint8_t level, int32_t co
 }
 
 #ifdef YURN_X86
+// The amount in the three colour lanes, 0 in the top lane, so a saturating
+// subtract leaves the top byte as it is.
+inline uint32_t lane_amount(uint8_t amount) { return uint32_t(amount) * 0x010101u; }
+
 void darken_sse2(uint32_t* dst, const uint32_t* src, uint8_t amount, int32_t count)
 {
     const __m128i sub = _mm_set1_epi32(int32_t(lane_amount(amount)));
