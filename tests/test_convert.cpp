@@ -292,7 +292,7 @@ TEST(Dither, ErrorsStartFromZeroOnEveryCall)
 TEST(Dither, AnySizeMatchesTheReference)
 {
     for (int32_t level : machine_levels())
-    for (auto [w, h] : {std::pair{1, 1}, {1, 7}, {2, 3}, {3, 5}, {17, 4}, {641, 3}, {5, 40}, {320, 240}}) {
+    for (auto [w, h] : {std::pair{1, 1}, {1, 7}, {2, 3}, {3, 5}, {17, 4}, {641, 3}, {5, 40}, {320, 240}, {2, 1}, {4, 9}, {6, 2}, {7, 7}, {319, 241}}) {
         LevelCap cap(level);
         const std::vector<uint32_t> frame = random_frame(uint32_t(w * 31 + h), w * h, (w & 1) != 0);
         std::vector<uint8_t> got(w * h + 1, 0x77), want(w * h);

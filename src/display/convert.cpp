@@ -8,6 +8,7 @@
 #endif
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "display/display.h"
@@ -431,72 +432,149 @@ __attribute__((target("avx512f,avx512bw"))) void pack_16_avx512(const uint32_t* 
 // ---------------------------------------------------------------------------
 // 8 bits: Floyd-Steinberg into 3-3-2
 //
-// The only serial dependence along a row is "right": the s7 share a pixel
-// passes to the next one.  The loop keeps that chain short (add, clamp, mask,
-// times 7, shift) with the three channels side by side in one register, and
-// does the rest beside it: below[x] receives s1 of x-1, s5 of x and s3 of
-// x+1, so two running partial sums carry it along and every entry of the row
-// below is written exactly once.  The clamped values are kept, and a second
-// pass over the row turns them into indices four pixels at a time.
+// Along a row each pixel waits for the s7 share of the one on its left, but
+// a row waits for the row above only two pixels ahead of it: pixel (x, y)
+// needs (x + 1, y - 1) done.  So two rows run side by side in the two halves
+// of a register, the lower row two pixels behind the upper one (a wavefront),
+// and one step quantises a pixel of each.  A channel sits in a 16-bit lane
+// (blue, green, red, top; the top lane's error mask is 0).
+//
+// The upper row's shares for the lower one travel in registers: s3 of step t
+// is due at the lower row's next step, s5 two steps on and s1 three, so three
+// registers carry them along, shifted into the lower half.  The upper row's
+// incoming errors come from the row buffer the previous pair filled; the lower
+// row's shares go to the other row buffer through two running sums, so every
+// entry there is written exactly once.  Lanes outside their row (the ramp at
+// either end, or a missing second row) have their errors masked to 0 and so
+// pass nothing on; what they store lands in padding.  The quantised values
+// are kept and a second pass per row turns them into indices.
 // ---------------------------------------------------------------------------
 #ifdef YURN_X86
+namespace {
+
+constexpr int32_t DITHER_PAD = 4;  // padding pixels on each side of a row
+
+struct DitherRows {
+    const uint32_t* upper;  // source rows
+    const uint32_t* lower;
+    const int16_t* incoming;  // errors into the upper row
+    int16_t* outgoing;        // errors out of the lower row, for the next pair
+    int16_t* values_upper;
+    int16_t* values_lower;
+    int32_t width;
+    bool two_rows;
+};
+
+struct DitherState {
+    __m128i right = _mm_setzero_si128();       // s7 of each row's previous pixel
+    __m128i due_1 = _mm_setzero_si128();       // lower row's incoming, next step
+    __m128i due_2 = _mm_setzero_si128();       // the step after
+    __m128i due_3 = _mm_setzero_si128();       // the step after that
+    __m128i below_left = _mm_setzero_si128();  // outgoing[x - 1] but for s3 of x (lower row at x)
+    __m128i below_here = _mm_setzero_si128();  // outgoing[x] so far
+};
+
+template <bool EDGE>
+inline void dither_step(const DitherRows& r, DitherState& s, int32_t t)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i error_bits = _mm_setr_epi16(0x3F, 0x1F, 0x1F, 0, 0x3F, 0x1F, 0x1F, 0);
+    const int32_t x0 = t, x1 = t - 2;
+    __m128i mask = error_bits;
+    uint32_t p0, p1;
+    __m128i incoming;
+    if (EDGE) {
+        const bool on0 = x0 < r.width, on1 = r.two_rows && x1 >= 0 && x1 < r.width;
+        p0 = on0 ? r.upper[x0] : 0;
+        p1 = on1 ? r.lower[x1] : 0;
+        mask = _mm_and_si128(mask, _mm_set_epi64x(on1 ? -1 : 0, on0 ? -1 : 0));
+        incoming = on0 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r.incoming + 4 * x0)) : zero;
+    } else {
+        p0 = r.upper[x0];
+        p1 = r.lower[x1];
+        incoming = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(r.incoming + 4 * x0));
+    }
+    const __m128i p = _mm_unpacklo_epi8(
+        _mm_unpacklo_epi32(_mm_cvtsi32_si128(int32_t(p0)), _mm_cvtsi32_si128(int32_t(p1))), zero);
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(p, _mm_add_epi16(incoming, s.due_1)), s.right);
+    const __m128i v = _mm_min_epi16(sum, _mm_set1_epi16(255));  // over 255 becomes 255
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(r.values_upper + 4 * x0), v);
+    _mm_storeh_pd(reinterpret_cast<double*>(r.values_lower + 4 * x1), _mm_castsi128_pd(v));
+    const __m128i e = _mm_and_si128(v, mask);
+    const __m128i s7 = _mm_srli_epi16(_mm_sub_epi16(_mm_slli_epi16(e, 3), e), 4);
+    const __m128i s3 = _mm_srli_epi16(_mm_add_epi16(_mm_slli_epi16(e, 1), e), 4);
+    const __m128i s5 = _mm_srli_epi16(_mm_add_epi16(_mm_slli_epi16(e, 2), e), 4);
+    const __m128i s1 = _mm_sub_epi16(_mm_sub_epi16(_mm_sub_epi16(e, s7), s3), s5);
+    s.right = s7;
+    // The upper row's shares move to the lower half, due one, two and three steps on.
+    s.due_1 = _mm_add_epi16(s.due_2, _mm_slli_si128(s3, 8));
+    s.due_2 = _mm_add_epi16(s.due_3, _mm_slli_si128(s5, 8));
+    s.due_3 = _mm_slli_si128(s1, 8);
+    // The lower row's shares, in the low half, to the outgoing row.
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(r.outgoing + 4 * (x1 - 1)),
+                     _mm_add_epi16(s.below_left, _mm_srli_si128(s3, 8)));
+    s.below_left = _mm_add_epi16(s.below_here, _mm_srli_si128(s5, 8));
+    s.below_here = _mm_srli_si128(s1, 8);
+}
+
+// Indices from the quantised values: bytes b, g, r, top of a 32-bit word.
+void dither_indices(const int16_t* values, uint8_t* out, int32_t width)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i red = _mm_set1_epi32(0xE0), green = _mm_set1_epi32(0x1C), blue = _mm_set1_epi32(0x03);
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const __m128i* v = reinterpret_cast<const __m128i*>(values + 4 * x);
+        const __m128i w = _mm_packus_epi16(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
+        const __m128i index = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_srli_epi32(w, 16), red),
+                                                        _mm_and_si128(_mm_srli_epi32(w, 11), green)),
+                                           _mm_and_si128(_mm_srli_epi32(w, 6), blue));
+        const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(index, zero), zero));
+        std::memcpy(out + x, &bytes, 4);
+    }
+    for (; x < width; x++) {
+        const int16_t* v = values + 4 * x;
+        out[x] = uint8_t((v[2] & 0xE0) | ((v[1] & 0xE0) >> 3) | ((v[0] & 0xC0) >> 6));
+    }
+}
+
+}  // namespace
+
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0)
         return;
-    const size_t row = (size_t(width) + 2) * 4;  // lanes per row, padding included
-    if (dither_rows.size() < row * 3)
-        dither_rows.assign(row * 3, 0);
-    int16_t* current = dither_rows.data() + 4;  // pixel 0 of each row; pixel -1 is padding
-    int16_t* below = current + row;
-    int16_t* values = below + row;
-    std::memset(current, 0, size_t(width) * 8);  // no error comes into the first row
-
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i top = _mm_set1_epi16(255);
-    const __m128i error_bits = _mm_setr_epi16(0x3F, 0x1F, 0x1F, 0, 0x3F, 0x1F, 0x1F, 0);  // dropped by 3-3-2
-    const __m128i red = _mm_set1_epi32(0xE0), green = _mm_set1_epi32(0x1C), blue = _mm_set1_epi32(0x03);
-    for (int32_t y = 0; y < height; y++) {
-        const uint32_t* in = source + size_t(y) * size_t(width);
-        uint8_t* out = destination + size_t(y) * size_t(width);
-        __m128i right = zero;       // s7 of the pixel on the left
-        __m128i below_left = zero;  // s1 of x-2 plus s5 of x-1: below[x-1] but for s3 of x
-        __m128i below_here = zero;  // s1 of x-1: below[x] but for s5 of x and s3 of x+1
-        for (int32_t x = 0; x < width; x++) {
-            const __m128i p = _mm_unpacklo_epi8(_mm_cvtsi32_si128(int32_t(in[x])), zero);
-            const __m128i incoming = _mm_add_epi16(p, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(current + 4 * x)));
-            const __m128i v = _mm_min_epi16(_mm_add_epi16(incoming, right), top);  // over 255 becomes 255
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(values + 4 * x), v);
-            const __m128i e = _mm_and_si128(v, error_bits);
-            right = _mm_srli_epi16(_mm_sub_epi16(_mm_slli_epi16(e, 3), e), 4);
-            const __m128i s3 = _mm_srli_epi16(_mm_add_epi16(_mm_slli_epi16(e, 1), e), 4);
-            const __m128i s5 = _mm_srli_epi16(_mm_add_epi16(_mm_slli_epi16(e, 2), e), 4);
-            const __m128i s1 = _mm_sub_epi16(_mm_sub_epi16(_mm_sub_epi16(e, right), s3), s5);
-            // At x = 0 this writes the padding pixel: s3 of the first pixel is dropped.
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(below + 4 * (x - 1)), _mm_add_epi16(below_left, s3));
-            below_left = _mm_add_epi16(below_here, s5);
-            below_here = s1;
-        }
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(below + 4 * (width - 1)), below_left);
-
-        // Indices: the clamped channels as bytes b, g, r, top of a 32-bit word.
-        int32_t x = 0;
-        for (; x + 4 <= width; x += 4) {
-            const __m128i* v = reinterpret_cast<const __m128i*>(values + 4 * x);
-            const __m128i w = _mm_packus_epi16(_mm_loadu_si128(v), _mm_loadu_si128(v + 1));
-            const __m128i index = _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_srli_epi32(w, 16), red),
-                                                            _mm_and_si128(_mm_srli_epi32(w, 11), green)),
-                                               _mm_and_si128(_mm_srli_epi32(w, 6), blue));
-            const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(index, zero), zero));
-            std::memcpy(out + x, &bytes, 4);
-        }
-        for (; x < width; x++) {
-            const int16_t* v = values + 4 * x;
-            out[x] = uint8_t((v[2] & 0xE0) | ((v[1] & 0xE0) >> 3) | ((v[0] & 0xC0) >> 6));
-        }
-        int16_t* swap = current;
-        current = below;
-        below = swap;
+    const size_t row = (size_t(width) + 2 * DITHER_PAD) * 4;  // lanes per row, padding included
+    if (dither_rows.size() < row * 4)
+        dither_rows.assign(row * 4, 0);
+    int16_t* base = dither_rows.data() + 4 * DITHER_PAD;  // pixel 0 of the first row
+    int16_t* incoming = base;
+    int16_t* outgoing = base + row;
+    std::memset(incoming, 0, size_t(width) * 8);  // no error comes into the first row
+    DitherRows r = {.upper = source, .lower = source, .incoming = incoming, .outgoing = outgoing,
+                    .values_upper = base + 2 * row, .values_lower = base + 3 * row, .width = width, .two_rows = false};
+    for (int32_t y = 0; y < height; y += 2) {
+        r.upper = source + size_t(y) * size_t(width);
+        r.two_rows = y + 1 < height;
+        r.lower = r.two_rows ? r.upper + width : r.upper;
+        r.incoming = incoming;
+        r.outgoing = outgoing;
+        DitherState state;
+        // Steps 0-1 and the last ones have a lane outside its row; the
+        // lower row's last step (t = width + 1) is followed by one more that
+        // flushes its running sums into outgoing[width - 1].
+        const int32_t steady_end = r.two_rows ? width : 2;
+        int32_t t = 0;
+        for (; t < 2 && t < width + 3; t++)
+            dither_step<true>(r, state, t);
+        for (; t < steady_end; t++)
+            dither_step<false>(r, state, t);
+        for (; t < width + 3; t++)
+            dither_step<true>(r, state, t);
+        dither_indices(r.values_upper, destination + size_t(y) * size_t(width), width);
+        if (r.two_rows)
+            dither_indices(r.values_lower, destination + size_t(y + 1) * size_t(width), width);
+        std::swap(incoming, outgoing);
     }
 }
 #else
