@@ -207,16 +207,24 @@ __attribute__((target("avx512f,avx512bw"))) void pack_16_avx512_body(const uint3
 // 24-bit vector helpers
 // ---------------------------------------------------------------------------
 
-// Four pixels to their twelve bytes in the low 96 bits, with shifts and masks
-// only (SSE2 has no byte shuffle).  Within each 64-bit half, pixel 0's three
-// bytes stay and pixel 1's move down one byte beside them; the upper half's
-// six bytes then move down two bytes beside the lower half's.
-inline __m128i twelve_bytes_sse2(__m128i p)
+// Four pixels to two runs of six bytes, one per 64-bit half: pixel 0's three
+// bytes stay and pixel 1's move down one byte beside them (shifts and masks
+// only: SSE2 has no byte shuffle).
+inline __m128i six_bytes_sse2(__m128i p)
 {
     const __m128i low = _mm_set1_epi64x(0x0000000000FFFFFF);
     const __m128i high = _mm_set1_epi64x(0x0000FFFFFF000000);
-    const __m128i six = _mm_or_si128(_mm_and_si128(p, low), _mm_and_si128(_mm_srli_epi64(p, 8), high));
-    return _mm_or_si128(_mm_move_epi64(six), _mm_slli_si128(_mm_srli_si128(six, 8), 6));
+    return _mm_or_si128(_mm_and_si128(p, low), _mm_and_si128(_mm_srli_epi64(p, 8), high));
+}
+
+// Eight pixels (a, b) to 24 bytes: v holds a's first run plus two bytes of
+// its second, then b's the same; w holds the other four bytes of each second
+// run in its dwords 0 and 2.  In order the bytes are v0 v1 w0 v2 v3 w2 (dwords).
+inline void eight_to_24_sse2(__m128i a, __m128i b, __m128& v, __m128& w)
+{
+    const __m128i first = _mm_unpacklo_epi64(a, b), second = _mm_unpackhi_epi64(a, b);
+    v = _mm_castsi128_ps(_mm_or_si128(first, _mm_slli_epi64(second, 48)));
+    w = _mm_castsi128_ps(_mm_srli_epi64(second, 16));
 }
 
 #endif  // YURN_X86
@@ -268,14 +276,18 @@ void pack_24_sse2(const uint32_t* source, uint8_t* destination, int32_t count)
     int32_t i = 0;
     for (; i + 16 <= count; i += 16) {
         const __m128i* in = reinterpret_cast<const __m128i*>(source + i);
-        const __m128i a = twelve_bytes_sse2(_mm_loadu_si128(in));
-        const __m128i b = twelve_bytes_sse2(_mm_loadu_si128(in + 1));
-        const __m128i c = twelve_bytes_sse2(_mm_loadu_si128(in + 2));
-        const __m128i d = twelve_bytes_sse2(_mm_loadu_si128(in + 3));
-        __m128i* out = reinterpret_cast<__m128i*>(destination);
-        _mm_storeu_si128(out, _mm_or_si128(a, _mm_slli_si128(b, 12)));
-        _mm_storeu_si128(out + 1, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
-        _mm_storeu_si128(out + 2, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+        __m128 v, w, v2, w2;
+        eight_to_24_sse2(six_bytes_sse2(_mm_loadu_si128(in)), six_bytes_sse2(_mm_loadu_si128(in + 1)), v, w);
+        eight_to_24_sse2(six_bytes_sse2(_mm_loadu_si128(in + 2)), six_bytes_sse2(_mm_loadu_si128(in + 3)), v2, w2);
+        // The twelve dwords v0 v1 w0 v2 | v3 w2 v2_0 v2_1 | w2_0 v2_2 v2_3 w2_2, by dword shuffles.
+        const __m128 m = _mm_shuffle_ps(w, v, _MM_SHUFFLE(2, 2, 0, 0));  // w0 w0 v2 v2
+        const __m128 n = _mm_shuffle_ps(v, w, _MM_SHUFFLE(2, 2, 3, 3));  // v3 v3 w2 w2
+        const __m128 o = _mm_shuffle_ps(w2, v2, _MM_SHUFFLE(2, 2, 0, 0));
+        const __m128 q = _mm_shuffle_ps(v2, w2, _MM_SHUFFLE(2, 2, 3, 3));
+        float* out = reinterpret_cast<float*>(destination);
+        _mm_storeu_ps(out, _mm_shuffle_ps(v, m, _MM_SHUFFLE(2, 1, 1, 0)));
+        _mm_storeu_ps(out + 4, _mm_shuffle_ps(n, v2, _MM_SHUFFLE(1, 0, 2, 1)));
+        _mm_storeu_ps(out + 8, _mm_shuffle_ps(o, q, _MM_SHUFFLE(2, 0, 2, 0)));
         destination += 48;
     }
     pack_24_scalar(source + i, destination, count - i);
