@@ -464,7 +464,7 @@ __attribute__((target("avx512f,avx512bw"))) void pack_16_avx512(const uint32_t* 
 #ifdef YURN_X86
 namespace {
 
-constexpr int32_t DITHER_PAD = 4;  // padding pixels on each side of a row
+constexpr int32_t DITHER_PAD = 8;  // padding pixels on each side of a row: the ramps reach 7 out
 
 struct DitherRows {
     const uint32_t* upper;  // source rows
@@ -550,6 +550,93 @@ void dither_indices(const int16_t* values, uint8_t* out, int32_t width)
     }
 }
 
+
+// The same wavefront four rows deep, one row per 64-bit quarter of a 256-bit
+// register, each row two pixels behind the one above.  The shares for the
+// rows below are summed where they are made (row k's s3 of this step, s5 of
+// the last, s1 of the one before meet in due_1's quarter k) and moved one
+// quarter down once per step; the bottom row's quarter of that sum is its
+// final outgoing entry.
+__attribute__((target("avx2"))) void dither_quads_avx2(const uint32_t* source, uint8_t* destination, int32_t width,
+                                                       int32_t height, int16_t* incoming, int16_t* outgoing,
+                                                       int16_t* values, size_t row)
+{
+    const __m256i error_bits = _mm256_setr_epi16(0x3F, 0x1F, 0x1F, 0, 0x3F, 0x1F, 0x1F, 0,  //
+                                                 0x3F, 0x1F, 0x1F, 0, 0x3F, 0x1F, 0x1F, 0);
+    const __m256i top = _mm256_set1_epi16(255);
+    for (int32_t y = 0; y < height; y += 4) {
+        const int32_t rows = height - y < 4 ? height - y : 4;
+        const uint32_t* in[4];
+        int16_t* kept[4];
+        for (int32_t k = 0; k < 4; k++) {
+            in[k] = source + size_t(y + (k < rows ? k : 0)) * size_t(width);
+            kept[k] = values + size_t(k) * row;
+        }
+        __m256i right = _mm256_setzero_si256();
+        __m256i due_1 = _mm256_setzero_si256();  // shares made for the row below, due next step
+        __m256i due_2 = _mm256_setzero_si256();
+        __m256i due_3 = _mm256_setzero_si256();
+        // Row 3's last pixel is at t = width + 5; one step more flushes its
+        // sums into outgoing[width - 1].
+        const int32_t steps = width + 7;
+        const int32_t steady_begin = rows == 4 ? 6 : steps, steady_end = rows == 4 ? width : steps;
+        for (int32_t t = 0; t < steps; t++) {
+            uint32_t p0, p1, p2, p3;
+            __m256i mask = error_bits;
+            __m128i from_above;
+            if (t >= steady_begin && t < steady_end) {
+                p0 = in[0][t];
+                p1 = in[1][t - 2];
+                p2 = in[2][t - 4];
+                p3 = in[3][t - 6];
+                from_above = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(incoming + 4 * t));
+            } else {
+                const bool on0 = t < width;
+                const bool on1 = rows > 1 && t >= 2 && t - 2 < width;
+                const bool on2 = rows > 2 && t >= 4 && t - 4 < width;
+                const bool on3 = rows > 3 && t >= 6 && t - 6 < width;
+                p0 = on0 ? in[0][t] : 0;
+                p1 = on1 ? in[1][t - 2] : 0;
+                p2 = on2 ? in[2][t - 4] : 0;
+                p3 = on3 ? in[3][t - 6] : 0;
+                mask = _mm256_and_si256(mask, _mm256_setr_epi64x(on0 ? -1 : 0, on1 ? -1 : 0, on2 ? -1 : 0, on3 ? -1 : 0));
+                from_above = on0 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(incoming + 4 * t))
+                                 : _mm_setzero_si128();
+            }
+            // Built in registers: four small stores read back as one would stall.
+            const __m128i four = _mm_unpacklo_epi64(
+                _mm_unpacklo_epi32(_mm_cvtsi32_si128(int32_t(p0)), _mm_cvtsi32_si128(int32_t(p1))),
+                _mm_unpacklo_epi32(_mm_cvtsi32_si128(int32_t(p2)), _mm_cvtsi32_si128(int32_t(p3))));
+            const __m256i pixels = _mm256_cvtepu8_epi16(four);
+            // Each row's incoming: the top row's from the buffer, the others'
+            // from the quarter above.
+            const __m256i incoming_now = _mm256_blend_epi32(_mm256_permute4x64_epi64(due_1, _MM_SHUFFLE(2, 1, 0, 0)),
+                                                            _mm256_castsi128_si256(from_above), 0x03);
+            const __m256i v = _mm256_min_epi16(_mm256_add_epi16(_mm256_add_epi16(pixels, incoming_now), right), top);
+            const __m128i v_low = _mm256_castsi256_si128(v), v_high = _mm256_extracti128_si256(v, 1);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(kept[0] + 4 * t), v_low);
+            _mm_storeh_pd(reinterpret_cast<double*>(kept[1] + 4 * (t - 2)), _mm_castsi128_pd(v_low));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(kept[2] + 4 * (t - 4)), v_high);
+            _mm_storeh_pd(reinterpret_cast<double*>(kept[3] + 4 * (t - 6)), _mm_castsi128_pd(v_high));
+            const __m256i e = _mm256_and_si256(v, mask);
+            const __m256i s7 = _mm256_srli_epi16(_mm256_sub_epi16(_mm256_slli_epi16(e, 3), e), 4);
+            const __m256i s3 = _mm256_srli_epi16(_mm256_add_epi16(_mm256_slli_epi16(e, 1), e), 4);
+            const __m256i s5 = _mm256_srli_epi16(_mm256_add_epi16(_mm256_slli_epi16(e, 2), e), 4);
+            const __m256i s1 = _mm256_sub_epi16(_mm256_sub_epi16(_mm256_sub_epi16(e, s7), s3), s5);
+            right = s7;
+            due_1 = _mm256_add_epi16(due_2, s3);
+            due_2 = _mm256_add_epi16(due_3, s5);
+            due_3 = s1;
+            // Row 3 at x = t - 6: its s3 with the s5 and s1 made before completes outgoing[x - 1].
+            _mm_storeh_pd(reinterpret_cast<double*>(outgoing + 4 * (t - 7)),
+                          _mm_castsi128_pd(_mm256_extracti128_si256(due_1, 1)));
+        }
+        for (int32_t k = 0; k < rows; k++)
+            dither_indices(kept[k], destination + size_t(y + k) * size_t(width), width);
+        std::swap(incoming, outgoing);
+    }
+}
+
 }  // namespace
 
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
@@ -557,12 +644,16 @@ void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32
     if (width <= 0 || height <= 0)
         return;
     const size_t row = (size_t(width) + 2 * DITHER_PAD) * 4;  // lanes per row, padding included
-    if (dither_rows.size() < row * 4)
-        dither_rows.assign(row * 4, 0);
+    if (dither_rows.size() < row * 6)
+        dither_rows.assign(row * 6, 0);
     int16_t* base = dither_rows.data() + 4 * DITHER_PAD;  // pixel 0 of the first row
     int16_t* incoming = base;
     int16_t* outgoing = base + row;
     std::memset(incoming, 0, size_t(width) * 8);  // no error comes into the first row
+    if (cpu_has_avx2()) {
+        dither_quads_avx2(source, destination, width, height, incoming, outgoing, base + 2 * row, row);
+        return;
+    }
     DitherRows r = {.upper = source, .lower = source, .incoming = incoming, .outgoing = outgoing,
                     .values_upper = base + 2 * row, .values_lower = base + 3 * row, .width = width, .two_rows = false};
     for (int32_t y = 0; y < height; y += 2) {
