@@ -453,10 +453,9 @@ __attribute__((target("avx512f,avx512bw"))) void pack_16_avx512(const uint32_t* 
 //
 // The upper row's shares for the lower one travel in registers: s3 of step t
 // is due at the lower row's next step, s5 two steps on and s1 three, so three
-// registers carry them along, shifted into the lower half.  The upper row's
-// incoming errors come from the row buffer the previous pair filled; the lower
-// row's shares go to the other row buffer through two running sums, so every
-// entry there is written exactly once.  Lanes outside their row (the ramp at
+// registers carry them along.  The upper row's incoming errors come from the
+// row buffer the previous pair filled; the lower row's go to the other row
+// buffer, every entry there written exactly once.  Lanes outside their row (the ramp at
 // either end, or a missing second row) have their errors masked to 0 and so
 // pass nothing on; what they store lands in padding.  The quantised values
 // are kept and a second pass per row turns them into indices.
@@ -477,13 +476,14 @@ struct DitherRows {
     bool two_rows;
 };
 
+// Shares are summed in the half of the row that made them and moved down a
+// half once per step: the upper row's due_1 is the lower row's incoming at the
+// next step, and the lower row's due_1 is its final outgoing entry.
 struct DitherState {
-    __m128i right = _mm_setzero_si128();       // s7 of each row's previous pixel
-    __m128i due_1 = _mm_setzero_si128();       // lower row's incoming, next step
-    __m128i due_2 = _mm_setzero_si128();       // the step after
-    __m128i due_3 = _mm_setzero_si128();       // the step after that
-    __m128i below_left = _mm_setzero_si128();  // outgoing[x - 1] but for s3 of x (lower row at x)
-    __m128i below_here = _mm_setzero_si128();  // outgoing[x] so far
+    __m128i right = _mm_setzero_si128();  // s7 of each row's previous pixel
+    __m128i due_1 = _mm_setzero_si128();  // this step's s3, last step's s5, the one before's s1
+    __m128i due_2 = _mm_setzero_si128();
+    __m128i due_3 = _mm_setzero_si128();
 };
 
 template <bool EDGE>
@@ -508,7 +508,7 @@ inline void dither_step(const DitherRows& r, DitherState& s, int32_t t)
     }
     const __m128i p = _mm_unpacklo_epi8(
         _mm_unpacklo_epi32(_mm_cvtsi32_si128(int32_t(p0)), _mm_cvtsi32_si128(int32_t(p1))), zero);
-    const __m128i sum = _mm_add_epi16(_mm_add_epi16(p, _mm_add_epi16(incoming, s.due_1)), s.right);
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(p, _mm_add_epi16(incoming, _mm_slli_si128(s.due_1, 8))), s.right);
     const __m128i v = _mm_min_epi16(sum, _mm_set1_epi16(255));  // over 255 becomes 255
     _mm_storel_epi64(reinterpret_cast<__m128i*>(r.values_upper + 4 * x0), v);
     _mm_storeh_pd(reinterpret_cast<double*>(r.values_lower + 4 * x1), _mm_castsi128_pd(v));
@@ -518,15 +518,11 @@ inline void dither_step(const DitherRows& r, DitherState& s, int32_t t)
     const __m128i s5 = _mm_srli_epi16(_mm_add_epi16(_mm_slli_epi16(e, 2), e), 4);
     const __m128i s1 = _mm_sub_epi16(_mm_sub_epi16(_mm_sub_epi16(e, s7), s3), s5);
     s.right = s7;
-    // The upper row's shares move to the lower half, due one, two and three steps on.
-    s.due_1 = _mm_add_epi16(s.due_2, _mm_slli_si128(s3, 8));
-    s.due_2 = _mm_add_epi16(s.due_3, _mm_slli_si128(s5, 8));
-    s.due_3 = _mm_slli_si128(s1, 8);
-    // The lower row's shares, in the low half, to the outgoing row.
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(r.outgoing + 4 * (x1 - 1)),
-                     _mm_add_epi16(s.below_left, _mm_srli_si128(s3, 8)));
-    s.below_left = _mm_add_epi16(s.below_here, _mm_srli_si128(s5, 8));
-    s.below_here = _mm_srli_si128(s1, 8);
+    s.due_1 = _mm_add_epi16(s.due_2, s3);
+    s.due_2 = _mm_add_epi16(s.due_3, s5);
+    s.due_3 = s1;
+    // The lower row at x1: its s3 with the s5 and s1 made before completes outgoing[x1 - 1].
+    _mm_storeh_pd(reinterpret_cast<double*>(r.outgoing + 4 * (x1 - 1)), _mm_castsi128_pd(s.due_1));
 }
 
 // Indices from the quantised values: bytes b, g, r, top of a 32-bit word.
