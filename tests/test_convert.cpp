@@ -187,7 +187,7 @@ TEST(CpuLevel, YurnCpuCapsTheLevelAndUnknownValuesAreReported)
     EXPECT_FALSE(cpu_has_avx2());
     EXPECT_FALSE(cpu_has_avx512bw());
     EXPECT_FALSE(cpu_has_ssse3());
-    setenv("YURN_CPU", "avx2", 1);
+    setenv("YURN_CPU", "AVX2", 1);
     EXPECT_EQ(cpu_set_cap(-1), hardware < CPU_AVX2 ? hardware : CPU_AVX2);
     EXPECT_FALSE(cpu_has_avx512bw());
 #endif

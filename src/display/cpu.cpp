@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <strings.h>
 
 #include "display/display.h"
 
@@ -41,18 +41,18 @@ bool hardware_ssse3()
 #endif
 }
 
-// An unknown value is not worth ending the show for: it is reported and the
+// Case does not matter.  An unknown value is not worth ending the show for: it is reported and the
 // processor's own level stands.
 int32_t cap_from_environment()
 {
     const char* value = std::getenv("YURN_CPU");
     if (!value || !*value)
         return NO_CAP;
-    if (!std::strcmp(value, "sse2"))
+    if (!strcasecmp(value, "sse2"))
         return CPU_SSE2;
-    if (!std::strcmp(value, "avx2"))
+    if (!strcasecmp(value, "avx2"))
         return CPU_AVX2;
-    if (!std::strcmp(value, "avx512"))
+    if (!strcasecmp(value, "avx512"))
         return CPU_AVX512;
     std::fprintf(stderr,
                  "Aviso: YURN_CPU=\"%s\" no es un nivel conocido (sse2, avx2 o avx512); "
