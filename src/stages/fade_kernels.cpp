@@ -38,12 +38,14 @@ inline uint32_t min_pixel(uint32_t p, uint8_t level)
 
 void darken_plain(uint32_t* dst, const uint32_t* src, uint8_t amount, int32_t count)
 {
-    for (int32_t i = 0; i < count; i++) dst[i] = darken_pixel(src[i], amount);
+    for (int32_t i = 0; i < count; i++)
+        dst[i] = darken_pixel(src[i], amount);
 }
 
 void ceiling_plain(uint32_t* dst, const uint32_t* src, uint8_t level, int32_t count)
 {
-    for (int32_t i = 0; i < count; i++) dst[i] = min_pixel(src[i], level);
+    for (int32_t i = 0; i < count; i++)
+        dst[i] = min_pixel(src[i], level);
 }
 
 #ifdef YURN_X86
