@@ -1,11 +1,13 @@
 // The cross-fade's blend over one 320 x 240 frame against memcpy of one frame,
-// measured in the same run; prints each kernel as a ratio to memcpy.
+// measured in the same run; prints each kernel as a ratio to memcpy, once per
+// instruction-set level (bench_levels.h).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "bench_levels.h"
 #include "bench_ratio.h"
 #include "display/display.h"
 #include "stages/show_stages.h"
@@ -15,16 +17,7 @@ namespace {
 constexpr int32_t N = 320 * 240;
 
 // Frames on 64-byte boundaries, as the stages allocate theirs.
-template <class T>
-struct Aligned : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = Aligned<U>;
-    };
-    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(64))); }
-    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t(64)); }
-};
-using Frame = std::vector<uint32_t, Aligned<uint32_t>>;
+using Frame = AlignedVector<uint32_t>;
 
 struct Frames {
     Frame a = Frame(N), b = Frame(N), dst = Frame(N);
@@ -62,7 +55,7 @@ void BM_blend_sse2(benchmark::State& state)
 void BM_blend_avx2(benchmark::State& state)
 {
     if (!cpu_has_avx2()) {
-        state.SkipWithError("no AVX2 on this processor");
+        state.SkipWithError("no AVX2 at this level");
         return;
     }
     uint8_t c = 0;
@@ -74,7 +67,7 @@ void BM_blend_avx2(benchmark::State& state)
 void BM_blend_avx512(benchmark::State& state)
 {
     if (!cpu_has_avx512bw()) {
-        state.SkipWithError("no AVX-512 BW on this processor");
+        state.SkipWithError("no AVX-512 BW at this level");
         return;
     }
     uint8_t c = 0;
@@ -92,4 +85,7 @@ BENCHMARK(BM_blend_avx512);
 
 }  // namespace
 
-int main(int argc, char** argv) { return run_with_ratios(argc, argv, "BM_memcpy", "memcpy of one frame"); }
+int main(int argc, char** argv)
+{
+    return run_with_ratios_each(argc, argv, "BM_memcpy", "memcpy of one frame", cpu_level_settings());
+}

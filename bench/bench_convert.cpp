@@ -1,12 +1,14 @@
 // convert_frame at every depth over one 320 x 240 frame against memcpy of one
-// frame, measured in the same run; prints each as a ratio to memcpy.  The
-// scalar kernels and a plain dither run too, to show what the fast paths gain.
+// frame, measured in the same run; prints each as a ratio to memcpy, once per
+// instruction-set level (bench_levels.h).  The scalar kernels and a plain
+// dither run too, to show what the fast paths gain.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "bench_levels.h"
 #include "bench_ratio.h"
 #include "display/display.h"
 #include "shell/shell.h"
@@ -15,9 +17,10 @@ namespace {
 
 constexpr int32_t W = 320, H = 240, N = W * H;
 
+// On 64-byte boundaries, as the stages' frames and the off-screen surfaces are.
 struct Frames {
-    std::vector<uint32_t> source = std::vector<uint32_t>(N);
-    std::vector<uint8_t> surface = std::vector<uint8_t>(N * 4);
+    AlignedVector<uint32_t> source = AlignedVector<uint32_t>(N);
+    AlignedVector<uint8_t> surface = AlignedVector<uint8_t>(N * 4);
     Frames()
     {
         std::mt19937 rng(1);
@@ -93,6 +96,46 @@ void BM_pack_24_scalar(benchmark::State& state)
         benchmark::ClobberMemory();
     }
 }
+void BM_pack_24_sse2(benchmark::State& state)
+{
+    for (auto _ : state) {
+        pack_24_sse2(frames.source.data(), frames.surface.data(), N);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_pack_24_ssse3(benchmark::State& state)
+{
+    if (!cpu_has_ssse3()) {
+        state.SkipWithError("no SSSE3 at this level");
+        return;
+    }
+    for (auto _ : state) {
+        pack_24_ssse3(frames.source.data(), frames.surface.data(), N);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_pack_24_avx2(benchmark::State& state)
+{
+    if (!cpu_has_avx2()) {
+        state.SkipWithError("no AVX2 at this level");
+        return;
+    }
+    for (auto _ : state) {
+        pack_24_avx2(frames.source.data(), frames.surface.data(), N);
+        benchmark::ClobberMemory();
+    }
+}
+void BM_pack_24_avx512(benchmark::State& state)
+{
+    if (!cpu_has_avx512bw()) {
+        state.SkipWithError("no AVX-512 BW at this level");
+        return;
+    }
+    for (auto _ : state) {
+        pack_24_avx512(frames.source.data(), frames.surface.data(), N);
+        benchmark::ClobberMemory();
+    }
+}
 void BM_pack_16_scalar(benchmark::State& state)
 {
     for (auto _ : state) {
@@ -110,7 +153,7 @@ void BM_pack_16_sse2(benchmark::State& state)
 void BM_pack_16_avx2(benchmark::State& state)
 {
     if (!cpu_has_avx2()) {
-        state.SkipWithError("no AVX2 on this processor");
+        state.SkipWithError("no AVX2 at this level");
         return;
     }
     for (auto _ : state) {
@@ -133,6 +176,10 @@ BENCHMARK(BM_convert_16_565);
 BENCHMARK(BM_convert_16_555);
 BENCHMARK(BM_convert_8);
 BENCHMARK(BM_pack_24_scalar);
+BENCHMARK(BM_pack_24_sse2);
+BENCHMARK(BM_pack_24_ssse3);
+BENCHMARK(BM_pack_24_avx2);
+BENCHMARK(BM_pack_24_avx512);
 BENCHMARK(BM_pack_16_scalar);
 BENCHMARK(BM_pack_16_sse2);
 BENCHMARK(BM_pack_16_avx2);
@@ -141,4 +188,7 @@ BENCHMARK(BM_dither_plain);
 
 }  // namespace
 
-int main(int argc, char** argv) { return run_with_ratios(argc, argv, "BM_memcpy", "memcpy of one frame"); }
+int main(int argc, char** argv)
+{
+    return run_with_ratios_each(argc, argv, "BM_memcpy", "memcpy of one frame", cpu_level_settings());
+}

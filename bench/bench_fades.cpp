@@ -1,11 +1,13 @@
 // The fade stages' per-frame passes against memcpy of one 320 x 240 frame,
-// measured in the same run; prints each as a ratio to memcpy.
+// measured in the same run; prints each as a ratio to memcpy, once per
+// instruction-set level (bench_levels.h).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "bench_levels.h"
 #include "bench_ratio.h"
 #include "stages/fades.h"
 
@@ -13,8 +15,9 @@ namespace {
 
 constexpr int32_t N = 320 * 240;
 
+// On 64-byte boundaries, as the stages allocate their frames.
 struct Frames {
-    std::vector<uint32_t> src = std::vector<uint32_t>(N), dst = std::vector<uint32_t>(N);
+    AlignedVector<uint32_t> src = AlignedVector<uint32_t>(N), dst = AlignedVector<uint32_t>(N);
     Frames()
     {
         std::mt19937 rng(1);
@@ -58,4 +61,7 @@ BENCHMARK(BM_fadeout_copy_and_darken);
 
 }  // namespace
 
-int main(int argc, char** argv) { return run_with_ratios(argc, argv, "BM_memcpy", "memcpy of one frame"); }
+int main(int argc, char** argv)
+{
+    return run_with_ratios_each(argc, argv, "BM_memcpy", "memcpy of one frame", cpu_level_settings());
+}

@@ -1,6 +1,7 @@
 // Frame conversion against plain reference versions and the worked values.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
@@ -8,6 +9,7 @@
 
 #include "display/display.h"
 #include "shell/shell.h"
+#include "test_levels.h"
 
 namespace {
 
@@ -93,7 +95,10 @@ TEST(Convert, EveryPathMatchesItsReferenceOnRandomFrames)
     DepthGuard guard;
     frame_width = W;
     frame_height = H;
+    for (int32_t level : machine_levels())
     for (uint32_t seed = 1; seed <= 4; seed++) {
+        LevelCap cap(level);
+        SCOPED_TRACE(level_name(level));
         const std::vector<uint32_t> frame = random_frame(seed, N, seed == 4);
         std::vector<uint8_t> got(N * 4 + 16, 0xAA), want(N * 4 + 16, 0xAA);
 
@@ -125,41 +130,96 @@ TEST(Convert, EveryPathMatchesItsReferenceOnRandomFrames)
 
 TEST(Convert, KernelsAgreeOnOddCountsAndAlignments)
 {
+    using Pack24 = void (*)(const uint32_t*, uint8_t*, int32_t);
+    using Pack16 = void (*)(const uint32_t*, uint16_t*, int32_t, bool);
+    std::vector<std::pair<const char*, Pack24>> packers_24 = {{"scalar", pack_24_scalar}};
+    std::vector<std::pair<const char*, Pack16>> packers_16 = {{"scalar", pack_16_scalar}};
+#if defined(__x86_64__) || defined(__i386__)
+    packers_24.push_back({"sse2", pack_24_sse2});
+    packers_16.push_back({"sse2", pack_16_sse2});
+    if (cpu_has_ssse3())
+        packers_24.push_back({"ssse3", pack_24_ssse3});
+    if (cpu_has_avx2()) {
+        packers_24.push_back({"avx2", pack_24_avx2});
+        packers_16.push_back({"avx2", pack_16_avx2});
+    }
+    if (cpu_has_avx512bw()) {
+        packers_24.push_back({"avx512", pack_24_avx512});
+        packers_16.push_back({"avx512", pack_16_avx512});
+    }
+#endif
     const std::vector<uint32_t> frame = random_frame(7, 1000);
     for (int32_t offset : {0, 1, 3}) {
-        for (int32_t count : {1, 3, 4, 15, 16, 17, 33, 100, 996}) {
+        for (int32_t count : {1, 3, 4, 15, 16, 17, 31, 32, 33, 35, 47, 48, 63, 64, 65, 100, 127, 128, 129, 191, 192,
+                              193, 255, 256, 257, 996}) {
             const uint32_t* src = frame.data() + offset;
-            std::vector<uint8_t> want(count * 3 + 8, 0x55), got(count * 3 + 8, 0x55);
+            std::vector<uint8_t> want(count * 3 + 8, 0x55);
             reference_pack_24(src, want.data(), count);
-            pack_24_scalar(src, got.data(), count);
-            EXPECT_EQ(got, want) << "scalar count " << count;
-            if (cpu_has_ssse3()) {
-                std::fill(got.begin(), got.end(), 0x55);
-                pack_24_ssse3(src, got.data() + 1, count);  // unaligned destination too
-                EXPECT_EQ(std::memcmp(got.data() + 1, want.data(), count * 3), 0) << "ssse3 count " << count;
-                EXPECT_EQ(got[count * 3 + 1], 0x55);
+            for (auto [name, kernel] : packers_24) {
+                std::vector<uint8_t> got(count * 3 + 8, 0x55);
+                kernel(src, got.data() + 1, count);  // unaligned destination too
+                EXPECT_EQ(std::memcmp(got.data() + 1, want.data(), count * 3), 0) << name << " count " << count;
+                EXPECT_EQ(got[0], 0x55) << name;
+                EXPECT_EQ(got[count * 3 + 1], 0x55) << name << " wrote past the end, count " << count;
             }
             for (bool is_565 : {true, false}) {
-                std::vector<uint16_t> want16(count + 4, 0x5555), got16(count + 4, 0x5555);
+                std::vector<uint16_t> want16(count + 4, 0x5555);
                 for (int32_t i = 0; i < count; i++)
                     want16[i] = reference_16(src[i], is_565);
-                pack_16_scalar(src, got16.data(), count, is_565);
-                EXPECT_EQ(got16, want16);
-                std::fill(got16.begin(), got16.end(), 0x5555);
-                pack_16_sse2(src, got16.data(), count, is_565);
-                EXPECT_EQ(got16, want16) << "sse2 count " << count;
-                if (cpu_has_avx2()) {
-                    std::fill(got16.begin(), got16.end(), 0x5555);
-                    pack_16_avx2(src, got16.data(), count, is_565);
-                    EXPECT_EQ(got16, want16) << "avx2 count " << count;
-                }
-                if (cpu_has_avx512bw()) {
-                    std::fill(got16.begin(), got16.end(), 0x5555);
-                    pack_16_avx512(src, got16.data(), count, is_565);
-                    EXPECT_EQ(got16, want16) << "avx512 count " << count;
+                for (auto [name, kernel] : packers_16) {
+                    std::vector<uint16_t> got16(count + 4, 0x5555);
+                    kernel(src, got16.data(), count, is_565);
+                    EXPECT_EQ(got16, want16) << name << " count " << count;
                 }
             }
         }
+    }
+}
+
+TEST(CpuLevel, YurnCpuCapsTheLevelAndUnknownValuesAreReported)
+{
+    const char* saved = std::getenv("YURN_CPU");
+    const std::string before = saved ? saved : "";
+    const int32_t hardware = cpu_set_cap(CPU_AVX512);
+#if defined(__x86_64__) || defined(__i386__)
+    setenv("YURN_CPU", "sse2", 1);
+    EXPECT_EQ(cpu_set_cap(-1), CPU_SSE2);
+    EXPECT_FALSE(cpu_has_avx2());
+    EXPECT_FALSE(cpu_has_avx512bw());
+    EXPECT_FALSE(cpu_has_ssse3());
+    setenv("YURN_CPU", "AVX2", 1);
+    EXPECT_EQ(cpu_set_cap(-1), hardware < CPU_AVX2 ? hardware : CPU_AVX2);
+    EXPECT_FALSE(cpu_has_avx512bw());
+#endif
+    setenv("YURN_CPU", "avx512", 1);
+    EXPECT_EQ(cpu_set_cap(-1), hardware);  // a cap above the processor changes nothing
+    setenv("YURN_CPU", "avx3", 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cpu_set_cap(-1), hardware);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("YURN_CPU=\"avx3\""), std::string::npos) << said;
+    EXPECT_NE(said.find("no es un nivel conocido"), std::string::npos) << said;
+    if (saved)
+        setenv("YURN_CPU", before.c_str(), 1);
+    else
+        unsetenv("YURN_CPU");
+    cpu_set_cap(-1);
+}
+
+TEST(CpuLevel, AConverterPickedBeforeACapFollowsIt)
+{
+    DepthGuard guard;
+    frame_width = W;
+    frame_height = H;
+    display_depth = 24;
+    const std::vector<uint32_t> frame = random_frame(21, N);
+    std::vector<uint8_t> want(N * 3), got(N * 3);
+    reference_pack_24(frame.data(), want.data(), N);
+    for (int32_t level : machine_levels()) {
+        LevelCap cap(level);
+        EXPECT_EQ(cpu_level(), level);
+        convert_frame(frame.data(), got.data(), 0);
+        EXPECT_EQ(got, want) << level_name(level);
     }
 }
 
@@ -231,7 +291,9 @@ TEST(Dither, ErrorsStartFromZeroOnEveryCall)
 
 TEST(Dither, AnySizeMatchesTheReference)
 {
-    for (auto [w, h] : {std::pair{1, 1}, {1, 7}, {2, 3}, {3, 5}, {17, 4}, {641, 3}}) {
+    for (int32_t level : machine_levels())
+    for (auto [w, h] : {std::pair{1, 1}, {1, 7}, {2, 3}, {3, 5}, {17, 4}, {641, 3}, {5, 40}, {320, 240}, {2, 1}, {4, 9}, {6, 2}, {7, 7}, {319, 241}}) {
+        LevelCap cap(level);
         const std::vector<uint32_t> frame = random_frame(uint32_t(w * 31 + h), w * h, (w & 1) != 0);
         std::vector<uint8_t> got(w * h + 1, 0x77), want(w * h);
         reference_dither(frame.data(), want.data(), w, h);

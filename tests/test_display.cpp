@@ -180,3 +180,38 @@ TEST(Palette, ThreeThreeTwo)
     EXPECT_EQ(palette[3 * 0x24 + 2], 0);
     EXPECT_EQ(palette[3 * 0x01 + 2], 64);
 }
+
+TEST(Present, TheHookSeesTheSurfaceAsConvertedOnA64ByteBoundary)
+{
+    struct Check {
+        int32_t frames = 0, aligned = 0, equal = 0;
+    } check;
+    for (uint32_t mode : {OFFER_32, OFFER_24, OFFER_16, OFFER_8}) {
+        check = Check{};
+        headless_set_present_hook(
+            [](const PresentedFrame& f, void* user) {
+                auto* c = static_cast<Check*>(user);
+                const uint8_t* surface = headless_platform.lock_offscreen();
+                c->frames++;
+                c->aligned += reinterpret_cast<uintptr_t>(surface) % 64 == 0;
+                c->equal += std::memcmp(surface, f.pixels, size_t(f.width) * f.height * (f.depth / 8)) == 0;
+            },
+            &check);
+        EXPECT_EQ(run_show(headless(mode)), 19);
+        headless_set_present_hook(nullptr, nullptr);
+        EXPECT_GT(check.frames, 400) << mode;
+        EXPECT_EQ(check.aligned, check.frames) << mode;
+        EXPECT_EQ(check.equal, check.frames) << mode;
+    }
+    // A run with nobody looking, then one with the hook again: the first
+    // frame shown is this run's, not a stale one.
+    Watch w;
+    EXPECT_EQ(run_show(headless(OFFER_32)), 19);
+    const std::vector<uint8_t> first = seen.first_pixels;
+    headless_set_present_hook(nullptr, nullptr);
+    EXPECT_EQ(run_show(headless(OFFER_32)), 19);
+    seen = Seen{};
+    headless_set_present_hook(watch, nullptr);
+    EXPECT_EQ(run_show(headless(OFFER_32)), 19);
+    EXPECT_EQ(seen.first_pixels, first);
+}

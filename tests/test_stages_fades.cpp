@@ -7,6 +7,7 @@
 
 #include "shell/shell.h"
 #include "stages/fades.h"
+#include "test_levels.h"
 
 namespace {
 
@@ -206,14 +207,49 @@ TEST(FadeKernels, MatchThePlainLoopsForEveryAmountAndLength)
     std::mt19937 rng(7);
     std::vector<uint32_t> src(263), dst(263);
     for (auto& p : src) p = rng();
-    for (int amount = 0; amount < 256; amount++) {
-        int32_t count = 1 + amount % 263;
-        darken_copy(dst.data(), src.data(), uint8_t(amount), count);
-        for (int32_t i = 0; i < count; i++) ASSERT_EQ(dst[i], reference_darken(src[i], amount)) << amount;
-        ceiling_pass(dst.data(), src.data(), uint8_t(amount), count);
-        for (int32_t i = 0; i < count; i++) ASSERT_EQ(dst[i], reference_ceiling(src[i], amount)) << amount;
-        std::vector<uint32_t> in_place(src.begin(), src.begin() + count);
-        darken(in_place.data(), uint8_t(amount), count);
-        for (int32_t i = 0; i < count; i++) ASSERT_EQ(in_place[i], reference_darken(src[i], amount));
+    for (int32_t level : machine_levels()) {
+        LevelCap cap(level);
+        for (int amount = 0; amount < 256; amount++) {
+            int32_t count = 1 + amount % 263;
+            darken_copy(dst.data(), src.data(), uint8_t(amount), count);
+            for (int32_t i = 0; i < count; i++)
+                ASSERT_EQ(dst[i], reference_darken(src[i], amount)) << amount << " at " << level_name(level);
+            ceiling_pass(dst.data(), src.data(), uint8_t(amount), count);
+            for (int32_t i = 0; i < count; i++)
+                ASSERT_EQ(dst[i], reference_ceiling(src[i], amount)) << amount << " at " << level_name(level);
+            std::vector<uint32_t> in_place(src.begin(), src.begin() + count);
+            darken(in_place.data(), uint8_t(amount), count);
+            for (int32_t i = 0; i < count; i++)
+                ASSERT_EQ(in_place[i], reference_darken(src[i], amount)) << level_name(level);
+        }
+    }
+}
+
+TEST(FadeKernels, WholeFramesAndTailsAtEveryLevelTouchNothingElse)
+{
+    std::mt19937 rng(8);
+    constexpr int32_t FRAME = 320 * 240;
+    std::vector<uint32_t> src(FRAME + 64);
+    for (auto& p : src) p = rng();
+    for (int32_t level : machine_levels()) {
+        LevelCap cap(level);
+        for (int32_t start : {0, 1, 5}) {
+            for (int32_t count : {FRAME, 15, 16, 17, 31, 33, 47, 63, 64, 65, 129}) {
+                std::vector<uint32_t> dst(FRAME + 64, 0x5A5A5A5Au);
+                darken_copy(dst.data() + start, src.data() + start, 77, count);
+                for (int32_t i = 0; i < FRAME + 64; i++) {
+                    const bool inside = i >= start && i < start + count;
+                    ASSERT_EQ(dst[i], inside ? reference_darken(src[i], 77) : 0x5A5A5A5Au)
+                        << level_name(level) << " start " << start << " count " << count << " i " << i;
+                }
+                std::fill(dst.begin(), dst.end(), 0x5A5A5A5Au);
+                ceiling_pass(dst.data() + start, src.data() + start, 140, count);
+                for (int32_t i = 0; i < FRAME + 64; i++) {
+                    const bool inside = i >= start && i < start + count;
+                    ASSERT_EQ(dst[i], inside ? reference_ceiling(src[i], 140) : 0x5A5A5A5Au)
+                        << level_name(level) << " start " << start << " count " << count << " i " << i;
+                }
+            }
+        }
     }
 }

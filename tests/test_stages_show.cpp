@@ -13,6 +13,7 @@
 #include "display/display.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
+#include "test_levels.h"
 #include "test_support.h"
 
 namespace {
@@ -34,12 +35,40 @@ using Kernel = void (*)(uint32_t*, const uint32_t*, const uint32_t*, int32_t, ui
 
 std::vector<Kernel> kernels()
 {
-    std::vector<Kernel> all = {blend, blend_sse2};
+    std::vector<Kernel> all = {blend, blend_plain};
+#if defined(__x86_64__) || defined(__i386__)
+    all.push_back(blend_sse2);
     if (cpu_has_avx2())
         all.push_back(blend_avx2);
     if (cpu_has_avx512bw())
         all.push_back(blend_avx512);
+#endif
     return all;
+}
+
+TEST(Blend, TheDispatchMatchesTheFormulaAtEveryLevel)
+{
+    constexpr int32_t count = 320 * 240;
+    std::mt19937 rng(4321);
+    std::vector<uint32_t> a(count + 8), b(count + 8);
+    for (auto& p : a) p = rng();
+    for (auto& p : b) p = rng();
+    for (int32_t level : machine_levels()) {
+        LevelCap cap(level);
+        for (uint32_t c : {0u, 1u, 77u, 128u, 254u, 255u}) {
+            for (int32_t start : {0, 3}) {
+                for (int32_t n : {count, 1, 7, 15, 16, 17, 63, 65, 131}) {
+                    std::vector<uint32_t> out(count + 8, 0xDEADBEEF);
+                    blend(out.data() + start, a.data() + start, b.data() + start, n, static_cast<uint8_t>(c));
+                    for (int32_t i = 0; i < count + 8; ++i) {
+                        const bool inside = i >= start && i < start + n;
+                        ASSERT_EQ(out[i], inside ? reference_pixel(a[i], b[i], c) : 0xDEADBEEFu)
+                            << level_name(level) << " c=" << c << " n=" << n << " i=" << i;
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(Blend, EveryKernelMatchesTheFormulaOnRandomFramesForEveryWeight)

@@ -106,16 +106,42 @@ void pack_16(const uint32_t* source, void* destination, int32_t count);
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height);
 
 // What the processor offers, asked by every module that picks a kernel at run
-// time (frame conversion, blend, the span fillers) and by tests and benchmarks.
-bool cpu_has_ssse3();
+// time (frame conversion, blend, the fades, the span fillers) and by tests and
+// benchmarks.  The answer is the hardware's, capped by the environment
+// variable YURN_CPU: "sse2", "avx2" or "avx512" make every cpu_has_* above
+// that level say no (a cap above what the processor has changes nothing); an
+// unknown value is reported on standard error in Spanish and caps nothing.
+// Without x86 every answer is no and the plain kernels run.
+constexpr int32_t CPU_PLAIN = 0;   // no x86 vector set: the plain kernels
+constexpr int32_t CPU_SSE2 = 1;    // generic x86-64
+constexpr int32_t CPU_AVX2 = 2;    // AVX2 (and SSSE3)
+constexpr int32_t CPU_AVX512 = 3;  // AVX-512 F and BW
+int32_t cpu_level();               // the level in force, cap applied
+bool cpu_has_ssse3();              // off under a cap of sse2
 bool cpu_has_avx2();
 bool cpu_has_avx512bw();  // AVX-512 F and BW
 
+// Sets the cap in-process (one of the CPU_* levels; -1 reads YURN_CPU again)
+// and returns the level now in force.  Every dispatcher (convert_frame,
+// pack_24, pack_16, dither_8, blend, the fade kernels) picks its kernels anew
+// on its next call, so a test can run the same comparison at each level the
+// machine has.  Main thread, between frames.
+int32_t cpu_set_cap(int32_t level);
+// Bumped by every cpu_set_cap: a dispatcher that cached its kernels at another
+// value picks them again.
+uint32_t cpu_generation();
+
 // The kernels behind pack_24 and pack_16, exposed for tests and benchmarks.
-// Each *_sse2 is always there; *_ssse3 / *_avx2 / *_avx512 may be called only where cpu_has tells it is there.
+// The *_scalar ones run anywhere; the others exist only on x86 and may be
+// called only where cpu_has_* tells the set is there (*_sse2 always on x86).
 void pack_24_scalar(const uint32_t* source, uint8_t* destination, int32_t count);
-void pack_24_ssse3(const uint32_t* source, uint8_t* destination, int32_t count);
 void pack_16_scalar(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
+#if defined(__x86_64__) || defined(__i386__)
+void pack_24_sse2(const uint32_t* source, uint8_t* destination, int32_t count);
+void pack_24_ssse3(const uint32_t* source, uint8_t* destination, int32_t count);
+void pack_24_avx2(const uint32_t* source, uint8_t* destination, int32_t count);
+void pack_24_avx512(const uint32_t* source, uint8_t* destination, int32_t count);
 void pack_16_sse2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
 void pack_16_avx2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
 void pack_16_avx512(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
+#endif

@@ -1,9 +1,28 @@
 // Shared between the backends of platform/ only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
+#include <vector>
 
 #include "platform/platform.h"
+
+// Allocator of the surfaces' pixel memory: 64-byte boundaries, so that the
+// conversion kernels' widest stores (and the stages' frames, on the same rule)
+// never split a cache line.
+template <class T>
+struct SurfaceAllocator {
+    using value_type = T;
+    SurfaceAllocator() = default;
+    template <class U>
+    SurfaceAllocator(const SurfaceAllocator<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(64))); }
+    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t(64)); }
+    template <class U>
+    bool operator==(const SurfaceAllocator<U>&) const { return true; }
+};
+using SurfaceBytes = std::vector<uint8_t, SurfaceAllocator<uint8_t>>;
 
 // The OFFER_* bit of a display depth; 0 for a depth no backend offers.
 constexpr uint32_t offer_bit(int32_t depth)

@@ -27,7 +27,7 @@ struct Sdl {
     bool primary;
     bool lost;
     int32_t width, height, depth;
-    std::vector<uint8_t> offscreen;
+    SurfaceBytes offscreen;          // on a 64-byte boundary for the conversion kernels
     std::vector<uint32_t> expanded;  // the 8-bit surface through the palette
     uint32_t palette[256];
     PlatformEvent pending[MAX_PENDING];  // events made here, returned before SDL's

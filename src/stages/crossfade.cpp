@@ -2,6 +2,7 @@
 // one's while a weight climbs on the timer tick.
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#define YURN_X86 1
 #endif
 
 #include <memory>
@@ -42,7 +43,7 @@ void blend_tail(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t fro
         dst[i] = blend_pixel(a[i], b[i], c, 255 - c);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef YURN_X86
 // Blends single pixels until dst sits on a 64-byte boundary and returns how
 // many it did: a vector store that splits a cache line costs twice.
 int32_t blend_head(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint32_t c)
@@ -58,8 +59,12 @@ int32_t blend_head(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t 
 
 }  // namespace
 
-#if defined(__x86_64__) || defined(__i386__)
+void blend_plain(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
+{
+    blend_tail(dst, a, b, 0, count, c);
+}
 
+#ifdef YURN_X86
 void blend_sse2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
 {
     // Words hold (blue, green) and (red, top).  The even bytes (blue, red) are
@@ -129,7 +134,7 @@ __attribute__((target("avx512bw"))) void blend_avx512(uint32_t* dst, const uint3
     }
     blend_tail(dst, a, b, i, count, c);
 }
-#endif
+#endif  // YURN_X86
 
 namespace {
 
@@ -201,13 +206,19 @@ void crossfade_release(int32_t index)
 
 void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
 {
-    // Chosen once, on the first call, from what the processor offers.
-#if defined(__x86_64__) || defined(__i386__)
-    static const BlendKernel kernel = cpu_has_avx512bw() ? blend_avx512 : cpu_has_avx2() ? blend_avx2 : blend_sse2;
-    kernel(dst, a, b, count, c);
+    // Chosen on the first call from what the processor offers, and again
+    // after the level is capped anew.  Main thread.
+    static BlendKernel kernel = nullptr;
+    static uint32_t generation = 0;
+    if (!kernel || generation != cpu_generation()) {
+        generation = cpu_generation();
+#ifdef YURN_X86
+        kernel = cpu_has_avx512bw() ? blend_avx512 : cpu_has_avx2() ? blend_avx2 : blend_sse2;
 #else
-    blend_tail(dst, a, b, 0, count, c);
+        kernel = blend_plain;
 #endif
+    }
+    kernel(dst, a, b, count, c);
 }
 
 constexpr StageEntries CROSSFADE_ENTRIES = {
