@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing yurn need (Debian 12), only
-# when something is missing.  Safe to run again and again.
+# when something is missing.  Safe to run again and again, and while another
+# apt run holds the lock: it waits for it (up to SETUP_LOCK_SECONDS, 600).
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git
+  build-essential cmake ninja-build ccache pkg-config git
   libsdl2-dev libsdl2-mixer-dev libsdl2-image-dev libstb-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
@@ -16,19 +17,24 @@ packages=(
 # The browser tests' driver comes from npm; a node from elsewhere brings its own npm.
 command -v npm >/dev/null || packages+=(npm)
 
+# One query for all of them: the check is all a second run pays.
+declare -A installed=()
+while read -r name status; do
+  [ "$status" = installed ] && installed[$name]=1
+done < <(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null || true)
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  [ -n "${installed[$p]:-}" ] || missing+=("$p")
 done
 
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}" >&2
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  lock=(-o DPkg::Lock::Timeout="${SETUP_LOCK_SECONDS:-600}")
+  "${sudo_cmd[@]}" apt-get "${lock[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get "${lock[@]}" install -y -qq \
+    --no-install-recommends "${missing[@]}"
 fi
 
 # puppeteer-core for the browser tests, at the versions in the lockfile.

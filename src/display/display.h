@@ -76,6 +76,11 @@ int32_t display_error(int32_t code, const char* format, ...) __attribute__((form
 // and exits with 1.  Any thread, any subsystem; never returns.
 [[noreturn]] void fatal_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A second line that the next fatal_error writes to standard error after its
+// message: a plain hint (why no window could be opened, where the data were
+// looked for).  An empty note clears it.  Main thread.
+void set_fatal_note(const char* note);
+
 // What fatal_error does once the message is formatted.  The default handler
 // shows the box and exits with 1.  Tests and fuzzers install one that throws
 // (or jumps back) so that every failure path can be run in-process; a handler

@@ -1,10 +1,6 @@
 // Shared inside display/ only.
 #pragma once
 
-// A second line that the next fatal_error writes to standard error after its
-// message (the system's reason when no display could be opened at all).
-void set_fatal_note(const char* note);
-
 // How the error reports reach the display: release it, destroy the window, and
 // show a message box when there is a display to show it on.  display.cpp
 // registers its own when it is linked in; without it (the tools) fatal_error

@@ -18,6 +18,7 @@ constexpr size_t ENTRY_USED_SIZE = ARCHIVE_OFFSET_AT + 4;
 static_assert(ARCHIVE_ENTRY_SIZE == 24 && ARCHIVE_SPARE_AT == ENTRY_USED_SIZE);
 
 char* archive_name = nullptr;
+const char* data_folder = nullptr;
 
 namespace {
 
@@ -192,7 +193,17 @@ FILE* open_data_file(const char* path, const char*)
         if (FILE* member = open_archive_member(path))
             return member;
     }
-    return open_plain_file(path);
+    return open_plain_file(data_path(path).c_str());
+}
+
+std::string data_path(const char* path)
+{
+    if (!data_folder || !*data_folder || path[0] == '/')
+        return path;
+    std::string joined = data_folder;
+    if (joined.back() != '/')
+        joined += '/';
+    return joined + path;
 }
 
 bool read_to_end(FILE* file, std::vector<uint8_t>& bytes)

@@ -37,6 +37,15 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // null sends every lookup straight to the disk.  Main thread.
 extern char* archive_name;
 
+// Folder that holds datos/ and Yurn.pak (yurn --data); null or "" is the
+// current folder.  open_data_file reads a plain file from there; the archive's
+// member names stay the paths as asked ("datos/Foto1.pcx").  Main thread.
+extern const char* data_folder;
+
+// path inside data_folder ("DIR/datos/Foto1.pcx"); path as it is when no
+// folder is set or path is absolute.
+std::string data_path(const char* path);
+
 // Opens a data file for reading in binary: the archive member of that name if
 // the archive holds it (stream positioned at the member's first byte), else the
 // plain file, else null when there is no such file.  The caller owns the

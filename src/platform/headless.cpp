@@ -262,6 +262,7 @@ void headless_kill_timer(uint32_t id)
 void* headless_audio_open(const char*) { return nullptr; }
 void headless_audio_play(void*) {}
 void headless_audio_stop() {}
+void headless_audio_fade(uint32_t) {}
 
 }  // namespace
 
@@ -295,6 +296,7 @@ const Platform headless_platform = {
     .audio_open = headless_audio_open,
     .audio_play = headless_audio_play,
     .audio_stop = headless_audio_stop,
+    .audio_fade = headless_audio_fade,
 };
 
 void headless_configure(const PlatformConfig& config)

@@ -3,7 +3,26 @@
 
 #include "platform/platform.h"
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void stderr_fatal(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::exit(1);
+}
+
+}  // namespace
+
 const Platform* platform = nullptr;
+PlatformFatal platform_fatal = stderr_fatal;
 
 void select_platform(const PlatformConfig& config)
 {

@@ -117,14 +117,22 @@ struct Platform {
     void (*kill_timer)(uint32_t id);
 
     // Sound.  audio_open returns null on any failure; a null stream plays
-    // nothing.  Neither reports anything.
+    // nothing.  None reports anything.  audio_fade fades the playing music
+    // out over length_ms.
     void* (*audio_open)(const char* path);
     void (*audio_play)(void* stream);
     void (*audio_stop)();
+    void (*audio_fade)(uint32_t length_ms);
 };
 
 // The backend chosen by select_platform; null before.
 extern const Platform* platform;
+
+// How a backend ends the program on a failure it cannot return from (the
+// connection to the display lost): the shell points it at fatal_error.  The
+// default writes the message on standard error and exits with 1.
+using PlatformFatal = void (*)(const char* format, ...);
+extern PlatformFatal platform_fatal;
 
 // Picks and configures the backend for a run.  Resets the headless state
 // (clock, frame count, offered modes, queued events) but keeps its present hook.

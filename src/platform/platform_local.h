@@ -52,3 +52,4 @@ void real_kill_timer(uint32_t id);
 void* sdl_audio_open(const char* path);
 void sdl_audio_play(void* stream);
 void sdl_audio_stop();
+void sdl_audio_fade(uint32_t length_ms);

@@ -5,9 +5,15 @@
 // memory in that format; at 8 bits it is shown through the attached palette.
 #include <SDL.h>
 
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#if defined(__linux__) && !defined(__EMSCRIPTEN__)
+#include <dlfcn.h>
+#endif
 
 #include "platform/platform.h"
 #include "platform/platform_local.h"
@@ -21,6 +27,7 @@ constexpr int32_t MAX_PENDING = 8;
 struct Sdl {
     PlatformConfig config;
     bool video;  // the video subsystem is up: a display exists
+    bool lost_display;  // the connection to the X server broke: no SDL video call may run
     SDL_Window* window;
     SDL_Renderer* renderer;
     SDL_Texture* texture;
@@ -55,9 +62,100 @@ uint32_t texture_format()
 
 int32_t offscreen_pitch() { return sdl.width * (sdl.depth / 8); }
 
+#if defined(__linux__) && !defined(__EMSCRIPTEN__)
+// The X library ends the process itself when the server goes away or refuses
+// a request, printing its own words ("XIO: fatal IO error", "BadWindow").
+// These handlers end it through platform_fatal (the shell's fatal_error)
+// instead, with a message of ours.
+// The types are Xlib's, declared here only as far as they are read.
+struct XErrorView {
+    int type;
+    void* display;
+    unsigned long resource;
+    unsigned long serial;
+    unsigned char error_code;
+    unsigned char request_code;
+    unsigned char minor_code;
+};
+using XErrorHandler = int (*)(void* display, XErrorView* event);
+using XIOErrorHandler = int (*)(void* display);
+
+// Nothing more may be asked of the server: releasing the window or showing a
+// box would only fail again inside the X library.
+void forget_display()
+{
+    sdl.lost_display = true;
+    sdl.video = false;
+}
+
+const char* display_name()
+{
+    const char* name = std::getenv("DISPLAY");
+    return name && *name ? name : "?";
+}
+
+int x_io_error(void*)
+{
+    forget_display();
+    platform_fatal("ERROR: se perdió la conexión con la pantalla %s (el servidor gráfico se cerró)", display_name());
+    std::exit(1);  // the X library would end the process anyway after this handler
+}
+
+int x_error(void*, XErrorView* event)
+{
+    forget_display();
+    platform_fatal("ERROR: el servidor gráfico de la pantalla %s rechazó una petición (error %d, petición %d): "
+                   "la ventana ya no existe o la pantalla se cerró",
+                   display_name(), event->error_code, event->request_code);
+    std::exit(1);
+}
+
+// Installed once SDL has opened its connection, over SDL's own handlers, and
+// only when SDL talks to an X server (the library is then already loaded).
+void install_x_handlers()
+{
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (!driver || std::strcmp(driver, "x11") != 0)
+        return;
+    void* library = dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
+    if (!library)
+        return;
+    using SetError = XErrorHandler (*)(XErrorHandler);
+    using SetIOError = XIOErrorHandler (*)(XIOErrorHandler);
+    const auto set_error = reinterpret_cast<SetError>(dlsym(library, "XSetErrorHandler"));
+    const auto set_io_error = reinterpret_cast<SetIOError>(dlsym(library, "XSetIOErrorHandler"));
+    if (set_error)
+        set_error(x_error);
+    if (set_io_error)
+        set_io_error(x_io_error);
+    dlclose(library);  // drops only the reference taken here; SDL keeps the library loaded
+}
+
+// The Wayland client library writes why it could not connect (no
+// XDG_RUNTIME_DIR, no compositor) to standard error while SDL probes for a
+// display; the show says itself when there is none.  As with ALSA, loading
+// the library first and silencing its log reaches the copy SDL uses.
+void wayland_silent(const char*, va_list) {}
+
+void quiet_wayland()
+{
+    void* library = dlopen("libwayland-client.so.0", RTLD_NOW | RTLD_GLOBAL);
+    if (!library)
+        return;
+    using SetHandler = void (*)(void (*)(const char*, va_list));
+    const auto set_handler = reinterpret_cast<SetHandler>(dlsym(library, "wl_log_set_handler_client"));
+    if (set_handler)
+        set_handler(wayland_silent);
+}
+#else
+void install_x_handlers() {}
+void quiet_wayland() {}
+#endif
+
 int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reason_size)
 {
     if (!sdl.video) {
+        quiet_wayland();
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
             std::snprintf(reason, reason_size, "%s", SDL_GetError());
             return 1;
@@ -88,6 +186,7 @@ int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reas
         std::snprintf(reason, reason_size, "%s", SDL_GetError());
         return 2;
     }
+    install_x_handlers();
     return 0;
 }
 
@@ -232,6 +331,12 @@ void sdl_set_palette(const uint8_t* rgb)
 
 void sdl_release()
 {
+    if (sdl.lost_display) {
+        // The server is gone and took the window with it.
+        sdl.texture = nullptr;
+        sdl.renderer = nullptr;
+        sdl.window = nullptr;
+    }
     if (sdl.texture)
         SDL_DestroyTexture(sdl.texture);
     if (sdl.renderer)
@@ -370,6 +475,7 @@ const Platform sdl_platform = {
     .audio_open = sdl_audio_open,
     .audio_play = sdl_audio_play,
     .audio_stop = sdl_audio_stop,
+    .audio_fade = sdl_audio_fade,
 };
 
 void sdl_configure(const PlatformConfig& config)

@@ -3,24 +3,33 @@
 #include <cstdlib>
 
 #include "capture/capture.h"
+#include "platform/platform.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 
 namespace {
 
+double started_ms = 0.0;  // steady clock when main began
+bool virtual_clock = false;
+
 // --stats: the report goes to standard error however the show ends (its
-// normal end, Escape, or a fatal error's exit), hence from atexit.
+// normal end, Escape, or a fatal error's exit), hence from atexit.  On the
+// virtual clock the report counts virtual time, so the real time the run
+// took follows it.
 void print_stats()
 {
     char text[256];
     format_frame_rate(text, sizeof text);
     std::fprintf(stderr, "%s\n", text);
+    if (virtual_clock)
+        std::fprintf(stderr, "Tiempo real de la ejecución: %.3f segundos\n", (steady_ms() - started_ms) / 1000.0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    started_ms = steady_ms();
     Options options;
     char error[256];
     if (!parse_options(argc, argv, &options, error, sizeof error)) {
@@ -35,6 +44,7 @@ int main(int argc, char** argv)
         std::printf("yurn %s\n", YURN_VERSION);
         return 0;
     }
+    virtual_clock = options.headless || options.capture;
     if (options.stats)
         std::atexit(print_stats);
     if (options.capture) {

@@ -27,3 +27,9 @@ void music_play()
 }
 
 void music_stop() { platform->audio_stop(); }
+
+void music_fade_out(uint32_t length_ms)
+{
+    if (music && platform->audio_fade)
+        platform->audio_fade(length_ms);
+}

@@ -39,6 +39,17 @@ bool apply_version(Options* o, const char*, char*, size_t) { return o->version =
 bool apply_window(Options* o, const char*, char*, size_t) { return o->window = true; }
 bool apply_headless(Options* o, const char*, char*, size_t) { return o->headless = true; }
 bool apply_stats(Options* o, const char*, char*, size_t) { return o->stats = true; }
+bool apply_verbose(Options* o, const char*, char*, size_t) { return o->verbose = true; }
+
+bool apply_data(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!*value) {
+        std::snprintf(error, error_size, "--data necesita una carpeta (la que contiene datos/)");
+        return false;
+    }
+    o->data = value;
+    return true;
+}
 
 bool apply_fps(Options* o, const char* value, char* error, size_t error_size)
 {
@@ -55,6 +66,13 @@ bool apply_fps(Options* o, const char* value, char* error, size_t error_size)
     if (!read_count(numerator, &n) || (slash && !read_count(slash + 1, &d))) {
         std::snprintf(error, error_size, "valor de --fps no válido: \"%s\" (se espera N o N/D, enteros positivos)",
                       value);
+        return false;
+    }
+    // A frame period of hours would make one frame deliver millions of ticks.
+    if (n * FPS_MIN_PERIOD_S < d || n > FPS_MAX * d) {
+        std::snprintf(error, error_size,
+                      "valor de --fps fuera de límites: \"%s\" (de 1/%lld, un fotograma por minuto, a %lld por segundo)",
+                      value, (long long)FPS_MIN_PERIOD_S, (long long)FPS_MAX);
         return false;
     }
     o->fps_numerator = n;
@@ -121,12 +139,17 @@ constexpr OptionEntry OPTION_TABLE[] = {
     {.name = "--headless", .value = nullptr,
      .help = "sin ventana ni sonido, con reloj virtual (lo más rápido posible, siempre igual)",
      .apply = apply_headless},
-    {.name = "--fps", .value = "N|N/D", .help = "fotogramas por segundo del reloj virtual (60 por omisión)",
-     .apply = apply_fps},
+    {.name = "--fps", .value = "N|N/D",
+     .help = "fotogramas por segundo del reloj virtual (60 por omisión; de 1/60 a 1000)", .apply = apply_fps},
     {.name = "--depth", .value = "32|24|16|16:555|8",
      .help = "la pantalla ofrece solo esa profundidad de color", .apply = apply_depth},
-    {.name = "--stats", .value = nullptr, .help = "al terminar, informe de fotogramas por segundo en stderr",
+    {.name = "--stats", .value = nullptr,
+     .help = "al terminar, informe de fotogramas por segundo en stderr (sin ventana, también el tiempo real)",
      .apply = apply_stats},
+    {.name = "--data", .value = "DIR",
+     .help = "carpeta que contiene datos/ y Yurn.pak (la carpeta actual por omisión)", .apply = apply_data},
+    {.name = "--verbose", .value = nullptr, .help = "dice en stderr de dónde se leen los datos (Yurn.pak o datos/)",
+     .apply = apply_verbose},
     {.name = "--script", .value = "NOMBRE", .help = "guion de etapas que se ejecuta (\"show\" por omisión)",
      .apply = apply_script},
     {.name = "--capture", .value = "DIR|F.mp4",
@@ -140,6 +163,19 @@ constexpr OptionEntry OPTION_TABLE[] = {
      .apply = apply_overwrite},
 };
 
+// The table entry for a name ("-h" is "--help"); null when there is none.
+const OptionEntry* find_option(const char* name, size_t length)
+{
+    if (length == 2 && !std::strncmp(name, "-h", 2)) {
+        name = "--help";
+        length = std::strlen(name);
+    }
+    for (const OptionEntry& candidate : OPTION_TABLE)
+        if (std::strlen(candidate.name) == length && !std::strncmp(name, candidate.name, length))
+            return &candidate;
+    return nullptr;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char** argv, Options* options, char* error, size_t error_size)
@@ -147,16 +183,22 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
     *options = Options{};
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
-        const OptionEntry* entry = nullptr;
-        for (const OptionEntry& candidate : OPTION_TABLE)
-            if (!std::strcmp(arg, candidate.name))
-                entry = &candidate;
+        // --name=value gives the value in the same argument.
+        const char* equals = std::strncmp(arg, "--", 2) == 0 ? std::strchr(arg, '=') : nullptr;
+        const size_t name_length = equals ? size_t(equals - arg) : std::strlen(arg);
+        const OptionEntry* entry = find_option(arg, name_length);
         if (!entry) {
-            std::snprintf(error, error_size, "opción desconocida: \"%s\"", arg);
+            std::snprintf(error, error_size, "opción desconocida: \"%.*s\"", int(name_length), arg);
             return false;
         }
         const char* value = nullptr;
-        if (entry->value) {
+        if (equals && !entry->value) {
+            std::snprintf(error, error_size, "%s no lleva valor: \"%s\"", entry->name, arg);
+            return false;
+        }
+        if (equals) {
+            value = equals + 1;
+        } else if (entry->value) {
             if (i + 1 >= argc) {
                 std::snprintf(error, error_size, "falta el valor de %s (%s)", entry->name, entry->value);
                 return false;
@@ -182,18 +224,26 @@ void print_usage(FILE* out)
     std::fprintf(out,
                  "Uso: yurn [opciones]\n"
                  "Muestra el espectáculo a 320 x 240 con su música; Escape termina.\n"
-                 "Alt+Intro alterna entre pantalla completa y ventana.\n\n"
-                 "Opciones:\n");
+                 "Alt+Intro alterna entre pantalla completa y ventana.\n"
+                 "Lee datos/ y Yurn.pak de la carpeta actual (o de --data DIR); Yurn.pak,\n"
+                 "si existe, se lee antes que los ficheros de datos/.\n\n"
+                 "Opciones (el valor va detrás o tras '=': --fps 30, --fps=30):\n");
     for (const OptionEntry& entry : OPTION_TABLE) {
         char left[64];
-        std::snprintf(left, sizeof left, "%s%s%s", entry.name, entry.value ? " " : "", entry.value ? entry.value : "");
+        std::snprintf(left, sizeof left, "%s%s%s%s", entry.name, !std::strcmp(entry.name, "--help") ? ", -h" : "",
+                      entry.value ? " " : "", entry.value ? entry.value : "");
         std::fprintf(out, "  %-28s %s\n", left, entry.help);
     }
-    std::fprintf(out, "\nGuiones:");
+    std::fprintf(out, "\nGuiones (--script):\n");
     for (int32_t i = 0; i < stage_script_count(); i++)
-        std::fprintf(out, " %s", stage_script_at(i)->name);
+        std::fprintf(out, "  %-10s %s\n", stage_script_at(i)->name, stage_script_at(i)->description);
     std::fprintf(out,
-                 "\n\nCódigos de salida: 19 al terminar el espectáculo, 0 con Escape o al cerrar la ventana,\n"
-                 "1 tras un error, 2 si la línea de órdenes no es válida; una grabación interrumpida con\n"
-                 "Ctrl+C termina con 130 (con SIGTERM, 143) tras guardar lo grabado.\n");
+                 "\nCódigos de salida:\n"
+                 "   19  el espectáculo llegó a su fin (guiones show y standin)\n"
+                 "    7  el espectáculo del motor llegó a su fin (guion engine)\n"
+                 "    0  Escape o la ventana cerrada\n"
+                 "    1  error (el mensaje en stderr dice cuál)\n"
+                 "    2  línea de órdenes no válida\n"
+                 "  130  grabación interrumpida con Ctrl+C (SIGINT), tras guardar lo grabado\n"
+                 "  143  grabación terminada con SIGTERM, tras guardar lo grabado\n");
 }

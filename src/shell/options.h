@@ -15,7 +15,9 @@ struct Options {
     bool window = false;           // --window: a 3x window instead of full screen
     bool headless = false;         // --headless: no window, no sound, virtual clock
     bool stats = false;            // --stats: frame-rate report on standard error at the end
-    int64_t fps_numerator = 60;    // --fps N or N/D: the headless frame rate
+    bool verbose = false;          // --verbose: says on standard error where the data come from
+    const char* data = nullptr;    // --data DIR: the folder holding datos/ and Yurn.pak; null = current
+    int64_t fps_numerator = 60;    // --fps N or N/D: the headless frame rate, FPS_MIN..FPS_MAX
     int64_t fps_denominator = 1;
     uint32_t offered_modes = OFFER_ALL;  // --depth: the display offers only these modes
     bool mode_555 = false;         // --depth 16:555
@@ -25,8 +27,15 @@ struct Options {
     bool overwrite = false;        // --overwrite: --capture DIR may replace an earlier capture's files
 };
 
-// Parses argv[1..argc-1] into options.  On a bad command line returns false
-// with a one-line Spanish message naming the option or value in error.
+// Bounds of --fps: one frame a minute up to a thousand a second, so a frame
+// period never spans more than a few thousand timer ticks.
+constexpr int64_t FPS_MIN_PERIOD_S = 60;
+constexpr int64_t FPS_MAX = 1000;
+
+// Parses argv[1..argc-1] into options.  Options take their value as the next
+// argument or after '=' (--fps 30 or --fps=30); -h is --help.  On a bad
+// command line returns false with a one-line Spanish message naming the
+// option or value in error (the caller exits with 2).
 bool parse_options(int argc, char** argv, Options* options, char* error, size_t error_size);
 
 // The --help text.

@@ -1,7 +1,11 @@
 // Start-up in its fixed order, the main loop over the stage table, one step of
 // the message pump, one frame, the cue test and the timer tick.
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "display/display.h"
 #include "files/files.h"
@@ -14,9 +18,78 @@ namespace {
 
 constexpr int32_t FRAME_WIDTH = 320;
 constexpr int32_t FRAME_HEIGHT = 240;
-constexpr size_t ARCHIVE_NAME_CAPACITY = 20;
+constexpr const char* ARCHIVE_FILE = "Yurn.pak";
+constexpr const char* SOUND_TRACK = "datos/cancion.mp3";
 
-char archive_name_buffer[ARCHIVE_NAME_CAPACITY];
+// The archive's path inside the data folder; archive_name points into it.
+std::string archive_path;
+
+// When the music starts fading out (ms after clock_base) and for how long; a
+// negative start once it has been asked for, or when the script leaves the
+// end of the music to the track itself.
+double music_fade_at = -1.0;
+uint32_t music_fade_length = 0;
+
+// YURN_FRAME_FILE: a file that gets the count of presented frames each time
+// that count reaches a power of two (1, 2, 4, ...), so a script driving the
+// real window can wait until frames are on the screen instead of sleeping.
+const char* frame_file = nullptr;
+
+void report_frames()
+{
+    const int32_t n = frame_counter;
+    if (!frame_file || n <= 0 || (n & (n - 1)) != 0)
+        return;
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%d\n", n);
+    write_whole_file(frame_file, text, size_t(length), nullptr);  // a hook for scripts: failures are theirs to see
+}
+
+bool is_directory(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool is_file(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The data folder, as a user would look for it: absolute when it can be made so.
+std::string shown_folder()
+{
+    const std::string folder = data_folder && *data_folder ? data_folder : ".";
+    char* real = realpath(folder.c_str(), nullptr);
+    const std::string shown = real ? real : folder;
+    std::free(real);
+    return shown;
+}
+
+// Where the data come from: one line on standard error for --verbose, and a
+// hint under the first missing file's message when the folder holds neither
+// datos/ nor the archive.
+void describe_data_folder(bool verbose)
+{
+    const bool has_archive = is_file(archive_path);
+    const bool has_folder = is_directory(data_path("datos"));
+    if (verbose) {
+        if (has_archive)
+            std::fprintf(stderr, "yurn: datos de %s, primero del archivo %s y si no de %s\n",
+                         shown_folder().c_str(), archive_path.c_str(), data_path("datos/").c_str());
+        else
+            std::fprintf(stderr, "yurn: datos de %s, sin archivo %s: se leen de %s\n", shown_folder().c_str(),
+                         archive_path.c_str(), data_path("datos/").c_str());
+    }
+    if (!has_archive && !has_folder) {
+        char note[1024];
+        std::snprintf(note, sizeof note,
+                      "Se buscó en %s, que no tiene datos/ ni %s; yurn --data CARPETA lee los datos de otra carpeta.",
+                      shown_folder().c_str(), ARCHIVE_FILE);
+        set_fatal_note(note);
+    }
+}
 
 // A second run in the same process (tests) starts from the state a fresh
 // process has: the previous run's timer stopped and its stages released.
@@ -48,6 +121,7 @@ void reset_globals()
     stage_table = nullptr;
     std::memset(schedule, 0, sizeof schedule);
     music = nullptr;
+    music_fade_at = -1.0;
 }
 
 // Lock, convert the current record's output, count, unlock, present.
@@ -68,6 +142,11 @@ void produce_frame()
     if (platform->unlock_offscreen() != DD_OK)
         fatal_error("Error al desbloquear lpDDSOne");
     present_frame();
+    report_frames();
+    if (music_fade_at >= 0.0 && platform->clock_ms() - clock_base >= music_fade_at) {
+        music_fade_out(music_fade_length);
+        music_fade_at = -1.0;
+    }
 }
 
 // One step of the message pump; true when WM_QUIT arrived (its code in *code).
@@ -123,6 +202,7 @@ int32_t run_show_script(const Options& options, void (*build)())
 {
     end_previous_run();
     reset_globals();
+    platform_fatal = fatal_error;
     select_platform({
         .headless = options.headless,
         .window = options.window,
@@ -133,20 +213,31 @@ int32_t run_show_script(const Options& options, void (*build)())
     });
     if (!build && !select_stage_script(options.script))
         fatal_error("No existe el guion de etapas \"%s\"", options.script);
+    const StageScript* script = build ? nullptr : find_stage_script(options.script);
+    frame_file = std::getenv("YURN_FRAME_FILE");
+    if (frame_file && !*frame_file)
+        frame_file = nullptr;
 
     current_stage.store(0, std::memory_order_relaxed);
     display_depth = 32;
     frame_width = FRAME_WIDTH;
     frame_height = FRAME_HEIGHT;
-    std::snprintf(archive_name_buffer, sizeof archive_name_buffer, "%s", "Yurn.pak");
-    archive_name = archive_name_buffer;
-    music_open("datos/cancion.mp3");
+    data_folder = options.data;
+    archive_path = data_path(ARCHIVE_FILE);
+    archive_name = archive_path.data();
+    music_open(data_path(SOUND_TRACK).c_str());
     if (init_display() != 0)
         fatal_error("ERROR al inicializar la aplicación");
+    describe_data_folder(options.verbose);
     if (build)
         build();
     else
         build_stage_table();
+    set_fatal_note("");
+    if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
+        music_fade_at = double(script->music_fade_from) * 1000.0;
+        music_fade_length = uint32_t((script->music_fade_to - script->music_fade_from) * 1000.0f);
+    }
     if (display_depth == 8)
         set_palette_332();
     music_play();

@@ -137,3 +137,6 @@ extern Music* music;      // null before music_open; main thread
 void music_open(const char* path);
 void music_play();
 void music_stop();
+// Fades the playing music out to silence over length_ms (a script whose show
+// ends before its track does asks for it, so the sound ends with the picture).
+void music_fade_out(uint32_t length_ms);

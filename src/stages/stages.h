@@ -14,6 +14,11 @@ struct StageScript {
     const char* name;
     const char* description;  // one line for --help
     void (*build)();
+    // Seconds from the clock base: the music fades out from the first to
+    // silence at the second, for a show that ends before its track does.
+    // Both 0: the track ends by itself.
+    float music_fade_from;
+    float music_fade_to;
 };
 
 // The schedule of the show: cue times in seconds from the clock base.
