@@ -1,11 +1,29 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, packs the archive and runs the show from the
-# folder that holds datos/.  Extra arguments go to yurn (try --help).
+# Sets everything up, builds (quietly, in build-run/, apart from the tests'
+# build/), packs the photographs into build-run/Yurn.pak when one is newer
+# than it, and runs the show on build-run/ as its data folder (datos/ there
+# is a link to this folder's).  Nothing is left in the source folder.
+# Extra arguments go to yurn (try --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh build -DYURN_TESTS=OFF
-if [ -x build/yurn-pak ] && compgen -G "datos/*.pcx" >/dev/null; then
-  build/yurn-pak create Yurn.pak datos/*.pcx >/dev/null
+dir=build-run
+scripts/build.sh "$dir" -DYURN_TESTS=OFF -DYURN_BENCH=OFF -DYURN_FUZZ=OFF -DYURN_SANITIZE= -- yurn yurn-pak
+
+[ -L "$dir/datos" ] || ln -sfn ../datos "$dir/datos"
+pak=$dir/Yurn.pak
+shopt -s nullglob
+photos=(datos/*.pcx)
+stale=0
+if ((${#photos[@]})); then
+  [ -f "$pak" ] || stale=1
+  for f in "${photos[@]}" "$dir/yurn-pak"; do
+    [ "$stale" = 1 ] || [ "$f" -nt "$pak" ] && stale=1
+  done
+  if [ "$stale" = 1 ]; then
+    "$dir/yurn-pak" create "$pak" "${photos[@]}" >/dev/null
+  fi
+else
+  rm -f "$pak"  # no photographs left to pack: an old archive would still be read
 fi
-exec build/yurn "$@"
+exec "$dir/yurn" --data "$dir" "$@"

@@ -118,16 +118,29 @@ std::vector<std::vector<uint32_t>> load_photos()
     return photos;
 }
 
+// A scratch folder whose datos/ is the source tree's: whatever else lies in
+// the source folder (an archive packed by hand) is never read instead.
 struct InSourceDir {
     fs::path old = fs::current_path();
-    InSourceDir() { fs::current_path(YURN_SOURCE_DIR); }
-    ~InSourceDir() { fs::current_path(old); }
+    fs::path dir = fs::temp_directory_path() / ("yurn-show-data-" + std::to_string(getpid()));
+    InSourceDir()
+    {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::create_directory_symlink(fs::path(YURN_SOURCE_DIR) / "datos", dir / "datos");
+        fs::current_path(dir);
+    }
+    ~InSourceDir()
+    {
+        fs::current_path(old);
+        fs::remove_all(dir);
+    }
 };
 
 TEST(PhotoShow, RunsItsSequenceFrameByFrameAndEndsWith19)
 {
     InSourceDir here;
-    ASSERT_FALSE(fs::exists("Yurn.pak")) << "a stale Yurn.pak in the source folder would be read instead";
+    ASSERT_FALSE(fs::exists("Yurn.pak")) << "an archive here would be read instead of datos/";
     Recorder recorder;
     recorder.keep_pixels = true;
     ASSERT_EQ(run_headless(recorder), 19);

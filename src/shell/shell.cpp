@@ -21,7 +21,10 @@ constexpr int32_t FRAME_HEIGHT = 240;
 constexpr const char* ARCHIVE_FILE = "Yurn.pak";
 constexpr const char* SOUND_TRACK = "datos/cancion.mp3";
 
-// The archive's path inside the data folder; archive_name points into it.
+// The data folder of this run (data_folder points into it, so it outlives
+// the options it came from) and the archive's path inside it (archive_name
+// points into that).
+std::string data_folder_storage;
 std::string archive_path;
 
 // When the music starts fading out (ms after clock_base) and for how long; a
@@ -222,7 +225,8 @@ int32_t run_show_script(const Options& options, void (*build)())
     display_depth = 32;
     frame_width = FRAME_WIDTH;
     frame_height = FRAME_HEIGHT;
-    data_folder = options.data;
+    data_folder_storage = options.data ? options.data : "";
+    data_folder = data_folder_storage.c_str();
     archive_path = data_path(ARCHIVE_FILE);
     archive_name = archive_path.data();
     music_open(data_path(SOUND_TRACK).c_str());

@@ -23,24 +23,34 @@ export LSAN_OPTIONS="${LSAN_OPTIONS:-} suppressions=$here/lsan.supp"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$build/yurn-pcx" decode datos/Foto1.pcx "$work/expected.png" >/dev/null || { echo "FAIL: cannot decode Foto1"; exit 1; }
-SDL_AUDIODRIVER=dummy "$build/yurn" 2>"$work/stderr" &
+# The program writes how many frames it has presented to this file (at 1, 2,
+# 4, 8, ... frames): the screenshot waits for that, never for a fixed time.
+frames_file=$work/frames
+SDL_AUDIODRIVER=dummy YURN_FRAME_FILE="$frames_file" "$build/yurn" 2>"$work/stderr" &
 pid=$!
 wid=""
-for _ in $(seq 1 200); do
-  wid=$(xdotool search --name '^DDrawInterface$' 2>/dev/null | head -n 1)
-  [ -n "$wid" ] && break
+presented=0
+# A generous bound (a sanitizer build on a loaded machine starts slowly);
+# the loop ends as soon as the condition holds.
+deadline=$((SECONDS + 90))
+while [ "$SECONDS" -lt "$deadline" ]; do
   kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
+  [ -n "$wid" ] || wid=$(xdotool search --name '^DDrawInterface$' 2>/dev/null | head -n 1)
+  presented=$(cat "$frames_file" 2>/dev/null || echo 0)
+  [ -n "$wid" ] && [ "$presented" -ge 8 ] && break
+  sleep 0.05
 done
-if [ -z "$wid" ]; then
-  echo "FAIL: no window \"DDrawInterface\" appeared"
+if [ -z "$wid" ] || [ "$presented" -lt 8 ]; then
+  echo "FAIL: no window \"DDrawInterface\" with 8 frames presented appeared (window ${wid:-none}, $presented frames)"
   cat "$work/stderr"
   kill "$pid" 2>/dev/null
   exit 1
 fi
-# The first photograph stays until the cue at 5 s.
-sleep 1.5
+# The first photograph stays until the cue at 5 s.  The show is held still
+# while the screen is read, so a slow machine cannot reach the cross-fade.
+kill -STOP "$pid"
 import -window root "$work/screen.png"
+kill -CONT "$pid"
 
 # The frame is scaled by the largest whole factor that fits the screen and
 # centred, with black bands around it when the screen is not 4:3 of it.

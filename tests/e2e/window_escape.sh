@@ -20,35 +20,49 @@ here=$(cd "$(dirname "$0")" && pwd)
 export TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$here/sanitizer.supp"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-} suppressions=$here/lsan.supp"
 
-stderr=$(mktemp)
-trap 'rm -f "$stderr"' EXIT
-"$build/yurn" --window 2>"$stderr" &
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+stderr=$work/stderr
+# The program writes how many frames it has presented to this file (at 1, 2,
+# 4, 8, ... frames): the script waits on that, never for a fixed time.
+frames_file=$work/frames
+YURN_FRAME_FILE="$frames_file" "$build/yurn" --window 2>"$stderr" &
 pid=$!
+presented() { cat "$frames_file" 2>/dev/null || echo 0; }
+# Waits (generously bounded) until more than $1 frames have been presented
+# and the window is there; false if the show ended or the bound passed.
+wait_frames() {
+  local deadline=$((SECONDS + 90))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    kill -0 "$pid" 2>/dev/null || return 1
+    [ -n "$wid" ] || wid=$(xdotool search --name '^DDrawInterface$' 2>/dev/null | head -n 1)
+    [ -n "$wid" ] && [ "$(presented)" -gt "$1" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
 wid=""
-for _ in $(seq 1 200); do
-  wid=$(xdotool search --name '^DDrawInterface$' 2>/dev/null | head -n 1)
-  [ -n "$wid" ] && break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$wid" ]; then
-  echo "FAIL: no window \"DDrawInterface\" appeared"
+if ! wait_frames 4; then
+  echo "FAIL: no window \"DDrawInterface\" presenting frames appeared (window ${wid:-none}, $(presented) frames)"
   cat "$stderr"
   kill "$pid" 2>/dev/null
   exit 1
 fi
-sleep 1  # let a few frames be presented
-# Alt+Enter goes full screen and back; the show goes on.
-xdotool key --window "$wid" alt+Return
-sleep 0.3
-xdotool key --window "$wid" alt+Return
-sleep 0.3
-if ! kill -0 "$pid" 2>/dev/null; then
-  wait "$pid"
-  echo "FAIL: the show ended (code $?) after Alt+Enter"
-  cat "$stderr"
-  exit 1
-fi
+# Alt+Enter goes full screen and back; the show goes on presenting frames.
+for _ in 1 2; do
+  xdotool key --window "$wid" alt+Return
+  if ! wait_frames "$(presented)"; then
+    if kill -0 "$pid" 2>/dev/null; then
+      echo "FAIL: no frame was presented after Alt+Enter"
+      kill "$pid"
+    else
+      wait "$pid"
+      echo "FAIL: the show ended (code $?) after Alt+Enter"
+    fi
+    cat "$stderr"
+    exit 1
+  fi
+done
 xdotool key --window "$wid" Escape
 wait "$pid"
 code=$?
