@@ -1,14 +1,18 @@
 // The main loop against the schedule, on the headless display and its
 // virtual clock: cues, early ends, passes, readiness, the end of the show.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "display/display.h"
+#include "files/files.h"
 #include "platform/platform.h"
 #include "shell/options.h"
 #include "shell/shell.h"
@@ -375,4 +379,48 @@ TEST(Show, NoAllocationPerFrameAtAnyDepth)
         counting_allocations.store(false);
         EXPECT_EQ(allocations.load(), 0) << "depth " << display_depth;
     }
+}
+
+// YURN_FRAME_FILE: scripts driving the real window wait on it.  The file
+// holds the count of presented frames, written at each power of two.
+TEST(Show, TheFrameFileCountsPresentedFramesAtPowersOfTwo)
+{
+    const std::string path = testing::TempDir() + "yurn-frames-" + std::to_string(getpid());
+    std::remove(path.c_str());
+    ClearHook clear;
+    setup(1, {0.1f});  // 7 frames at 60 fps: T = 0 .. 100 ms
+    setenv("YURN_FRAME_FILE", path.c_str(), 1);
+    const int32_t code = run_show_script(headless(60), build_probes);
+    unsetenv("YURN_FRAME_FILE");
+    EXPECT_EQ(code, 1);
+    ASSERT_EQ(shown.size(), 7u);
+    FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr) << path;
+    char text[32] = "";
+    const size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    std::remove(path.c_str());
+    EXPECT_EQ(std::string(text, got), "4\n");
+}
+
+// --data: the archive and the plain files are looked for in that folder, and
+// the folder outlives the options it came from.
+TEST(Show, TheDataFolderHoldsTheArchiveAndTheFiles)
+{
+    ClearHook clear;
+    setup(1, {0.05f});
+    {
+        std::string folder = "/otra/carpeta";
+        Options o = headless();
+        o.data = folder.c_str();
+        EXPECT_EQ(run_show_script(o, build_probes), 1);
+        folder.assign(folder.size(), 'x');
+    }
+    EXPECT_STREQ(archive_name, "/otra/carpeta/Yurn.pak");
+    EXPECT_EQ(data_path("datos/Foto1.pcx"), "/otra/carpeta/datos/Foto1.pcx");
+    EXPECT_EQ(data_path("/abs/f.pcx"), "/abs/f.pcx");
+    setup(1, {0.05f});
+    EXPECT_EQ(run_show_script(headless(), build_probes), 1);
+    EXPECT_STREQ(archive_name, "Yurn.pak");
+    EXPECT_EQ(data_path("datos/Foto1.pcx"), "datos/Foto1.pcx");
 }

@@ -1,6 +1,8 @@
 // The command line of yurn.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -71,4 +73,72 @@ TEST(Options, BadCommandLinesNameWhatIsWrong)
         EXPECT_FALSE(p.ok) << args[0];
         EXPECT_NE(p.error.find(named), std::string::npos) << p.error;
     }
+}
+
+TEST(Options, ValuesAfterAnEqualsSignAndTheShortHelp)
+{
+    Parsed p = parse({"--fps=30000/1001", "--depth=8", "--script=engine", "--data=/tmp/x", "--verbose", "-h"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.fps_numerator, 30000);
+    EXPECT_EQ(p.options.fps_denominator, 1001);
+    EXPECT_EQ(p.options.offered_modes, OFFER_8);
+    EXPECT_STREQ(p.options.script, "engine");
+    EXPECT_STREQ(p.options.data, "/tmp/x");
+    EXPECT_TRUE(p.options.verbose);
+    EXPECT_TRUE(p.options.help);
+    // An empty value after '=' is a value, and --data needs a folder.
+    p = parse({"--data="});
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find("--data"), std::string::npos) << p.error;
+    p = parse({"--data", "otra"});
+    ASSERT_TRUE(p.ok);
+    EXPECT_STREQ(p.options.data, "otra");
+    EXPECT_EQ(parse({}).options.data, nullptr);
+}
+
+TEST(Options, FlagsTakeNoValueAndUnknownNamesAreNamedWithoutTheirValue)
+{
+    Parsed p = parse({"--stats=1"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find("--stats"), std::string::npos) << p.error;
+    p = parse({"--colour=red"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find("\"--colour\""), std::string::npos) << p.error;
+    // Only a double-dash option splits at '='.
+    p = parse({"-x=1"});
+    EXPECT_FALSE(p.ok);
+    EXPECT_NE(p.error.find("\"-x=1\""), std::string::npos) << p.error;
+}
+
+TEST(Options, FrameRatesAreBoundedAndTheBoundsAreNamed)
+{
+    // One frame a minute and a thousand a second are the limits, inclusive.
+    for (const char* ok : {"1/60", "1000", "60000/60", "2/119", "1000000000/1000000"}) {
+        const Parsed p = parse({"--fps", ok});
+        EXPECT_TRUE(p.ok) << ok << ": " << p.error;
+    }
+    for (const char* bad : {"1/61", "1/100000000", "1001", "1000000000", "1000001/1000"}) {
+        const Parsed p = parse({"--fps", bad});
+        EXPECT_FALSE(p.ok) << bad;
+        EXPECT_NE(p.error.find(bad), std::string::npos) << p.error;
+        EXPECT_NE(p.error.find("1/60"), std::string::npos) << p.error;
+        EXPECT_NE(p.error.find("1000"), std::string::npos) << p.error;
+    }
+}
+
+TEST(Options, HelpNamesEveryExitCodeScriptAndOption)
+{
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    print_usage(out);
+    std::fclose(out);
+    const std::string help(text, size);
+    std::free(text);
+    for (const char* code : {"   19  ", "    7  ", "    0  ", "    1  ", "    2  ", "  130  "})
+        EXPECT_NE(help.find(std::string("\n") + code), std::string::npos) << "exit code" << code;
+    for (const char* name : {"--help, -h", "--version", "--data DIR", "--verbose", "--fps", "de 1/60 a 1000", "show",
+                             "engine", "standin"})
+        EXPECT_NE(help.find(name), std::string::npos) << name;
 }
