@@ -3,7 +3,7 @@
 #   build.sh DIR [cmake options...] [-- targets...]
 # Every cmake option is passed on every configure, so a setting cached by
 # another script cannot leak in.  The folder is configured again only when
-# its options change.  Prints nothing when nothing was rebuilt, one line when
+# its options or its cache change.  Prints nothing when nothing was rebuilt, one line when
 # something was, and the whole log when the build fails.  Uses Ninja and
 # ccache when they are there (scripts/setup.sh installs both).
 set -euo pipefail
@@ -27,7 +27,10 @@ wanted="$generator|-DCMAKE_BUILD_TYPE=RelWithDebInfo ${options[*]} ${CC:-} ${CXX
 mkdir -p "$dir"
 log=$dir/build.log
 stamp=$dir/.build-options
-if [ ! -f "$dir/CMakeCache.txt" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
+# Configured again when the options differ, or when the cache changed since
+# (a hand-run cmake may have changed a setting).
+if [ ! -f "$dir/CMakeCache.txt" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ] ||
+   [ "$dir/CMakeCache.txt" -nt "$stamp" ]; then
   # A folder made with another generator cannot be configured again in place.
   if [ -f "$dir/CMakeCache.txt" ] && ! grep -qx "CMAKE_GENERATOR:INTERNAL=$generator" "$dir/CMakeCache.txt"; then
     rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"

@@ -67,4 +67,5 @@ phase_fuzz() {
 }
 
 for p in "${phases[@]}"; do run_phase "$p"; done
-echo "== all checks passed in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s (${times[*]/%/;})"
+summary=$(printf '%s, ' "${times[@]}")
+echo "== all checks passed in $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s (${summary%, })"
