@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,15 +16,19 @@ struct Parsed {
     bool ok;
     Options options;
     std::string error;
+    // The arguments, kept alive: values in options point into them.
+    std::shared_ptr<std::vector<std::string>> args;
 };
 
-Parsed parse(std::vector<std::string> args)
+Parsed parse(std::vector<std::string> given)
 {
-    args.insert(args.begin(), "yurn");
+    auto args = std::make_shared<std::vector<std::string>>(std::move(given));
+    args->insert(args->begin(), "yurn");
     std::vector<char*> argv;
-    for (std::string& a : args)
+    for (std::string& a : *args)
         argv.push_back(a.data());
     Parsed p;
+    p.args = args;
     char error[256] = "";
     p.ok = parse_options(int(argv.size()), argv.data(), &p.options, error, sizeof error);
     p.error = error;
