@@ -1,5 +1,6 @@
 // The real timer thread and the clock, and the timer tick racing the main
 // thread over the stage table (run under ThreadSanitizer in CI).
+#include <SDL.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -99,4 +100,20 @@ TEST(RealTimer, TheTickSeesWholeWordsWhileTheMainThreadMovesOn)
     EXPECT_GT(stage_ticks[0].load() + stage_ticks[1].load(), 0);
     stage_table = clear_stage_table();
     current_stage.store(0);
+}
+
+// Opening the sound track only checks the file: the audio device (and the
+// sound system's complaints when there is none) waits until the music plays,
+// after the window exists, so a run that ends before says nothing about sound.
+TEST(Audio, OpeningTheTrackLeavesTheDeviceClosedUntilPlay)
+{
+    ASSERT_EQ(SDL_WasInit(SDL_INIT_AUDIO), 0u);
+    EXPECT_EQ(sdl_platform.audio_open(YURN_SOURCE_DIR "/datos/no-existe.mp3"), nullptr);
+    void* stream = sdl_platform.audio_open(YURN_SOURCE_DIR "/datos/cancion.mp3");
+    EXPECT_NE(stream, nullptr);
+    EXPECT_EQ(SDL_WasInit(SDL_INIT_AUDIO), 0u);
+    // Fading or stopping before play touches nothing either.
+    sdl_platform.audio_fade(100);
+    sdl_platform.audio_stop();
+    EXPECT_EQ(SDL_WasInit(SDL_INIT_AUDIO), 0u);
 }
