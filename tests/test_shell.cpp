@@ -424,3 +424,25 @@ TEST(Show, TheDataFolderHoldsTheArchiveAndTheFiles)
     EXPECT_STREQ(archive_name, "Yurn.pak");
     EXPECT_EQ(data_path("datos/Foto1.pcx"), "datos/Foto1.pcx");
 }
+
+// A show that ends before its sound track asks for the music to fade out
+// with the picture: the engine show from its last photograph's cue (24 s) to
+// its end (27.5 s).  The photograph show leaves it to the track, which is
+// silent from 50 s.
+TEST(Show, TheEngineShowFadesItsMusicOutWithThePicture)
+{
+    Options o;
+    o.headless = true;
+    o.fps_numerator = 4;
+    o.script = "engine";
+    EXPECT_EQ(run_show(o), 7);
+    double at = 0.0;
+    uint32_t length = 0;
+    headless_music_fade(&at, &length);
+    EXPECT_DOUBLE_EQ(at, 24000.0);
+    EXPECT_EQ(length, 3500u);
+    o.script = "standin";
+    EXPECT_EQ(run_show(o), 19);
+    headless_music_fade(&at, &length);
+    EXPECT_DOUBLE_EQ(at, -1.0);
+}

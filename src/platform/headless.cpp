@@ -43,6 +43,8 @@ struct Headless {
     int32_t queued;
     int32_t requests[MAX_REQUESTS];
     int32_t request_count;
+    double fade_at = -1.0;  // virtual time the music was asked to fade out; -1: never
+    uint32_t fade_length;
 };
 
 Headless state;
@@ -262,7 +264,11 @@ void headless_kill_timer(uint32_t id)
 void* headless_audio_open(const char*) { return nullptr; }
 void headless_audio_play(void*) {}
 void headless_audio_stop() {}
-void headless_audio_fade(uint32_t) {}
+void headless_audio_fade(uint32_t length_ms)
+{
+    state.fade_at = state.time_ms;
+    state.fade_length = length_ms;
+}
 
 }  // namespace
 
@@ -336,4 +342,10 @@ int32_t headless_mode_requests(int32_t* depths, int32_t capacity)
     for (int32_t i = 0; i < n; i++)
         depths[i] = state.requests[i];
     return n;
+}
+
+void headless_music_fade(double* at_ms, uint32_t* length_ms)
+{
+    *at_ms = state.fade_at;
+    *length_ms = state.fade_length;
 }

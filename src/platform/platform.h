@@ -210,5 +210,9 @@ double headless_time_ms();
 // The depths set_display_mode was asked for, in order (up to 16 kept).
 int32_t headless_mode_requests(int32_t* depths, int32_t capacity);
 
+// When the music was last asked to fade out in this run (virtual ms; -1 when
+// never) and over how long.  There is no sound, only the request.
+void headless_music_fade(double* at_ms, uint32_t* length_ms);
+
 // Milliseconds on std::chrono::steady_clock since the process started.
 double steady_ms();
