@@ -174,6 +174,19 @@ EM_JS(void, yurn_web_audio_stop, (), {
     if (Module.yurnAudio) Module.yurnAudio.pause();
 });
 
+// Lowers the track's volume to silence over ms milliseconds.
+EM_JS(void, yurn_web_audio_fade, (int ms), {
+    var audio = Module.yurnAudio;
+    if (!audio) return;
+    var start = performance.now();
+    var from = audio.volume;
+    var timer = setInterval(function() {
+        var t = (performance.now() - start) / Math.max(ms, 1);
+        audio.volume = t >= 1 ? 0 : from * (1 - t);
+        if (t >= 1) clearInterval(timer);
+    }, 50);
+});
+
 namespace {
 
 constexpr int32_t MAX_QUEUED = 16;
@@ -438,6 +451,12 @@ void web_audio_play(void* stream)
 
 void web_audio_stop() { yurn_web_audio_stop(); }
 
+void web_audio_fade(uint32_t length_ms)
+{
+    if (web.audio)
+        yurn_web_audio_fade(int(length_ms));
+}
+
 // ---------------------------------------------------------------------------
 // Virtual clock: the headless backend, drawn on the canvas
 // ---------------------------------------------------------------------------
@@ -529,6 +548,7 @@ const Platform web_platform = {
     .audio_open = web_audio_open,
     .audio_play = web_audio_play,
     .audio_stop = web_audio_stop,
+    .audio_fade = web_audio_fade,
 };
 
 const Platform web_virtual_platform = virtual_record();
