@@ -4,8 +4,8 @@
 # Every cmake option is passed on every configure, so a setting cached by
 # another script cannot leak in.  The folder is configured again only when
 # its options or its cache change.  Prints nothing when nothing was rebuilt, one line when
-# something was, and the whole log when the build fails.  Uses Ninja and
-# ccache when they are there (scripts/setup.sh installs both).
+# something was, and the whole log when the build fails.  Uses ccache when it
+# is there (scripts/setup.sh installs it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=$1; shift
@@ -15,8 +15,8 @@ while (($#)); do
   options+=("$1"); shift
 done
 
+# Make, as every script that configures these folders (scripts/web.sh too) asks for.
 generator="Unix Makefiles"
-command -v ninja >/dev/null && generator=Ninja
 if command -v ccache >/dev/null; then
   options+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   # Worktrees and clones in other folders share cached objects.

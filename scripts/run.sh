@@ -8,7 +8,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 dir=build-run
-scripts/build.sh "$dir" -DYURN_TESTS=OFF -DYURN_BENCH=OFF -DYURN_FUZZ=OFF -DYURN_SANITIZE= -- yurn yurn-pak
+# Nothing in the sources newer than the last build: nothing to ask make.
+built=$dir/.built
+if [ ! -f "$built" ] || [ -n "$(find CMakeLists.txt src tools/yurn-pak scripts/build.sh -newer "$built" -print -quit)" ]; then
+  scripts/build.sh "$dir" -DYURN_TESTS=OFF -DYURN_BENCH=OFF -DYURN_FUZZ=OFF -DYURN_SANITIZE= -- yurn yurn-pak
+  touch "$built"
+fi
 
 [ -L "$dir/datos" ] || ln -sfn ../datos "$dir/datos"
 pak=$dir/Yurn.pak

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build ccache pkg-config git
+  build-essential cmake ccache pkg-config git
   libsdl2-dev libsdl2-mixer-dev libsdl2-image-dev libstb-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
