@@ -1,8 +1,10 @@
 // Entry point of yurn: the command line, then the show.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "capture/capture.h"
+#include "files/files.h"
 #include "platform/platform.h"
 #include "shell/options.h"
 #include "shell/shell.h"
@@ -51,11 +53,15 @@ int main(int argc, char** argv)
         // Recorded on the headless display, whose virtual clock makes frame n
         // the show at T = n / fps exactly, however long each frame takes.
         options.headless = true;
+        // The sound track the show would play: in the --data folder.
+        data_folder = options.data;
+        const std::string track = data_path(CaptureOptions{}.sound_track);
         capture_begin({.target = options.capture,
                        .format = options.capture_format < 0 ? CAPTURE_PNG : options.capture_format,
                        .fps_numerator = options.fps_numerator,
                        .fps_denominator = options.fps_denominator,
-                       .overwrite = options.overwrite});
+                       .overwrite = options.overwrite,
+                       .sound_track = track.c_str()});
         return capture_end(run_show(options));
     }
     return run_show(options);
