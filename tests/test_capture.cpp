@@ -532,3 +532,39 @@ TEST(CaptureShow, AFailedVideoKeepsTheOldFileAndLeavesNoTemporary)
 }
 
 }  // namespace
+
+namespace {
+
+// The largest magnitude of the left channel's samples from first_s to last_s
+// seconds of a 44.1 kHz stereo 16-bit sound.wav.
+int32_t peak(const std::vector<uint8_t>& wav, double first_s, double last_s)
+{
+    int32_t most = 0;
+    for (size_t at = 44 + size_t(first_s * 44100) * 4; at + 4 <= wav.size() && at < 44 + size_t(last_s * 44100) * 4;
+         at += 4) {
+        const int32_t v = int16_t(uint16_t(wav[at] | wav[at + 1] << 8));
+        most = std::max(most, v < 0 ? -v : v);
+    }
+    return most;
+}
+
+}  // namespace
+
+TEST(CaptureShow, TheEngineShowsRecordedMusicFadesOutAsTheLiveOneDoes)
+{
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no ffmpeg to decode the track";
+    const fs::path dir = capture_dir("engine-fade");
+    fs::remove_all(dir);
+    const std::string command = std::string(YURN_BINARY_DIR) + "/yurn --script engine --fps 2 --format raw --data " +
+                                YURN_SOURCE_DIR + " --capture " + dir.string() + " >/dev/null 2>&1";
+    ASSERT_EQ(WEXITSTATUS(std::system(command.c_str())), 7);
+    const std::vector<uint8_t> wav = read_file(dir / "sound.wav");
+    ASSERT_GT(wav.size(), 44u + size_t(27 * 44100) * 4);
+    // The fade runs from 24 s to silence at 27.5 s, where the show ends.
+    const int32_t before = peak(wav, 20.0, 24.0);
+    EXPECT_GT(before, 4000);
+    EXPECT_LT(peak(wav, 26.5, 27.0), before / 3);
+    EXPECT_LT(peak(wav, 27.4, 28.0), 400);
+    fs::remove_all(dir);
+}

@@ -50,6 +50,8 @@ TEST(OutputFile, ReplacesTheOldFileWholeAndLeavesNoTemporary)
     EXPECT_EQ(error, 0);
     EXPECT_EQ(slurp(target), "new contents");
     EXPECT_EQ(folder.entries(), 1u);
+    // The permissions of a file fopen would have made, not the temporary's 0600.
+    EXPECT_EQ(unsigned(fs::status(target).permissions()), unsigned(new_file_mode()));
     // An empty file is written soundly too.
     ASSERT_TRUE(write_whole_file(target.c_str(), nullptr, 0, nullptr));
     EXPECT_EQ(fs::file_size(target), 0u);

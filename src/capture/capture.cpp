@@ -336,8 +336,39 @@ std::string make_video_temp(const std::string& target)
     const int fd = ::mkstemps(temp.data(), int(ext.size()));
     if (fd < 0)
         fatal_error("No puedo escribir \"%s\": %s", target.c_str(), system_reason(errno));
+    // ffmpeg writes over it in place, keeping mkstemps's private mode.
+    ::fchmod(fd, new_file_mode());
     ::close(fd);
     return temp;
+}
+
+bool fades_music()
+{
+    return capture->options.music_fade_to_ms > capture->options.music_fade_from_ms &&
+           capture->options.music_fade_from_ms >= 0.0;
+}
+
+// The music's fade-out as the live show plays it: the gain falls in a straight
+// line from 1 at the fade's start to 0 at its end, silence after.  samples are
+// 16-bit little-endian, SOUND_CHANNELS to a frame.
+void fade_out(std::vector<uint8_t>& samples)
+{
+    if (!fades_music())
+        return;
+    const double from = capture->options.music_fade_from_ms, to = capture->options.music_fade_to_ms;
+    const size_t frame_bytes = SOUND_CHANNELS * 2;
+    for (size_t at = 0; at + frame_bytes <= samples.size(); at += frame_bytes) {
+        const double t = double(at / frame_bytes) * 1000.0 / SOUND_RATE;
+        if (t < from)
+            continue;
+        const double gain = t >= to ? 0.0 : (to - t) / (to - from);
+        for (size_t k = at; k < at + frame_bytes; k += 2) {
+            const auto value = int16_t(uint16_t(samples[k] | samples[k + 1] << 8));
+            const auto faded = uint16_t(int16_t(double(value) * gain));
+            samples[k] = uint8_t(faded);
+            samples[k + 1] = uint8_t(faded >> 8);
+        }
+    }
 }
 
 void start_encoder(int32_t width, int32_t height)
@@ -359,6 +390,12 @@ void start_encoder(int32_t width, int32_t height)
                                  "anullsrc=channel_layout=stereo:sample_rate=" + std::to_string(SOUND_RATE)});
     if (sound)
         args.insert(args.end(), {"-map", "0:v", "-map", "1:a"});
+    if (capture->sound_decodes && fades_music()) {
+        char fade[96];
+        std::snprintf(fade, sizeof fade, "afade=t=out:st=%.3f:d=%.3f", capture->options.music_fade_from_ms / 1000.0,
+                      (capture->options.music_fade_to_ms - capture->options.music_fade_from_ms) / 1000.0);
+        args.insert(args.end(), {"-af", fade});
+    }
     // Nearest neighbour keeps every show pixel a sharp 3 x 3 block.  The
     // colours are converted before the scale, on a ninth of the pixels: the
     // same picture (conversion is per pixel), a third less time.
@@ -532,6 +569,7 @@ void write_sound()
     const char* track = capture->options.sound_track;
     if (track && file_exists(track))
         track_decodes(track, &samples);
+    fade_out(samples);
     std::vector<uint8_t> header;
     header.insert(header.end(), {'R', 'I', 'F', 'F'});
     put_u32(header, static_cast<uint32_t>(36 + bytes));

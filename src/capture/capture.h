@@ -44,6 +44,11 @@ struct CaptureOptions {
     int64_t fps_denominator = 1;
     bool overwrite = false;         // a folder may hold frames: remove ours first
     const char* sound_track = "datos/cancion.mp3";  // decoded into sound.wav or the video
+    // The live show fades its music out from the first time to silence at the
+    // second (ms from the show's start; the script's fade); the recorded
+    // track does the same.  Both 0: the track plays as it is.
+    double music_fade_from_ms = 0.0;
+    double music_fade_to_ms = 0.0;
 };
 
 // Exit code base of an interrupted capture: 128 + the signal's number.

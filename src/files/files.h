@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +89,10 @@ bool output_commit(OutputFile& out);
 
 // open + write + commit of one block; *error (when given) gets the errno.
 bool write_whole_file(const char* path, const void* data, size_t size, int* error);
+
+// Permissions a plain fopen gives a new file (0666 less the umask), for a file
+// made under a temporary name (mkstemp makes it 0600) before it is renamed.
+mode_t new_file_mode();
 
 // The system's reason for errno error, in Spanish for the usual ones (full
 // disk, file-size limit, permissions, missing folder), else strerror's text.

@@ -20,8 +20,15 @@ std::string folder_of(const std::string& path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// Permissions a plain fopen would give a new file (0666 less the umask);
-// mkstemp makes its file 0600.
+bool fail(OutputFile& out, int error)
+{
+    if (out.error == 0)
+        out.error = error != 0 ? error : EIO;
+    return false;
+}
+
+} // namespace
+
 mode_t new_file_mode()
 {
     static const mode_t mode = [] {
@@ -31,15 +38,6 @@ mode_t new_file_mode()
     }();
     return mode;
 }
-
-bool fail(OutputFile& out, int error)
-{
-    if (out.error == 0)
-        out.error = error != 0 ? error : EIO;
-    return false;
-}
-
-} // namespace
 
 const char* system_reason(int error)
 {

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "shell/options.h"
 #include "shell/shell.h"
+#include "stages/stages.h"
 
 namespace {
 
@@ -56,12 +57,15 @@ int main(int argc, char** argv)
         // The sound track the show would play: in the --data folder.
         data_folder = options.data;
         const std::string track = data_path(CaptureOptions{}.sound_track);
+        const StageScript* script = find_stage_script(options.script);
         capture_begin({.target = options.capture,
                        .format = options.capture_format < 0 ? CAPTURE_PNG : options.capture_format,
                        .fps_numerator = options.fps_numerator,
                        .fps_denominator = options.fps_denominator,
                        .overwrite = options.overwrite,
-                       .sound_track = track.c_str()});
+                       .sound_track = track.c_str(),
+                       .music_fade_from_ms = script ? double(script->music_fade_from) * 1000.0 : 0.0,
+                       .music_fade_to_ms = script ? double(script->music_fade_to) * 1000.0 : 0.0});
         return capture_end(run_show(options));
     }
     return run_show(options);

@@ -26,6 +26,9 @@ for run in a b; do
   [ "$code" -eq 19 ] || { fail "mp4 run $run: exit code $code, expected 19"; cat "$work/stderr-$run"; }
 done
 cmp -s "$work/show-a.mp4" "$work/show-b.mp4" || fail "two captures of the show differ"
+touch "$work/plain"
+[ "$(stat -c %a "$work/show-a.mp4")" = "$(stat -c %a "$work/plain")" ] ||
+  fail "the video's permissions are $(stat -c %a "$work/show-a.mp4"), not those of a new file"
 grep -q "101 fotogramas" "$work/stderr-a" || { fail "no one-line summary with 101 frames"; cat "$work/stderr-a"; }
 [ "$(probe "$work/show-a.mp4" v:0 stream=codec_name)" = h264 ] || fail "mp4 video is not H.264"
 [ "$(probe "$work/show-a.mp4" v:0 stream=width)" = 960 ] || fail "mp4 is not 960 wide"
