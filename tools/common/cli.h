@@ -88,6 +88,20 @@ inline void init(const char* name)
 
 inline void print_version() { std::printf("%s (yurn) %s\n", program, YURN_VERSION); }
 
+// -h/--help prints the usage and --version the version, both on standard
+// output, and end the tool with 0; any other argument returns.
+inline void answer_help_or_version(const std::string& arg, void (*usage)(FILE*))
+{
+    if (arg == "-h" || arg == "--help") {
+        usage(stdout);
+        std::exit(0);
+    }
+    if (arg == "--version") {
+        print_version();
+        std::exit(0);
+    }
+}
+
 // Reads the arguments one at a time.  "--opt=value" is the option and its
 // value; after "--" everything is an operand.
 struct Args {

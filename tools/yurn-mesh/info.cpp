@@ -90,14 +90,7 @@ int info_command(int argc, char** argv)
     std::string a;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        if (a == "--help" || a == "-h") {
-            info_usage(stdout);
-            return 0;
-        }
-        if (a == "--version") {
-            cli::print_version();
-            return 0;
-        }
+        cli::answer_help_or_version(a, info_usage);
         if (a == "--json")
             json = true;
         else if (is_option)

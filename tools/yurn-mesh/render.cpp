@@ -159,21 +159,21 @@ void render_usage(FILE* out)
                  OPTIONS_HELP);
 }
 
+void view_usage(FILE* out)
+{
+    std::fprintf(out,
+                 "Uso: yurn-mesh view FICHERO [opciones]\n"
+                 "  Muestra la malla girando en una ventana: arrastrar la hace orbitar, la rueda\n"
+                 "  acerca, las teclas 1-5 cambian los bits de modo 01..10, Espacio pausa,\n"
+                 "  Escape termina.\n%s",
+                 OPTIONS_HELP);
+}
+
 }  // namespace
 
 int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& options)
 {
-    const auto usage = [&](FILE* out) {
-        if (render)
-            render_usage(out);
-        else
-            std::fprintf(out,
-                         "Uso: yurn-mesh view FICHERO [opciones]\n"
-                         "  Muestra la malla girando en una ventana: arrastrar la hace orbitar, la rueda\n"
-                         "  acerca, las teclas 1-5 cambian los bits de modo 01..10, Espacio pausa,\n"
-                         "  Escape termina.\n%s",
-                         OPTIONS_HELP);
-    };
+    void (*const usage)(FILE*) = render ? render_usage : view_usage;
     const auto bad = [&](const std::string& option, const std::string& value) {
         usage_error("valor no válido para %s: \"%s\"", option.c_str(), value.c_str());
     };
@@ -181,14 +181,7 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
     std::string a;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 0;
-        }
-        if (a == "--version") {
-            cli::print_version();
-            return 0;
-        }
+        cli::answer_help_or_version(a, usage);
         if (!is_option) {
             if (options.file)
                 usage_error("sobra el argumento \"%s\"", a.c_str());

@@ -232,8 +232,7 @@ int main(int argc, char** argv)
     double scale = 1.0;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        if (a == "--help" || a == "-h") { usage(stdout); return 0; }
-        if (a == "--version") { cli::print_version(); return 0; }
+        cli::answer_help_or_version(a, usage);
         if (a == "--format") format = args.value(a);
         else if (a == "-o" || a == "--output") out = args.value(a);
         else if (a == "--scale") {

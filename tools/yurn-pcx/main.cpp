@@ -343,14 +343,7 @@ int main(int argc, char** argv)
     Fit fit = Fit::crop;
     int width = 320, height = 240;
     while (args.next(a, is_option)) {
-        if (a == "-h" || a == "--help") {
-            std::fputs(USAGE, stdout);
-            return 0;
-        }
-        if (a == "--version") {
-            cli::print_version();
-            return 0;
-        }
+        cli::answer_help_or_version(a, [](FILE* out) { std::fputs(USAGE, out); });
         if (!is_option) {
             if (command.empty())
                 command = a;
