@@ -30,6 +30,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "shell/shell.h"
+
 enum CaptureFormat : int32_t {
     CAPTURE_PNG = 0,
     CAPTURE_PPM,
@@ -43,7 +45,7 @@ struct CaptureOptions {
     int64_t fps_numerator = 60;     // the headless frame rate N/D the show runs at
     int64_t fps_denominator = 1;
     bool overwrite = false;         // a folder may hold frames: remove ours first
-    const char* sound_track = "datos/cancion.mp3";  // decoded into sound.wav or the video
+    const char* sound_track = SOUND_TRACK;  // decoded into sound.wav or the video
     // The live show fades its music out from the first time to silence at the
     // second (ms from the show's start; the script's fade); the recorded
     // track does the same.  Both 0: the track plays as it is.

@@ -56,7 +56,7 @@ int main(int argc, char** argv)
         options.headless = true;
         // The sound track the show would play: in the --data folder.
         data_folder = options.data;
-        const std::string track = data_path(CaptureOptions{}.sound_track);
+        const std::string track = data_path(SOUND_TRACK);
         const StageScript* script = find_stage_script(options.script);
         capture_begin({.target = options.capture,
                        .format = options.capture_format < 0 ? CAPTURE_PNG : options.capture_format,

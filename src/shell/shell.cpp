@@ -19,7 +19,6 @@ namespace {
 constexpr int32_t FRAME_WIDTH = 320;
 constexpr int32_t FRAME_HEIGHT = 240;
 constexpr const char* ARCHIVE_FILE = "Yurn.pak";
-constexpr const char* SOUND_TRACK = "datos/cancion.mp3";
 
 // The data folder of this run (data_folder points into it, so it outlives
 // the options it came from) and the archive's path inside it (archive_name

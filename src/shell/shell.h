@@ -58,6 +58,7 @@ void install_stage(int32_t index, void* data, const StageEntries& entries);
 constexpr int32_t STAGE_COUNT = 20;     // records in the stage table
 constexpr int32_t SCHEDULE_LENGTH = 25; // cue times in the schedule
 constexpr uint32_t TICK_MS = 14;        // period of the timer tick
+constexpr const char* SOUND_TRACK = "datos/cancion.mp3";  // the music, in the data folder
 
 // ---------------------------------------------------------------------------
 // Shell globals (defined in shell/globals.cpp)
