@@ -35,9 +35,11 @@ presented=0
 deadline=$((SECONDS + 90))
 while [ "$SECONDS" -lt "$deadline" ]; do
   kill -0 "$pid" 2>/dev/null || break
-  [ -n "$wid" ] || wid=$(xdotool search --name '^DDrawInterface$' 2>/dev/null | head -n 1)
   presented=$(cat "$frames_file" 2>/dev/null || echo 0)
-  [ -n "$wid" ] && [ "$presented" -ge 8 ] && break
+  # Looked up only once frames are shown: SDL replaces its hidden first
+  # window when it makes its renderer, so an early id can go stale.
+  [ "$presented" -ge 8 ] && wid=$(xdotool search --onlyvisible --name '^DDrawInterface$' 2>/dev/null | head -n 1)
+  [ -n "$wid" ] && break
   sleep 0.05
 done
 if [ -z "$wid" ] || [ "$presented" -lt 8 ]; then

@@ -35,8 +35,12 @@ wait_frames() {
   local deadline=$((SECONDS + 90))
   while [ "$SECONDS" -lt "$deadline" ]; do
     kill -0 "$pid" 2>/dev/null || return 1
-    [ -n "$wid" ] || wid=$(xdotool search --name '^DDrawInterface$' 2>/dev/null | head -n 1)
-    [ -n "$wid" ] && [ "$(presented)" -gt "$1" ] && return 0
+    # Looked up only once frames are shown: SDL replaces its hidden first
+    # window when it makes its renderer, so an early id can go stale.
+    if [ "$(presented)" -gt "$1" ]; then
+      wid=$(xdotool search --onlyvisible --name '^DDrawInterface$' 2>/dev/null | head -n 1)
+      [ -n "$wid" ] && return 0
+    fi
     sleep 0.05
   done
   return 1
