@@ -329,6 +329,22 @@ TEST_F(RenderScene, PlainAndWideKernelsDrawTheSameFrames)
     set_span_level(1);
 }
 
+TEST_F(RenderScene, ACapOnTheProcessorReachesTheRenderersKernels)
+{
+    if (cpu_set_cap(-1) < CPU_AVX2)
+        GTEST_SKIP() << "no AVX2 here: the renderer has one level only";
+    cpu_set_cap(CPU_SSE2);
+    render();
+    EXPECT_EQ(span_level, 0);
+    cpu_set_cap(-1);
+    render();
+    EXPECT_EQ(span_level, 1);
+    set_span_level(0);  // an explicit level outlives later frames
+    render();
+    EXPECT_EQ(span_level, 0);
+    set_span_level(1);
+}
+
 TEST_F(RenderScene, OutcodesHoldWhetherOrNotTheBoxIsWhollyInside)
 {
     // Objects around the edges of the view volume, some with a corner just

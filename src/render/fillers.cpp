@@ -550,10 +550,22 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
 
 int32_t span_level = cpu_has_avx2() ? 1 : 0;
 
+namespace {
+// The cpu_generation the level was last chosen at; a newer cap re-picks it.
+uint32_t span_generation = cpu_generation();
+}  // namespace
+
 int32_t set_span_level(int32_t level)
 {
     span_level = std::clamp(level, 0, cpu_has_avx2() ? 1 : 0);
+    span_generation = cpu_generation();
     return span_level;
+}
+
+void follow_cpu_cap()
+{
+    if (span_generation != cpu_generation())
+        set_span_level(1);
 }
 
 void fill_flat(Vertex* const triangle[3], uint32_t colour, uint32_t* frame_buffer, uint32_t* depth_buffer)

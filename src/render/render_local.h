@@ -80,7 +80,11 @@ void fill_textured_gouraud(Vertex* const triangle[3], const uint32_t* texture,
 
 // The renderer's kernels in use (span kernels, edge set-up, vertex
 // lighting): 0 plain C++, 1 AVX2, the same results either way.  Chosen at
-// start from the CPU; tests and the benchmark may lower it to compare.
+// start from the CPU (as capped by YURN_CPU); tests and the benchmark may
+// lower it to compare.
 // Returns the level set.
 int32_t set_span_level(int32_t level);
 extern int32_t span_level;  // the level set; render thread only
+// Picks the level again when cpu_set_cap has changed the cap since the last
+// choice; render_scene calls it once per frame.
+void follow_cpu_cap();

@@ -573,6 +573,7 @@ void draw_object(Scene* scene, Object* object, const Matrix* parent_model, Camer
 
 void Scene::render_scene(Camera* camera, uint32_t* depth_buffer, uint32_t* frame_buffer)
 {
+    follow_cpu_cap();
     if (object_count <= 0)
         return;
     // Words of earlier frames hold larger generations, so they lose to any
