@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
@@ -88,6 +90,36 @@ TEST(OutputFile, AnUncommittedFileRemovesItsTemporary)
         EXPECT_EQ(folder.entries(), 1u);
     }
     EXPECT_EQ(folder.entries(), 0u);
+}
+
+TEST(OutputFile, ASignalMidWriteRemovesTheTemporaryAndKeepsTheOldFile)
+{
+    TempFolder folder;
+    fs::path target = folder.path / "out.bin";
+    std::ofstream(target) << "old";
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        EXPECT_EXIT(
+            {
+                std::signal(signal_number, SIG_DFL);
+                OutputFile out;
+                if (output_open(out, target.c_str()) && output_write(out, "partial", 7) && std::fflush(out.stream) == 0)
+                    std::raise(signal_number);
+                std::_Exit(3);
+            },
+            ::testing::KilledBySignal(signal_number), "");
+        EXPECT_EQ(slurp(target), "old");
+        EXPECT_EQ(folder.entries(), 1u) << "a temporary was left after signal " << signal_number;
+    }
+    // A handler the program set itself is left alone: the signal is its own.
+    EXPECT_EXIT(
+        {
+            std::signal(SIGINT, [](int) { std::_Exit(7); });
+            OutputFile out;
+            if (output_open(out, target.c_str()))
+                std::raise(SIGINT);
+            std::_Exit(3);
+        },
+        ::testing::ExitedWithCode(7), "");
 }
 
 } // namespace

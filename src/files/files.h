@@ -65,8 +65,10 @@ FILE* open_data_file(const char* path, const char* mode);
 // output_write appends to it (remembering the first failure), output_commit
 // flushes it to disk and renames it over path.  On any failure, or when the
 // OutputFile dies uncommitted (an exception, a fatal_error in a test), the
-// temporary is removed and the old file stays as it was.  The path "-" writes
-// to standard output instead, with no temporary.
+// temporary is removed and the old file stays as it was.  So it is when
+// SIGINT, SIGTERM or SIGHUP ends the program mid-write, unless the program
+// handles that signal itself.  The path "-" writes to standard output
+// instead, with no temporary.
 // ---------------------------------------------------------------------------
 
 struct OutputFile {
@@ -76,6 +78,7 @@ struct OutputFile {
     int error = 0;           // errno of the first failure; 0 while all went well
     bool sync = true;        // commit flushes the file to disk first; false for many small files
                              // whose writer flushes them together (frame capture)
+    int live_slot = -1;      // where the signal handler finds temp_path
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

@@ -3,7 +3,9 @@
 
 #include "files/files.h"
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -18,6 +20,64 @@ std::string folder_of(const std::string& path)
 {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Temporaries being written now, for the signal handler below: fixed
+// buffers, since a handler may only read memory and call unlink.  A slot is
+// free (0), being filled (1) or holds a path (2); capture threads may claim
+// slots at the same time.
+constexpr int LIVE_SLOTS = 16;
+char live_paths[LIVE_SLOTS][PATH_MAX];
+std::atomic<int32_t> live_state[LIVE_SLOTS];
+static_assert(std::atomic<int32_t>::is_always_lock_free, "read by a signal handler");
+
+int live_add(const std::string& path)
+{
+    if (path.size() >= PATH_MAX)
+        return -1;
+    for (int i = 0; i < LIVE_SLOTS; i++) {
+        int32_t free_slot = 0;
+        if (live_state[i].compare_exchange_strong(free_slot, 1, std::memory_order_acquire)) {
+            std::memcpy(live_paths[i], path.c_str(), path.size() + 1);
+            live_state[i].store(2, std::memory_order_release);  // the path is whole before it is seen
+            return i;
+        }
+    }
+    return -1;  // more at once than slots: that one is only removed by its owner
+}
+
+void live_remove(int& slot)
+{
+    if (slot >= 0)
+        live_state[slot].store(0, std::memory_order_release);
+    slot = -1;
+}
+
+// Ctrl+C, a kill or a closed terminal while a file is being written: the
+// temporaries go, then the signal does what it would have done.
+void remove_live_and_die(int signal_number)
+{
+    for (int i = 0; i < LIVE_SLOTS; i++)
+        if (live_state[i].load(std::memory_order_acquire) == 2)
+            ::unlink(live_paths[i]);
+    std::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+}
+
+// Only where nobody else has chosen what the signal does (the capture keeps
+// its own handlers, which end the show and commit what was captured).
+void watch_signals()
+{
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction now {};
+        if (::sigaction(signal_number, nullptr, &now) != 0 || now.sa_handler != SIG_DFL ||
+            (now.sa_flags & SA_SIGINFO))
+            continue;
+        struct sigaction action {};
+        action.sa_handler = remove_live_and_die;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal_number, &action, nullptr);
+    }
 }
 
 bool fail(OutputFile& out, int error)
@@ -66,6 +126,7 @@ OutputFile::~OutputFile()
         std::fclose(stream);
     if (!temp_path.empty())
         ::unlink(temp_path.c_str());
+    live_remove(live_slot);
 }
 
 bool output_open(OutputFile& out, const char* path)
@@ -79,6 +140,7 @@ bool output_open(OutputFile& out, const char* path)
     // A file-size limit must fail the write (EFBIG), not end the process
     // before the temporary is removed and the old file kept.
     std::signal(SIGXFSZ, SIG_IGN);
+    watch_signals();
     std::string name = out.path;
     size_t slash = name.rfind('/');
     std::string temp = folder_of(out.path) + "." + name.substr(slash == std::string::npos ? 0 : slash + 1) +
@@ -87,6 +149,7 @@ bool output_open(OutputFile& out, const char* path)
     if (fd < 0)
         return fail(out, errno);
     out.temp_path = temp;
+    out.live_slot = live_add(temp);
     if (::fchmod(fd, new_file_mode()) != 0 || (out.stream = ::fdopen(fd, "wb")) == nullptr) {
         int error = errno;
         ::close(fd);
@@ -128,6 +191,7 @@ bool output_commit(OutputFile& out)
         return fail(out, error);
     if (::rename(out.temp_path.c_str(), out.path.c_str()) != 0)
         return fail(out, errno);
+    live_remove(out.live_slot);
     out.temp_path.clear();
     return true;
 }
