@@ -12,8 +12,12 @@
 #include <new>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 struct RatioReporter : benchmark::ConsoleReporter {
+    // Colours only on a terminal: piped or saved output stays plain text.
+    RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     // Wall time per iteration instead of this process's CPU time; for work
     // done in child processes.
     bool wall_time = false;
@@ -44,6 +48,8 @@ struct RatioReporter : benchmark::ConsoleReporter {
         const double base = time_of(reference);
         if (base <= 0)
             return;
+        if (output_options_ & OO_Color)
+            std::printf("\033[m");  // the table's last colour ends here
         for (const auto& [name, t] : times)
             std::printf("ratio %-28s %6.2fx %s%s%s\n", name.c_str(), t / base, what, setting ? " at " : "",
                         setting ? setting : "");
