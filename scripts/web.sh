@@ -20,18 +20,30 @@ done
 # module folder, which a node not built by Debian does not look in.
 export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 
-# The archive is packed by the native tool.
-cmake -S . -B build -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target yurn-pak >/dev/null
+# The archive is packed by the native tool: scripts/run.sh's build of it, or
+# the one in YURN_NATIVE_BUILD (the browser tests use the tests' build).
+native=${YURN_NATIVE_BUILD:-}
+if [ -z "$native" ]; then
+  native=build-run
+  scripts/build.sh "$native" -DYURN_TESTS=OFF -DYURN_BENCH=OFF -DYURN_FUZZ=OFF -DYURN_SANITIZE= -- yurn-pak
+fi
+[ -x "$native/yurn-pak" ] || { echo "web.sh: no hay $native/yurn-pak" >&2; exit 1; }
 
-emcmake cmake -S . -B build-web -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-web -j"$(nproc)" >/dev/null
+# Quiet, with the whole log when something fails.
+mkdir -p build-web
+log=build-web/build.log
+if ! { emcmake cmake -S . -B build-web -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release &&
+       cmake --build build-web -j"$(nproc)"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "web.sh: no se pudo construir la página (registro completo en $log)" >&2
+  exit 1
+fi
 
 site=build-web/site
 rm -rf "$site"
 mkdir -p "$site/datos"
 cp web/index.html web/yurn-page.js build-web/yurn.js build-web/yurn.wasm "$site/"
-build/yurn-pak create "$site/Yurn.pak" datos/*.pcx >/dev/null
+"$native/yurn-pak" create "$site/Yurn.pak" datos/*.pcx >/dev/null
 # The sound track streams from its own URL; the meshes are read like the
 # archive, from the program's file system, which the page fills at start.
 cp datos/cancion.mp3 datos/CREDITS "$site/datos/"

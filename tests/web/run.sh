@@ -18,6 +18,6 @@ fi
 
 [ -d tests/web/node_modules/puppeteer-core ] || (cd tests/web && npm ci --no-audit --no-fund)
 cmake --build "$build" -j"$(nproc)" --target yurn yurn-pak yurn-frame-digests >/dev/null
-YURN_SKIP_SETUP=1 scripts/web.sh --build-only
+YURN_SKIP_SETUP=1 YURN_NATIVE_BUILD="$build" scripts/web.sh --build-only
 cd tests/web
 YURN_NATIVE_BUILD="$(cd "../../$build" && pwd)" node --test
