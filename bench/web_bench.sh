@@ -5,6 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target yurn yurn-pak yurn-frame-digests >/dev/null
-YURN_SKIP_SETUP=1 scripts/web.sh --build-only >/dev/null
+YURN_SKIP_SETUP=1 YURN_NATIVE_BUILD=build scripts/web.sh --build-only >/dev/null
 [ -d tests/web/node_modules/puppeteer-core ] || (cd tests/web && npm ci --no-audit --no-fund)
 YURN_NATIVE_BUILD="$PWD/build" node bench/web_bench.mjs
