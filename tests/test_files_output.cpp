@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "files/files.h"
 
@@ -77,6 +80,38 @@ TEST(OutputFile, AFailedWriteKeepsTheOldFileAndSaysWhy)
     // A folder that does not exist: nothing is created, the reason is kept.
     EXPECT_FALSE(write_whole_file((folder.path / "none" / "x").c_str(), "a", 1, &error));
     EXPECT_EQ(error, ENOENT);
+}
+
+TEST(OutputFile, AFifoIsWrittenWhereItIsNotReplacedByAFile)
+{
+    TempFolder folder;
+    fs::path fifo = folder.path / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A reader that never blocks, so the writer's open finds it at once.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    int error = -1;
+    EXPECT_TRUE(write_whole_file(fifo.c_str(), "through", 7, &error));
+    EXPECT_EQ(error, 0);
+    char got[16] = {};
+    EXPECT_EQ(::read(reader, got, sizeof got), 7);
+    ::close(reader);
+    EXPECT_EQ(std::string(got), "through");
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+    EXPECT_EQ(folder.entries(), 1u);
+}
+
+TEST(OutputFile, ALinkStaysALinkAndTheFileItPointsToIsReplaced)
+{
+    TempFolder folder;
+    fs::create_directories(folder.path / "real");
+    fs::path file = folder.path / "real" / "out.bin", link = folder.path / "link.bin";
+    std::ofstream(file) << "old";
+    fs::create_symlink("real/out.bin", link);
+    ASSERT_TRUE(write_whole_file(link.c_str(), "new", 3, nullptr));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
+    EXPECT_EQ(slurp(file), "new");
+    EXPECT_EQ(size_t(std::distance(fs::directory_iterator(folder.path / "real"), {})), 1u);
 }
 
 TEST(OutputFile, AnUncommittedFileRemovesItsTemporary)

@@ -68,11 +68,15 @@ FILE* open_data_file(const char* path, const char* mode);
 // temporary is removed and the old file stays as it was.  So it is when
 // SIGINT, SIGTERM or SIGHUP ends the program mid-write, unless the program
 // handles that signal itself.  The path "-" writes to standard output
-// instead, with no temporary.
+// instead, with no temporary; so does a path that names a device, a FIFO or
+// a socket (/dev/null, /dev/stdout), which is written where it is rather than
+// replaced by a file.  A symbolic link to a file stays a link: the file it
+// points to is the one replaced.
 // ---------------------------------------------------------------------------
 
 struct OutputFile {
-    std::string path;        // the destination
+    std::string path;        // the destination as given, for messages
+    std::string final_path;  // what the temporary replaces: path, or the file a link at path points to
     std::string temp_path;   // the temporary while it exists; empty otherwise
     FILE* stream = nullptr;  // open while writing
     int error = 0;           // errno of the first failure; 0 while all went well

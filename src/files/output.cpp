@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -87,6 +88,21 @@ bool fail(OutputFile& out, int error)
     return false;
 }
 
+// A device, FIFO or socket has no contents to keep and must stay what it is:
+// it is opened and written directly (a FIFO waits here for its reader).
+bool open_in_place(OutputFile& out)
+{
+    const int fd = ::open(out.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(out, errno);
+    if ((out.stream = ::fdopen(fd, "wb")) == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        return fail(out, error);
+    }
+    return true;
+}
+
 } // namespace
 
 mode_t new_file_mode()
@@ -132,6 +148,7 @@ OutputFile::~OutputFile()
 bool output_open(OutputFile& out, const char* path)
 {
     out.path = path;
+    out.final_path = path;
     out.error = 0;
     if (out.path == "-") {
         out.stream = stdout;
@@ -140,10 +157,21 @@ bool output_open(OutputFile& out, const char* path)
     // A file-size limit must fail the write (EFBIG), not end the process
     // before the temporary is removed and the old file kept.
     std::signal(SIGXFSZ, SIG_IGN);
+    struct stat info;
+    if (::stat(path, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+        return open_in_place(out);
+    // Renamed over, a link would become a plain file and what it points to
+    // would keep the old contents.
+    if (::lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* real = ::realpath(path, nullptr)) {
+            out.final_path = real;
+            std::free(real);
+        }
+    }
     watch_signals();
-    std::string name = out.path;
+    std::string name = out.final_path;
     size_t slash = name.rfind('/');
-    std::string temp = folder_of(out.path) + "." + name.substr(slash == std::string::npos ? 0 : slash + 1) +
+    std::string temp = folder_of(out.final_path) + "." + name.substr(slash == std::string::npos ? 0 : slash + 1) +
                        ".tmp-XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0)
@@ -181,7 +209,8 @@ bool output_commit(OutputFile& out)
     }
     FILE* stream = out.stream;
     out.stream = nullptr;
-    bool flushed = std::fflush(stream) == 0 && (!out.sync || ::fsync(::fileno(stream)) == 0);
+    const bool in_place = out.temp_path.empty();  // a device or a FIFO: nothing to sync or rename
+    bool flushed = std::fflush(stream) == 0 && (in_place || !out.sync || ::fsync(::fileno(stream)) == 0);
     int error = errno;
     if (std::fclose(stream) != 0 && flushed) {
         flushed = false;
@@ -189,7 +218,9 @@ bool output_commit(OutputFile& out)
     }
     if (!flushed)
         return fail(out, error);
-    if (::rename(out.temp_path.c_str(), out.path.c_str()) != 0)
+    if (in_place)
+        return true;
+    if (::rename(out.temp_path.c_str(), out.final_path.c_str()) != 0)
         return fail(out, errno);
     live_remove(out.live_slot);
     out.temp_path.clear();
