@@ -168,6 +168,34 @@ TEST_F(PakTool, NeverOverwritesAnInputOrANameThatIsNoArchive)
     EXPECT_EQ(slurp(dir / "Yurn.pak"), good);
 }
 
+TEST_F(PakTool, AMemberNamedLikeTheArchiveDoesNotReplaceIt)
+{
+    write_archive("datos.pak", {{"datos.pak", "dentro"}, {"otro", "x"}});
+    const std::string archive = slurp(dir / "datos.pak");
+    EXPECT_EQ(pak("extract datos.pak"), 1);
+    EXPECT_NE(err.find("no extraigo \"datos.pak\""), std::string::npos) << err;
+    EXPECT_EQ(slurp(dir / "datos.pak"), archive);
+    EXPECT_EQ(slurp(dir / "otro"), "x");
+    // Elsewhere, or on standard output, the member comes out as usual.
+    EXPECT_EQ(pak("extract datos.pak datos.pak -C d"), 0) << err;
+    EXPECT_EQ(slurp(dir / "d/datos.pak"), "dentro");
+}
+
+TEST_F(PakTool, AnArchiveIsNotWrittenToATerminal)
+{
+    write("a", "x");
+    if (std::system("command -v script >/dev/null") != 0)
+        GTEST_SKIP() << "needs script to give the tool a terminal";
+    // script runs the tool on a terminal of its own and copies what it shows.
+    const int status = std::system(("cd " + dir.string() + " && script -qec '" YURN_BINARY_DIR
+                                    "/yurn-pak create - a' /dev/null </dev/null >out.txt 2>&1")
+                                       .c_str());
+    out = slurp(dir / "out.txt");
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2) << out;
+    EXPECT_NE(out.find("la salida estándar es un terminal"), std::string::npos) << out;
+    EXPECT_EQ(out.find(std::string("a\0\0", 3)), std::string::npos) << "the archive reached the terminal";
+}
+
 TEST_F(PakTool, AFailedCreateKeepsTheOldArchiveAndListsNothing)
 {
     write("datos/Foto1.pcx", "uno");

@@ -250,6 +250,25 @@ TEST(MeshTools, AFailedWriteKeepsTheOldFile)
     EXPECT_EQ(slurp(old_mesh), "antiguo");
 }
 
+TEST(MeshTools, BinaryOutputIsNotWrittenToATerminal)
+{
+    if (shell("command -v script").status != 0)
+        GTEST_SKIP() << "needs script to give the tool a terminal";
+    const std::string mesh = write_temp("tetra.txt", TETRA);
+    const std::string meshgen = std::string(YURN_BINARY_DIR) + "/yurn-meshgen";
+    // script runs the tool on a terminal of its own and copies what it shows.
+    for (const std::string& command : {TOOL + " render " + mesh + " -o -", meshgen + " torus --format 3ds -o -"}) {
+        SCOPED_TRACE(command);
+        const ToolRun r = shell("script -qec '" + command + "' /dev/null </dev/null 2>&1");
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find("la salida estándar es un terminal"), std::string::npos) << r.out;
+    }
+    // The text format is text: it may go to a terminal.
+    const ToolRun text = shell("script -qec '" + meshgen + " torus --detail 3,3 -o -' /dev/null </dev/null 2>&1");
+    EXPECT_EQ(text.status, 0) << text.out;
+    EXPECT_NE(text.out.find("58.00000 0.00000 0.00000"), std::string::npos) << text.out;
+}
+
 TEST(MeshView, WithoutADisplayEndsWithTheShowsMessage)
 {
     const std::string mesh = write_temp("tetra.txt", TETRA);

@@ -277,6 +277,24 @@ TEST_F(PcxTool, AFailedWriteKeepsTheOldFileAndSaysSo)
         EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
 }
 
+TEST_F(PcxTool, PicturesAreNotWrittenToATerminal)
+{
+    if (!have("script"))
+        GTEST_SKIP() << "needs script to give the tool a terminal";
+    write_ppm("in.ppm", 2, 2, std::string(12, 'x'));
+    ASSERT_EQ(pcx("encode in.ppm in.pcx --size 2x2"), 0) << err;
+    // script runs the tool on a terminal of its own and copies what it shows.
+    for (const char* command : {"decode in.pcx -", "encode in.ppm -"}) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(sh(std::string("script -qec '" YURN_BINARY_DIR "/yurn-pcx ") + command +
+                     "' /dev/null </dev/null >out.txt 2>&1"),
+                  2);
+        out = slurp(dir / "out.txt");
+        EXPECT_NE(out.find("la salida estándar es un terminal"), std::string::npos) << out;
+        EXPECT_EQ(out.find("xxx"), std::string::npos) << "the picture reached the terminal";
+    }
+}
+
 TEST_F(PcxTool, SharedConventionsAndSpanishMessages)
 {
     EXPECT_EQ(pcx_out("--version"), 0);

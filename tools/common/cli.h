@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -186,6 +187,16 @@ inline void write_file(const std::string& path, const void* data, size_t size)
     if (!write_whole_file(path.c_str(), data, size, &error))
         fail("no se puede escribir %s: %s; el fichero anterior, si lo había, sigue intacto", path.c_str(),
              system_reason(error));
+}
+
+// Binary data written to "-" would fill a terminal with garbage: when standard
+// output is one, the tool ends before any work, saying what to do instead.
+inline void refuse_binary_terminal(const std::string& path, const char* what)
+{
+    if (path == "-" && ::isatty(STDOUT_FILENO))
+        usage_error("la salida estándar es un terminal: no escribo en él %s, que es binario; redirígela a un "
+                    "fichero o a otra orden",
+                    what);
 }
 
 // True when a and b are the same existing file (same device and inode).

@@ -254,6 +254,7 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
         if (options.output != "-" && ext != "png" && ext != "ppm" && ext != "jpg" &&
             ext != "jpeg" && ext != "bmp" && ext != "tga")
             usage_error("no sé qué formato escribir en %s: usa .png, .ppm, .jpg, .bmp o .tga", options.output.c_str());
+        cli::refuse_binary_terminal(options.output, "el PNG");
     }
     return -1;
 }

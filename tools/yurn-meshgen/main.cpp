@@ -256,6 +256,8 @@ int main(int argc, char** argv)
     }
     if (format != "text" && format != "3ds")
         usage_error("formato desconocido \"%s\" (text o 3ds)", format.c_str());
+    if (format == "3ds")
+        cli::refuse_binary_terminal(out, "el 3DS");
     Mesh m;
     if (shape == "torus") m = torus(along, around);
     else if (shape == "knot") m = knot(along, around);

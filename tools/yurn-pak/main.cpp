@@ -177,6 +177,7 @@ int create(const std::string& out_path, const std::vector<std::string>& names)
         if (cli::same_file(n, out_path))
             usage_error("%s es a la vez la salida y uno de los ficheros que guardar", n.c_str());
     }
+    cli::refuse_binary_terminal(out_path, "el archivo");
     const std::vector<bool> shadowed = shadowed_entries(names);
     for (size_t i = 0; i < names.size(); ++i)
         if (shadowed[i]) {
@@ -313,6 +314,13 @@ int extract(const std::string& path, const std::vector<std::string>& wanted, con
         // -C - sends the members' bytes to standard output, the report to standard error.
         const bool to_stdout = dir == "-";
         const fs::path target = to_stdout ? fs::path("-") : fs::path(dir) / m.name;
+        // A member named like the archive, extracted beside it, would replace it.
+        if (!to_stdout && cli::same_file(target.string(), path)) {
+            std::fprintf(stderr, "%s: no extraigo \"%s\": %s es el propio archivo\n", cli::program,
+                         printable(m.name).c_str(), printable(target.string()).c_str());
+            ++errors;
+            continue;
+        }
         std::error_code ec;
         if (!to_stdout && target.has_parent_path())
             fs::create_directories(target.parent_path(), ec);

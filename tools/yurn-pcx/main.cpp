@@ -113,6 +113,7 @@ void check_decode_output(const std::string& in, const std::string& out)
         usage_error("no sé qué formato escribir en %s: usa .ppm, .pgm, .pnm o .png", out.c_str());
     if (cli::same_file(in, out))
         usage_error("la salida %s es el mismo fichero que la entrada", out.c_str());
+    cli::refuse_binary_terminal(out, "el PNM");
 }
 
 int decode(const std::string& in, const std::string& out, bool indices, bool as_shown)
@@ -251,6 +252,7 @@ int encode(const std::string& in, const std::string& out, Fit fit, int width, in
         usage_error("la salida %s debe acabar en .pcx", out.c_str());
     if (cli::same_file(in, out))
         usage_error("la salida %s es el mismo fichero que la entrada", out.c_str());
+    cli::refuse_binary_terminal(out, "el PCX");
     cli::subject = in;
     const std::vector<uint8_t> file = cli::read_file(in);
     int sw = 0, sh = 0, channels = 0;
