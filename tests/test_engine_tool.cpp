@@ -250,6 +250,21 @@ TEST(MeshTools, AFailedWriteKeepsTheOldFile)
     EXPECT_EQ(slurp(old_mesh), "antiguo");
 }
 
+TEST(MeshRender, NeverWritesOverItsMeshOrTexture)
+{
+    const std::string mesh = write_temp("tetra.ppm", TETRA);
+    const std::string texture = write_temp("texture.png", "antigua");
+    for (const std::string& args : {"render " + mesh + " -o " + mesh,
+                                    "render " + mesh + " --texture " + texture + " -o " + texture}) {
+        SCOPED_TRACE(args);
+        const ToolRun r = run(args);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find("es el mismo fichero que la entrada"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(slurp(mesh), TETRA);
+    EXPECT_EQ(slurp(texture), "antigua");
+}
+
 TEST(MeshTools, BinaryOutputIsNotWrittenToATerminal)
 {
     if (shell("command -v script").status != 0)

@@ -255,6 +255,10 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
             ext != "jpeg" && ext != "bmp" && ext != "tga")
             usage_error("no sé qué formato escribir en %s: usa .png, .ppm, .jpg, .bmp o .tga", options.output.c_str());
         cli::refuse_binary_terminal(options.output, "el PNG");
+        for (const std::string& input : {std::string(options.file), options.texture_path})
+            if (!input.empty() && cli::same_file(input, options.output))
+                usage_error("la salida %s es el mismo fichero que la entrada %s", options.output.c_str(),
+                            input.c_str());
     }
     return -1;
 }
