@@ -402,6 +402,12 @@ TEST(CaptureFolder, UnknownVideoNamesAreRefusedWithTheKnownOnes)
     const fs::path dir = capture_dir("named") / "clip.avi";
     fs::create_directories(dir);
     EXPECT_TRUE(capture_target_valid(dir.c_str(), error, sizeof error));
+    // A video name that is a folder is refused before the show, not after
+    // the whole video has been encoded.
+    const fs::path video_folder = dir.parent_path() / "clip.mp4";
+    fs::create_directories(video_folder);
+    EXPECT_FALSE(capture_target_valid(video_folder.c_str(), error, sizeof error));
+    EXPECT_NE(std::string(error).find("es una carpeta"), std::string::npos) << error;
     fs::remove_all(dir.parent_path());
     // The command line refuses it as a usage error.
     Options options;
@@ -511,6 +517,22 @@ TEST(CaptureShow, AFailedFrameWriteEndsWithTheFileAndTheReasonAndLeavesNoPart)
     EXPECT_FALSE(fs::exists(dir / "frame-000000.png"));
     EXPECT_FALSE(fs::exists(dir / "frames.tsv"));
     EXPECT_FALSE(has_temporaries(dir));
+    fs::remove_all(dir);
+}
+
+TEST(CaptureShow, AVideoThroughALinkReplacesTheFileItPointsTo)
+{
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    const fs::path dir = capture_dir("video-link");
+    fs::remove_all(dir);
+    fs::create_directories(dir / "real");
+    std::ofstream(dir / "real" / "kept.bin") << "the old video";
+    fs::create_symlink("real/kept.bin", dir / "show.mkv");
+    ASSERT_EQ(capture_at_2fps(dir / "show.mkv", CAPTURE_PNG), 19);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "show.mkv")));
+    EXPECT_GT(fs::file_size(dir / "real" / "kept.bin"), 1000u);
+    EXPECT_FALSE(has_temporaries(dir));
+    EXPECT_FALSE(has_temporaries(dir / "real"));
     fs::remove_all(dir);
 }
 

@@ -72,7 +72,8 @@ struct Capture {
     OutputFile table;             // frames.tsv, renamed into place at the end
     pid_t encoder = -1;           // ffmpeg child for a video target
     int encoder_input = -1;       // write end of its standard input
-    TempName video_temp;          // what ffmpeg writes, renamed to the target on success
+    TempName video_temp;          // what ffmpeg writes, renamed to video_path on success
+    std::string video_path;       // the video target, or the file it links to: the link stays a link
     bool sound_decodes = false;   // video: the track decodes, so it is muxed
     std::vector<uint8_t> rgb;     // one frame of R, G, B
     std::vector<uint8_t> previous_rgb;  // the frame before, and its encoded file:
@@ -323,15 +324,15 @@ bool track_decodes(const char* track, std::vector<uint8_t>* samples)
     return true;
 }
 
-// ffmpeg writes the video under a temporary name beside the target, with the
-// target's extension (which picks the container), renamed on success.
-std::string make_video_temp(const std::string& target)
+// ffmpeg writes the video under a temporary name beside the file it will
+// replace, with the target's extension (which picks the container), renamed
+// on success.
+std::string make_video_temp(const std::string& replaced, const std::string& target)
 {
-    const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    const size_t dot = name.rfind('.');
-    const std::string ext = name.substr(dot);
+    const size_t slash = replaced.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : replaced.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? replaced : replaced.substr(slash + 1);
+    const std::string ext = target.substr(target.rfind('.'));
     std::string temp = folder + "." + name + ".tmp-XXXXXX" + ext;
     const int fd = ::mkstemps(temp.data(), int(ext.size()));
     if (fd < 0)
@@ -379,7 +380,7 @@ void start_encoder(int32_t width, int32_t height)
     // A track ffmpeg cannot decode would fail the whole video: a silent one
     // takes its place.
     capture->sound_decodes = sound && track_decodes(track, nullptr);
-    capture->video_temp.path = make_video_temp(target);
+    capture->video_temp.path = make_video_temp(capture->video_path, target);
     std::vector<std::string> args = ffmpeg_args({"-y", "-f", "rawvideo", "-pix_fmt", "rgb24"});
     args.insert(args.end(), {"-video_size", std::to_string(width) + "x" + std::to_string(height), "-framerate",
                              fps_text(capture->options), "-i", "pipe:0"});
@@ -447,7 +448,7 @@ void finish_encoder()
     if (status != 0)
         fatal_error("ffmpeg terminó con error (%d) al grabar \"%s\"; el fichero anterior queda como estaba", status,
                     capture->options.target);
-    if (::rename(capture->video_temp.path.c_str(), capture->options.target) != 0)
+    if (::rename(capture->video_temp.path.c_str(), capture->video_path.c_str()) != 0)
         fatal_error("No puedo escribir \"%s\": %s", capture->options.target, system_reason(errno));
     capture->video_temp.path.clear();
 }
@@ -662,10 +663,16 @@ bool capture_target_valid(const char* target, char* error, size_t error_size)
         std::snprintf(error, error_size, "--capture necesita una carpeta o un fichero .mp4, .mkv o .webm");
         return false;
     }
-    if (is_video_target(target))
-        return true;
     struct stat st;
-    if (::stat(target, &st) == 0 && S_ISDIR(st.st_mode))
+    const bool folder = ::stat(target, &st) == 0 && S_ISDIR(st.st_mode);
+    if (is_video_target(target)) {
+        // Found only when the finished video could not replace it.
+        if (folder)
+            std::snprintf(error, error_size,
+                          "\"%s\" es una carpeta: un vídeo .mp4, .mkv o .webm se graba en un fichero", target);
+        return !folder;
+    }
+    if (folder)
         return true;
     for (const char* ext : OTHER_VIDEO_EXTENSIONS) {
         if (has_suffix(target, ext)) {
@@ -692,8 +699,17 @@ void capture_begin(const CaptureOptions& options)
     if (options.fps_numerator <= 0 || options.fps_denominator <= 0)
         fatal_error("Frecuencia de grabación no válida: %lld/%lld", static_cast<long long>(options.fps_numerator),
                     static_cast<long long>(options.fps_denominator));
-    if (is_video_target(options.target))
+    if (is_video_target(options.target)) {
         capture->options.format = CAPTURE_VIDEO;
+        capture->video_path = options.target;
+        struct stat st;
+        if (::lstat(options.target, &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (char* real = ::realpath(options.target, nullptr)) {
+                capture->video_path = real;
+                std::free(real);
+            }
+        }
+    }
     capture->terminal = ::isatty(2) != 0;
     capture->started_ms = steady_ms();
     // A write to a pipe whose reader died must come back as an error we can
