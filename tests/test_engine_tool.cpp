@@ -133,6 +133,11 @@ TEST(MeshTool, ErrorsExitWithOne)
     r = run("info " + write_temp("bad.txt", "3 1 0 0 0"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("falta un número"), std::string::npos) << r.out;
+    // A message of the loader's that does not name the file gets its name.
+    const std::string huge = write_temp("huge.txt", "2000000000\n2000000000\n");
+    r = run("info " + huge);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(huge + ": "), std::string::npos) << r.out;
     // Usage errors end with 2, as in every tool.
     EXPECT_EQ(run("info").status, 2);
     EXPECT_EQ(run("frobnicate x").status, 2);

@@ -107,6 +107,7 @@ int info_command(int argc, char** argv)
 
     // Loader errors go through fatal_error, which the tool turns into a
     // message on standard error and exit code 1.
+    cli::subject = file;
     Scene scene;
     if (looks_like_3ds(file))
         scene.load_3ds(file);
