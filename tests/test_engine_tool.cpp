@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -306,6 +307,11 @@ TEST(MeshGen, SharedConventions)
     EXPECT_EQ(shell(meshgen + " cubo -o x 2>&1").status, 2);
     EXPECT_EQ(shell(meshgen + " torus --detail=2,2 -o x 2>&1").status, 2);
     EXPECT_EQ(shell(meshgen + " torus --format 3ds --scale=0 -o x 2>&1").status, 2);
+    // A text mesh named .3ds would be read as 3DS and refused.
+    const std::string named_3ds = std::string(YURN_BINARY_DIR) + "/test_engine_tool_text.3DS";
+    std::remove(named_3ds.c_str());
+    EXPECT_EQ(shell(meshgen + " torus -o " + named_3ds + " 2>&1").status, 2);
+    EXPECT_NE(::access(named_3ds.c_str(), F_OK), 0);
     const std::string file = std::string(YURN_BINARY_DIR) + "/test_engine_tool_torus.3ds";
     ASSERT_EQ(shell(meshgen + " torus --format=3ds --detail=8,4 -o " + file).status, 0);
     const ToolRun streamed = shell(meshgen + " torus --format=3ds --detail=8,4 -o -");

@@ -211,7 +211,8 @@ void usage(FILE* out)
     std::fputs("Uso: yurn-meshgen FORMA [--format text|3ds] [--detail N,M] [--scale F] -o SALIDA\n"
                "     yurn-meshgen --help | --version\n"
                "  FORMA     torus (toro), knot (nudo toroidal (2, 3)) o sphere (esfera)\n"
-               "  --format  text (formato de texto del motor, por omisión) o 3ds\n"
+               "  --format  text (formato de texto del motor, por omisión; SALIDA no acaba\n"
+               "            en .3ds) o 3ds\n"
                "  --detail  segmentos a lo largo y alrededor de la superficie (48,16 por omisión)\n"
                "  --scale   factor que multiplica cada punto (1 por omisión)\n"
                "  -o        el fichero que escribir (- para la salida estándar); uno anterior\n"
@@ -258,6 +259,10 @@ int main(int argc, char** argv)
         usage_error("formato desconocido \"%s\" (text o 3ds)", format.c_str());
     if (format == "3ds")
         cli::refuse_binary_terminal(out, "el 3DS");
+    // The loaders take a name ending in .3ds for a 3DS file, whatever it holds.
+    if (format == "text" && cli::extension(out) == "3ds")
+        usage_error("%s acaba en .3ds y se leería como 3DS: usa --format 3ds, u otro nombre para el formato de texto",
+                    out.c_str());
     Mesh m;
     if (shape == "torus") m = torus(along, around);
     else if (shape == "knot") m = knot(along, around);
