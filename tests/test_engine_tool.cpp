@@ -240,6 +240,21 @@ TEST(MeshRender, ATextureHeaderLargerThanItsFileIsRefusedBeforeAllocating)
     EXPECT_NE(r.out.find("termina antes de completar"), std::string::npos) << r.out;
 }
 
+TEST(MeshRender, APngTextureOfTheWrongShapeIsRefusedBeforeItIsDecoded)
+{
+    const std::string mesh = write_temp("tetra.txt", TETRA);
+    // A PNG header alone announcing 20000 x 20000 (the decoder reads no further).
+    std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string("\0\0\0\x0dIHDR", 8);
+    for (uint32_t v : {20000u, 20000u})
+        png += {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    png += std::string("\x01\0\0\0\0", 5) + std::string(4, '\0');
+    const std::string texture = write_temp("huge_texture.png", png);
+    const ToolRun r = run("render " + mesh + " -o " + std::string(YURN_BINARY_DIR) +
+                          "/test_engine_tool_out.png --texture " + texture);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("mide 20000x20000"), std::string::npos) << r.out;
+}
+
 TEST(MeshTools, AFailedWriteKeepsTheOldFile)
 {
     const std::string mesh = write_temp("tetra.txt", TETRA);

@@ -277,6 +277,16 @@ TEST_F(PcxTool, AFailedWriteKeepsTheOldFileAndSaysSo)
         EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
 }
 
+TEST_F(PcxTool, APictureTooLargeToConvertIsRefusedBeforeItIsDecoded)
+{
+    // The header alone announces 400 million pixels; a compressed file that
+    // does so can be a few kilobytes.
+    std::ofstream(dir / "huge.ppm", std::ios::binary) << "P6\n20000 20000\n255\n";
+    EXPECT_EQ(pcx("encode huge.ppm out.pcx"), 1);
+    EXPECT_NE(err.find("huge.ppm mide 20000x20000"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(dir / "out.pcx"));
+}
+
 TEST_F(PcxTool, PicturesAreNotWrittenToATerminal)
 {
     if (!have("script"))

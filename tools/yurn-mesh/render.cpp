@@ -107,8 +107,14 @@ void load_texture(const char* path, ViewScene& view)
     const std::vector<uint8_t> bytes = cli::read_file(path);
     if (png) {
         int w = 0, h = 0, channels = 0;
+        const int size = int(std::min<size_t>(bytes.size(), 0x7FFFFFFF));
+        // The header says the size: a picture of the wrong shape is refused
+        // before it is decoded, which for a large one costs seconds.
+        if (stbi_info_from_memory(bytes.data(), size, &w, &h, &channels) &&
+            (w != h || !is_power_of_two(w) || w >= 32768))
+            fatal_error("La textura \"%s\" mide %dx%d: debe ser cuadrada y potencia de dos", path, w, h);
         std::unique_ptr<unsigned char, StbFree> rgb(
-            stbi_load_from_memory(bytes.data(), int(std::min<size_t>(bytes.size(), 0x7FFFFFFF)), &w, &h, &channels, 3));
+            stbi_load_from_memory(bytes.data(), size, &w, &h, &channels, 3));
         if (!rgb)
             fatal_error("No puedo leer la textura \"%s\": no es un PNG que se pueda leer", path);
         width = w;

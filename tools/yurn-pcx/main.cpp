@@ -44,13 +44,19 @@ constexpr char USAGE[] =
     "         --size (ancho de 1 a 2048).  --fit: crop (por defecto) llena el cuadro\n"
     "         y recorta lo que sobra; letterbox cabe entero con bandas negras;\n"
     "         stretch deforma hasta llenar el cuadro.  Respeta la orientación EXIF\n"
-    "         de las fotos JPEG.  SALIDA - escribe en la salida estándar.\n"
+    "         de las fotos JPEG; lee imágenes de hasta 134 millones de píxeles.\n"
+    "         SALIDA - escribe en la salida estándar.\n"
     "info     muestra los campos de la cabecera y comprueba que la imagen se lee.\n"
     "\n"
     "Las opciones admiten --opción VALOR y --opción=VALOR.  Salida: 0 si todo fue\n"
     "bien, 1 si algo falló, 2 si la orden está mal escrita.\n";
 
 enum class Fit { crop, letterbox, stretch };
+
+// The largest picture encode reads: more than the largest photographs
+// (134 million pixels, 400 MB decoded), far less than what a small
+// compressed file can announce.
+constexpr uint64_t MAX_INPUT_PIXELS = uint64_t(1) << 27;
 
 // Collects what stb writes, so the file goes out through one checked write.
 void append_bytes(void* context, void* data, int size)
@@ -256,8 +262,15 @@ int encode(const std::string& in, const std::string& out, Fit fit, int width, in
     cli::subject = in;
     const std::vector<uint8_t> file = cli::read_file(in);
     int sw = 0, sh = 0, channels = 0;
+    const int file_size = int(std::min<size_t>(file.size(), 0x7FFFFFFF));
+    // A compressed picture of a few kilobytes can announce billions of
+    // pixels: the size is checked before it is decoded.
+    if (stbi_info_from_memory(file.data(), file_size, &sw, &sh, &channels) &&
+        uint64_t(sw) * uint64_t(sh) > MAX_INPUT_PIXELS)
+        fail("%s mide %dx%d: más de %llu millones de píxeles, demasiado para convertirla; redúcela antes", in.c_str(),
+             sw, sh, static_cast<unsigned long long>(MAX_INPUT_PIXELS / 1000000));
     std::unique_ptr<uint8_t, void (*)(void*)> src(
-        stbi_load_from_memory(file.data(), int(std::min<size_t>(file.size(), 0x7FFFFFFF)), &sw, &sh, &channels, 3),
+        stbi_load_from_memory(file.data(), file_size, &sw, &sh, &channels, 3),
         stbi_image_free);
     if (!src)
         fail("%s", load_failure(in).c_str());
