@@ -181,6 +181,16 @@ TEST_F(PakTool, AMemberNamedLikeTheArchiveDoesNotReplaceIt)
     EXPECT_EQ(slurp(dir / "d/datos.pak"), "dentro");
 }
 
+TEST_F(PakTool, AListingLostOnAFullDiskIsAFailure)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    write("a", "x");
+    ASSERT_EQ(pak("create t.pak a"), 0) << err;
+    EXPECT_EQ(pak("list t.pak >/dev/full"), 1);
+    EXPECT_NE(err.find("no se puede escribir la salida estándar"), std::string::npos) << err;
+}
+
 TEST_F(PakTool, AnArchiveIsNotWrittenToATerminal)
 {
     write("a", "x");

@@ -271,6 +271,15 @@ TEST(MeshTools, AFailedWriteKeepsTheOldFile)
     EXPECT_EQ(slurp(old_mesh), "antiguo");
 }
 
+TEST(MeshTool, WhatInfoPrintsLostOnAFullDiskIsAFailure)
+{
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    const ToolRun r = shell(TOOL + " info --json " + write_temp("tetra.txt", TETRA) + " 2>&1 >/dev/full");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("no se puede escribir la salida estándar"), std::string::npos) << r.out;
+}
+
 TEST(MeshRender, NeverWritesOverItsMeshOrTexture)
 {
     const std::string mesh = write_temp("tetra.ppm", TETRA);

@@ -287,6 +287,21 @@ TEST_F(PcxTool, APictureTooLargeToConvertIsRefusedBeforeItIsDecoded)
     EXPECT_FALSE(fs::exists(dir / "out.pcx"));
 }
 
+TEST_F(PcxTool, AReportLostOnAFullDiskIsAFailure)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    write_ppm("in.ppm", 2, 2, std::string(12, 'x'));
+    ASSERT_EQ(pcx("encode in.ppm in.pcx --size 2x2"), 0) << err;
+    for (const char* command : {"info in.pcx", "--help", "decode in.pcx -"}) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(sh(std::string(YURN_BINARY_DIR "/yurn-pcx ") + command + " >/dev/full 2>err.txt"), 1);
+        err = slurp(dir / "err.txt");
+        EXPECT_NE(err.find("no se puede escribir la salida estándar: no queda espacio"), std::string::npos) << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << "one message only: " << err;
+    }
+}
+
 TEST_F(PcxTool, PicturesAreNotWrittenToATerminal)
 {
     if (!have("script"))

@@ -132,6 +132,8 @@ const char* system_reason(int error)
     case EIO: return "error de entrada/salida";
     case EMFILE:
     case ENFILE: return "demasiados ficheros abiertos";
+    case EBADF: return "el descriptor de fichero no es válido (¿una salida cerrada?)";
+    case EPIPE: return "quien leía la tubería la cerró";
     default: return std::strerror(error);
     }
 }

@@ -27,8 +27,12 @@ constexpr int EXIT_USAGE = 2;
 // The tool's name, set once by init.
 inline const char* program = "";
 
+// Set once the tool is ending on an error it has reported.
+inline bool ending_on_error = false;
+
 [[noreturn]] inline void vend(int code, const char* format, va_list args)
 {
+    ending_on_error = true;
     std::fprintf(stderr, "%s: ", program);
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
@@ -46,6 +50,7 @@ inline const char* program = "";
 // A usage error: the message and where to find help, exit 2.
 [[noreturn]] __attribute__((format(printf, 1, 2))) inline void usage_error(const char* format, ...)
 {
+    ending_on_error = true;
     std::fflush(stdout);
     std::fprintf(stderr, "%s: ", program);
     va_list args;
@@ -81,10 +86,26 @@ inline void on_fatal(const char* message)
     fail("%s", m.c_str());
 }
 
+// At exit: what the tool printed on standard output (a listing, a report,
+// its help) must have got there, or the tool fails saying so instead of
+// ending with 0 after losing it (a full disk, a closed output).
+inline void check_standard_output()
+{
+    if (ending_on_error)
+        return;
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return;
+    std::fprintf(stderr, "%s: no se puede escribir la salida estándar: %s\n", program,
+                 system_reason(errno ? errno : EIO));
+    std::_Exit(EXIT_FAILED);
+}
+
 inline void init(const char* name)
 {
     program = name;
     set_fatal_handler(on_fatal);
+    std::atexit(check_standard_output);
 }
 
 inline void print_version() { std::printf("%s (yurn) %s\n", program, YURN_VERSION); }
@@ -185,8 +206,8 @@ inline void write_file(const std::string& path, const void* data, size_t size)
 {
     int error = 0;
     if (!write_whole_file(path.c_str(), data, size, &error))
-        fail("no se puede escribir %s: %s; el fichero anterior, si lo había, sigue intacto", path.c_str(),
-             system_reason(error));
+        fail("no se puede escribir %s: %s%s", path == "-" ? "la salida estándar" : path.c_str(), system_reason(error),
+             path == "-" ? "" : "; el fichero anterior, si lo había, sigue intacto");
 }
 
 // Binary data written to "-" would fill a terminal with garbage: when standard
