@@ -181,6 +181,19 @@ TEST_F(PakTool, AMemberNamedLikeTheArchiveDoesNotReplaceIt)
     EXPECT_EQ(slurp(dir / "d/datos.pak"), "dentro");
 }
 
+TEST_F(PakTool, ExtractNeitherFollowsNorReplacesALinkInItsWay)
+{
+    write_archive("t.pak", {{"a", "nuevo"}, {"b", "x"}});
+    write("elsewhere", "intacto");
+    fs::create_directories(dir / "d");
+    fs::create_symlink("../elsewhere", dir / "d" / "a");
+    EXPECT_EQ(pak("extract t.pak -C d"), 1);
+    EXPECT_NE(err.find("enlace simbólico"), std::string::npos) << err;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "d" / "a")));
+    EXPECT_EQ(slurp(dir / "elsewhere"), "intacto");
+    EXPECT_EQ(slurp(dir / "d" / "b"), "x");
+}
+
 TEST_F(PakTool, AListingLostOnAFullDiskIsAFailure)
 {
     if (!fs::exists("/dev/full"))
