@@ -302,6 +302,19 @@ TEST_F(PcxTool, AReportLostOnAFullDiskIsAFailure)
     }
 }
 
+TEST_F(PcxTool, ADeviceIsNotReadAndMemoryRunningOutIsAMessage)
+{
+    EXPECT_EQ(pcx("info /dev/zero"), 1);
+    EXPECT_NE(err.find("no leo /dev/zero: es un dispositivo"), std::string::npos) << err;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they reserve more than the limit
+    write_ppm("in.ppm", 2, 2, std::string(12, 'x'));
+    // 300 MB of address space; the largest frame takes more.
+    EXPECT_EQ(sh("(ulimit -v 300000; " YURN_BINARY_DIR "/yurn-pcx encode in.ppm x.pcx --size 2048x65535) 2>err.txt"), 1);
+    err = slurp(dir / "err.txt");
+    EXPECT_NE(err.find("no hay memoria suficiente para in.ppm"), std::string::npos) << err;
+#endif
+}
+
 TEST_F(PcxTool, PicturesAreNotWrittenToATerminal)
 {
     if (!have("script"))

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -101,11 +102,21 @@ inline void check_standard_output()
     std::_Exit(EXIT_FAILED);
 }
 
+// Memory that ran out anywhere ends the tool with a message, not an abort.
+inline void out_of_memory()
+{
+    std::set_new_handler(nullptr);
+    if (subject.empty())
+        fail("no hay memoria suficiente");
+    fail("no hay memoria suficiente para %s", subject.c_str());
+}
+
 inline void init(const char* name)
 {
     program = name;
     set_fatal_handler(on_fatal);
     std::atexit(check_standard_output);
+    std::set_new_handler(out_of_memory);
 }
 
 inline void print_version() { std::printf("%s (yurn) %s\n", program, YURN_VERSION); }
@@ -187,12 +198,17 @@ inline std::string extension(const std::string& path)
     return e;
 }
 
-// The whole file, or the end of the tool naming it and the reason.
+// The whole file, or the end of the tool naming it and the reason.  A
+// device is refused: /dev/zero would be read until memory ran out.  A FIFO
+// is read (/dev/stdin from a pipe).
 inline std::vector<uint8_t> read_file(const std::string& path)
 {
     File f(std::fopen(path.c_str(), "rb"));
     if (!f)
         fail("no se puede abrir %s: %s", path.c_str(), system_reason(errno));
+    struct stat info;
+    if (::fstat(::fileno(f.get()), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)))
+        fail("no leo %s: es un dispositivo, no un fichero", path.c_str());
     std::vector<uint8_t> bytes;
     errno = 0;
     if (!read_to_end(f.get(), bytes))
