@@ -1,4 +1,5 @@
 // Entry point of yurn: the command line, then the show.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -39,12 +40,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "yurn: %s\nyurn --help muestra las opciones.\n", error);
         return 2;
     }
-    if (options.help) {
-        print_usage(stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::printf("yurn %s\n", YURN_VERSION);
+    if (options.help || options.version) {
+        if (options.help)
+            print_usage(stdout);
+        else
+            std::printf("yurn %s\n", YURN_VERSION);
+        // The text lost (a full disk, a closed output) is a failure, not 0.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "yurn: no puedo escribir la salida estándar: %s\n",
+                         system_reason(errno ? errno : EIO));
+            return 1;
+        }
         return 0;
     }
     virtual_clock = options.headless || options.capture;

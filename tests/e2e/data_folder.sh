@@ -56,6 +56,14 @@ for args in "--help" "-h" "--version"; do
   [ "$code" -eq 0 ] || fail "yurn $args: exit code $code, expected 0"
   [ -s "$work/out" ] || fail "yurn $args: printed nothing"
 done
+if [ -w /dev/full ]; then
+  for args in "--help" "--version"; do
+    "$yurn" $args >/dev/full 2>"$work/err"
+    code=$?
+    [ "$code" -eq 1 ] || fail "yurn $args >/dev/full: exit code $code, expected 1"
+    grep -q "salida estándar" "$work/err" || fail "yurn $args >/dev/full: no message"
+  done
+fi
 for code in 19 7 0 1 2 130; do
   "$yurn" --help | grep -qE "^ +$code  " || fail "--help does not explain exit code $code"
 done
