@@ -330,6 +330,8 @@ TEST(MeshGen, SharedConventions)
     EXPECT_EQ(shell(meshgen + " torus 2>&1").status, 2);  // no output named
     EXPECT_EQ(shell(meshgen + " cubo -o x 2>&1").status, 2);
     EXPECT_EQ(shell(meshgen + " torus --detail=2,2 -o x 2>&1").status, 2);
+    EXPECT_EQ(shell(meshgen + " torus --detail=4294967299,4294967299 -o x 2>&1").status, 2);  // no wrap to 3,3
+    EXPECT_EQ(run("render x.txt -o x.png --size 4294967616x240").status, 2);  // no wrap to 320x240
     EXPECT_EQ(shell(meshgen + " torus --format 3ds --scale=0 -o x 2>&1").status, 2);
     // A text mesh named .3ds would be read as 3DS and refused.
     const std::string named_3ds = std::string(YURN_BINARY_DIR) + "/test_engine_tool_text.3DS";

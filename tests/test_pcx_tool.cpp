@@ -342,6 +342,9 @@ TEST_F(PcxTool, SharedConventionsAndSpanishMessages)
     EXPECT_EQ(pcx("frobnicar a b"), 2);
     EXPECT_EQ(pcx("encode a.png b.pcx --girar"), 2);
     EXPECT_EQ(pcx("encode a.png b.pcx --size"), 2);
+    // Numbers too large for 32 bits do not wrap round to a size that fits.
+    for (const char* size : {"4294967616x240", "-4294967000x240", "320x+240", "' 320x240'"})
+        EXPECT_EQ(pcx(std::string("encode a.png b.pcx --size ") + size), 2) << size;
     EXPECT_EQ(pcx("decode a.pcx b.ppm --indices=1"), 2);  // a flag takes no value
     EXPECT_EQ(pcx("encode a.png b.jpg"), 2);
     EXPECT_EQ(pcx("decode no_existe.pcx x.ppm"), 1);

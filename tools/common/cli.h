@@ -185,6 +185,32 @@ struct Args {
     }
 };
 
+// "AxB" (separator 'x') or "A,B": two decimal numbers of digits only, each
+// at most max.  False for signs, spaces, anything after B, or a number
+// too large, which sscanf's %u would silently wrap to a small one.
+inline bool parse_number_pair(const std::string& text, char separator, uint32_t max, uint32_t& a, uint32_t& b)
+{
+    uint64_t values[2] = {0, 0};
+    size_t at = 0;
+    for (int k = 0; k < 2; ++k) {
+        if (k == 1 && (at >= text.size() || text[at++] != separator))
+            return false;
+        const size_t first = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            values[k] = values[k] * 10 + uint64_t(text[at++] - '0');
+            if (values[k] > max)
+                return false;
+        }
+        if (at == first)
+            return false;
+    }
+    if (at != text.size())
+        return false;
+    a = uint32_t(values[0]);
+    b = uint32_t(values[1]);
+    return true;
+}
+
 // The lower-case extension of path ("" when it has none).
 inline std::string extension(const std::string& path)
 {

@@ -217,9 +217,8 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
         } else if (a == "--texture") {
             options.texture_path = v;
         } else if (a == "--size") {
-            unsigned w = 0, h = 0;
-            char extra;
-            if (std::sscanf(v.c_str(), "%ux%u%c", &w, &h, &extra) != 2 || w < 8 || h < 8 || w > 8192 || h > 8192)
+            uint32_t w = 0, h = 0;
+            if (!cli::parse_number_pair(v, 'x', 8192, w, h) || w < 8 || h < 8)
                 usage_error("--size espera ANCHOxALTO, de 8 a 8192 cada uno, no \"%s\"", v.c_str());
             options.width = int32_t(w);
             options.height = int32_t(h);

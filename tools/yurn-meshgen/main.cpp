@@ -244,10 +244,11 @@ int main(int argc, char** argv)
                 usage_error("escala no válida \"%s\" (de 0 a 1000)", v.c_str());
         } else if (a == "--detail") {
             const std::string v = args.value(a);
-            char extra;
-            if (std::sscanf(v.c_str(), "%d,%d%c", &along, &around, &extra) != 2 || along < 3 || around < 3 ||
-                along > 1000 || around > 1000)
+            uint32_t n = 0, m = 0;
+            if (!cli::parse_number_pair(v, ',', 1000, n, m) || n < 3 || m < 3)
                 usage_error("detalle no válido \"%s\" (N,M de 3 a 1000)", v.c_str());
+            along = int(n);
+            around = int(m);
         } else if (shape.empty() && !is_option) shape = a;
         else usage_error("argumento desconocido \"%s\"", a.c_str());
     }

@@ -335,9 +335,8 @@ int info(const std::string& in)
 
 bool parse_size(const std::string& s, int* width, int* height)
 {
-    unsigned w = 0, h = 0;
-    char extra;
-    if (std::sscanf(s.c_str(), "%ux%u%c", &w, &h, &extra) != 2)
+    uint32_t w = 0, h = 0;
+    if (!cli::parse_number_pair(s, 'x', 65535, w, h))
         return false;
     if (w < 1 || w > PCX_MAX_RGB_WIDTH || h < 1 || h > 65535)
         return false;
