@@ -3,9 +3,12 @@
 # build/), packs the photographs into build-run/Yurn.pak when one is newer
 # than it, and runs the show on build-run/ as its data folder (datos/ there
 # is a link to this folder's).  Nothing is left in the source folder.
-# Extra arguments go to yurn (try --help).
+# Extra arguments go to yurn (try --help); yurn runs in the caller's folder,
+# so a relative path among them (--capture out.mp4) means what it says there.
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
+root=$PWD
 scripts/setup.sh
 dir=build-run
 # Nothing in the sources newer than the last build: nothing to ask make.
@@ -31,4 +34,5 @@ if ((${#photos[@]})); then
 else
   rm -f "$pak"  # no photographs left to pack: an old archive would still be read
 fi
-exec "$dir/yurn" --data "$dir" "$@"
+cd "$caller"
+exec "$root/$dir/yurn" --data "$root/$dir" "$@"
