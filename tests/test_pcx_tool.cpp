@@ -300,6 +300,10 @@ TEST_F(PcxTool, AReportLostOnAFullDiskIsAFailure)
         EXPECT_NE(err.find("no se puede escribir la salida estándar: no queda espacio"), std::string::npos) << err;
         EXPECT_EQ(err.find('\n'), err.size() - 1) << "one message only: " << err;
     }
+    // A closed standard output, in Spanish too.
+    EXPECT_EQ(sh(YURN_BINARY_DIR "/yurn-pcx decode in.pcx - >&- 2>err.txt"), 1);
+    err = slurp(dir / "err.txt");
+    EXPECT_NE(err.find("el descriptor de fichero no es válido"), std::string::npos) << err;
 }
 
 TEST_F(PcxTool, ADeviceIsNotReadAndMemoryRunningOutIsAMessage)
