@@ -5,11 +5,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "files/files.h"
@@ -99,6 +102,18 @@ TEST(OutputFile, AFifoIsWrittenWhereItIsNotReplacedByAFile)
     EXPECT_EQ(std::string(got), "through");
     EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
     EXPECT_EQ(folder.entries(), 1u);
+    // A socket cannot be opened for writing: it is left as it is, and why is said in Spanish.
+    fs::path socket_path = folder.path / "socket";
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_FALSE(write_whole_file(socket_path.c_str(), "x", 1, &error));
+    EXPECT_EQ(error, ENXIO);
+    EXPECT_EQ(std::string(system_reason(ENXIO)).find("No such"), std::string::npos);
+    EXPECT_TRUE(fs::is_socket(fs::symlink_status(socket_path)));
+    ::close(sock);
 }
 
 TEST(OutputFile, ALinkStaysALinkAndTheFileItPointsToIsReplaced)

@@ -134,6 +134,7 @@ const char* system_reason(int error)
     case ENFILE: return "demasiados ficheros abiertos";
     case EBADF: return "el descriptor de fichero no es válido (¿una salida cerrada?)";
     case EPIPE: return "quien leía la tubería la cerró";
+    case ENXIO: return "no hay dispositivo ni nadie que lea al otro lado (¿un socket?)";
     default: return std::strerror(error);
     }
 }
