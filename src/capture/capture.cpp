@@ -715,6 +715,10 @@ void capture_begin(const CaptureOptions& options)
     // A write to a pipe whose reader died must come back as an error we can
     // report, not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // Ours before the first output file is opened: the files module then
+    // leaves SIGINT and SIGTERM to us, and restoring them at the end gives
+    // back the defaults, not its handler.
+    install_signal_handlers();
     if (capture->options.format != CAPTURE_VIDEO) {
         capture->folder = options.target;
         while (capture->folder.size() > 1 && capture->folder.back() == '/')
@@ -725,7 +729,6 @@ void capture_begin(const CaptureOptions& options)
         if (!output_open(capture->table, table.c_str()) || !output_write(capture->table, HEADER, sizeof HEADER - 1))
             fatal_error("No puedo escribir \"%s\": %s", table.c_str(), system_reason(capture->table.error));
     }
-    install_signal_handlers();
     headless_set_present_hook(on_present, nullptr);
 }
 
