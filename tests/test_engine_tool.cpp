@@ -47,12 +47,16 @@ ToolRun run_limited(const std::string& limit, const std::string& program, const 
     return shell("(" + limit + "; exec " + program + " " + args + ") 2>&1");
 }
 
+// ctest runs these tests in parallel processes, several of which write the
+// same file: it is written aside and renamed, so none reads it half written.
 std::string write_temp(const std::string& name, const std::string& content)
 {
     const std::string path = std::string(YURN_BINARY_DIR) + "/test_engine_tool_" + name;
-    FILE* f = std::fopen(path.c_str(), "wb");
+    const std::string aside = path + ".part-" + std::to_string(getpid());
+    FILE* f = std::fopen(aside.c_str(), "wb");
     std::fwrite(content.data(), 1, content.size(), f);
     std::fclose(f);
+    std::rename(aside.c_str(), path.c_str());
     return path;
 }
 
@@ -250,7 +254,7 @@ TEST(MeshRender, APngTextureOfTheWrongShapeIsRefusedBeforeItIsDecoded)
     png += std::string("\x01\0\0\0\0", 5) + std::string(4, '\0');
     const std::string texture = write_temp("huge_texture.png", png);
     const ToolRun r = run("render " + mesh + " -o " + std::string(YURN_BINARY_DIR) +
-                          "/test_engine_tool_out.png --texture " + texture);
+                          "/test_engine_tool_never_written.png --texture " + texture);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("mide 20000x20000"), std::string::npos) << r.out;
 }
