@@ -284,6 +284,14 @@ TEST(MeshTool, WhatInfoPrintsLostOnAFullDiskIsAFailure)
     EXPECT_NE(r.out.find("no se puede escribir la salida estándar"), std::string::npos) << r.out;
 }
 
+TEST(MeshRender, AMeshWithoutFacesIsDrawnWithAWarning)
+{
+    const ToolRun r = run("render " + write_temp("empty.txt", "0\n0\n") + " -o " + std::string(YURN_BINARY_DIR) +
+                          "/test_engine_tool_empty.ppm");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("no tiene caras"), std::string::npos) << r.out;
+}
+
 TEST(MeshRender, NeverWritesOverItsMeshOrTexture)
 {
     const std::string mesh = write_temp("tetra.ppm", TETRA);

@@ -353,6 +353,11 @@ void build_view_scene(const ViewOptions& options, ViewScene& view)
             high[k] = std::max(high[k], object->bounds[2 * k + 1]);
         }
     }
+    uint64_t faces = 0;
+    for (int32_t i = 0; i < view.scene.object_count; i++)
+        faces += view.scene.objects[i]->face_count;
+    if (faces == 0)
+        cli::warn("%s no tiene caras: el fotograma solo muestra el fondo", options.file);
     if (low[0] <= high[0]) {
         view.centre = {(low[0] + high[0]) / 2, (low[1] + high[1]) / 2, (low[2] + high[2]) / 2};
         const float dx = high[0] - low[0], dy = high[1] - low[1], dz = high[2] - low[2];
