@@ -192,6 +192,9 @@ TEST_F(PakTool, ExtractNeitherFollowsNorReplacesALinkInItsWay)
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "d" / "a")));
     EXPECT_EQ(slurp(dir / "elsewhere"), "intacto");
     EXPECT_EQ(slurp(dir / "d" / "b"), "x");
+    // A folder name too long for the system is a message, not an exception.
+    EXPECT_EQ(pak("extract t.pak -C " + std::string(300, 'n')), 1);
+    EXPECT_NE(err.find("demasiado largo"), std::string::npos) << err;
 }
 
 TEST_F(PakTool, AListingLostOnAFullDiskIsAFailure)

@@ -323,13 +323,13 @@ int extract(const std::string& path, const std::vector<std::string>& wanted, con
         }
         // Names come from the archive: a link already there is neither
         // followed (it could point anywhere) nor replaced.
-        if (!to_stdout && fs::is_symlink(fs::symlink_status(target))) {
+        std::error_code ec;
+        if (!to_stdout && fs::is_symlink(fs::symlink_status(target, ec))) {
             std::fprintf(stderr, "%s: no extraigo \"%s\": %s es un enlace simbólico\n", cli::program,
                          printable(m.name).c_str(), printable(target.string()).c_str());
             ++errors;
             continue;
         }
-        std::error_code ec;
         if (!to_stdout && target.has_parent_path())
             fs::create_directories(target.parent_path(), ec);
         int error = 0;
