@@ -63,6 +63,10 @@ TEST(OutputFile, ReplacesTheOldFileWholeAndLeavesNoTemporary)
     // An empty file is written soundly too.
     ASSERT_TRUE(write_whole_file(target.c_str(), nullptr, 0, nullptr));
     EXPECT_EQ(fs::file_size(target), 0u);
+    // A private file replaced stays private.
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(write_whole_file(target.c_str(), "secret", 6, nullptr));
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST(OutputFile, AFailedWriteKeepsTheOldFileAndSaysWhy)

@@ -338,7 +338,7 @@ std::string make_video_temp(const std::string& replaced, const std::string& targ
     if (fd < 0)
         fatal_error("No puedo escribir \"%s\": %s", target.c_str(), system_reason(errno));
     // ffmpeg writes over it in place, keeping mkstemps's private mode.
-    ::fchmod(fd, new_file_mode());
+    ::fchmod(fd, replacing_file_mode(replaced.c_str()));
     ::close(fd);
     return temp;
 }

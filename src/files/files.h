@@ -100,6 +100,9 @@ bool write_whole_file(const char* path, const void* data, size_t size, int* erro
 // Permissions a plain fopen gives a new file (0666 less the umask), for a file
 // made under a temporary name (mkstemp makes it 0600) before it is renamed.
 mode_t new_file_mode();
+// The permissions for a file about to replace path: the old file's when there
+// is one (a private file stays private), new_file_mode's otherwise.
+mode_t replacing_file_mode(const char* path);
 
 // The system's reason for errno error, in Spanish for the usual ones (full
 // disk, file-size limit, permissions, missing folder), else strerror's text.

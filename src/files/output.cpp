@@ -115,6 +115,14 @@ mode_t new_file_mode()
     return mode;
 }
 
+mode_t replacing_file_mode(const char* path)
+{
+    struct stat old;
+    if (::stat(path, &old) == 0 && S_ISREG(old.st_mode))
+        return old.st_mode & 0777;
+    return new_file_mode();
+}
+
 const char* system_reason(int error)
 {
     switch (error) {
@@ -181,7 +189,7 @@ bool output_open(OutputFile& out, const char* path)
         return fail(out, errno);
     out.temp_path = temp;
     out.live_slot = live_add(temp);
-    if (::fchmod(fd, new_file_mode()) != 0 || (out.stream = ::fdopen(fd, "wb")) == nullptr) {
+    if (::fchmod(fd, replacing_file_mode(out.final_path.c_str())) != 0 || (out.stream = ::fdopen(fd, "wb")) == nullptr) {
         int error = errno;
         ::close(fd);
         return fail(out, error);
