@@ -29,10 +29,13 @@ using Pack16 = void (*)(const uint32_t*, uint16_t*, int32_t, bool);
 // green, red, and the top byte whose error mask is 0), the lane order in
 // which a 0x00RRGGBB pixel unpacks.  A channel plus its incoming error stays
 // below 320 and a share product below 450, so 16-bit lanes never overflow and
-// each lane's arithmetic is the plain one.  Rows carry one padding pixel on
-// each side so that shares beyond a row's ends land in the padding.
+// each lane's arithmetic is the plain one.  Rows carry padding pixels on
+// each side (DITHER_PAD on x86, where the wavefront ramps reach 7 out; one
+// elsewhere) so that shares beyond a row's ends land in the padding.
 // ---------------------------------------------------------------------------
-std::vector<int16_t> dither_rows;  // current, below and values rows; grows only for a wider frame
+// x86: the incoming and outgoing error rows and four rows of quantised values;
+// elsewhere: the current and below error rows.  Grows only for a wider frame.
+std::vector<int16_t> dither_rows;
 
 // ---------------------------------------------------------------------------
 // Converter choice: once per settled depth and 565 flag, and again whenever

@@ -1,7 +1,7 @@
 // The display: window, full-screen mode with depth fallback, presenting, the
 // 8-bit palette, frame conversion, the window procedure and its message queue,
 // and the two error reports the whole program uses (display_error for set-up
-// failures, fatal_error for the end).  Runs over platform/ (SDL or headless);
+// failures, fatal_error for the end).  Runs over platform/ (SDL, headless or web);
 // all of it on the main thread unless said otherwise.
 #pragma once
 
@@ -71,9 +71,11 @@ void set_palette_332();
 // the window and returns code.
 int32_t display_error(int32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Ends the program: releases the display, writes the formatted message to
-// standard error, shows it in a box captioned "Error" when there is a display
-// and exits with 1.  Any thread, any subsystem; never returns.
+// Ends the program: writes the formatted message (then the note, if any) to
+// standard error, releases the display, shows the message in a box captioned
+// "Error" when there is a display and exits with 1.  With a handler set (see
+// set_fatal_handler) it releases the display and calls that instead.  Any
+// thread, any subsystem; never returns.
 [[noreturn]] void fatal_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A second line that the next fatal_error writes to standard error after its

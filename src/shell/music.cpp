@@ -1,5 +1,6 @@
 // The sound track: opened at start-up, started once just before the show's
-// clock starts, never looked at again.  Any failure leaves a silent show.
+// clock starts, and afterwards only faded out when the script asks for it
+// (the engine show).  Any failure leaves a silent show.
 #include "platform/platform.h"
 #include "shell/shell.h"
 

@@ -17,7 +17,7 @@ struct Options {
     bool stats = false;            // --stats: frame-rate report on standard error at the end
     bool verbose = false;          // --verbose: says on standard error where the data come from
     const char* data = nullptr;    // --data DIR: the folder holding datos/ and Yurn.pak; null = current
-    int64_t fps_numerator = 60;    // --fps N or N/D: the headless frame rate, FPS_MIN..FPS_MAX
+    int64_t fps_numerator = 60;    // --fps N or N/D: the headless frame rate, 1/FPS_MIN_PERIOD_S..FPS_MAX
     int64_t fps_denominator = 1;
     uint32_t offered_modes = OFFER_ALL;  // --depth: the display offers only these modes
     bool mode_555 = false;         // --depth 16:555

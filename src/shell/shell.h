@@ -84,8 +84,9 @@ struct Options;
 
 // The whole show, from start-up to its end: resets the shell's globals, picks
 // the platform backend, sets everything up in order and runs the main loop.
-// Returns the exit code: the index of the terminating record (19) at the
-// normal end, the WM_QUIT code (0) after Escape or a closed window.  Fatal
+// Returns the exit code: the index of the terminating record at the normal
+// end (19 for the photograph and stand-in shows, 7 for the engine show), the
+// WM_QUIT code (0) after Escape or a closed window.  Fatal
 // errors end in fatal_error.  Main thread; callable again in-process
 // (tests), which releases the stages of the previous run first.
 int32_t run_show(const Options& options);
@@ -108,7 +109,8 @@ int32_t cue_pending();
 // Timer thread (the headless clock calls it on the main thread).
 void timer_tick();
 
-// Calls tick of the current record whatever its ready byte.
+// Calls tick of the current record whatever its ready byte.  Nothing in the
+// program calls it; timer_tick is the tick the timer delivers.
 void tick_current_stage();
 
 // Called after a stage's last interval; does nothing (no stage is released).
@@ -128,8 +130,9 @@ void format_frame_rate(char* text, size_t size);
 int32_t show_frame_rate();
 
 // The music (shell/music.cpp): one track, opened at start-up, started just
-// before the clock base is taken, never stopped by the show.  Failures are
-// silent.  Main thread.
+// before the clock base is taken, never stopped by the show (music_stop has no
+// caller; a script may ask for music_fade_out).  Failures are silent.  Main
+// thread.
 struct Music {
     void* stream;         // the platform's stream; null when it could not be made
     uint32_t start_time;  // clock (ms) right after play was asked; 0 until then
