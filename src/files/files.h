@@ -1,5 +1,7 @@
-// Data files: the resource archive lookup and the PCX reader.  Stages and the
-// 3D engine's loaders open every picture and mesh through open_data_file.
+// Files: the resource archive lookup, the PCX reader and writer, and files
+// written whole or not at all (OutputFile).  Stages and the 3D engine's
+// loaders open every picture and mesh through open_data_file; every file the
+// tools and the capture write goes through OutputFile.
 #pragma once
 
 #include <cstddef>
@@ -119,7 +121,8 @@ bool archive_name_matches(const uint8_t* field, const char* path);
 
 // Looks path up in an archive directory held in memory (size bytes from the
 // start of the archive).  On a hit stores the member's offset and returns true.
-// Same rules as open_data_file; the fuzzer and yurn-pak drive it.
+// Same rules as open_data_file; the fuzzer and the tests drive it (yurn-pak
+// uses archive_name_matches).
 bool find_archive_member(const uint8_t* data, size_t size, const char* path, uint32_t* offset);
 
 // The same lookup over an archive stream read from its current position,
@@ -171,8 +174,8 @@ int32_t read_pcx(const char* path, void* pixels, size_t pixels_capacity, uint8_t
 int32_t read_pcx_stream(const char* name, FILE* file, void* pixels, size_t pixels_capacity, uint8_t* palette);
 
 // read_pcx over a file held in memory; name is used in the messages.  Fills
-// *header when given.  The fuzzer and yurn-pcx drive it; lines as the show
-// reads them unless asked otherwise.
+// *header when given.  The fuzzer, yurn-pcx and yurn-mesh (textures) drive
+// it; lines as the show reads them unless asked otherwise.
 int32_t read_pcx_memory(const char* name, const uint8_t* data, size_t size, void* pixels,
                         size_t pixels_capacity, uint8_t* palette, PcxHeader* header,
                         PcxLines lines = PcxLines::width);

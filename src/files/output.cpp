@@ -25,8 +25,8 @@ std::string folder_of(const std::string& path)
 
 // Temporaries being written now, for the signal handler below: fixed
 // buffers, since a handler may only read memory and call unlink.  A slot is
-// free (0), being filled (1) or holds a path (2); capture threads may claim
-// slots at the same time.
+// free (0), being filled (1) or holds a path (2); slots are claimed by
+// compare-and-swap, so writers on several threads may claim them at once.
 constexpr int LIVE_SLOTS = 16;
 char live_paths[LIVE_SLOTS][PATH_MAX];
 std::atomic<int32_t> live_state[LIVE_SLOTS];
