@@ -38,9 +38,15 @@ inline Vector transform_point(const Vector& p, const Matrix& m)
              static_cast<float>(double(p.x) * e[1] + double(p.y) * e[4] + double(p.z) * e[7] + e[10]),
              static_cast<float>(double(p.x) * e[2] + double(p.y) * e[5] + double(p.z) * e[8] + e[11]) };
 }
-void matrix_multiply(Matrix& out, const Matrix& a, const Matrix& b);  // out = b followed by a
+void matrix_multiply(Matrix& out, const Matrix& a, const Matrix& b);  // out = b followed by a; out may alias
+// Inverse of a rotation plus translation (rows 0-2 orthonormal, not checked):
+// the transposed rotation and the translation taken back through it.
 void matrix_invert_rigid(Matrix& out, const Matrix& m);
+// Turns by a, b, c radians about x, y and z, then a move to (px, py, pz) given
+// y up (stored as -py: engine space points y down).  Objects and the camera.
 Matrix rotation_matrix(float a, float b, float c, float px, float py, float pz);
+// The perspective scale of a horizontal field of view: x by 1 / tan(fov / 2),
+// y by 4/3 of that, z unchanged.  update_camera appends it to the view.
 Matrix projection_scale(float fov_degrees);
 
 // ---------------------------------------------------------------------------

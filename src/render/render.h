@@ -6,8 +6,11 @@
 // Per frame the caller prepares the frame buffer (render_scene never clears
 // it, e.g. fill_buffer with a background) and calls render_scene once with
 // frame_width x frame_height words of frame and of depth.  The depth buffer
-// is the renderer's: it clears it itself on the first frame and once every
-// 65,536 frames after; the caller only keeps it between frames.
+// is the renderer's: render_scene clears the buffer it is given whenever
+// depth_generation is at its start value (the process's first rendered frame,
+// then once every 65,536); the caller only keeps it between frames.  The
+// generation is one for the whole process, so a depth buffer brought in later
+// starts filled with 0xFFFFFFFF (as the scene stage's does).
 #pragma once
 
 #include <cstdint>

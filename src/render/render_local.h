@@ -1,5 +1,6 @@
 // Inside the renderer: clipping, the triangle set-up and the four fillers.
-// Never included outside render/ (tests and the benchmark excepted).
+// Never included outside render/ (the tests, the benchmark and the renderer's
+// fuzz target excepted).
 #pragma once
 
 #include <cstdint>
