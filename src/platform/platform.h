@@ -4,12 +4,12 @@
 // message boxes), behind one record of function pointers with three backends:
 // SDL2 (a real window and sound), headless (no window, no sound, a virtual
 // clock) and web (a canvas in a browser page, in the WebAssembly build only).
-// Only this folder includes SDL and emscripten headers.  display/ and shell/ call
-// through `platform`; select_platform picks the backend once at start-up.
+// Of src/, only this folder includes SDL and emscripten headers.  display/ and
+// shell/ call through `platform`; select_platform picks the backend once per run.
 //
-// Why it is shaped like this: the layer keeps the original display's steps
-// (primary surface, attached back buffer, off-screen surface, restore, blit,
-// flip) and its DD_OK / DDERR_* result codes, because init_display and
+// Why it is shaped like this: the layer keeps the display's steps (primary
+// surface, attached back buffer, off-screen surface, restore, blit, flip)
+// and their DD_OK / DDERR_* result codes, because init_display and
 // present_frame decide on those codes step by step, and the headless backend
 // can make any single step fail, so the display's whole failure table stays
 // testable.  Folding the steps together or turning the codes into booleans
@@ -108,10 +108,11 @@ struct Platform {
     bool (*poll_event)(PlatformEvent* event);
     void (*wait_event)();
 
-    // Time.  clock_ms: milliseconds since the process started (SDL) or the
-    // virtual time (headless).  start_timer calls callback every period_ms,
-    // one call at a time, and returns a non-zero id; kill_timer stops it and
-    // returns once no call is running (unless called from the callback).
+    // Time.  clock_ms: milliseconds since the process started (SDL), since
+    // select_platform set up the run (web) or the virtual time (headless).
+    // start_timer calls callback every period_ms, one call at a time, and
+    // returns a non-zero id; kill_timer stops it and returns once no call is
+    // running (unless called from the callback).
     double (*clock_ms)();
     uint32_t (*start_timer)(uint32_t period_ms, TimerCallback callback);
     void (*kill_timer)(uint32_t id);
@@ -145,6 +146,8 @@ extern const Platform sdl_platform;
 extern const Platform headless_platform;
 extern const Platform web_platform;
 extern const Platform web_virtual_platform;
+// Each backend's set-up for a run, called by select_platform before the
+// backend is used.
 void sdl_configure(const PlatformConfig& config);
 void headless_configure(const PlatformConfig& config);
 void web_configure(const PlatformConfig& config);

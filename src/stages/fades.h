@@ -23,7 +23,7 @@ struct CeilingState {
 struct FadeOutState {
     std::atomic<uint8_t> finished;  // never set: the stage stays until its cue
     std::atomic<float> level;       // amount to subtract, +2.5 per tick, held at 255.0
-    uint32_t* buffer;               // count pixels, allocated (not cleared) by the first prepare
+    uint32_t* buffer;               // count pixels, allocated by the first prepare, rewritten whole every frame
     int32_t count;
 };
 

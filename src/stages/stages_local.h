@@ -1,8 +1,8 @@
 // Private to stages/: how a stage gets its memory and gives it back, and how
 // a stage reads a picture of a fixed size.  Every stage allocates its state
-// record and its frame buffers through these, so a failed allocation always
-// ends in fatal_error with the stage's own message, and every release leaves
-// its record in the same state.
+// record and its frame buffers through these (the stand-ins keep their frame
+// in a std::vector), so a failed allocation ends in fatal_error with the
+// stage's own message, and every release leaves its record in the same state.
 #pragma once
 
 #include <cstdarg>
