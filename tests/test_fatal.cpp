@@ -1,3 +1,5 @@
+// fatal_error: the message a handler receives, and the box captioned "Error"
+// that the show's display still shows on the way out (exit code 1).
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -102,7 +102,7 @@ protected:
 // For odd widths both programs write lines of exactly width bytes (bytes per
 // line = width, no pad byte), which is what the reader assumes.  A program
 // that padded lines to an even length would make the reader take the pad
-// bytes as pixels and drift by one byte per line (PcxThreePlanes.BytesPerLine).
+// bytes as pixels and drift by one byte per line (PcxThreePlanes.BytesPerLineIsIgnored).
 TEST_F(ForeignPcx, ThreeAndOnePlaneFilesDecodeToTheirSource)
 {
     const std::pair<const char*, const char*> writers[] = {

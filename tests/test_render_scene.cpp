@@ -1,7 +1,7 @@
 // The scene render pass: depth generations, passes, hierarchy, box and
 // facing tests, lighting values, environment coordinates, and whole scenes
 // compared with reference pictures in tests/data/render/ (a differing frame
-// is written next to the build directory as render_<name>_actual.png).
+// is written into the build directory as render_<name>_actual.png).
 #include <gtest/gtest.h>
 
 #include <stb_image.h>

@@ -31,6 +31,7 @@ inline const char* program = "";
 // Set once the tool is ending on an error it has reported.
 inline bool ending_on_error = false;
 
+// The end of a tool on an error: "NAME: message" on standard error, exit code.
 [[noreturn]] inline void vend(int code, const char* format, va_list args)
 {
     ending_on_error = true;
@@ -111,6 +112,8 @@ inline void out_of_memory()
     fail("no hay memoria suficiente para %s", subject.c_str());
 }
 
+// The first call of every tool's main: names the tool for its messages and
+// makes fatal_error, lost standard output and exhausted memory end it as above.
 inline void init(const char* name)
 {
     program = name;
@@ -119,6 +122,7 @@ inline void init(const char* name)
     std::set_new_handler(out_of_memory);
 }
 
+// "NAME (yurn) VERSION" on standard output, for --version.
 inline void print_version() { std::printf("%s (yurn) %s\n", program, YURN_VERSION); }
 
 // -h/--help prints the usage and --version the version, both on standard
