@@ -101,7 +101,8 @@ struct Object {
     Object** children;       // owned, with the children themselves
     Vector box[8];           // object-space bounding box corners
     Vector view_box[8];      // the same through model_view
-    float bounds[6];         // BoundIndex order
+    float bounds[6];         // BoundIndex order: object space after finish_object, the view box's
+                             // once the render pass has transformed it (transform_bounds)
     uint8_t clip_flags;      // bit p: the view box may cross plane p
 };
 
@@ -160,7 +161,8 @@ void compute_bounds(Object* object);
 // Per frame, from the render pass in this order: model (own placement, then
 // the parent's model when given), vertices and box through model_view
 // (transform_vertices clears VERTEX_PROJECTED and VERTEX_LIT, and fills
-// transformed_normal only in MODE_ENVIRONMENT).
+// transformed_normal only in MODE_ENVIRONMENT; transform_bounds replaces the
+// object-space bounds with those of view_box).
 void build_model_matrix(Object* object, const Matrix* parent_model);
 void transform_vertices(Object* object);
 void transform_bounds(Object* object);
