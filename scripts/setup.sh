@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing yurn need (Debian 12), only
-# when something is missing.  Safe to run again and again, and while another
-# apt run holds the lock: it waits for it (up to SETUP_LOCK_SECONDS, 600).
+# Installs what building, running and testing yurn need (Debian 12 packages,
+# and the browser tests' puppeteer-core from npm at tests/web's lockfile),
+# only when something is missing.  Safe to run again and again, and while
+# another apt run holds the lock: it waits for it (up to SETUP_LOCK_SECONDS, 600).
 set -euo pipefail
 
 packages=(
