@@ -101,10 +101,11 @@ void set_fatal_handler(FatalHandler handler);
 // chosen once per settled depth, not per frame.  Main thread.
 void convert_frame(const uint32_t* source, void* destination, int32_t pixel_count);
 
-// Four pixels to twelve bytes at a time; count must be a multiple of 4.
+// Three bytes B, G, R per pixel, four pixels to twelve bytes at a time; a
+// count that is not a multiple of 4 ends pixel by pixel.  Any count >= 0.
 void pack_24(const uint32_t* source, void* destination, int32_t count);
 
-// One little-endian 16-bit word per pixel, by rgb565; truncates.  count >= 1.
+// One little-endian 16-bit word per pixel, by rgb565; truncates.  Any count >= 0.
 void pack_16(const uint32_t* source, void* destination, int32_t count);
 
 // Floyd-Steinberg error diffusion into the 3-3-2 palette, integer only, left to
