@@ -513,8 +513,10 @@ void on_present(const PresentedFrame& frame, void*)
         return;
     }
     if (capture->expected == 0) {
-        // The script's last used cue (the tenth) ends the show; frames are
-        // rendered at every T <= that cue.  Only an estimate for the bar.
+        // The photograph show ends at its tenth cue; frames are rendered at
+        // every T <= that cue.  Only an estimate for the bar, and taken from
+        // the tenth cue whatever the script (the engine show ends at its
+        // fourth, so its bar stops about half full).
         const double end_ms = (schedule[9] > 0 ? schedule[9] : 50.0f) * 1000.0;
         capture->expected = static_cast<int64_t>(end_ms * static_cast<double>(capture->options.fps_numerator) /
                                                  (1000.0 * static_cast<double>(capture->options.fps_denominator))) +
