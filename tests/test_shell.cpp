@@ -425,6 +425,26 @@ TEST(Show, TheDataFolderHoldsTheArchiveAndTheFiles)
     EXPECT_EQ(data_path("datos/Foto1.pcx"), "datos/Foto1.pcx");
 }
 
+// Each script says how long its show runs (the capture's progress estimate):
+// the last frame drawn is within one frame of that length.
+TEST(Show, EachScriptsLengthIsWhereItsShowEnds)
+{
+    for (const char* name : {"show", "engine", "standin"}) {
+        Options o;
+        o.headless = true;
+        o.fps_numerator = 4;
+        o.script = name;
+        double last_ms = -1.0;
+        headless_set_present_hook(
+            [](const PresentedFrame& frame, void* user) { *static_cast<double*>(user) = frame.time_ms; }, &last_ms);
+        EXPECT_NE(run_show(o), 1) << name;
+        headless_set_present_hook(nullptr, nullptr);
+        const double length_ms = double(find_stage_script(name)->length) * 1000.0;
+        EXPECT_LE(last_ms, length_ms) << name;
+        EXPECT_GT(last_ms, length_ms - 250.0) << name;
+    }
+}
+
 // A show that ends before its sound track asks for the music to fade out
 // with the picture: the engine show from its last photograph's cue (24 s) to
 // its end (27.5 s).  The photograph show leaves it to the track, which is

@@ -513,11 +513,9 @@ void on_present(const PresentedFrame& frame, void*)
         return;
     }
     if (capture->expected == 0) {
-        // The photograph show ends at its tenth cue; frames are rendered at
-        // every T <= that cue.  Only an estimate for the bar, and taken from
-        // the tenth cue whatever the script (the engine show ends at its
-        // fourth, so its bar stops about half full).
-        const double end_ms = (schedule[9] > 0 ? schedule[9] : 50.0f) * 1000.0;
+        // Frames are rendered at every T up to the show's end, as long as the
+        // script says it runs: only an estimate for the bar.
+        const double end_ms = capture->options.show_length_ms > 0.0 ? capture->options.show_length_ms : 50000.0;
         capture->expected = static_cast<int64_t>(end_ms * static_cast<double>(capture->options.fps_numerator) /
                                                  (1000.0 * static_cast<double>(capture->options.fps_denominator))) +
                             1;

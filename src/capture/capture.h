@@ -51,6 +51,9 @@ struct CaptureOptions {
     // track does the same.  Both 0: the track plays as it is.
     double music_fade_from_ms = 0.0;
     double music_fade_to_ms = 0.0;
+    // How long the show runs by itself (ms), for the progress bar's estimate
+    // of the frames to come; 0 takes the photograph show's 50 s.
+    double show_length_ms = 0.0;
 };
 
 // Exit code base of an interrupted capture: 128 + the signal's number.

@@ -71,7 +71,8 @@ int main(int argc, char** argv)
                        .overwrite = options.overwrite,
                        .sound_track = track.c_str(),
                        .music_fade_from_ms = script ? double(script->music_fade_from) * 1000.0 : 0.0,
-                       .music_fade_to_ms = script ? double(script->music_fade_to) * 1000.0 : 0.0});
+                       .music_fade_to_ms = script ? double(script->music_fade_to) * 1000.0 : 0.0,
+                       .show_length_ms = script ? double(script->length) * 1000.0 : 0.0});
         return capture_end(run_show(options));
     }
     return run_show(options);

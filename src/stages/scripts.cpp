@@ -48,19 +48,22 @@ constexpr StageScript SCRIPTS[] = {
      .description = "el espectáculo: diez fotos unidas por fundidos (50 s)",
      .build = build_photo_show,
      .music_fade_from = 0.0f,  // the track itself fades out by 50 s
-     .music_fade_to = 0.0f},
+     .music_fade_to = 0.0f,
+     .length = 50.0f},
     // The engine show ends at 27.5 s, halfway through the track: the music
     // fades out with the picture's fade to black, from the last cue before it.
     {.name = "engine",
      .description = "la biblioteca en escena: el motor 3D entre fundidos (27,5 s)",
      .build = build_engine_show,
      .music_fade_from = 24.0f,
-     .music_fade_to = 27.5f},
+     .music_fade_to = 27.5f,
+     .length = 27.5f},
     {.name = "standin",
      .description = "el espectáculo con etapas de prueba (50 s)",
      .build = build_standin_show,
      .music_fade_from = 0.0f,
-     .music_fade_to = 0.0f},
+     .music_fade_to = 0.0f,
+     .length = 50.0f},
 };
 constexpr int32_t SCRIPT_COUNT = int32_t(sizeof SCRIPTS / sizeof SCRIPTS[0]);
 

@@ -19,6 +19,9 @@ struct StageScript {
     // Both 0: the track ends by itself.
     float music_fade_from;
     float music_fade_to;
+    // Seconds from the clock base to the show's end by itself (its last cue):
+    // the capture's progress estimate.
+    float length;
 };
 
 // The schedule of the show: cue times in seconds from the clock base.
