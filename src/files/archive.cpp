@@ -10,8 +10,6 @@
 #include "display/display.h"
 #include "files/files.h"
 
-#include <sys/stat.h>
-
 // Bytes of an entry the lookup needs: the name and the offset.  An entry cut
 // short by the end of the file before its offset is complete is not used.
 constexpr size_t ENTRY_USED_SIZE = ARCHIVE_OFFSET_AT + 4;
