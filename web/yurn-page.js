@@ -37,13 +37,17 @@
   let files = [];  // [path, Uint8Array]
   let current = null;  // the running program's module
 
+  // Every key in the order given, as the command line takes its options: a
+  // repeated one is checked each time and the last one counts
+  // (?depth=32&depth=7 is refused as --depth 32 --depth 7 is).  Other keys
+  // are left alone: hosts and links add their own.
   function commandLine() {
     const args = [];
-    if (query.has('script')) args.push('--script', query.get('script'));
-    if (query.has('depth')) args.push('--depth', query.get('depth'));
-    if (query.has('stats')) args.push('--stats');
-    if (virtualClock) args.push('--headless');
-    if (query.has('fps')) args.push('--fps', query.get('fps'));
+    for (const [key, value] of query) {
+      if (key === 'script' || key === 'depth' || key === 'fps') args.push('--' + key, value);
+      else if (key === 'stats') args.push('--stats');
+      else if (key === 'virtual') args.push('--headless');
+    }
     return args;
   }
 
@@ -91,8 +95,12 @@
     }
   }
 
+  // A missing files.json gives no files (the program names the first it
+  // misses); one that is not a list of paths is the page's own fault.
   async function load() {
-    const manifest = await fetch('files.json').then((r) => (r.ok ? r.json() : []), () => []);
+    const manifest = await fetch('files.json').then((r) => (r.ok ? r.json() : []), () => []).catch(() => null);
+    if (!Array.isArray(manifest) || !manifest.every((path) => typeof path === 'string' && path !== ''))
+      throw new Error('El fichero "files.json" no es una lista de ficheros (JSON) válida');
     files = await Promise.all(manifest.map(async (path) => {
       try {
         const response = await fetch(path);
@@ -180,7 +188,10 @@
     if (event.target.id !== 'otra-vez') gesture(event);
   });
   document.addEventListener('dblclick', toggleFullScreen);
+  // Only from the end: a second click (or a script's) while the show it
+  // started runs would start another program over the first.
   document.getElementById('otra-vez').addEventListener('click', () => {
+    if (yurn.state !== 'ended') return;
     yurn.state = 'ready';
     gesture();
   });
@@ -190,5 +201,9 @@
     yurn.state = 'ready';
     if (virtualClock) return gesture();  // no sound, nothing to wait for
     prompt.textContent = 'Haz clic o pulsa una tecla para empezar';
-  }, (e) => showError('Error', String(e && e.message || e)));
+  }, (e) => {
+    prompt.hidden = true;
+    showError('Error', String(e && e.message || e));
+    ended(1);
+  });
 })();

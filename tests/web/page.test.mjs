@@ -59,6 +59,57 @@ describe('web page', { skip: missing ?? false }, () => {
     }
   }
 
+  // The query is read as the command line is, key after key: a repeated key
+  // is checked each time and the last counts.
+  test('?depth=32&depth=7 is refused as --depth 32 --depth 7 is', async () => {
+    const native = spawnSync(path.join(NATIVE, 'yurn'), ['--headless', '--fps', '60', '--depth', '32', '--depth', '7'],
+                             { cwd: ROOT });
+    assert.equal(native.status, 2);
+    const web = await virtualRun('&depth=32&depth=7');
+    assert.equal(web.code, 2);
+    assert.equal(web.digests.length, 0);
+    assert.equal(web.error, native.stderr.toString().trimEnd());
+  });
+
+  test('"Volver a verlo" clicked twice starts one program', async () => {
+    const page = await openPage(chromium.browser, site.url + '?virtual&fps=1000&script=engine');
+    try {
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
+      await page.evaluate(() => {
+        window.started = 0;
+        const create = window.createYurn;
+        window.createYurn = (module) => { window.started++; return create(module); };
+        const again = document.getElementById('otra-vez');
+        again.click();
+        again.click();
+      });
+      await page.waitForFunction(() => yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
+      assert.equal(await page.evaluate(() => window.started), 1);
+      assert.equal(await page.evaluate(() => yurn.code), 7);
+    } finally {
+      await page.close();
+    }
+  });
+
+  test('a files.json that is not a list: the "Error" box naming it, and an end', async () => {
+    const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'yurn-web-'));
+    const manifest = path.join(scratch, 'files.json');
+    fs.writeFileSync(manifest, '{"Yurn.pak": 1');
+    const broken = await serve(SITE, { '/files.json': manifest });
+    const page = await openPage(chromium.browser, broken.url);
+    try {
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: PAGE_MS });
+      assert.equal(await page.evaluate(() => yurn.code), 1);
+      assert.equal(await page.$eval('#error', (e) => e.hidden), false);
+      assert.match(await page.$eval('#error-texto', (e) => e.textContent), /"files\.json"/);
+      assert.equal(await page.$eval('#inicio', (e) => e.hidden), true);
+    } finally {
+      await page.close();
+      broken.close();
+      fs.rmSync(scratch, { recursive: true, force: true });
+    }
+  });
+
   test('real time: the first photograph at the integer scale, the music, Escape', async () => {
     const page = await openPage(chromium.browser, site.url);
     try {
