@@ -329,11 +329,8 @@ bool track_decodes(const char* track, std::vector<uint8_t>* samples)
 // on success.
 std::string make_video_temp(const std::string& replaced, const std::string& target)
 {
-    const size_t slash = replaced.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : replaced.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? replaced : replaced.substr(slash + 1);
     const std::string ext = target.substr(target.rfind('.'));
-    std::string temp = folder + "." + name + ".tmp-XXXXXX" + ext;
+    std::string temp = temporary_name(replaced) + ext;
     const int fd = ::mkstemps(temp.data(), int(ext.size()));
     if (fd < 0)
         fatal_error("No puedo escribir \"%s\": %s", target.c_str(), system_reason(errno));
@@ -701,14 +698,7 @@ void capture_begin(const CaptureOptions& options)
                     static_cast<long long>(options.fps_denominator));
     if (is_video_target(options.target)) {
         capture->options.format = CAPTURE_VIDEO;
-        capture->video_path = options.target;
-        struct stat st;
-        if (::lstat(options.target, &st) == 0 && S_ISLNK(st.st_mode)) {
-            if (char* real = ::realpath(options.target, nullptr)) {
-                capture->video_path = real;
-                std::free(real);
-            }
-        }
+        capture->video_path = replaced_path(options.target);
     }
     capture->terminal = ::isatty(2) != 0;
     capture->started_ms = steady_ms();

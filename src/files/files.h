@@ -99,6 +99,14 @@ bool output_commit(OutputFile& out);
 // open + write + commit of one block; *error (when given) gets the errno.
 bool write_whole_file(const char* path, const void* data, size_t size, int* error);
 
+// The file a write to path replaces: path itself, or the file a symbolic
+// link at path points to (renamed over, the link would become a plain file
+// and what it points to would keep the old contents).
+std::string replaced_path(const char* path);
+// The name for a temporary beside replaced, ".<name>.tmp-XXXXXX", for
+// mkstemp: on the same file system, so rename replaces it in one step.
+std::string temporary_name(const std::string& replaced);
+
 // Permissions a plain fopen gives a new file (0666 less the umask), for a file
 // made under a temporary name (mkstemp makes it 0600) before it is renamed.
 mode_t new_file_mode();

@@ -15,14 +15,6 @@
 
 namespace {
 
-// The folder part of path ("" for a bare name), so the temporary lands on the
-// same file system and rename can replace the destination in one step.
-std::string folder_of(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 // Temporaries being written now, for the signal handler below: fixed
 // buffers, since a handler may only read memory and call unlink.  A slot is
 // free (0), being filled (1) or holds a path (2); slots are claimed by
@@ -115,6 +107,26 @@ mode_t new_file_mode()
     return mode;
 }
 
+std::string replaced_path(const char* path)
+{
+    struct stat info;
+    std::string replaced = path;
+    if (::lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char* real = ::realpath(path, nullptr)) {
+            replaced = real;
+            std::free(real);
+        }
+    }
+    return replaced;
+}
+
+std::string temporary_name(const std::string& replaced)
+{
+    const size_t slash = replaced.rfind('/');
+    const size_t name = slash == std::string::npos ? 0 : slash + 1;
+    return replaced.substr(0, name) + "." + replaced.substr(name) + ".tmp-XXXXXX";
+}
+
 mode_t replacing_file_mode(const char* path)
 {
     struct stat old;
@@ -159,7 +171,7 @@ OutputFile::~OutputFile()
 bool output_open(OutputFile& out, const char* path)
 {
     out.path = path;
-    out.final_path = path;
+    out.final_path = path;  // until a link is followed below
     out.error = 0;
     if (out.path == "-") {
         out.stream = stdout;
@@ -171,19 +183,9 @@ bool output_open(OutputFile& out, const char* path)
     struct stat info;
     if (::stat(path, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
         return open_in_place(out);
-    // Renamed over, a link would become a plain file and what it points to
-    // would keep the old contents.
-    if (::lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char* real = ::realpath(path, nullptr)) {
-            out.final_path = real;
-            std::free(real);
-        }
-    }
+    out.final_path = replaced_path(path);
     watch_signals();
-    std::string name = out.final_path;
-    size_t slash = name.rfind('/');
-    std::string temp = folder_of(out.final_path) + "." + name.substr(slash == std::string::npos ? 0 : slash + 1) +
-                       ".tmp-XXXXXX";
+    std::string temp = temporary_name(out.final_path);
     int fd = ::mkstemp(temp.data());
     if (fd < 0)
         return fail(out, errno);
