@@ -1,11 +1,14 @@
 // The display: window, full-screen mode with depth fallback, presenting, the
-// 8-bit palette, frame conversion, the window procedure and its message queue,
-// and the two error reports the whole program uses (display_error for set-up
-// failures, fatal_error for the end).  Runs over platform/ (SDL, headless or web);
+// 8-bit palette, frame conversion, the window procedure and its message queue.
+// The error reports are in display/error.h, the instruction-set level in
+// display/cpu.h.  Runs over platform/ (SDL, headless or web);
 // all of it on the main thread unless said otherwise.
 #pragma once
 
 #include <cstdint>
+
+#include "display/cpu.h"
+#include "display/error.h"
 
 // ---------------------------------------------------------------------------
 // Window messages, as the window procedure receives them
@@ -66,30 +69,6 @@ void release_display();
 // in the top bits of its channel).  Start-up, when display_depth is 8.
 void set_palette_332();
 
-// Set-up failure report: formats into 128 characters, releases the display,
-// shows the text captioned "DDrawInterface" (and on standard error), destroys
-// the window and returns code.
-int32_t display_error(int32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-// Ends the program: writes the formatted message (then the note, if any) to
-// standard error, releases the display, shows the message in a box captioned
-// "Error" when there is a display and exits with 1.  With a handler set (see
-// set_fatal_handler) it releases the display and calls that instead.  Any
-// thread, any subsystem; never returns.
-[[noreturn]] void fatal_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// A second line that the next fatal_error writes to standard error after its
-// message: a plain hint (why no window could be opened, where the data were
-// looked for).  An empty note clears it.  Main thread.
-void set_fatal_note(const char* note);
-
-// What fatal_error does once the message is formatted.  The default handler
-// shows the box and exits with 1.  Tests and fuzzers install one that throws
-// (or jumps back) so that every failure path can be run in-process; a handler
-// that returns anyway is followed by exit(1).  Passing null restores the default.
-using FatalHandler = void (*)(const char* message);
-void set_fatal_handler(FatalHandler handler);
-
 // ---------------------------------------------------------------------------
 // Frame conversion: a 0x00RRGGBB frame into the display's pixel format
 // ---------------------------------------------------------------------------
@@ -112,32 +91,6 @@ void pack_16(const uint32_t* source, void* destination, int32_t count);
 // right on every row, errors starting from zero on every call.  Its error rows
 // are storage kept between calls (grown only when a wider frame comes).
 void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height);
-
-// What the processor offers, asked by every module that picks a kernel at run
-// time (frame conversion, blend, the fades, the span fillers) and by tests and
-// benchmarks.  The answer is the hardware's, capped by the environment
-// variable YURN_CPU: "sse2", "avx2" or "avx512" make every cpu_has_* above
-// that level say no (a cap above what the processor has changes nothing); an
-// unknown value is reported on standard error in Spanish and caps nothing.
-// Without x86 every answer is no and the plain kernels run.
-constexpr int32_t CPU_PLAIN = 0;   // no x86 vector set: the plain kernels
-constexpr int32_t CPU_SSE2 = 1;    // generic x86-64
-constexpr int32_t CPU_AVX2 = 2;    // AVX2 (and SSSE3)
-constexpr int32_t CPU_AVX512 = 3;  // AVX-512 F and BW
-int32_t cpu_level();               // the level in force, cap applied
-bool cpu_has_ssse3();              // off under a cap of sse2
-bool cpu_has_avx2();
-bool cpu_has_avx512bw();  // AVX-512 F and BW
-
-// Sets the cap in-process (one of the CPU_* levels; -1 reads YURN_CPU again)
-// and returns the level now in force.  Every dispatcher (convert_frame,
-// pack_24, pack_16, dither_8, blend, the fade kernels) picks its kernels anew
-// on its next call, so a test can run the same comparison at each level the
-// machine has.  Main thread, between frames.
-int32_t cpu_set_cap(int32_t level);
-// Bumped by every cpu_set_cap: a dispatcher that cached its kernels at another
-// value picks them again.
-uint32_t cpu_generation();
 
 // The kernels behind pack_24 and pack_16, exposed for tests and benchmarks.
 // The *_scalar ones run anywhere; the others exist only on x86 and may be
