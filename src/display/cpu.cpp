@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <strings.h>
 
-#include "display/display.h"
+#include "display/cpu.h"
 
 namespace {
 
@@ -27,6 +27,8 @@ int32_t hardware_level()
         return CPU_AVX2;
     if (__builtin_cpu_supports("sse2"))
         return CPU_SSE2;
+#elif defined(__wasm_simd128__)
+    return CPU_SIMD128;  // built for WebAssembly SIMD: the page loads this build only where it runs
 #endif
     return CPU_PLAIN;
 }

@@ -11,11 +11,14 @@
 // variable YURN_CPU: "sse2", "avx2" or "avx512" make every cpu_has_* above
 // that level say no (a cap above what the processor has changes nothing); an
 // unknown value is reported on standard error in Spanish and caps nothing.
-// Without x86 every answer is no and the plain kernels run.
+// Without x86 every answer is no and the plain kernels run; the WebAssembly
+// SIMD build reports CPU_SIMD128, and a cap of CPU_PLAIN (cpu_set_cap(0))
+// makes its dispatchers take the plain kernels.
 constexpr int32_t CPU_PLAIN = 0;   // no x86 vector set: the plain kernels
 constexpr int32_t CPU_SSE2 = 1;    // generic x86-64
 constexpr int32_t CPU_AVX2 = 2;    // AVX2 (and SSSE3)
 constexpr int32_t CPU_AVX512 = 3;  // AVX-512 F and BW
+constexpr int32_t CPU_SIMD128 = 1; // WebAssembly SIMD (128-bit), in the page's SIMD build: SSE2's rank
 int32_t cpu_level();               // the level in force, cap applied
 bool cpu_has_ssse3();              // off under a cap of sse2
 bool cpu_has_avx2();
