@@ -80,7 +80,7 @@ void destroy_object(Object* object)
 
 void add_child(Object* object, Object* child)
 {
-    append_pointer(object->children, object->child_count, child, "Error reservando memoria para el array de hijos");
+    append_pointer(object->children, object->child_count, child, object->child_room, "Error reservando memoria para el array de hijos");
     object->child_count++;
 }
 
