@@ -247,10 +247,14 @@ struct Scene {
 // the scene in file order (those read before a rejection stay there).  Ends
 // in fatal_error "El archivo \"<name>\" no es un archivo 3ds válido" when the
 // first id is not the main chunk, when the data is too short for its first
-// header or for the main chunk's length, when a chunk length is below its
-// header or beyond what is left of its parent (a named object's own length is
-// never used), when a list runs past its mesh, when a face names a vertex at or
-// beyond the count, and when faces come before the vertices they index.  A
-// main chunk of 6 bytes or less (its length below its header included) adds
-// nothing and is not an error.
+// header, when a chunk length is below its header (a named object's own
+// length is never used), when a mesh chunk runs past the end or a chunk
+// inside a mesh past the mesh, when a list runs past its mesh, when a face
+// names a vertex at or beyond the count, and when faces come before the
+// vertices they index.  Data cut short after whole meshes is not an error:
+// the walk stops where the bytes left (up to the main chunk's length or the
+// end of the data, whichever comes first) cannot hold the next header, name
+// or stepped-over chunk, keeping every mesh read.  A main chunk of 6 bytes or
+// less (its length below its header included) adds nothing and is not an
+// error.
 void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* name);
