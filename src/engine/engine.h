@@ -87,7 +87,9 @@ enum BoundIndex { MIN_X, MAX_X, MIN_Y, MAX_Y, MIN_Z, MAX_Z };
 // array has and the count it left.  add_child, add_object and add_light use
 // the spare slots only while the list is still exactly that array with that
 // count; a list a caller installed or changed itself is copied into a new
-// array of the engine's, grown from its count.  Callers never touch it.
+// array of the engine's, grown from its count.  Callers never touch it; the
+// one list it cannot tell from its own is one a caller put, with the same
+// count, at the address of an engine array the caller freed itself.
 struct ListRoom {
     const void* array;
     size_t capacity;

@@ -55,6 +55,7 @@ void finish_object(Object* object)
     vertex_normals(object);
     object->child_count = 0;
     object->children = nullptr;
+    object->child_room = {};
     object->position = { 0, 0, 0 };
     object->angles = { 0, 0, 0 };
     object->two_sided = 0;

@@ -32,7 +32,9 @@ void Scene::clear()
     std::free(objects);
     objects = nullptr;
     object_count = 0;
+    object_room = {};
     std::free(lights);
     lights = nullptr;
     light_count = 0;
+    light_room = {};
 }
