@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include <yurn/capture/capture.h>
+#include <yurn/capture/capture.h>     // capture_begin, capture_end
 #include <yurn/files/files.h>         // data_folder, data_path
 #include <yurn/shell/options.h>
 #include <yurn/shell/shell.h>         // the stage record, install_stage, run_show_script
@@ -25,10 +25,9 @@ std::atomic<uint32_t> ticks{0};   // the timer thread writes, render reads
 void wash_prepare(int32_t index) { stage_table[index].ready.store(1, std::memory_order_relaxed); }
 int32_t wash_render(int32_t)
 {
-    const uint32_t t = ticks.load(std::memory_order_relaxed);
-    for (int32_t y = 0; y < frame_height; y++)  // red slides with the ticks, green down the rows
-        for (int32_t x = 0; x < frame_width; x++)
-            wash[size_t(y * frame_width + x)] = ((x + t) & 0xFF) << 16 | (y & 0xFF) << 8 | 0x40;
+    const uint32_t t = ticks.load(std::memory_order_relaxed);  // red slides with the ticks, green down the rows
+    for (int32_t p = 0; p < frame_width * frame_height; p++)
+        wash[size_t(p)] = ((p % frame_width + t) & 0xFF) << 16 | (p / frame_width & 0xFF) << 8 | 0x40;
     return 0;
 }
 void wash_tick(int32_t) { ticks.store(ticks.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
@@ -59,7 +58,7 @@ void build_my_show()
 int main(int argc, char** argv)
 {
     if (argc < 3)
-        return 2;  // usage: own_stage DATA_DIR OUT_DIR
+        return 2;
     Options options;
     options.headless = true;  // no window, no sound, the virtual clock
     options.fps_numerator = 10;
