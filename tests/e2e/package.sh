@@ -59,6 +59,24 @@ code=$?
 [ "$code" -eq 7 ] || { fail "the packaged yurn, engine show: exit code $code, expected 7"; cat "$work/err"; }
 "$root/usr/bin/yurn-pak" list "$root/usr/share/yurn/Yurn.pak" >"$work/list" || fail "the packaged yurn-pak cannot list its archive"
 grep -q 'datos/Foto10.pcx' "$work/list" || fail "the packaged Yurn.pak lacks datos/Foto10.pcx"
+# The library as packaged: yurn.pc under /usr/lib/<triplet> finds the
+# headers and libraries where the package put them, and a program built on
+# it cross-fades two photographs taken out of the packaged archive.
+"$root/usr/bin/yurn-pak" extract "$root/usr/share/yurn/Yurn.pak" datos/Foto1.pcx datos/Foto2.pcx -C "$work/photos" ||
+  fail "the packaged yurn-pak cannot extract from its archive"
+export PKG_CONFIG_PATH=$(dirname "$(ls "$root"/usr/lib/*/pkgconfig/yurn.pc | head -n 1)")
+include=$(pkg-config --cflags-only-I yurn | tr ' ' '\n' | sed -n 's/^-I//p' | head -n 1)
+[ "$(realpath -m "$include")" = "$(realpath "$root/usr/include/yurn")" ] ||
+  fail "the packaged yurn.pc points to $include, not into the package"
+if c++ -std=c++20 -o "$work/crossfade" "$source/examples/crossfade.cpp" $(pkg-config --cflags --libs yurn); then
+  mkdir "$work/fade"
+  "$work/crossfade" "$work/photos/datos/Foto1.pcx" "$work/photos/datos/Foto2.pcx" "$work/fade" 3 ||
+    fail "crossfade built on the package failed"
+  [ "$(ls "$work/fade" | wc -l)" -eq 3 ] || fail "crossfade built on the package wrote $(ls "$work/fade" | wc -l) frames, expected 3"
+else
+  fail "examples/crossfade.cpp does not build on the packaged yurn.pc"
+fi
+
 # --data still wins over the installed data.
 "$root/usr/bin/yurn" --headless --data "$work/elsewhere" 2>"$work/err"
 code=$?
