@@ -12,11 +12,16 @@ trap 'rm -rf "$work"' EXIT
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-# Options named in a text: --long and -x tokens standing alone (not inside a
-# word such as "full-screen"; not a word cut by an accented letter as
-# "--opción" is).  -h is --help's other name, left out everywhere.
+# Options of PROGRAM named in a text: --long and -x tokens standing alone
+# (not inside a word such as "full-screen"; not a word cut by an accented
+# letter as "--opción" is), and not right after "yurn " in another program's
+# text, where they are the show's ("yurn --show DIR/show.toml").  -h is
+# --help's other name, left out everywhere.  options_in PROGRAM <TEXT
 options_in() {
-  perl -CSD -ne 'while (/(?<![\w-])(--[a-z][a-z0-9-]*|-[A-Za-z])(?![\w-])/g) { print "$1\n" }' |
+  PROGRAM=$1 perl -CSD -ne 'while (/(?<![\w-])(--[a-z][a-z0-9-]*|-[A-Za-z])(?![\w-])/g) {
+      my $option = $1;
+      next if $ENV{PROGRAM} ne "yurn" && substr($_, 0, $-[1]) =~ /(?<![\w-])yurn $/;
+      print "$option\n" }' |
     grep -vx -- -h | sort -u
 }
 # A roff page as plain text: comments dropped, \- and font changes undone.
@@ -40,8 +45,8 @@ for program in "${programs[@]}"; do
     grep -qw -- "$command" "$work/help" || fail "$program: the page's command $command is not in --help"
     "$build/$program" "$command" --help >>"$work/help" 2>&1 || fail "$program $command --help failed"
   done
-  options_in <"$work/help" >"$work/from-help"
-  page_text "$page" | options_in >"$work/from-page"
+  options_in "$program" <"$work/help" >"$work/from-help"
+  page_text "$page" | options_in "$program" >"$work/from-page"
   missing=$(comm -23 "$work/from-help" "$work/from-page" | tr '\n' ' ')
   extra=$(comm -13 "$work/from-help" "$work/from-page" | tr '\n' ' ')
   [ -z "$missing" ] || fail "$program: options in --help but not in $(basename "$page"): $missing"
