@@ -84,9 +84,13 @@ target_include_directories(yurn_base INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/yurn> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 install(TARGETS yurn_base yurn_core EXPORT yurnTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-foreach(folder capture display engine files platform render shell stages)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/${folder} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/yurn
-          FILES_MATCHING PATTERN "*.h" PATTERN "*_local.h" EXCLUDE)
+# Every folder of src/ (a new one is installed with no edit here).
+file(GLOB YURN_SOURCE_FOLDERS CONFIGURE_DEPENDS LIST_DIRECTORIES true ${PROJECT_SOURCE_DIR}/src/*)
+foreach(folder ${YURN_SOURCE_FOLDERS})
+  if(IS_DIRECTORY ${folder})
+    install(DIRECTORY ${folder} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/yurn
+            FILES_MATCHING PATTERN "*.h" PATTERN "*_local.h" EXCLUDE)
+  endif()
 endforeach()
 set(YURN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/yurn)
 install(EXPORT yurnTargets NAMESPACE yurn:: DESTINATION ${YURN_CMAKE_DIR})
