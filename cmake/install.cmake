@@ -79,6 +79,9 @@ install(FILES ${YURN_STAGE}/yurn.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/
 # taken from src/ as they are at install time.
 set_target_properties(yurn_base PROPERTIES EXPORT_NAME base)
 set_target_properties(yurn_core PROPERTIES EXPORT_NAME yurn)
+# The same names for a project that takes this tree in with add_subdirectory.
+add_library(yurn::base ALIAS yurn_base)
+add_library(yurn::yurn ALIAS yurn_core)
 target_compile_features(yurn_base INTERFACE cxx_std_20)  # the headers are C++20
 target_include_directories(yurn_base INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/yurn> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
