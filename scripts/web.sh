@@ -14,7 +14,7 @@ while (($#)); do
   esac
   shift
 done
-[ -n "${YURN_SKIP_SETUP:-}" ] || scripts/setup.sh
+[ -n "${YURN_SKIP_SETUP:-}" ] || scripts/setup.sh web
 
 # em++ runs its JavaScript tools with node; Debian's acorn lives in its own
 # module folder, which a node not built by Debian does not look in.

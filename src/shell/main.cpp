@@ -8,6 +8,7 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "platform/startup.h"
+#include "shell/installed_data.h"
 #include "shell/options.h"
 #include "shell/shell.h"
 #include "stages/stages.h"
@@ -69,6 +70,10 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    // No --data and no datos/ here: the installed show's data, if any.
+    const std::string installed = options.data ? std::string() : installed_data_folder();
+    if (!installed.empty())
+        options.data = installed.c_str();
     virtual_clock = options.headless || options.capture;
     if (options.stats)
         std::atexit(print_stats);

@@ -147,7 +147,8 @@ constexpr OptionEntry OPTION_TABLE[] = {
      .help = "al terminar, informe de fotogramas por segundo en stderr (sin ventana, también el tiempo real)",
      .apply = apply_stats},
     {.name = "--data", .value = "DIR",
-     .help = "carpeta que contiene datos/ y Yurn.pak (la carpeta actual por omisión)", .apply = apply_data},
+     .help = "carpeta que contiene datos/ y Yurn.pak (la actual si tiene datos/; si no, los datos instalados)",
+     .apply = apply_data},
     {.name = "--verbose", .value = nullptr, .help = "dice en stderr de dónde se leen los datos (Yurn.pak o datos/)",
      .apply = apply_verbose},
     {.name = "--script", .value = "NOMBRE", .help = "guion de etapas que se ejecuta (\"show\" por omisión)",
@@ -225,8 +226,9 @@ void print_usage(FILE* out)
                  "Uso: yurn [opciones]\n"
                  "Muestra el espectáculo a 320 x 240 con su música; Escape termina.\n"
                  "Alt+Intro alterna entre pantalla completa y ventana.\n"
-                 "Lee datos/ y Yurn.pak de la carpeta actual (o de --data DIR); Yurn.pak,\n"
-                 "si existe, se lee antes que los ficheros de datos/.\n\n"
+                 "Lee datos/ y Yurn.pak de la carpeta actual (o de --data DIR; sin datos/ aquí,\n"
+                 "los instalados en share/yurn); Yurn.pak, si existe, se lee antes que los\n"
+                 "ficheros de datos/.\n\n"
                  "Opciones (el valor va detrás o tras '=': --fps 30, --fps=30):\n");
     for (const OptionEntry& entry : OPTION_TABLE) {
         char left[64];
