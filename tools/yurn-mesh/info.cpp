@@ -98,7 +98,7 @@ int info_command(int argc, char** argv)
         else if (file)
             cli::usage_error("sobra el argumento \"%s\"", a.c_str());
         else
-            file = argv[args.at - 1];
+            file = args.text();
     }
     if (!file) {
         info_usage(stderr);

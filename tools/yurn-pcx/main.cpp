@@ -18,6 +18,7 @@
 #include <stb_image_resize.h>
 #include <stb_image_write.h>
 
+#include "cli/command_line.h"
 #include "common/cli.h"
 #include "display/display.h"
 #include "files/files.h"
@@ -336,7 +337,7 @@ int info(const std::string& in)
 bool parse_size(const std::string& s, int* width, int* height)
 {
     uint32_t w = 0, h = 0;
-    if (!cli::parse_number_pair(s, 'x', 65535, w, h))
+    if (!read_decimal_pair(s, 'x', 65535, &w, &h))
         return false;
     if (w < 1 || w > PCX_MAX_RGB_WIDTH || h < 1 || h > 65535)
         return false;
