@@ -8,7 +8,7 @@
 
 #include "render/render.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 #include "test_support.h"
 
 namespace {

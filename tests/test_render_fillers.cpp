@@ -11,7 +11,7 @@
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "engine/engine.h"
 #include "engine/engine_local.h"
 #include "files/files.h"

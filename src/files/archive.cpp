@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "files/files.h"
 #include "files/little_endian.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "files/files.h"
 #include "files/little_endian.h"
 

@@ -8,7 +8,8 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "shell/options.h"
-#include "shell/shell.h"
+#include "shell/run.h"
+#include "shell/shell_local.h"
 #include "stages/stages.h"
 
 namespace {

@@ -1,6 +1,5 @@
 // Ceiling fade-in stage: brings the next stage's picture up out of black by
 // capping every byte of its frame at a level that climbs one step per tick.
-#include "display/display.h"
 #include "shell/shell.h"
 #include "stages/fades.h"
 #include "stages/stages_local.h"

@@ -1,7 +1,6 @@
 // Fade-out stage: takes the previous stage's picture down to black by lowering
 // its colour lanes by a level that climbs 2.5 per tick.  It never reports
 // that it has finished: once black it stays black until its cue.
-#include "display/display.h"
 #include "shell/shell.h"
 #include "stages/fades.h"
 #include "stages/stages_local.h"

@@ -15,11 +15,11 @@
 #include "commands.h"
 #include "cli/command_line.h"
 #include "common/cli.h"
-#include "display/display.h"
 #include "files/files.h"
 #include "render/render.h"
 #include "render_options.h"
-#include "shell/shell.h"
+#include "display/error.h"
+#include "shell/frame.h"
 
 namespace {
 

@@ -20,7 +20,6 @@
 
 #include "cli/command_line.h"
 #include "common/cli.h"
-#include "display/display.h"
 #include "files/files.h"
 
 using cli::fail;
