@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "engine/engine.h"
 #include "render/render.h"
 #include "render/render_local.h"
 #include "shell/frame.h"

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/engine.h"
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"

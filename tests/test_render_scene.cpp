@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "display/cpu.h"
+#include "engine/engine.h"
 #include "render/render.h"
 #include "render/render_local.h"
 #include "render_scenes.h"

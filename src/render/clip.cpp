@@ -2,6 +2,7 @@
 // the new vertex where an edge crosses a plane.  Float arithmetic in double,
 // each stored value (t, a coordinate, u, v) rounded to float.
 #include "display/error.h"
+#include "engine/engine.h"
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "display/cpu.h"
+#include "engine/engine.h"
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"

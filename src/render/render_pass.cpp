@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "display/error.h"
+#include "engine/engine.h"
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"

@@ -1,5 +1,6 @@
 // Triangle set-up: projection once per vertex per pass, and the filler the
 // object's mode picks.
+#include "engine/engine.h"
 #include "render/render_local.h"
 #include "shell/frame.h"
 

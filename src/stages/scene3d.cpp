@@ -1,10 +1,10 @@
 // The 3D scene stage and its two scenes.
-#include "display/error.h"
 #include "stages/scene3d.h"
 
 #include <cmath>
 #include <memory>
 
+#include "display/error.h"
 #include "files/files.h"
 #include "render/render.h"
 #include "shell/shell.h"

@@ -1,12 +1,12 @@
 // Stand-in stages: a test pattern with the stage's index, and one that ends
 // its interval early after a number of ticks.
-#include "display/error.h"
 #include "stages/standin.h"
 
 #include <atomic>
 #include <memory>
 #include <vector>
 
+#include "display/error.h"
 #include "shell/shell.h"
 #include "stages/stages_local.h"
 
