@@ -19,7 +19,7 @@ while IFS='|' read -r _ folder may _; do
   [ -n "$folder" ] || continue
   allowed[${folder%/}]=" $(grep -o '`[^`]*`' <<<"$may" | tr -d '`' | tr '\n' ' ') "
   rows=$((rows + 1))
-done < <(sed -n '/^## Folder map/,/^## [^F]/p' CONVENTIONS.md | grep '^| `')
+done < <(awk '/^## /{inside = ($0 == "## Folder map")} inside' CONVENTIONS.md | grep '^| `')
 if [ "$rows" -lt 5 ]; then
   echo "FAIL: no folder map found in CONVENTIONS.md (section \"## Folder map\")"
   exit 1

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "commands.h"
 #include "cli/command_line.h"
+#include "commands.h"
 #include "common/cli.h"
 #include "files/files.h"
 #include "render/render.h"
