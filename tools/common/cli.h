@@ -126,20 +126,6 @@ inline void init(const char* name)
 // "NAME (yurn) VERSION" on standard output, for --version.
 inline void print_version() { std::printf("%s (yurn) %s\n", program, YURN_VERSION); }
 
-// -h/--help prints the usage and --version the version, both on standard
-// output, and end the tool with 0; any other argument returns.
-inline void answer_help_or_version(const std::string& arg, void (*usage)(FILE*))
-{
-    if (is_help(arg)) {
-        usage(stdout);
-        std::exit(0);
-    }
-    if (arg == "--version") {
-        print_version();
-        std::exit(0);
-    }
-}
-
 // Reads the arguments one at a time through the program's one command-line
 // reader (cli/command_line.h), ending the tool on a usage error.
 // "--opt=value" is the option and its value; after "--" everything is an
@@ -175,6 +161,23 @@ struct Args {
         return v;
     }
 };
+
+// -h/--help prints the usage and --version the version, both on standard
+// output, and end the tool with 0; any other argument, and any argument
+// after "--" (an operand, such as a file named "-h"), returns.
+inline void answer_help_or_version(const Args& args, void (*usage)(FILE*))
+{
+    if (!args.current.is_option)
+        return;
+    if (is_help(args.current.name)) {
+        usage(stdout);
+        std::exit(0);
+    }
+    if (args.current.name == "--version") {
+        print_version();
+        std::exit(0);
+    }
+}
 
 // The lower-case extension of path ("" when it has none).
 inline std::string extension(const std::string& path)

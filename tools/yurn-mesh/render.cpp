@@ -188,7 +188,7 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
     std::string a;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, usage);
+        cli::answer_help_or_version(args, usage);
         if (!is_option) {
             if (options.file)
                 usage_error("sobra el argumento \"%s\"", a.c_str());

@@ -234,7 +234,7 @@ int main(int argc, char** argv)
     double scale = 1.0;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, usage);
+        cli::answer_help_or_version(args, usage);
         if (a == "--format") format = args.value(a);
         else if (a == "-o" || a == "--output") out = args.value(a);
         else if (a == "--scale") {

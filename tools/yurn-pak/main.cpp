@@ -345,7 +345,7 @@ int main(int argc, char** argv)
     std::vector<std::string> operands;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, [](FILE* out) { std::fputs(USAGE, out); });
+        cli::answer_help_or_version(args, [](FILE* out) { std::fputs(USAGE, out); });
         if (!is_option) {
             if (command.empty())
                 command = a;

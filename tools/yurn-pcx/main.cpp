@@ -357,7 +357,7 @@ int main(int argc, char** argv)
     Fit fit = Fit::crop;
     int width = 320, height = 240;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, [](FILE* out) { std::fputs(USAGE, out); });
+        cli::answer_help_or_version(args, [](FILE* out) { std::fputs(USAGE, out); });
         if (!is_option) {
             if (command.empty())
                 command = a;
