@@ -1,4 +1,5 @@
-// Command-line parsing: one table entry per option.
+// Command-line parsing: one table entry per option, read through the reader
+// the tools share (cli/command_line.h).
 #include "shell/options.h"
 
 #include <cstring>
