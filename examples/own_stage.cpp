@@ -10,7 +10,8 @@
 #include <yurn/capture/capture.h>     // capture_begin, capture_end
 #include <yurn/files/files.h>         // data_folder, data_path
 #include <yurn/shell/options.h>
-#include <yurn/shell/shell.h>         // the stage record, install_stage, run_show_script
+#include <yurn/shell/run.h>           // run_show_script
+#include <yurn/shell/shell.h>         // the stage record, install_stage
 #include <yurn/stages/show_stages.h>  // crossfade_create, photo_create_1
 #include <yurn/stages/stages.h>       // clear_stage_table
 

@@ -14,10 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "display/cpu.h"
+#include "engine/engine.h"
 #include "render/render.h"
 #include "render/render_local.h"
 #include "render_scenes.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 #include "test_support.h"
 
 using namespace render_scenes;

@@ -11,8 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "display/convert.h"
+#include "display/cpu.h"
 #include "display/display.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 int32_t rgb565 = 1;  // set by init_display
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "engine/engine.h"
 
 // Zero-filled arrays of n records (null for n = 0).  A size above

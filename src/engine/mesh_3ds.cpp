@@ -13,10 +13,11 @@
 #include <cstring>
 #include <vector>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "engine/engine.h"
 #include "engine/engine_local.h"
 #include "files/files.h"
+#include "files/little_endian.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ uint16_t read_u16(ChunkReader& r)
     need(r, 2);
     const uint8_t* p = r.data + r.pos;
     r.pos += 2;
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
+    return read_le16(p);
 }
 
 uint32_t read_u32(ChunkReader& r)
@@ -64,7 +65,7 @@ uint32_t read_u32(ChunkReader& r)
     need(r, 4);
     const uint8_t* p = r.data + r.pos;
     r.pos += 4;
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return read_le32(p);
 }
 
 float read_float(ChunkReader& r)
@@ -224,8 +225,7 @@ void Scene::load_3ds(const char* file_name)
     std::vector<uint8_t> bytes(HEADER_SIZE);
     bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file.get()));
     if (bytes.size() == size_t(HEADER_SIZE)) {
-        const int64_t length = static_cast<int32_t>(uint32_t(bytes[2]) | uint32_t(bytes[3]) << 8 |
-                                                    uint32_t(bytes[4]) << 16 | uint32_t(bytes[5]) << 24);
+        const int64_t length = static_cast<int32_t>(read_le32(bytes.data() + 2));
         uint8_t block[65536];
         while (int64_t(bytes.size()) < length) {
             const size_t want = size_t(std::min<int64_t>(length - int64_t(bytes.size()), sizeof block));

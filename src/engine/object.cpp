@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "engine/engine.h"
 #include "engine/engine_local.h"
 

@@ -15,6 +15,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "platform/frame_rgb.h"
 #include "platform/platform.h"
 #include "platform/platform_local.h"
 #include "platform/startup.h"
@@ -37,7 +38,7 @@ struct Sdl {
     int32_t width, height, depth;
     SurfaceBytes offscreen;          // on a 64-byte boundary for the conversion kernels
     std::vector<uint32_t> expanded;  // the 8-bit surface through the palette
-    uint32_t palette[256];
+    uint8_t palette[768];            // 256 x (r, g, b), as set_palette gave it
     PlatformEvent pending[MAX_PENDING];  // events made here, returned before SDL's
     int32_t pending_count;
 };
@@ -268,9 +269,8 @@ int32_t sdl_blit()
     int32_t status;
     if (sdl.depth == 8) {
         // The screen looks the indices up in the palette, as the mode would.
-        const size_t count = sdl.expanded.size();
-        for (size_t i = 0; i < count; i++)
-            sdl.expanded[i] = sdl.palette[sdl.offscreen[i]];
+        frame_to_rgb(surface_frame(sdl.offscreen.data(), sdl.width, sdl.height, 8, sdl.config.mode_555, sdl.palette),
+                     XRGB_WORDS, reinterpret_cast<uint8_t*>(sdl.expanded.data()));
         status = SDL_UpdateTexture(sdl.texture, nullptr, sdl.expanded.data(), sdl.width * 4);
     } else {
         status = SDL_UpdateTexture(sdl.texture, nullptr, sdl.offscreen.data(), offscreen_pitch());
@@ -328,11 +328,7 @@ int32_t sdl_restore_primary()
 
 int32_t sdl_restore_offscreen() { return sdl.offscreen.empty() ? DDERR_GENERIC : DD_OK; }
 
-void sdl_set_palette(const uint8_t* rgb)
-{
-    for (int32_t i = 0; i < 256; i++)
-        sdl.palette[i] = uint32_t(rgb[3 * i]) << 16 | uint32_t(rgb[3 * i + 1]) << 8 | rgb[3 * i + 2];
-}
+void sdl_set_palette(const uint8_t* rgb) { std::memcpy(sdl.palette, rgb, sizeof sdl.palette); }
 
 void sdl_release()
 {

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/frame_rgb.h"
 #include "platform/platform.h"
 #include "platform/platform_local.h"
 
@@ -219,55 +220,6 @@ struct Web {
 
 Web web;
 
-// Expands count pixels of the given depth to RGBA, a little-endian word
-// 0xAABBGGRR per pixel.  16-bit channels are widened by repeating their top
-// bits, as a display does.  Whole words at a time, so the loops vectorise.
-inline uint32_t load_word(const uint8_t* p)
-{
-    uint32_t word;
-    std::memcpy(&word, p, 4);
-    return word;
-}
-
-inline uint32_t rgba_of(uint32_t r, uint32_t g, uint32_t b) { return 0xFF000000u | b << 16 | g << 8 | r; }
-
-void expand_to_rgba(const uint8_t* pixels, int32_t depth, bool is_565, const uint8_t* palette, size_t count,
-                    uint8_t* rgba)
-{
-    uint32_t* out = reinterpret_cast<uint32_t*>(rgba);
-    switch (depth) {
-    case 32:
-        for (size_t i = 0; i < count; i++) {
-            const uint32_t p = load_word(pixels + 4 * i);
-            out[i] = 0xFF000000u | (p & 0x0000FF00u) | (p >> 16 & 0xFFu) | (p & 0xFFu) << 16;
-        }
-        break;
-    case 24:
-        for (size_t i = 0; i < count; i++)
-            out[i] = rgba_of(pixels[3 * i + 2], pixels[3 * i + 1], pixels[3 * i]);
-        break;
-    case 16:
-        for (size_t i = 0; i < count; i++) {
-            const uint32_t w = uint32_t(pixels[2 * i]) | uint32_t(pixels[2 * i + 1]) << 8;
-            const uint32_t r = is_565 ? w >> 11 : (w >> 10) & 31;
-            const uint32_t g = is_565 ? (w >> 5) & 63 : (w >> 5) & 31;
-            const uint32_t b = w & 31;
-            out[i] = rgba_of(r << 3 | r >> 2, is_565 ? (g << 2 | g >> 4) : (g << 3 | g >> 2), b << 3 | b >> 2);
-        }
-        break;
-    case 8: {
-        uint32_t words[256];
-        for (int32_t i = 0; i < 256; i++)
-            words[i] = rgba_of(palette[3 * i], palette[3 * i + 1], palette[3 * i + 2]);
-        for (size_t i = 0; i < count; i++)
-            out[i] = words[pixels[i]];
-        break;
-    }
-    default:
-        break;
-    }
-}
-
 double page_clock_ms() { return yurn_web_now() - web.base_ms; }
 
 // Every tick k = 1, 2, ... with 14 k <= the clock that has not been
@@ -348,8 +300,8 @@ int32_t web_blit()
         return DDERR_SURFACELOST;
     if (web.offscreen.empty() || web.back.empty())
         return DDERR_GENERIC;
-    expand_to_rgba(web.offscreen.data(), web.depth, !web.config.mode_555, web.palette,
-                   size_t(web.width) * size_t(web.height), web.back.data());
+    frame_to_rgb(surface_frame(web.offscreen.data(), web.width, web.height, web.depth, web.config.mode_555, web.palette),
+                 RGBA_BYTES, web.back.data());
     return DD_OK;
 }
 
@@ -473,8 +425,10 @@ void virtual_present_hook(const PresentedFrame& frame, void*)
 {
     const size_t count = size_t(frame.width) * size_t(frame.height);
     web.back.resize(count * 4);
-    expand_to_rgba(frame.pixels, frame.depth, frame.rgb565 != 0, frame.palette ? frame.palette : web.palette, count,
-                   web.back.data());
+    PresentedFrame shown = frame;
+    if (!shown.palette)
+        shown.palette = web.palette;
+    frame_to_rgb(shown, RGBA_BYTES, web.back.data());
     yurn_web_draw(web.back.data(), frame.width, frame.height);
     const uint64_t digest = frame_digest(frame.pixels, count * size_t(frame.depth / 8));
     yurn_web_frame(double(frame.frame), uint32_t(digest >> 32), uint32_t(digest));

@@ -1,7 +1,34 @@
-// The software renderer: draws a Scene (engine/engine.h) into a caller-owned
-// frame buffer and depth buffer, and fills 32-bit buffers.  Scene::render_scene
-// is defined here (render/render_pass.cpp).  Single-threaded: one render at a
-// time, on the thread that owns the Scene.
+// The software renderer's front door: draws a Scene (engine/engine.h) into a
+// caller-owned frame buffer and depth buffer, and fills 32-bit buffers.
+// Single-threaded: one render at a time, on the thread that owns the Scene.
+//
+// The entry point, render_scene, is an operation of the Scene: it is declared
+// with the Scene record in engine/engine.h (the Scene, like the music, is one
+// of the program's two objects with methods), and defined here, in
+// render/render_pass.cpp.  A caller includes engine/engine.h to build the
+// scene and call render_scene, and this header for the fills and the values
+// below; render/render_local.h is the renderer's inside (clipping, triangle
+// set-up, the fillers) and stays in render/.
+//
+// What the renderer reads and writes, besides the caller's buffers:
+//   reads   frame_width, frame_height (shell/frame.h): the buffers' size and
+//           the projection's centre;
+//           the Scene, its objects and lights, and the Camera;
+//           interlace_flag, interlace_parity (below), set by the caller;
+//           the instruction-set level (display/cpu.h), to pick span kernels.
+//   writes  depth_generation (below): cleared buffer at its start, one step
+//           down per frame;
+//           additive_pass (below): which of the two passes is being drawn;
+//           current_texture_size (engine/engine.h): each drawn object's
+//           texture side, set by the triangle set-up;
+//           each drawn object's transformed vertices, view box, bounds and
+//           clip flags (engine/engine.h says which fields).
+//   The depth generation, the pass flag, the texture size and the interlace
+//   settings are engine-wide, one each for the whole process, shared by every
+//   scene (and the texture size by the loaders); defined in render/globals.cpp,
+//   the texture size in engine/object.cpp.
+//   A clipped point that still lands outside ends in fatal_error
+//   (display/error.h).
 //
 // Per frame the caller prepares the frame buffer (render_scene never clears
 // it, e.g. fill_buffer with a background) and calls render_scene once with

@@ -12,11 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "display/display.h"
+#include "display/error.h"
+#include "engine/engine.h"
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include "platform/startup.h"
 #include "shell/installed_data.h"
 #include "shell/options.h"
-#include "shell/shell.h"
+#include "shell/run.h"
+#include "shell/shell_local.h"
 #include "stages/stages.h"
 
 namespace {

@@ -7,12 +7,17 @@
 #include <cstring>
 #include <string>
 
+#include "display/convert.h"
 #include "display/display.h"
+#include "display/error.h"
 #include "files/files.h"
 #include "platform/platform.h"
 #include "platform/startup.h"
+#include "shell/music.h"
 #include "shell/options.h"
+#include "shell/run.h"
 #include "shell/shell.h"
+#include "shell/shell_local.h"
 #include "stages/stages.h"
 
 namespace {

@@ -7,7 +7,8 @@
 
 #include <memory>
 
-#include "display/display.h"
+#include "display/cpu.h"
+#include "display/error.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
 #include "stages/stages_local.h"

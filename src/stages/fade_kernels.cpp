@@ -8,7 +8,7 @@
 #define YURN_X86 1
 #endif
 
-#include "display/display.h"
+#include "display/cpu.h"
 #include "stages/fades.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/command_line.h"
 #include "commands.h"
 #include "common/cli.h"
 
@@ -39,7 +40,7 @@ int main(int argc, char** argv)
         usage(stderr);
         return cli::EXIT_USAGE;
     }
-    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
+    if (is_help(argv[1]) || !std::strcmp(argv[1], "help")) {
         usage(stdout);
         return 0;
     }
