@@ -1,12 +1,12 @@
 // Command-line parsing: one table entry per option, read through the reader
-// the tools share (cli/command_line.h).
+// the tools share (shell/command_line.h).
 #include "shell/options.h"
 
 #include <cstring>
 #include <string_view>
 
 #include "capture/capture.h"
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 #include "platform/platform.h"
 #include "stages/stages.h"
 

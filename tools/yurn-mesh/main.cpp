@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 #include "commands.h"
 #include "common/cli.h"
 

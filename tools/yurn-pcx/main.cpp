@@ -18,7 +18,7 @@
 #include <stb_image_resize.h>
 #include <stb_image_write.h>
 
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 #include "common/cli.h"
 #include "files/files.h"
 
