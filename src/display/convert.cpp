@@ -1,16 +1,21 @@
 // Frame conversion: copy, 24-bit packing, 16-bit packing and 8-bit dithering.
 // The packers have SSE2 / SSSE3 / AVX2 / AVX-512 kernels picked at run time
-// (the build targets generic x86-64); every kernel is bit-exact with the
-// scalar one, which is the only one off x86.
+// (the build targets generic x86-64), and WebAssembly SIMD (128-bit) ones in
+// the page's SIMD build; every kernel is bit-exact with the scalar one, which
+// is the only one elsewhere.
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define YURN_X86 1
+#elif defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#define YURN_WASM_SIMD 1
 #endif
 
 #include <cstring>
 #include <utility>
 #include <vector>
 
+#include "display/cpu.h"
 #include "display/display.h"
 #include "shell/shell.h"
 
@@ -21,6 +26,7 @@ namespace {
 using Converter = void (*)(const uint32_t* source, void* destination);
 using Pack24 = void (*)(const uint32_t*, uint8_t*, int32_t);
 using Pack16 = void (*)(const uint32_t*, uint16_t*, int32_t, bool);
+using Copy32 = void (*)(const uint32_t*, uint32_t*, int32_t);
 
 // ---------------------------------------------------------------------------
 // Dither storage
@@ -46,11 +52,21 @@ int32_t converter_depth = -1;
 int32_t converter_565 = -1;
 Pack24 pack_24_kernel = nullptr;
 Pack16 pack_16_kernel = nullptr;
+Copy32 copy_kernel = nullptr;
 uint32_t kernels_generation = 0;
+
+#ifdef YURN_WASM_SIMD
+void copy_simd128(const uint32_t* source, uint32_t* destination, int32_t count);
+#endif
+
+void copy_plain(const uint32_t* source, uint32_t* destination, int32_t count)
+{
+    std::memcpy(destination, source, size_t(count) * 4);
+}
 
 void convert_copy(const uint32_t* source, void* destination)
 {
-    std::memcpy(destination, source, size_t(frame_width) * size_t(frame_height) * 4);
+    copy_kernel(source, static_cast<uint32_t*>(destination), frame_width * frame_height);
 }
 
 void convert_24(const uint32_t* source, void* destination)
@@ -82,9 +98,16 @@ void choose_kernels()
                      : cpu_has_ssse3()   ? pack_24_ssse3
                                          : pack_24_sse2;
     pack_16_kernel = level >= CPU_AVX512 ? pack_16_avx512 : level >= CPU_AVX2 ? pack_16_avx2 : pack_16_sse2;
+    copy_kernel = copy_plain;
+#elif defined(YURN_WASM_SIMD)
+    const bool simd = cpu_level() >= CPU_SIMD128;
+    pack_24_kernel = simd ? pack_24_simd128 : pack_24_scalar;
+    pack_16_kernel = simd ? pack_16_simd128 : pack_16_scalar;
+    copy_kernel = simd ? copy_simd128 : copy_plain;
 #else
     pack_24_kernel = pack_24_scalar;
     pack_16_kernel = pack_16_scalar;
+    copy_kernel = copy_plain;
 #endif
 }
 
@@ -443,6 +466,94 @@ __attribute__((target("avx512f,avx512bw"))) void pack_16_avx512(const uint32_t* 
 #pragma GCC diagnostic pop
 #endif
 #endif  // YURN_X86
+
+#ifdef YURN_WASM_SIMD
+// ---------------------------------------------------------------------------
+// WebAssembly SIMD (128-bit): the browsers' engines turn each operation into
+// one or two SSE / NEON instructions, so the kernels keep to plain lane work
+// and constant shuffles.
+// ---------------------------------------------------------------------------
+
+// Sixteen pixels to 48 bytes: one two-source byte shuffle per output vector
+// picks the blue, green and red bytes of each pixel in order (indices 16-31
+// name the second source).
+void pack_24_simd128(const uint32_t* source, uint8_t* destination, int32_t count)
+{
+    int32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const v128_t a = wasm_v128_load(source + i), b = wasm_v128_load(source + i + 4);
+        const v128_t c = wasm_v128_load(source + i + 8), d = wasm_v128_load(source + i + 12);
+        wasm_v128_store(destination, wasm_i8x16_shuffle(a, b, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20));
+        wasm_v128_store(destination + 16,
+                        wasm_i8x16_shuffle(b, c, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25));
+        wasm_v128_store(destination + 32,
+                        wasm_i8x16_shuffle(c, d, 10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28, 29, 30));
+        destination += 48;
+    }
+    pack_24_scalar(source + i, destination, count - i);
+}
+
+namespace {
+
+// Each pixel's word in its 32-bit lane by the shifts and masks of the plain
+// formula; an unsigned narrowing (exact: every word is below 65536) packs
+// eight of them into one vector.
+template <bool IS_565>
+inline v128_t words_simd128(v128_t p)
+{
+    const v128_t red = wasm_v128_and(wasm_u32x4_shr(p, IS_565 ? 8 : 9), wasm_i32x4_splat(IS_565 ? 0xF800 : 0x7C00));
+    const v128_t green = wasm_v128_and(wasm_u32x4_shr(p, IS_565 ? 5 : 6), wasm_i32x4_splat(IS_565 ? 0x07E0 : 0x03E0));
+    const v128_t blue = wasm_v128_and(wasm_u32x4_shr(p, 3), wasm_i32x4_splat(0x001F));
+    return wasm_v128_or(wasm_v128_or(red, green), blue);
+}
+
+template <bool IS_565>
+void pack_16_simd128_body(const uint32_t* source, uint16_t* destination, int32_t count)
+{
+    int32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const v128_t a = words_simd128<IS_565>(wasm_v128_load(source + i));
+        const v128_t b = words_simd128<IS_565>(wasm_v128_load(source + i + 4));
+        const v128_t c = words_simd128<IS_565>(wasm_v128_load(source + i + 8));
+        const v128_t d = words_simd128<IS_565>(wasm_v128_load(source + i + 12));
+        wasm_v128_store(destination + i, wasm_u16x8_narrow_i32x4(a, b));
+        wasm_v128_store(destination + i + 8, wasm_u16x8_narrow_i32x4(c, d));
+    }
+    for (; i < count; i++)
+        store_16(destination + i, IS_565 ? pixel_565(source[i]) : pixel_555(source[i]));
+}
+
+}  // namespace
+
+void pack_16_simd128(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565)
+{
+    if (is_565)
+        pack_16_simd128_body<true>(source, destination, count);
+    else
+        pack_16_simd128_body<false>(source, destination, count);
+}
+
+namespace {
+
+// Without the bulk-memory instructions memcpy is a loop of 32-bit words in
+// the module; four vectors a step move a frame in a quarter of the steps.
+void copy_simd128(const uint32_t* source, uint32_t* destination, int32_t count)
+{
+    int32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const v128_t a = wasm_v128_load(source + i), b = wasm_v128_load(source + i + 4);
+        const v128_t c = wasm_v128_load(source + i + 8), d = wasm_v128_load(source + i + 12);
+        wasm_v128_store(destination + i, a);
+        wasm_v128_store(destination + i + 4, b);
+        wasm_v128_store(destination + i + 8, c);
+        wasm_v128_store(destination + i + 12, d);
+    }
+    for (; i < count; i++)
+        destination[i] = source[i];
+}
+
+}  // namespace
+#endif  // YURN_WASM_SIMD
 
 // ---------------------------------------------------------------------------
 // 8 bits: Floyd-Steinberg into 3-3-2

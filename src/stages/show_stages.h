@@ -85,3 +85,7 @@ void blend_sse2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t cou
 void blend_avx2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 void blend_avx512(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 #endif
+// The page's WebAssembly SIMD build: the 128-bit kernel, taken at CPU_SIMD128.
+#ifdef __wasm_simd128__
+void blend_simd128(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
+#endif
