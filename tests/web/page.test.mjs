@@ -33,7 +33,7 @@ describe('web page', { skip: missing ?? false }, () => {
     const page = await openPage(chromium.browser, site.url + '?virtual&fps=60' + query);
     try {
       await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
-      return await page.evaluate(() => ({ code: yurn.code, digests: yurn.digests, error: yurn.error,
+      return await page.evaluate(() => ({ code: yurn.code, digests: yurn.digests, error: yurn.error, simd: yurn.simd,
                                           shown: document.getElementById('fin').hidden ? null
                                             : Number(document.getElementById('codigo').textContent) }));
     } finally {
@@ -42,13 +42,18 @@ describe('web page', { skip: missing ?? false }, () => {
   }
 
   // Both shows at 32 and 8 bits; the photograph show also through the 24-bit
-  // and 5-5-5 packers, whose plain kernels run here and vector ones natively.
-  for (const [script, code, depths] of [['show', 19, ['32', '8', '24', '16:555']], ['engine', 7, ['32', '8']]]) {
-    for (const depth of depths) {
-      test(`--script ${script} at depth ${depth}: every frame as natively`, async () => {
+  // and 5-5-5 packers, in the SIMD build's 128-bit kernels as natively in the
+  // x86 ones; and both shows once in the plain build, which a browser without
+  // SIMD gets.
+  for (const [script, code, depths] of [['show', 19, ['32', '8', '24', '16:555', '16:555&plain']],
+                                        ['engine', 7, ['32', '8', '32&plain']]]) {
+    for (const setting of depths) {
+      const [depth, plain] = setting.split('&');
+      test(`--script ${script} at depth ${depth}${plain ? ', plain build' : ''}: every frame as natively`, async () => {
         const native = nativeDigests(['--script', script, '--depth', depth, '--fps', '60']);
         assert.equal(native.code, code);
-        const web = await virtualRun(`&script=${script}&depth=${depth}`);
+        const web = await virtualRun(`&script=${script}&depth=${setting}`);
+        assert.equal(web.simd, !plain);
         assert.equal(web.error, null);
         assert.equal(web.code, code);
         assert.equal(web.shown, code);  // the end and its code, on the page
@@ -89,6 +94,38 @@ describe('web page', { skip: missing ?? false }, () => {
     } finally {
       await page.close();
     }
+  });
+
+  // Every request the page makes until it waits for the click.
+  async function requestsUntilReady(query) {
+    const page = await chromium.browser.newPage();
+    const requested = [];
+    page.on('request', (request) => requested.push(new URL(request.url()).pathname.slice(1)));
+    try {
+      await page.setViewport({ width: 1000, height: 760 });
+      await page.goto(site.url + query);
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+      const bar = await page.$eval('#progreso', (p) => ({ hidden: p.hidden, value: p.value }));
+      return { requested, bar, simd: await page.evaluate(() => yurn.simd) };
+    } finally {
+      await page.close();
+    }
+  }
+
+  test('each show fetches its own files only: no mesh for the photograph show', async () => {
+    const photo = await requestsUntilReady('');
+    assert.ok(photo.requested.includes('Yurn.pak'), photo.requested.join(' '));
+    assert.deepEqual(photo.requested.filter((p) => p.startsWith('datos/')), []);
+    assert.equal(photo.simd, true);  // Chromium runs WebAssembly SIMD
+    assert.ok(photo.requested.includes('yurn.wasm') && !photo.requested.some((p) => p.startsWith('yurn-plain')));
+    assert.deepEqual(photo.bar, { hidden: true, value: 1 });  // full, and gone once loaded
+
+    const engine = await requestsUntilReady('?script=engine&plain');
+    for (const mesh of ['datos/nudo.3ds', 'datos/esfera.txt', 'datos/toro.txt', 'datos/halo.txt'])
+      assert.ok(engine.requested.includes(mesh), `${mesh} not fetched: ${engine.requested.join(' ')}`);
+    assert.ok(!engine.requested.includes('Yurn.pak'));
+    assert.equal(engine.simd, false);
+    assert.ok(engine.requested.includes('yurn-plain.wasm') && !engine.requested.includes('yurn.wasm'));
   });
 
   test('a files.json that is not a list: the "Error" box naming it, and an end', async () => {
