@@ -30,7 +30,7 @@ describe('web page', { skip: missing ?? false }, () => {
   });
 
   async function virtualRun(query) {
-    const page = await openPage(chromium.browser, site.url + '?virtual&fps=60' + query);
+    const page = await openPage(chromium.browser, site.url + '?virtual&fps=60&digests' + query);
     try {
       await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
       return await page.evaluate(() => ({ code: yurn.code, digests: yurn.digests, error: yurn.error, simd: yurn.simd,
@@ -63,6 +63,25 @@ describe('web page', { skip: missing ?? false }, () => {
       });
     }
   }
+
+  // Only the frames before the browser's turns are drawn on the virtual
+  // clock, and the last one: the show's end stays on the canvas.
+  test('virtual clock: the canvas ends on the last photograph', async () => {
+    const page = await openPage(chromium.browser, site.url + '?virtual&fps=60');
+    try {
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
+      assert.equal(await page.evaluate(() => yurn.digests.length), 0);  // none asked for
+      const rgba = Buffer.from(await page.$eval('#lienzo', (c) =>
+        Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data)));
+      const photo = decodePcx(fs.readFileSync(path.join(ROOT, 'datos/Foto10.pcx')));
+      let wrong = 0;
+      for (let i = 0; i < photo.width * photo.height; i++)
+        for (let c = 0; c < 3; c++) wrong += rgba[4 * i + c] !== photo.rgb[3 * i + c];
+      assert.equal(wrong, 0);
+    } finally {
+      await page.close();
+    }
+  });
 
   // The query is read as the command line is, key after key: a repeated key
   // is checked each time and the last counts.
