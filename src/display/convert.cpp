@@ -769,8 +769,10 @@ void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32
     }
 }
 #else
+namespace {
+
 // Off x86: the same rows and the same order of steps, lane by lane.
-void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
+void dither_plain(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0)
         return;
@@ -804,5 +806,138 @@ void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32
         current = below;
         below = swap;
     }
+}
+
+}  // namespace
+
+#ifdef YURN_WASM_SIMD
+namespace {
+
+// WebAssembly SIMD: the two-row wavefront of the SSE2 kernel above, step for
+// step (each row pixel in a 64-bit half of a register, the lower row two
+// pixels behind), so the same argument makes it bit-exact with the plain rows.
+constexpr int32_t DITHER_PAD = 4;  // padding pixels on each side of a row: the ramps reach 3 out
+
+struct DitherRows {
+    const uint32_t* upper;
+    const uint32_t* lower;
+    const int16_t* incoming;
+    int16_t* outgoing;
+    int16_t* values_upper;
+    int16_t* values_lower;
+    int32_t width;
+    bool two_rows;
+};
+
+struct DitherState {
+    v128_t right = wasm_i64x2_splat(0);
+    v128_t due_1 = wasm_i64x2_splat(0);
+    v128_t due_2 = wasm_i64x2_splat(0);
+    v128_t due_3 = wasm_i64x2_splat(0);
+};
+
+template <bool EDGE>
+inline void dither_step_simd128(const DitherRows& r, DitherState& s, int32_t t)
+{
+    const v128_t zero = wasm_i64x2_splat(0);
+    v128_t mask = wasm_i16x8_make(0x3F, 0x1F, 0x1F, 0, 0x3F, 0x1F, 0x1F, 0);
+    const int32_t x0 = t, x1 = t - 2;
+    uint32_t p0, p1;
+    v128_t incoming;
+    if (EDGE) {
+        const bool on0 = x0 < r.width, on1 = r.two_rows && x1 >= 0 && x1 < r.width;
+        p0 = on0 ? r.upper[x0] : 0;
+        p1 = on1 ? r.lower[x1] : 0;
+        mask = wasm_v128_and(mask, wasm_i64x2_make(on0 ? -1 : 0, on1 ? -1 : 0));
+        incoming = on0 ? wasm_v128_load64_zero(r.incoming + 4 * x0) : zero;
+    } else {
+        p0 = r.upper[x0];
+        p1 = r.lower[x1];
+        incoming = wasm_v128_load64_zero(r.incoming + 4 * x0);
+    }
+    const v128_t p = wasm_u16x8_extend_low_u8x16(wasm_i32x4_make(int32_t(p0), int32_t(p1), 0, 0));
+    // The upper row's shares for the lower one move from the low half to the high half.
+    const v128_t from_above = wasm_i64x2_shuffle(zero, s.due_1, 0, 2);
+    const v128_t sum = wasm_i16x8_add(wasm_i16x8_add(p, wasm_i16x8_add(incoming, from_above)), s.right);
+    const v128_t v = wasm_i16x8_min(sum, wasm_i16x8_splat(255));  // over 255 becomes 255
+    wasm_v128_store64_lane(r.values_upper + 4 * x0, v, 0);
+    wasm_v128_store64_lane(r.values_lower + 4 * x1, v, 1);
+    const v128_t e = wasm_v128_and(v, mask);
+    const v128_t s7 = wasm_u16x8_shr(wasm_i16x8_sub(wasm_i16x8_shl(e, 3), e), 4);
+    const v128_t s3 = wasm_u16x8_shr(wasm_i16x8_add(wasm_i16x8_shl(e, 1), e), 4);
+    const v128_t s5 = wasm_u16x8_shr(wasm_i16x8_add(wasm_i16x8_shl(e, 2), e), 4);
+    const v128_t s1 = wasm_i16x8_sub(wasm_i16x8_sub(wasm_i16x8_sub(e, s7), s3), s5);
+    s.right = s7;
+    s.due_1 = wasm_i16x8_add(s.due_2, s3);
+    s.due_2 = wasm_i16x8_add(s.due_3, s5);
+    s.due_3 = s1;
+    // The lower row at x1: its s3 with the s5 and s1 made before completes outgoing[x1 - 1].
+    wasm_v128_store64_lane(r.outgoing + 4 * (x1 - 1), s.due_1, 1);
+}
+
+// Indices from the quantised values (blue, green, red, top lanes), four
+// pixels a step: narrowed to bytes, each pixel a 32-bit word.
+void dither_indices_simd128(const int16_t* values, uint8_t* out, int32_t width)
+{
+    const v128_t red = wasm_i32x4_splat(0xE0), green = wasm_i32x4_splat(0x1C), blue = wasm_i32x4_splat(0x03);
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const v128_t w = wasm_u8x16_narrow_i16x8(wasm_v128_load(values + 4 * x), wasm_v128_load(values + 4 * x + 8));
+        const v128_t index = wasm_v128_or(wasm_v128_or(wasm_v128_and(wasm_u32x4_shr(w, 16), red),
+                                                       wasm_v128_and(wasm_u32x4_shr(w, 11), green)),
+                                          wasm_v128_and(wasm_u32x4_shr(w, 6), blue));
+        wasm_v128_store32_lane(out + x, wasm_i8x16_shuffle(index, index, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12), 0);
+    }
+    for (; x < width; x++) {
+        const int16_t* v = values + 4 * x;
+        out[x] = uint8_t((v[2] & 0xE0) | ((v[1] & 0xE0) >> 3) | ((v[0] & 0xC0) >> 6));
+    }
+}
+
+void dither_simd128(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
+{
+    const size_t row = (size_t(width) + 2 * DITHER_PAD) * 4;  // lanes per row, padding included
+    if (dither_rows.size() < row * 4)
+        dither_rows.assign(row * 4, 0);
+    int16_t* base = dither_rows.data() + 4 * DITHER_PAD;  // pixel 0 of the first row
+    int16_t* incoming = base;
+    int16_t* outgoing = base + row;
+    std::memset(incoming, 0, size_t(width) * 8);  // no error comes into the first row
+    DitherRows r = {.upper = source, .lower = source, .incoming = incoming, .outgoing = outgoing,
+                    .values_upper = base + 2 * row, .values_lower = base + 3 * row, .width = width, .two_rows = false};
+    for (int32_t y = 0; y < height; y += 2) {
+        r.upper = source + size_t(y) * size_t(width);
+        r.two_rows = y + 1 < height;
+        r.lower = r.two_rows ? r.upper + width : r.upper;
+        r.incoming = incoming;
+        r.outgoing = outgoing;
+        DitherState state;
+        const int32_t steady_end = r.two_rows ? width : 2;
+        int32_t t = 0;
+        for (; t < 2 && t < width + 3; t++)
+            dither_step_simd128<true>(r, state, t);
+        for (; t < steady_end; t++)
+            dither_step_simd128<false>(r, state, t);
+        for (; t < width + 3; t++)
+            dither_step_simd128<true>(r, state, t);
+        dither_indices_simd128(r.values_upper, destination + size_t(y) * size_t(width), width);
+        if (r.two_rows)
+            dither_indices_simd128(r.values_lower, destination + size_t(y + 1) * size_t(width), width);
+        std::swap(incoming, outgoing);
+    }
+}
+
+}  // namespace
+#endif  // YURN_WASM_SIMD
+
+void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
+{
+#ifdef YURN_WASM_SIMD
+    if (width > 0 && height > 0 && cpu_level() >= CPU_SIMD128) {
+        dither_simd128(source, destination, width, height);
+        return;
+    }
+#endif
+    dither_plain(source, destination, width, height);
 }
 #endif  // YURN_X86
