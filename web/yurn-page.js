@@ -19,8 +19,7 @@
 // state ('loading', 'ready', 'running', 'ended'), code (exit code), error
 // (the text of an "Error" box), digests (per presented frame with ?virtual&digests),
 // work (ms spent in the program for each real-time frame), runMs (ms from
-// main's start to the end), simd (whether the SIMD build was loaded),
-// fetched (the paths the page fetched for the show).
+// main's start to the end), simd (whether the SIMD build was loaded).
 'use strict';
 
 (function () {
@@ -59,7 +58,6 @@
     runMs: null,
     stderr: [],
     simd: useSimd,
-    fetched: [],
   };
   window.yurn = yurn;
   let files = [];  // [path, Uint8Array]
@@ -199,8 +197,8 @@
       received += n;
       if (total > 0) progress.value = Math.min(1, received / total);
     };
+    if (total === 0) progress.removeAttribute('value');  // sizes unknown: a bar that only says "busy"
     progress.hidden = false;
-    yurn.fetched = paths.slice();
     const [bytes, , ...data] = await Promise.all([
       fetchCounted(wasm, counted),
       loadScript(build + '.js'),
