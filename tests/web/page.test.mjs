@@ -235,6 +235,39 @@ describe('web page', { skip: missing ?? false }, () => {
     }
   });
 
+  // A hidden page waits for events instead of frames (the other way the
+  // program suspends), and shows frames again once visible.
+  test('real time: hidden, the show waits with its clock going; visible again, it goes on', async () => {
+    const page = await openPage(chromium.browser, site.url + '?script=engine');
+    try {
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+      await page.keyboard.press('Enter');
+      await page.waitForFunction(() => yurn.state === 'running' && yurn.work.length > 10, { timeout: PAGE_MS });
+      const setHidden = (hidden) => page.evaluate((h) => {
+        Object.defineProperty(document, 'hidden', { configurable: true, get: () => h });
+        document.dispatchEvent(new Event('visibilitychange'));
+      }, hidden);
+      await setHidden(true);
+      const frames = await page.evaluate(() => yurn.work.length);
+      const since = await page.evaluate(() => performance.now());
+      // Waiting for events, not frames: no frame for half a second of page time.
+      await page.waitForFunction((t) => performance.now() - t > 500, { timeout: PAGE_MS, polling: 50 }, since);
+      assert.ok(await page.evaluate(() => yurn.work.length) <= frames + 1);
+      assert.equal(await page.evaluate(() => yurn.state), 'running');
+      await setHidden(false);
+      await page.waitForFunction((n) => yurn.work.length > n + 10, { timeout: PAGE_MS }, frames);
+      await page.keyboard.press('Escape');
+      await page.waitForFunction(() => yurn.state === 'ended', { timeout: PAGE_MS });
+      assert.equal(await page.evaluate(() => yurn.code), 0);
+      assert.equal(await page.evaluate(() => yurn.error), null);
+    } catch (e) {
+      e.message += '\n' + page.consoleLines.join('\n');
+      throw e;
+    } finally {
+      await page.close();
+    }
+  });
+
   test('an archive without a photograph: the "Error" box with the reader\'s message', async () => {
     const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'yurn-web-'));
     try {
