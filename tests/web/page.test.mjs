@@ -147,6 +147,36 @@ describe('web page', { skip: missing ?? false }, () => {
     assert.ok(engine.requested.includes('yurn-plain.wasm') && !engine.requested.includes('yurn.wasm'));
   });
 
+  // On a slow link the bar under "Cargando…" fills as the bytes come, never
+  // going back, and is gone when the page waits for the click.
+  test('loading: a progress bar that fills as the files arrive', async () => {
+    const page = await chromium.browser.newPage();
+    try {
+      const cdp = await page.target().createCDPSession();
+      await cdp.send('Network.enable');
+      await cdp.send('Network.emulateNetworkConditions',
+                     { offline: false, latency: 20, downloadThroughput: 1_000_000, uploadThroughput: 1_000_000 });
+      await page.evaluateOnNewDocument(() => {
+        window.seen = [];
+        const watch = () => {
+          const bar = document.getElementById('progreso');
+          if (bar && !bar.hidden) window.seen.push([bar.value, document.getElementById('inicio').textContent]);
+          if (!window.yurn || window.yurn.state === 'loading') requestAnimationFrame(watch);
+        };
+        requestAnimationFrame(watch);
+      });
+      await page.goto(site.url);
+      await page.waitForFunction(() => window.seen.some(([v]) => v > 0.1 && v < 0.9), { timeout: PAGE_MS });
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+      const seen = await page.evaluate(() => window.seen);
+      for (let i = 1; i < seen.length; i++) assert.ok(seen[i][0] >= seen[i - 1][0], `went back: ${seen[i - 1][0]} -> ${seen[i][0]}`);
+      assert.ok(seen.every(([, text]) => text === 'Cargando…'));
+      assert.equal(await page.$eval('#progreso', (p) => p.hidden), true);
+    } finally {
+      await page.close();
+    }
+  });
+
   test('a files.json that is not a list: the "Error" box naming it, and an end', async () => {
     const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'yurn-web-'));
     const manifest = path.join(scratch, 'files.json');
