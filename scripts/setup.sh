@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth xdotool x11-apps
-  ffmpeg imagemagick netpbm lame libexif-dev hyperfine
+  ffmpeg imagemagick netpbm lame libexif-dev hyperfine libtomlplusplus-dev
   assimp-testmodels libosmesa6-dev
   emscripten node-acorn chromium
 )

@@ -76,6 +76,12 @@ extern uint32_t timer_id;                    // id of the periodic timer, 0 whil
 extern float frame_rate_base;                // ms; the frame-rate report measures from it and moves it on; main only
 extern Stage* stage_table;                   // STAGE_COUNT records, zero-filled; written before the timer starts
 extern float schedule[SCHEDULE_LENGTH];      // cue times in seconds from clock_base; filled by the script
+// The records of stage_table and the cue list in use: STAGE_COUNT and
+// schedule for the compiled scripts, a show file's own for a show file
+// (stages/show_files.h).  Set by the script before the timer starts.
+extern int32_t stage_table_length;
+extern const float* cue_times;
+extern int32_t cue_count;
 
 // ---------------------------------------------------------------------------
 // Entry points

@@ -259,7 +259,7 @@ void crossfade_create(int32_t index, int32_t, int32_t)
 {
     // It reads both neighbours: in the first or the last record one of them
     // would lie outside the table.
-    if (index <= 0 || index >= STAGE_COUNT - 1)
+    if (index <= 0 || index >= stage_table_length - 1)
         fatal_error("Error: un fundido necesita una etapa a cada lado; no puede ir en el registro %d.\n", index);
     std::unique_ptr<CrossFade> fade =
         allocate_state<CrossFade>("Error: No hay memoria suficiente para el fundido %d.\n", index);  // buffer null, weight 0.0

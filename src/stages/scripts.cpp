@@ -1,5 +1,9 @@
 // The compiled-in stage scripts and the stage table's storage.
 #include <cstring>
+#include <memory>
+#include <new>
+
+#include "display/error.h"
 
 #include "shell/shell.h"
 #include "stages/stages.h"
@@ -14,6 +18,8 @@ constexpr int32_t SHOW_LAST_STAGE = 2 * PHOTO_COUNT - 2;
 
 // Static storage: zero before main, cleared again for every run.
 Stage table_storage[STAGE_COUNT];
+// A show file's table when it needs more records; freed by clear_stage_table.
+std::unique_ptr<Stage[]> large_table;
 
 void clear_record(Stage& stage)
 {
@@ -75,8 +81,28 @@ Stage* clear_stage_table()
 {
     for (Stage& stage : table_storage)
         clear_record(stage);
+    large_table.reset();
+    stage_table_length = STAGE_COUNT;
     return table_storage;
 }
+
+Stage* make_stage_table(int32_t records)
+{
+    Stage* table = clear_stage_table();
+    if (records <= STAGE_COUNT)
+        return table;
+    try {
+        large_table = std::make_unique<Stage[]>(size_t(records));  // value-initialised: all zero
+    } catch (const std::bad_alloc&) {
+        fatal_error("Error: No hay memoria suficiente para %d etapas\n", records);
+    }
+    stage_table_length = records;
+    return large_table.get();
+}
+
+const StageScript* selected_stage_script() { return selected; }
+
+void select_loaded_script(const StageScript* script) { selected = script; }
 
 const StageScript* find_stage_script(const char* name)
 {
