@@ -32,6 +32,7 @@ constexpr const char* KIND_NAMES[] = {"photo", "crossfade", "ceiling", "fadeout"
 
 // The parser's own words, put into Spanish phrase by phrase.
 constexpr const char* PARSER_PHRASES[][2] = {
+    {"Error while parsing ", "error al leer "},
     {"encountered end-of-file", "el fichero se acaba antes de tiempo"},
     {"expected ", "se esperaba "},
     {", saw ", " y hay "},
