@@ -783,7 +783,8 @@ bool parse_show(const char* name, const char* text, size_t size, ShowFile* show,
         r.fault({}, "el fichero mide %zu bytes: más de los %zu que admite un espectáculo", size, SHOW_MAX_FILE_BYTES);
         return false;
     }
-    toml::parse_result parsed = toml::parse(std::string_view(text, size), std::string_view(name));
+    // No source path: each node would hold a shared copy of it, counted atomically.
+    toml::parse_result parsed = toml::parse(std::string_view(text, size));
     if (!parsed) {
         const toml::parse_error& error = parsed.error();
         r.fault({int32_t(error.source().begin.line), int32_t(error.source().begin.column)}, "TOML no válido: %s",
@@ -834,9 +835,11 @@ bool parse_show(const char* name, const char* text, size_t size, ShowFile* show,
         r.fault(place_of(*stages), "stage debe ser una lista de tablas ([[stage]])");
     else if (list->size() > size_t(SHOW_MAX_STAGES))
         r.fault(place_of(*stages), "el espectáculo tiene %zu etapas: como mucho %d", list->size(), SHOW_MAX_STAGES);
-    else
+    else {
+        show->stages.reserve(list->size());
         for (const toml::node& stage : *list)
             read_stage(r, *stage.as_table(), *show);
+    }
     // The rules between stages only mean something once each stage is sound.
     if (problems->size() == first_problem)
         check_show(r, *show, root, length != nullptr);
