@@ -3,6 +3,7 @@
 #include "files/show_file.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -574,7 +575,7 @@ void read_stage(Reader& r, const toml::table& table, ShowFile& show)
     }
     switch (stage.kind) {
     case ShowKind::photo: check_keys(r, table, "una etapa photo", {"type", "file", "until"}); break;
-    case ShowKind::crossfade: check_keys(r, table, "una etapa crossfade (termina sola)", {"type"}); break;
+    case ShowKind::crossfade: check_keys(r, table, "una etapa crossfade (termina sola)", {"type", "seconds"}); break;
     case ShowKind::ceiling: check_keys(r, table, "una etapa ceiling (termina sola)", {"type"}); break;
     case ShowKind::fadeout: check_keys(r, table, "una etapa fadeout", {"type", "until"}); break;
     case ShowKind::standin: check_keys(r, table, "una etapa standin", {"type", "until", "early"}); break;
@@ -582,6 +583,11 @@ void read_stage(Reader& r, const toml::table& table, ShowFile& show)
         check_keys(r, table, "una etapa scene",
                    {"type", "until", "background", "ambient", "camera", "object", "light"});
         break;
+    }
+    if (const toml::node* n = table.get("seconds")) {
+        double seconds = 0.0;
+        if (read_number(r, *n, "seconds", SHOW_MIN_FADE_SECONDS, SHOW_MAX_FADE_SECONDS, &seconds))
+            show_fade_step(seconds, &stage.fade_step, &stage.fade_ticks);
     }
     if (const toml::node* n = table.get("early"))
         read_bool(r, *n, "early", &stage.early);
@@ -706,6 +712,27 @@ std::string format_show_problem(const std::string& name, const ShowProblem& prob
     return name + place + ": " + problem.message;
 }
 
+void show_fade_step(double seconds, float* step, int32_t* ticks)
+{
+    const int32_t wanted = std::max(1, int32_t(std::lround(seconds / TICK_SECONDS)));
+    // Ticks until a weight climbing by s from 0.0 reaches 254, summed in
+    // float as the stage's tick does.
+    auto ticks_for = [](float s) {
+        float weight = 0.0f;
+        int32_t n = 0;
+        while (weight < 254.0f && n < 1000000) {
+            weight = weight + s;
+            n++;
+        }
+        return n;
+    };
+    float s = wanted == 127 ? 2.0f : float(254.0 / wanted);
+    while (ticks_for(s) > wanted)
+        s = std::nextafter(s, 1000.0f);
+    *step = s;
+    *ticks = ticks_for(s);
+}
+
 float show_motion_value(const ShowMotion& motion, double t)
 {
     double value = 0.0;
@@ -735,7 +762,7 @@ std::vector<ShowSpan> show_timeline(const ShowFile& show)
         if (stage.has_until)
             end = double(stage.until);
         else if (stage.kind == ShowKind::crossfade)
-            end = t + SHOW_CROSSFADE_TICKS * TICK_SECONDS;
+            end = t + stage.fade_ticks * TICK_SECONDS;
         else if (stage.kind == ShowKind::ceiling)
             end = t + SHOW_CEILING_TICKS * TICK_SECONDS;
         else if (stage.kind == ShowKind::standin && stage.early)

@@ -48,6 +48,8 @@ constexpr double SHOW_MAX_RATE = 1000.0;         // per second: rates and freque
 constexpr int32_t SHOW_CROSSFADE_TICKS = 127;
 constexpr int32_t SHOW_CEILING_TICKS = 256;
 constexpr int32_t SHOW_EARLY_TICKS = 127;
+constexpr double SHOW_MIN_FADE_SECONDS = 0.014;  // a cross-fade's seconds: one tick ...
+constexpr double SHOW_MAX_FADE_SECONDS = 60.0;   // ... to a minute
 
 enum class ShowKind : uint8_t { photo, crossfade, ceiling, fadeout, scene, standin };
 
@@ -108,6 +110,8 @@ struct ShowStage {
     std::string file;       // photo: the picture
     ShowPlace file_place;
     bool early = false;     // standin: ends by itself after 127 ticks
+    float fade_step = 2.0f;          // crossfade: weight added per tick
+    int32_t fade_ticks = SHOW_CROSSFADE_TICKS;  // ticks until the weight reaches 254
     int32_t scene = -1;     // scene: index into ShowFile::scenes
 };
 
@@ -155,6 +159,11 @@ struct ShowFileUse {
     const char* what;  // "foto", "malla", "textura", "música"
 };
 std::vector<ShowFileUse> show_files_used(const ShowFile& show);
+
+// A cross-fade of about `seconds`: the float step the weight climbs by per
+// tick and the ticks it then takes to reach 254 (accumulated in float, as the
+// stage does).  2.0 and 127 for the built-in length.
+void show_fade_step(double seconds, float* step, int32_t* ticks);
 
 // Value of one motion at t seconds, as the scene stage stores it.
 float show_motion_value(const ShowMotion& motion, double t);

@@ -219,7 +219,7 @@ void crossfade_tick(int32_t index)
     // The timer thread is the only one that adds, so a plain load and store
     // suffice; render's clamp store may win against it only after the fade is over.
     CrossFade* fade = state_of(index);
-    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + 2.0f, std::memory_order_relaxed);
+    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + fade->step, std::memory_order_relaxed);
 }
 
 void crossfade_release(int32_t index)

@@ -77,6 +77,12 @@ void show_photo_create(int32_t index, int32_t width, int32_t height)
     photo_create_file(index, width, height, loaded.stages[size_t(index)].file.c_str());
 }
 
+void show_crossfade_create(int32_t index, int32_t width, int32_t height)
+{
+    crossfade_create(index, width, height);
+    static_cast<CrossFade*>(stage_table[index].data)->step = loaded.stages[size_t(index)].fade_step;
+}
+
 void show_scene_create(int32_t index, int32_t width, int32_t height)
 {
     scene_create_described(index, width, height, loaded.scenes[size_t(loaded.stages[size_t(index)].scene)]);
@@ -86,7 +92,7 @@ StageCreate create_for(const ShowStage& stage)
 {
     switch (stage.kind) {
     case ShowKind::photo: return show_photo_create;
-    case ShowKind::crossfade: return crossfade_create;
+    case ShowKind::crossfade: return stage.fade_step == 2.0f ? crossfade_create : show_crossfade_create;
     case ShowKind::ceiling: return ceiling_create;
     case ShowKind::fadeout: return fadeout_create;
     case ShowKind::scene: return show_scene_create;
