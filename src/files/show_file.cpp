@@ -4,10 +4,10 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -251,10 +251,24 @@ struct Cursor {
         const char* last = text.data() + text.size();
         if (first == last || !((*first >= '0' && *first <= '9') || *first == '.'))
             return false;
-        const std::from_chars_result result = std::from_chars(first, last, *out);
-        if (result.ec != std::errc())
+        // The number's characters, then strtod on them alone (the page's C++
+        // library has no from_chars for floating point; no locale is set, so
+        // the point is the decimal separator).
+        size_t length = 0;
+        while (first + length < last) {
+            const char c = first[length];
+            const bool sign_after_exponent =
+                (c == '+' || c == '-') && length > 0 && (first[length - 1] == 'e' || first[length - 1] == 'E');
+            if (!((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || sign_after_exponent) || length >= 64)
+                break;
+            length++;
+        }
+        const std::string digits(first, length);
+        char* end = nullptr;
+        *out = std::strtod(digits.c_str(), &end);
+        if (end != digits.c_str() + digits.size())
             return false;
-        at += size_t(result.ptr - first);
+        at += length;
         return true;
     }
 };
