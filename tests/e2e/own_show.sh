@@ -160,4 +160,12 @@ for name in show engine standin; do
   rm -f "$source_dir/.printed-$$.toml"
 done
 
+# --- the README's example is what --print-show writes ---------------------
+"$build/yurn" --print-show show >printed.toml
+awk '/^The photograph show, as `yurn --print-show show` writes it:/ { found = 1; next }
+     found && /^```toml/ { inside = 1; next }
+     inside && /^```/ { exit }
+     inside { print }' "$source_dir/README.md" >readme.toml
+cmp -s printed.toml readme.toml || fail "the README's example show file is not what yurn --print-show show writes"
+
 exit $status
