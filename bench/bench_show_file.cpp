@@ -21,7 +21,7 @@ constexpr int32_t PHOTOGRAPHS = 5000;
 
 std::string ten_thousand_records()
 {
-    std::string text = "version = 1\ntitle = \"10000 registros\"\n\n[music]\nfile = \"datos/cancion.mp3\"\n";
+    std::string text = "version = 1\ntitle = \"10000 registros\"\nexit_code = 0\n\n[music]\nfile = \"datos/cancion.mp3\"\n";
     for (int32_t k = 0; k < PHOTOGRAPHS; ++k) {
         if (k > 0)
             text += "\n[[stage]]\ntype = \"crossfade\"\n";

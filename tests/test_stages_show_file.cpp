@@ -285,6 +285,21 @@ TEST(ShowReader, MotionsReadAsTheCompiledScenesComputeThem)
                  7, {"t*t"});
 }
 
+TEST(ShowReader, AShowNeedsAStageAndAByteForItsExitCode)
+{
+    expect_fault(HEAD + "stage = []\n", 2, {"ninguna etapa"});
+    expect_fault(HEAD, 1, {"ninguna etapa"});
+    std::string many = HEAD;
+    for (int i = 0; i < 256; ++i)
+        many += "[[stage]]\ntype = \"standin\"\nuntil = " + std::to_string(i + 1) + "\n";
+    expect_fault(many, 1, {"exit_code"});
+    ShowFile show;
+    std::vector<ShowProblem> problems;
+    const std::string fine = "exit_code = 3\n" + many;
+    EXPECT_TRUE(parse_show("f.toml", fine.data(), fine.size(), &show, &problems));
+    EXPECT_EQ(show.exit_code, 3);
+}
+
 TEST(ShowReader, EveryProblemIsKeptNotOnlyTheFirst)
 {
     const std::vector<ShowProblem> problems =

@@ -872,6 +872,8 @@ bool parse_show(const char* name, const char* text, size_t size, ShowFile* show,
     const toml::array* list = stages ? stages->as_array() : nullptr;
     if (!stages)
         r.fault({1, 1}, "el espectáculo no tiene ninguna etapa ([[stage]])");
+    else if (list && list->empty())
+        r.fault(place_of(*stages), "el espectáculo no tiene ninguna etapa ([[stage]])");
     else if (!list || !list->is_array_of_tables())
         r.fault(place_of(*stages), "stage debe ser una lista de tablas ([[stage]])");
     else if (list->size() > size_t(SHOW_MAX_STAGES))
@@ -881,6 +883,11 @@ bool parse_show(const char* name, const char* text, size_t size, ShowFile* show,
         for (const toml::node& stage : *list)
             read_stage(r, *stage.as_table(), *show);
     }
+    // An exit code is a byte: past 255 records the default would wrap.
+    if (show->exit_code < 0 && show->stages.size() > 255)
+        r.fault({1, 1}, "con %zu etapas hace falta exit_code (de 0 a 255): el número de etapas no cabe en un código de "
+                        "salida",
+                show->stages.size());
     // The rules between stages only mean something once each stage is sound.
     if (problems->size() == first_problem)
         check_show(r, *show, root, length != nullptr);

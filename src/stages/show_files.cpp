@@ -363,6 +363,10 @@ int32_t open_show_file(const char* path, FILE* errors)
     }
     loaded = std::move(show);
     has_loaded = true;
+    // The check pointed these at the record just moved from.
+    data_folder = loaded.folder.c_str();
+    archive_storage = data_path("Yurn.pak");
+    archive_name = archive_storage.data();
     loaded_script = StageScript{
         .name = "show file",
         .description = "un fichero de espectáculo",
