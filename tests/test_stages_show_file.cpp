@@ -212,6 +212,22 @@ TEST(ShowReader, ACutFileNamesTheLineWhereItEnds)
     expect_fault(HEAD + "[[stage]]\ntype = \"photo\"\nuntil = [5, 6", 4, {"TOML"});
 }
 
+TEST(ShowReader, AccentsGoInsideQuotesOrComments)
+{
+    const std::string fine = "# El año pasado, en León\nversion = 1\ntitle = \"Mi viaje a León\" # sí\n"
+                             "[[stage]]\ntype = \"photo\"\nfile = '''datos/año.pcx'''\nuntil = 5\n";
+    ShowFile show;
+    std::vector<ShowProblem> problems;
+    ASSERT_TRUE(parse_show("f.toml", fine.data(), fine.size(), &show, &problems))
+        << format_show_problem("f.toml", problems.at(0));
+    EXPECT_EQ(show.title, "Mi viaje a León");
+    EXPECT_EQ(show.stages.at(0).file, "datos/año.pcx");
+    // Outside them: refused at the character, columns counted in characters.
+    expect_fault(HEAD + "título = \"x\"\n" + PHOTO, 2, {"ASCII"});
+    EXPECT_EQ(problems_of(HEAD + "until = 5 ñ\n").at(0).place.column, 11);
+    expect_fault(HEAD + "title = \"a\\\"ñ\"\n" + "x = é\n", 3, {"ASCII"});
+}
+
 TEST(ShowReader, WrongTypesNameTheValue)
 {
     expect_fault(HEAD + "[[stage]]\ntype = \"photo\"\nfile = 3\nuntil = 5\n", 4, {"file", "texto"});

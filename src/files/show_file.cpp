@@ -77,6 +77,64 @@ std::string spanish_parser_message(std::string_view english)
     return out;
 }
 
+// The first byte outside the ASCII range that stands outside a string and a
+// comment, where TOML allows none; {0, 0} when there is none.  The parser is
+// spared such bytes: its test for non-ASCII white space reaches a point it
+// marks unreachable for most code points (undefined behaviour in toml++ 3.3).
+ShowPlace stray_non_ascii(std::string_view text)
+{
+    enum { plain, comment, basic, literal, multi_basic, multi_literal } state = plain;
+    int32_t line = 1, column = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c & 0xC0) != 0x80)
+            column++;
+        if (c == '\n') {
+            line++;
+            column = 0;
+            if (state == comment || state == basic || state == literal)
+                state = plain;  // a single-line string cut by the line: the parser reports it
+            continue;
+        }
+        const bool triple = i + 2 < text.size() && text[i + 1] == text[i] && text[i + 2] == text[i];
+        switch (state) {
+        case plain:
+            if (c >= 0x80)
+                return {line, column};
+            if (c == '#')
+                state = comment;
+            else if (c == '"' || c == '\'') {
+                state = triple ? (c == '"' ? multi_basic : multi_literal) : (c == '"' ? basic : literal);
+                if (triple)
+                    i += 2, column += 2;
+            }
+            break;
+        case comment: break;
+        case basic:
+            if (c == '\\' && i + 1 < text.size() && text[i + 1] != '\n')
+                i++, column++;
+            else if (c == '"')
+                state = plain;
+            break;
+        case literal:
+            if (c == '\'')
+                state = plain;
+            break;
+        case multi_basic:
+            if (c == '\\' && i + 1 < text.size() && text[i + 1] != '\n')
+                i++, column++;
+            else if (c == '"' && triple)
+                state = plain, i += 2, column += 2;
+            break;
+        case multi_literal:
+            if (c == '\'' && triple)
+                state = plain, i += 2, column += 2;
+            break;
+        }
+    }
+    return {};
+}
+
 ShowPlace place_of(const toml::node& node)
 {
     const toml::source_region& source = node.source();
@@ -822,6 +880,11 @@ bool parse_show(const char* name, const char* text, size_t size, ShowFile* show,
     Reader r{problems};
     if (size > SHOW_MAX_FILE_BYTES) {
         r.fault({}, "el fichero mide %zu bytes: más de los %zu que admite un espectáculo", size, SHOW_MAX_FILE_BYTES);
+        return false;
+    }
+    if (const ShowPlace stray = stray_non_ascii(std::string_view(text, size)); stray.line > 0) {
+        r.fault(stray, "TOML no válido: fuera de las comillas solo caben caracteres ASCII (los acentos, dentro de un "
+                       "texto entre comillas o de un comentario)");
         return false;
     }
     // No source path: each node would hold a shared copy of it, counted atomically.
