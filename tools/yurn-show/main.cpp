@@ -248,7 +248,10 @@ int make_show(const std::string& dir, const std::vector<std::string>& photos, co
             "# paths are relative to this file's folder.  Edit it freely: the README's\n"
             "# \"Make your own show\" describes every key.\n";
     text += "version = 1\n";
-    text += "title = " + toml_string(fs::absolute(folder).lexically_normal().filename().string()) + "\n";
+    fs::path named = fs::absolute(folder).lexically_normal();
+    if (named.filename().empty())
+        named = named.parent_path();  // "DIR/" names DIR
+    text += "title = " + toml_string(named.filename().string()) + "\n";
     text += "exit_code = " + std::to_string(records) + "  # the show ran to its end (Escape ends with 0)\n";
     const std::string end = seconds_text(std::round(length * 1000.0) / 1000.0);
     text += "length = " + end + "\n\n[music]\nfile = " + toml_string(music) + "\n";
