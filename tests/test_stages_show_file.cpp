@@ -349,6 +349,25 @@ TEST(ShowData, AMissingOrWrongFileIsAProblemAtTheLineThatNamesIt)
     EXPECT_EQ(open_show_file("absent.toml", stderr), 1);
 }
 
+TEST(ShowData, ASceneNamesTheLineOfItsBadMeshAndTexture)
+{
+    Folder here("scene");
+    write_text("scene.toml", HEAD + "[[stage]]\ntype = \"scene\"\nuntil = 4\n"
+                             "[[stage.object]]\nmesh = \"datos/nada.txt\"\n"
+                             "[[stage.object]]\nmesh = \"datos/toro.txt\"\nmode = [\"textured\"]\n"
+                             "texture = \"datos/Foto2.pcx\"\n"
+                             "[[stage.object]]\nmesh = \"datos/cielo.pcx\"\n");
+    ShowFile show;
+    std::vector<ShowProblem> problems, warnings;
+    ASSERT_TRUE(read_show_file("scene.toml", &show, &problems)) << format_show_problem("scene.toml", problems.at(0));
+    EXPECT_FALSE(check_show_files(show, &problems, &warnings));
+    ASSERT_EQ(problems.size(), 3u);
+    EXPECT_EQ(problems[0].place.line, 6);   // a mesh that is not there
+    EXPECT_EQ(problems[1].place.line, 10);  // a photograph is no 256 x 256 texture
+    EXPECT_NE(problems[1].message.find("256 x 256"), std::string::npos) << problems[1].message;
+    EXPECT_EQ(problems[2].place.line, 12);  // a picture is no mesh
+}
+
 TEST(ShowReader, ManyRecordsMakeATableOfThatSize)
 {
     std::string text = HEAD;

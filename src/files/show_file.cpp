@@ -506,8 +506,10 @@ void read_object(Reader& r, const toml::table& table, int32_t number, ShowScene&
     check_keys(r, table, "un objeto",
                {"mesh", "mode", "two_sided", "colour", "ambient", "diffuse", "specular", "texture", "parent",
                 "position", "angles"});
-    if (const toml::node* n = table.get("mesh"))
+    if (const toml::node* n = table.get("mesh")) {
+        object.mesh_place = place_of(*n);
         read_path(r, *n, "mesh", &object.mesh);
+    }
     else
         r.fault(object.place, "al objeto %d le falta mesh (el fichero de su malla, .3ds o de texto)", number);
     if (const toml::node* n = table.get("mode"))
@@ -522,8 +524,10 @@ void read_object(Reader& r, const toml::table& table, int32_t number, ShowScene&
         read_float(r, *n, "diffuse", 0.0, 16.0, &object.diffuse);
     if (const toml::node* n = table.get("specular"))
         read_float(r, *n, "specular", 0.0, 16.0, &object.specular);
-    if (const toml::node* n = table.get("texture"))
+    if (const toml::node* n = table.get("texture")) {
+        object.texture_place = place_of(*n);
         read_path(r, *n, "texture", &object.texture);
+    }
     if ((object.mode & 0x04) && object.texture.empty())
         r.fault(object.place, "el objeto %d tiene el modo textured y le falta texture (un PCX de 256 x 256)", number);
     if (const toml::node* n = table.get("parent")) {
@@ -859,9 +863,9 @@ std::vector<ShowFileUse> show_files_used(const ShowFile& show)
             add(stage.file, stage.file_place, "foto");
         if (stage.kind == ShowKind::scene)
             for (const ShowObject& object : show.scenes[size_t(stage.scene)].objects) {
-                add(object.mesh, object.place, "malla");
+                add(object.mesh, object.mesh_place, "malla");
                 if (!object.texture.empty())
-                    add(object.texture, object.place, "textura");
+                    add(object.texture, object.texture_place, "textura");
             }
     }
     if (!show.music.empty())

@@ -73,7 +73,8 @@ struct ShowMotion {
 };
 
 struct ShowObject {
-    ShowPlace place;
+    ShowPlace place;            // the [[stage.object]] line
+    ShowPlace mesh_place, texture_place;
     std::string mesh;           // .3ds (every mesh it holds) or the text mesh format
     uint8_t mode = 0x02;        // MODE_* bits
     bool two_sided = false;
