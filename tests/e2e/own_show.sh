@@ -162,6 +162,12 @@ for name in show engine standin; do
     fail "the printed $name show does not check: $(cat "print-$name.err")"
 done
 
+# --- a site for a folder that holds no show is a usage error, before any build
+(cd "$source_dir" && YURN_SKIP_SETUP=1 scripts/web.sh --build-only --show "$work/photos") >web.out 2>web.err
+code=$?
+[ "$code" -eq 2 ] || fail "web.sh --show for a folder without show.toml ended with $code"
+grep -q "show.toml" web.err || fail "web.sh --show does not say what is missing: $(cat web.err)"
+
 # --- the README's example is what --print-show writes ---------------------
 "$build/yurn" --print-show show >printed.toml
 awk '/^The photograph show, as `yurn --print-show show` writes it:/ { found = 1; next }
