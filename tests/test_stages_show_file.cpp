@@ -17,6 +17,7 @@
 #include "files/show_file.h"
 #include "platform/platform.h"
 #include "shell/options.h"
+#include "shell/run.h"
 #include "shell/shell.h"
 #include "stages/show_files.h"
 #include "stages/stages.h"

@@ -292,7 +292,7 @@ int main(int argc, char** argv)
     double seconds = 0.0, fade = -1.0;
     picture::Fit fit = picture::Fit::crop;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, [](FILE* out) { std::fputs(USAGE, out); });
+        cli::answer_help_or_version(args, [](FILE* out) { std::fputs(USAGE, out); });
         if (!is_option) {
             if (command.empty())
                 command = a;
