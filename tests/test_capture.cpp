@@ -477,7 +477,8 @@ int capture_at_2fps(const fs::path& target, int32_t format)
     Options options;
     options.headless = true;
     options.fps_numerator = 2;
-    capture_begin({.target = target.c_str(), .format = format, .fps_numerator = 2, .fps_denominator = 1});
+    capture_begin({.target = target.c_str(), .format = format, .fps_numerator = 2, .fps_denominator = 1,
+                   .sound_track = "datos/cancion.mp3"});
     return capture_end(run_show(options));
 }
 

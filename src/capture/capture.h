@@ -22,15 +22,22 @@
 // capture_end returns 128 + the signal's number.
 //
 // The shell parses --capture, --format and --overwrite, runs the show
-// headless, calls capture_begin before run_show and capture_end with its
-// exit code.  Main thread.
+// headless, calls capture_begin before run_show (handing it the sound
+// track's path, the music's fade-out and the show's length) and capture_end
+// with its exit code.  Main thread.
+//
+// The files: run.cpp (begin, end, each presented frame), target.cpp (the
+// names a target may have), folder.cpp (the folder and frames.tsv),
+// frames.cpp (a frame as an image file, display colours to RGB), video.cpp
+// (the ffmpeg encoder), child.cpp (starting ffmpeg), sound.cpp (the track,
+// its fade-out, sound.wav), progress.cpp (the bar and the summary),
+// png_write.cpp (PNG through libpng).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "shell/shell.h"
 
 enum CaptureFormat : int32_t {
     CAPTURE_PNG = 0,
@@ -45,7 +52,9 @@ struct CaptureOptions {
     int64_t fps_numerator = 60;     // the headless frame rate N/D the show runs at
     int64_t fps_denominator = 1;
     bool overwrite = false;         // a folder may hold frames: remove ours first
-    const char* sound_track = SOUND_TRACK;  // decoded into sound.wav or the video
+    // The sound track the show plays (its path, as the caller finds it),
+    // decoded into sound.wav or the video; null: a silent show.
+    const char* sound_track = nullptr;
     // The live show fades its music out from the first time to silence at the
     // second (ms from the show's start; the script's fade); the recorded
     // track does the same.  Both 0: the track plays as it is.

@@ -1,0 +1,125 @@
+// What the capture's files share: the one capture's state and the calls one
+// file makes of another.  Private to src/capture/.  Main thread, unless a
+// comment says otherwise.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/capture.h"
+#include "files/files.h"
+
+struct PresentedFrame;
+
+constexpr int32_t SOUND_RATE = 44100;
+constexpr int32_t SOUND_CHANNELS = 2;
+constexpr int32_t VIDEO_SCALE = 3;
+constexpr const char* TABLE_NAME = "frames.tsv";
+constexpr const char* SOUND_NAME = "sound.wav";
+
+// A file name removed when its owner dies unless cleared first: the video
+// ffmpeg writes under a temporary name until it has finished.
+struct TempName {
+    std::string path;
+    TempName() = default;
+    TempName(const TempName&) = delete;
+    TempName& operator=(const TempName&) = delete;
+    ~TempName();
+};
+
+// One capture per process: the state lives from capture_begin to capture_end
+// (and to the process's end after a fatal error, so the destructors remove
+// every unfinished temporary).
+struct Capture {
+    CaptureOptions options;
+    std::string folder;           // folder target, with no trailing slash
+    OutputFile table;             // frames.tsv, renamed into place at the end
+    pid_t encoder = -1;           // ffmpeg child for a video target
+    int encoder_input = -1;       // write end of its standard input
+    TempName video_temp;          // what ffmpeg writes, renamed to video_path on success
+    std::string video_path;       // the video target, or the file it links to: the link stays a link
+    bool sound_decodes = false;   // video: the track decodes, so it is muxed
+    std::vector<uint8_t> rgb;     // one frame of R, G, B
+    std::vector<uint8_t> previous_rgb;  // the frame before, and its encoded file:
+    std::vector<uint8_t> encoded;       // a still picture is encoded once
+    int64_t written = 0;          // frames written so far
+    int64_t last_frame = -1;      // number of the last frame written
+    double last_time_ms = 0.0;
+    int64_t expected = 0;         // frames of a whole show, for the progress bar
+    double started_ms = 0.0;      // steady clock at capture_begin
+    double last_bar_ms = -1e9;
+    bool terminal = false;        // standard error is a terminal: draw a bar
+    bool stopping = false;        // a signal arrived: the show was asked to end
+    struct sigaction old_interrupt {};
+    struct sigaction old_terminate {};
+    ~Capture();
+};
+
+extern std::unique_ptr<Capture> capture;
+
+// target.cpp: names.
+bool has_suffix(const std::string& s, const char* suffix);
+bool is_video_target(const char* target);
+
+// folder.cpp: the folder of frames and the files in it.
+// Writes the parts one after the other as the new file at path, whole or not
+// at all; a failure ends in fatal_error naming the file and why.  Frames skip
+// the flush to disk of each file (thousands of them): the folder is flushed
+// once before frames.tsv, which lists them, is put in place.
+struct Part {
+    const void* data;
+    size_t size;
+};
+void write_file(const std::string& path, std::initializer_list<Part> parts, bool sync);
+// A name this capture writes into a folder, or the temporary of one.
+bool is_capture_file(std::string name);
+// Makes the folder, or accepts an existing one that is empty; with
+// --overwrite removes the files an earlier capture left in it first.
+void prepare_folder();
+// Opens frames.tsv (under its temporary name) and writes its header line.
+void open_table();
+// One line of frames.tsv for a frame written.
+void add_table_row(const PresentedFrame& frame);
+// Flushes the frames to disk and puts frames.tsv in place.
+void finish_folder();
+
+// frames.cpp: one presented frame written as an image file.
+void write_image(const PresentedFrame& frame);
+
+// child.cpp: the ffmpeg children.
+// Starts argv[0] (looked up in PATH) with its standard input or output on a
+// pipe (or neither: pipe_to -1); returns the child and our end of the pipe.
+// The child runs in its own process group, so a Ctrl+C meant for us does not
+// cut its work short: we finish it ourselves.  errno holds why a start failed.
+bool spawn_child(const std::vector<std::string>& args, int pipe_to, pid_t& child, int& our_end);
+// Waits for a child; its exit status, or -1 if it died of a signal.
+int wait_child(pid_t child);
+// "ffmpeg" with the options every call of ours gives it, then more.
+std::vector<std::string> ffmpeg_args(std::initializer_list<const char*> more);
+bool file_exists(const char* path);
+
+// sound.cpp: the sound track.
+// True when ffmpeg decodes the whole track without an error; samples (when
+// given) get its first samples as 16-bit stereo at SOUND_RATE.  False, with a
+// warning saying why the sound is silent, when it does not.
+bool track_decodes(const char* track, std::vector<uint8_t>* samples);
+bool fades_music();
+// sound.wav in the folder, cut or padded to the show's length.
+void write_sound();
+
+// video.cpp: the ffmpeg child that encodes the video.
+void start_encoder(int32_t width, int32_t height);
+void send_frame_to_encoder();
+void finish_encoder();
+
+// progress.cpp: what the capture says on standard error.
+void draw_progress(bool final);
+void print_summary();

@@ -1,0 +1,162 @@
+// The capture's run: capture_begin sets it up, every presented frame is
+// handed on to the folder or the video, capture_end finishes it.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include "capture/capture.h"
+#include "capture/capture_local.h"
+#include "display/error.h"
+#include "platform/platform.h"
+
+std::unique_ptr<Capture> capture;
+
+TempName::~TempName()
+{
+    if (!path.empty())
+        ::unlink(path.c_str());
+}
+
+Capture::~Capture()
+{
+    if (encoder_input >= 0)
+        ::close(encoder_input);
+}
+
+namespace {
+
+// Set by the SIGINT / SIGTERM handler; the capture reads it at every frame.
+// The handler does nothing else.
+std::atomic<int32_t> pending_signal{0};
+static_assert(std::atomic<int32_t>::is_always_lock_free, "read and written by a signal handler");
+
+int64_t result_frames = 0;
+double result_last_ms = 0.0;
+
+void on_signal(int signal_number) { pending_signal.store(signal_number, std::memory_order_relaxed); }
+
+void install_signal_handlers()
+{
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, &capture->old_interrupt);
+    sigaction(SIGTERM, &action, &capture->old_terminate);
+}
+
+void restore_signal_handlers()
+{
+    sigaction(SIGINT, &capture->old_interrupt, nullptr);
+    sigaction(SIGTERM, &capture->old_terminate, nullptr);
+}
+
+void on_present(const PresentedFrame& frame, void*)
+{
+    if (capture->stopping)
+        return;
+    if (pending_signal.load(std::memory_order_relaxed) != 0) {
+        // Interrupted: this frame is not recorded; the show is closed as if
+        // its window were, and capture_end finishes what was written.
+        capture->stopping = true;
+        headless_queue_event({.type = EVENT_CLOSE, .key = 0, .minimised = 0}, 0);
+        return;
+    }
+    if (capture->expected == 0) {
+        // Frames are rendered at every T up to the show's end, as long as the
+        // script says it runs: only an estimate for the bar.
+        const double end_ms = capture->options.show_length_ms > 0.0 ? capture->options.show_length_ms : 50000.0;
+        capture->expected = static_cast<int64_t>(end_ms * static_cast<double>(capture->options.fps_numerator) /
+                                                 (1000.0 * static_cast<double>(capture->options.fps_denominator))) +
+                            1;
+    }
+    capture->rgb.resize(static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3);
+    if (capture->options.format != CAPTURE_RAW)
+        capture_frame_rgb(frame, capture->rgb.data());
+    if (capture->options.format == CAPTURE_VIDEO) {
+        // Started at the first frame, when its size is known.
+        if (capture->encoder < 0)
+            start_encoder(frame.width, frame.height);
+        send_frame_to_encoder();
+    } else {
+        write_image(frame);
+        add_table_row(frame);
+    }
+    ++capture->written;
+    capture->last_frame = frame.frame;
+    capture->last_time_ms = frame.time_ms;
+    if (capture->terminal)
+        draw_progress(false);
+}
+
+}  // namespace
+
+void capture_begin(const CaptureOptions& options)
+{
+    capture = std::make_unique<Capture>();
+    capture->options = options;
+    pending_signal.store(0, std::memory_order_relaxed);
+    result_frames = 0;
+    result_last_ms = 0.0;
+    char error[256];
+    if (!capture_target_valid(options.target, error, sizeof error))
+        fatal_error("%s", error);
+    if (options.fps_numerator <= 0 || options.fps_denominator <= 0)
+        fatal_error("Frecuencia de grabación no válida: %lld/%lld", static_cast<long long>(options.fps_numerator),
+                    static_cast<long long>(options.fps_denominator));
+    if (is_video_target(options.target)) {
+        capture->options.format = CAPTURE_VIDEO;
+        capture->video_path = replaced_path(options.target);
+    }
+    capture->terminal = ::isatty(2) != 0;
+    capture->started_ms = steady_ms();
+    // A write to a pipe whose reader died must come back as an error we can
+    // report, not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Ours before the first output file is opened: the files module then
+    // leaves SIGINT and SIGTERM to us, and restoring them at the end gives
+    // back the defaults, not its handler.
+    install_signal_handlers();
+    if (capture->options.format != CAPTURE_VIDEO) {
+        capture->folder = options.target;
+        while (capture->folder.size() > 1 && capture->folder.back() == '/')
+            capture->folder.pop_back();
+        prepare_folder();
+        open_table();
+    }
+    headless_set_present_hook(on_present, nullptr);
+}
+
+int32_t capture_end(int32_t exit_code)
+{
+    if (!capture)
+        return exit_code;
+    headless_set_present_hook(nullptr, nullptr);
+    if (capture->options.format == CAPTURE_VIDEO) {
+        finish_encoder();
+    } else {
+        finish_folder();
+        write_sound();
+    }
+    result_frames = capture->written;
+    result_last_ms = capture->last_time_ms;
+    print_summary();
+    restore_signal_handlers();
+    const int32_t signal_number = pending_signal.exchange(0, std::memory_order_relaxed);
+    capture.reset();
+    if (signal_number != 0) {
+        std::fprintf(stderr, "yurn: grabación interrumpida (%s): se guardó lo grabado hasta T = %.3f ms\n",
+                     signal_number == SIGINT    ? "SIGINT, Ctrl+C"
+                     : signal_number == SIGTERM ? "SIGTERM"
+                                                : "una señal",
+                     result_last_ms);
+        return CAPTURE_INTERRUPTED_BASE + signal_number;
+    }
+    return exit_code;
+}
+
+int64_t capture_frames_written() { return result_frames; }
+double capture_last_time_ms() { return result_last_ms; }
