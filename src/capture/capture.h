@@ -57,7 +57,8 @@ struct CaptureOptions {
     const char* sound_track = nullptr;
     // The live show fades its music out from the first time to silence at the
     // second (ms from the show's start; the script's fade); the recorded
-    // track does the same.  Both 0: the track plays as it is.
+    // track does the same, through the same gain (platform/music_fade.h).
+    // Both 0: the track plays as it is.
     double music_fade_from_ms = 0.0;
     double music_fade_to_ms = 0.0;
     // How long the show runs by itself (ms), for the progress bar's estimate

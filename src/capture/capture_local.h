@@ -12,10 +12,12 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/capture.h"
 #include "files/files.h"
+#include "platform/music_fade.h"
 
 struct PresentedFrame;
 
@@ -35,6 +37,20 @@ struct TempName {
     ~TempName();
 };
 
+// The video's sound on its way to the encoder (sound.cpp).
+struct SoundFeed {
+    int output = -1;                    // write end of the encoder's sound pipe
+    pid_t decoder = -1;                 // the ffmpeg child decoding the track, or -1
+    int decoded = -1;                   // read end of its output
+    bool track_ended = false;           // the thread read the decoder's output to its end
+    std::atomic<int64_t> until{-1};     // frames the encoder needs in all: set once the last frame is sent
+    std::thread thread;
+    SoundFeed() = default;
+    SoundFeed(const SoundFeed&) = delete;
+    SoundFeed& operator=(const SoundFeed&) = delete;
+    ~SoundFeed();
+};
+
 // One capture per process: the state lives from capture_begin to capture_end
 // (and to the process's end after a fatal error, so the destructors remove
 // every unfinished temporary).
@@ -46,7 +62,7 @@ struct Capture {
     int encoder_input = -1;       // write end of its standard input
     TempName video_temp;          // what ffmpeg writes, renamed to video_path on success
     std::string video_path;       // the video target, or the file it links to: the link stays a link
-    bool sound_decodes = false;   // video: the track decodes, so it is muxed
+    std::unique_ptr<SoundFeed> sound_feed;  // video: the thread feeding the encoder its sound
     std::vector<uint8_t> rgb;     // one frame of R, G, B
     std::vector<uint8_t> previous_rgb;  // the frame before, and its encoded file:
     std::vector<uint8_t> encoded;       // a still picture is encoded once
@@ -99,7 +115,9 @@ void write_image(const PresentedFrame& frame);
 // pipe (or neither: pipe_to -1); returns the child and our end of the pipe.
 // The child runs in its own process group, so a Ctrl+C meant for us does not
 // cut its work short: we finish it ourselves.  errno holds why a start failed.
-bool spawn_child(const std::vector<std::string>& args, int pipe_to, pid_t& child, int& our_end);
+// extra_input (when not -1) becomes the child's descriptor 3.
+bool spawn_child(const std::vector<std::string>& args, int pipe_to, pid_t& child, int& our_end,
+                 int extra_input = -1);
 // Waits for a child; its exit status, or -1 if it died of a signal.
 int wait_child(pid_t child);
 // "ffmpeg" with the options every call of ours gives it, then more.
@@ -107,13 +125,22 @@ std::vector<std::string> ffmpeg_args(std::initializer_list<const char*> more);
 bool file_exists(const char* path);
 
 // sound.cpp: the sound track.
+// True when a track was named and is there; when it was named but is
+// missing, says that the capture's sound is silent.
+bool track_present();
 // True when ffmpeg decodes the whole track without an error; samples (when
 // given) get its first samples as 16-bit stereo at SOUND_RATE.  False, with a
 // warning saying why the sound is silent, when it does not.
 bool track_decodes(const char* track, std::vector<uint8_t>* samples);
-bool fades_music();
 // sound.wav in the folder, cut or padded to the show's length.
 void write_sound();
+// The video's sound: a thread writes the faded track, then silence, to
+// output (the encoder's sound pipe, which it owns from then on) until
+// stop_sound_feed says how many frames of sound the encoder needs in all;
+// stop joins the thread, closes the pipe and finishes the decoder (warning
+// when the track did not decode).
+void start_sound_feed(SoundFeed& feed, int output);
+void stop_sound_feed(SoundFeed& feed, int64_t until);
 
 // video.cpp: the ffmpeg child that encodes the video.
 void start_encoder(int32_t width, int32_t height);

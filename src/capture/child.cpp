@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-bool spawn_child(const std::vector<std::string>& args, int pipe_to, pid_t& child, int& our_end)
+bool spawn_child(const std::vector<std::string>& args, int pipe_to, pid_t& child, int& our_end, int extra_input)
 {
     int fds[2] = {-1, -1};
     if (pipe_to >= 0 && ::pipe2(fds, O_CLOEXEC) != 0)
@@ -24,6 +24,8 @@ bool spawn_child(const std::vector<std::string>& args, int pipe_to, pid_t& child
         posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
     else if (pipe_to == 1)
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (extra_input >= 0)
+        posix_spawn_file_actions_adddup2(&actions, extra_input, 3);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;

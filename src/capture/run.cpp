@@ -24,6 +24,13 @@ Capture::~Capture()
 {
     if (encoder_input >= 0)
         ::close(encoder_input);
+    // Ended by fatal_error with the encoder running: it is stopped before the
+    // thread feeding it sound is joined (which would wait on it otherwise).
+    if (encoder >= 0) {
+        ::kill(encoder, SIGKILL);
+        wait_child(encoder);
+    }
+    sound_feed.reset();
 }
 
 namespace {

@@ -1,12 +1,14 @@
 // The video: the frames piped to an ffmpeg child that scales them 3x and
 // encodes them with the sound track, under a temporary name renamed over the
 // target once ffmpeg has finished.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,28 +58,17 @@ std::string make_video_temp(const std::string& replaced, const std::string& targ
 void start_encoder(int32_t width, int32_t height)
 {
     const std::string target = capture->options.target;
-    const char* track = capture->options.sound_track;
-    const bool sound = track && file_exists(track);
-    // A track ffmpeg cannot decode would fail the whole video: a silent one
-    // takes its place.
-    capture->sound_decodes = sound && track_decodes(track, nullptr);
+    // Any named track gives the video a sound: the track as sound.wav would
+    // hold it (decoded, faded, then silence), or silence when it is missing
+    // or cannot be decoded.  It comes through a pipe of its own, descriptor 3.
+    const bool sound = capture->options.sound_track != nullptr;
     capture->video_temp.path = make_video_temp(capture->video_path, target);
     std::vector<std::string> args = ffmpeg_args({"-y", "-f", "rawvideo", "-pix_fmt", "rgb24"});
     args.insert(args.end(), {"-video_size", std::to_string(width) + "x" + std::to_string(height), "-framerate",
                              fps_text(capture->options), "-i", "pipe:0"});
-    if (capture->sound_decodes)
-        args.insert(args.end(), {"-i", track});
-    else if (sound)
-        args.insert(args.end(), {"-f", "lavfi", "-i",
-                                 "anullsrc=channel_layout=stereo:sample_rate=" + std::to_string(SOUND_RATE)});
     if (sound)
-        args.insert(args.end(), {"-map", "0:v", "-map", "1:a"});
-    if (capture->sound_decodes && fades_music()) {
-        char fade[96];
-        std::snprintf(fade, sizeof fade, "afade=t=out:st=%.3f:d=%.3f", capture->options.music_fade_from_ms / 1000.0,
-                      (capture->options.music_fade_to_ms - capture->options.music_fade_from_ms) / 1000.0);
-        args.insert(args.end(), {"-af", fade});
-    }
+        args.insert(args.end(), {"-f", "s16le", "-ar", std::to_string(SOUND_RATE), "-ac",
+                                 std::to_string(SOUND_CHANNELS), "-i", "pipe:3", "-map", "0:v", "-map", "1:a"});
     // Nearest neighbour keeps every show pixel a sharp 3 x 3 block.  The
     // colours are converted before the scale, on a ninth of the pixels: the
     // same picture (conversion is per pixel), a third less time.
@@ -101,14 +92,28 @@ void start_encoder(int32_t width, int32_t height)
         if (has_suffix(target, ".mp4"))
             args.insert(args.end(), {"-movflags", "+faststart"});
     }
-    // The track is longer than the show: the output ends with the last frame.
+    // The sound runs on past the last frame: the output ends with it.
     // No dates or tool versions in the file, so every run gives the same bytes.
     if (sound)
         args.push_back("-shortest");
     // "file:" keeps a name that starts with '-' or looks like a URL a plain file.
     args.insert(args.end(), {"-map_metadata", "-1", "-fflags", "+bitexact", "-flags:v", "+bitexact",
                              "-flags:a", "+bitexact", "file:" + capture->video_temp.path});
-    if (!spawn_child(args, 0, capture->encoder, capture->encoder_input)) {
+    int sound_pipe[2] = {-1, -1};
+    if (sound && ::pipe2(sound_pipe, O_CLOEXEC) != 0)
+        fatal_error("No puedo arrancar ffmpeg para grabar \"%s\": %s", target.c_str(), system_reason(errno));
+    const bool started = spawn_child(args, 0, capture->encoder, capture->encoder_input, sound_pipe[0]);
+    const int error = errno;
+    if (sound) {
+        ::close(sound_pipe[0]);
+        capture->sound_feed = std::make_unique<SoundFeed>();
+        if (started)
+            start_sound_feed(*capture->sound_feed, sound_pipe[1]);
+        else
+            ::close(sound_pipe[1]);
+    }
+    if (!started) {
+        errno = error;
         if (errno == ENOENT)
             fatal_error("No encuentro ffmpeg: hace falta para grabar \"%s\" (instálalo, p. ej. apt-get install ffmpeg)",
                         target.c_str());
@@ -124,6 +129,13 @@ void finish_encoder()
         return;
     ::close(capture->encoder_input);
     capture->encoder_input = -1;
+    if (capture->sound_feed) {
+        // As much sound as the frames last, and a second more: the encoder
+        // ends the file with the last frame.
+        const int64_t frames = (capture->written * capture->options.fps_denominator + capture->options.fps_numerator) *
+                               SOUND_RATE / capture->options.fps_numerator;
+        stop_sound_feed(*capture->sound_feed, frames);
+    }
     const int status = wait_child(capture->encoder);
     capture->encoder = -1;
     if (status != 0)
