@@ -17,9 +17,11 @@
 // else is touched.  Every file is written whole or not at all (a temporary
 // beside it, renamed); a failed write ends in fatal_error naming the file.
 // A sound track that cannot be decoded gives a warning and a silent track.
-// SIGINT or SIGTERM during a capture ends the show at the next frame: what
-// was captured is finished (frames.tsv, sound.wav, the video) and
-// capture_end returns 128 + the signal's number.
+// SIGINT, SIGTERM or SIGHUP during a capture ends the show at the next frame:
+// what was captured is finished (frames.tsv, sound.wav, the video) and
+// capture_end returns 128 + the signal's number (files/signals.h catches it
+// from capture_begin to capture_end; a second signal ends the process at once,
+// removing the temporaries).
 //
 // The shell parses --capture, --format and --overwrite, runs the show
 // headless, calls capture_begin before run_show (handing it the sound

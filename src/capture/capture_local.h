@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -27,10 +26,14 @@ constexpr int32_t VIDEO_SCALE = 3;
 constexpr const char* TABLE_NAME = "frames.tsv";
 constexpr const char* SOUND_NAME = "sound.wav";
 
-// A file name removed when its owner dies unless cleared first: the video
-// ffmpeg writes under a temporary name until it has finished.
+// A file name removed when its owner dies unless cleared first, and by a
+// termination signal that ends the process: the video ffmpeg writes under a
+// temporary name until it has finished.
 struct TempName {
     std::string path;
+    int32_t slot = -1;  // files/signals.h's watch of it
+    void set(const std::string& name);
+    void clear(bool remove);  // forgets the name, removing the file when asked
     TempName() = default;
     TempName(const TempName&) = delete;
     TempName& operator=(const TempName&) = delete;
@@ -74,8 +77,6 @@ struct Capture {
     double last_bar_ms = -1e9;
     bool terminal = false;        // standard error is a terminal: draw a bar
     bool stopping = false;        // a signal arrived: the show was asked to end
-    struct sigaction old_interrupt {};
-    struct sigaction old_terminate {};
     ~Capture();
 };
 

@@ -2,7 +2,6 @@
 // handed on to the folder or the video, capture_end finishes it.
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -10,14 +9,26 @@
 #include "capture/capture.h"
 #include "capture/capture_local.h"
 #include "display/error.h"
+#include "files/signals.h"
 #include "platform/platform.h"
 
 std::unique_ptr<Capture> capture;
 
-TempName::~TempName()
+TempName::~TempName() { clear(true); }
+
+void TempName::set(const std::string& name)
 {
-    if (!path.empty())
+    clear(true);
+    path = name;
+    slot = signals_watch_file(path);
+}
+
+void TempName::clear(bool remove)
+{
+    if (!path.empty() && remove)
         ::unlink(path.c_str());
+    signals_forget_file(slot);
+    path.clear();
 }
 
 Capture::~Capture()
@@ -35,37 +46,14 @@ Capture::~Capture()
 
 namespace {
 
-// Set by the SIGINT / SIGTERM handler; the capture reads it at every frame.
-// The handler does nothing else.
-std::atomic<int32_t> pending_signal{0};
-static_assert(std::atomic<int32_t>::is_always_lock_free, "read and written by a signal handler");
-
 int64_t result_frames = 0;
 double result_last_ms = 0.0;
-
-void on_signal(int signal_number) { pending_signal.store(signal_number, std::memory_order_relaxed); }
-
-void install_signal_handlers()
-{
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &capture->old_interrupt);
-    sigaction(SIGTERM, &action, &capture->old_terminate);
-}
-
-void restore_signal_handlers()
-{
-    sigaction(SIGINT, &capture->old_interrupt, nullptr);
-    sigaction(SIGTERM, &capture->old_terminate, nullptr);
-}
 
 void on_present(const PresentedFrame& frame, void*)
 {
     if (capture->stopping)
         return;
-    if (pending_signal.load(std::memory_order_relaxed) != 0) {
+    if (signals_caught(false) != 0) {
         // Interrupted: this frame is not recorded; the show is closed as if
         // its window were, and capture_end finishes what was written.
         capture->stopping = true;
@@ -105,7 +93,6 @@ void capture_begin(const CaptureOptions& options)
 {
     capture = std::make_unique<Capture>();
     capture->options = options;
-    pending_signal.store(0, std::memory_order_relaxed);
     result_frames = 0;
     result_last_ms = 0.0;
     char error[256];
@@ -123,10 +110,9 @@ void capture_begin(const CaptureOptions& options)
     // A write to a pipe whose reader died must come back as an error we can
     // report, not kill the process.
     std::signal(SIGPIPE, SIG_IGN);
-    // Ours before the first output file is opened: the files module then
-    // leaves SIGINT and SIGTERM to us, and restoring them at the end gives
-    // back the defaults, not its handler.
-    install_signal_handlers();
+    // SIGINT, SIGTERM and SIGHUP now end the show at the next frame, and
+    // what was captured is finished.
+    signals_catch(true);
     if (capture->options.format != CAPTURE_VIDEO) {
         capture->folder = options.target;
         while (capture->folder.size() > 1 && capture->folder.back() == '/')
@@ -151,13 +137,14 @@ int32_t capture_end(int32_t exit_code)
     result_frames = capture->written;
     result_last_ms = capture->last_time_ms;
     print_summary();
-    restore_signal_handlers();
-    const int32_t signal_number = pending_signal.exchange(0, std::memory_order_relaxed);
+    const int32_t signal_number = signals_caught(true);
+    signals_catch(false);
     capture.reset();
     if (signal_number != 0) {
         std::fprintf(stderr, "yurn: grabación interrumpida (%s): se guardó lo grabado hasta T = %.3f ms\n",
                      signal_number == SIGINT    ? "SIGINT, Ctrl+C"
                      : signal_number == SIGTERM ? "SIGTERM"
+                     : signal_number == SIGHUP  ? "SIGHUP"
                                                 : "una señal",
                      result_last_ms);
         return CAPTURE_INTERRUPTED_BASE + signal_number;

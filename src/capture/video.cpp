@@ -62,7 +62,7 @@ void start_encoder(int32_t width, int32_t height)
     // hold it (decoded, faded, then silence), or silence when it is missing
     // or cannot be decoded.  It comes through a pipe of its own, descriptor 3.
     const bool sound = capture->options.sound_track != nullptr;
-    capture->video_temp.path = make_video_temp(capture->video_path, target);
+    capture->video_temp.set(make_video_temp(capture->video_path, target));
     std::vector<std::string> args = ffmpeg_args({"-y", "-f", "rawvideo", "-pix_fmt", "rgb24"});
     args.insert(args.end(), {"-video_size", std::to_string(width) + "x" + std::to_string(height), "-framerate",
                              fps_text(capture->options), "-i", "pipe:0"});
@@ -143,7 +143,7 @@ void finish_encoder()
                     capture->options.target);
     if (::rename(capture->video_temp.path.c_str(), capture->video_path.c_str()) != 0)
         fatal_error("No puedo escribir \"%s\": %s", capture->options.target, system_reason(errno));
-    capture->video_temp.path.clear();
+    capture->video_temp.clear(false);
 }
 
 void send_frame_to_encoder() { write_all(capture->encoder_input, capture->rgb.data(), capture->rgb.size()); }

@@ -6,6 +6,7 @@
 
 #include "capture/capture.h"
 #include "files/files.h"
+#include "files/signals.h"
 #include "platform/platform.h"
 #include "shell/options.h"
 #include "shell/shell.h"
@@ -33,6 +34,7 @@ void print_stats()
 
 int main(int argc, char** argv)
 {
+    signals_init();
     started_ms = steady_ms();
     Options options;
     char error[256];

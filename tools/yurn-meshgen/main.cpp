@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/cli.h"
+#include "files/signals.h"
 
 using cli::usage_error;
 
@@ -226,6 +227,7 @@ void usage(FILE* out)
 
 int main(int argc, char** argv)
 {
+    signals_init();
     cli::init("yurn-meshgen");
     cli::Args args(argc, argv);
     std::string shape, format = "text", out, a;

@@ -14,6 +14,7 @@
 
 #include "common/cli.h"
 #include "files/files.h"
+#include "files/signals.h"
 
 namespace fs = std::filesystem;
 using cli::fail;
@@ -349,6 +350,7 @@ int extract(const std::string& path, const std::vector<std::string>& wanted, con
 
 int main(int argc, char** argv)
 {
+    signals_init();
     cli::init("yurn-pak");
     cli::Args args(argc, argv);
     std::string command, a, dir = ".";
