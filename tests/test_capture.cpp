@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -356,6 +357,56 @@ TEST(CaptureShow, EveryPngFrameDecodesToTheSamePixelsAsThePpmFrame)
     fs::remove_all(ppm.dir);
 }
 
+// Every file in a folder (hidden ones too) and its bytes.
+std::map<std::string, std::vector<uint8_t>> snapshot(const fs::path& dir)
+{
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto& entry : fs::directory_iterator(dir)) files[entry.path().filename().string()] = read_file(entry.path());
+    return files;
+}
+
+std::vector<std::string> names_in(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The hidden folder a capture over dir is being made in, or an empty path.
+fs::path staging_of(const fs::path& dir)
+{
+    const std::string prefix = "." + dir.filename().string() + ".tmp-";
+    for (const auto& entry : fs::directory_iterator(dir.parent_path()))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) return entry.path();
+    return {};
+}
+
+// Polls (1 ms at a time, a minute at most) until the file exists somewhere
+// in a capture's hidden folder beside dir.
+bool wait_for_staged(const fs::path& dir, const std::string& name)
+{
+    for (int i = 0; i < 60000; ++i) {
+        std::error_code ignored;
+        const fs::path staged = staging_of(dir);
+        if (!staged.empty() && fs::exists(staged / name, ignored)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// An earlier capture at 2 fps in 8-bit raw frames (101 of them) in a new
+// folder, with the user's own files beside it.
+fs::path earlier_capture_with_user_files(const std::string& name)
+{
+    const Captured first = capture_show(name, CAPTURE_RAW, 2, 1, OFFER_8);
+    EXPECT_EQ(first.code, 19);
+    for (const char* user : {"notes.txt", "frame-12.png.bak", "frame-x.png", "frame-2024.raw", "frame-1.raw",
+                             ".frame-000003.png.tmp-abcdef"})
+        std::ofstream(first.dir / user) << "the user's";
+    return first.dir;
+}
+
 TEST(CaptureFolder, ANonEmptyFolderIsRefusedAndOverwriteRemovesOnlyOurFiles)
 {
     const fs::path dir = capture_dir("reuse");
@@ -371,22 +422,121 @@ TEST(CaptureFolder, ANonEmptyFolderIsRefusedAndOverwriteRemovesOnlyOurFiles)
     EXPECT_NE(message.find(target), std::string::npos) << message;
     EXPECT_NE(message.find("--overwrite"), std::string::npos) << message;
     EXPECT_TRUE(fs::exists(dir / "frame-000999.png"));
+    // No capture of ours recorded these: with --overwrite the first one the
+    // new capture would write is named, and nothing is touched.
+    const auto before = snapshot(dir);
+    const std::string refused = fatal_message_of([&] {
+        capture_begin({.target = target.c_str(), .format = CAPTURE_PPM, .fps_numerator = 1, .fps_denominator = 1,
+                       .overwrite = true});
+    });
+    EXPECT_TRUE(refused.find(target + "/frames.tsv") != std::string::npos ||
+                refused.find(target + "/sound.wav") != std::string::npos ||
+                refused.find(target + "/frame-000001.ppm") != std::string::npos)
+        << refused;
+    EXPECT_EQ(snapshot(dir), before);
+    fs::remove_all(dir);
 
-    const Captured run = capture_show("reuse", CAPTURE_RAW, 1, 1, OFFER_8, false, true, "datos/cancion.mp3", true);
+    // An earlier capture among the user's files: ours replaced, theirs kept.
+    const fs::path reused = earlier_capture_with_user_files("reuse");
+    const Captured run = capture_show("reuse", CAPTURE_PPM, 1, 1, OFFER_8, false, true, "datos/cancion.mp3", true);
     ASSERT_EQ(run.code, 19);
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    // 51 new frames, the table, the sound, and the three files that are not ours.
-    ASSERT_EQ(names.size(), 51u + 2u + 3u);
-    EXPECT_EQ(names[0], "frame-000000.raw");
-    EXPECT_EQ(names[50], "frame-000050.raw");
-    EXPECT_EQ(names[51], "frame-12.png.bak");
-    EXPECT_EQ(names[52], "frame-x.png");
-    EXPECT_EQ(names[53], "frames.tsv");
-    EXPECT_EQ(names[54], "notes.txt");
-    EXPECT_EQ(names[55], "sound.wav");
+    const std::vector<std::string> names = names_in(reused);
+    // The list, the user's temporary-looking file, 51 new frames, the user's
+    // four frame-like files, the table, notes.txt and the sound.
+    ASSERT_EQ(names.size(), 2u + 51u + 4u + 3u) << ::testing::PrintToString(names);
+    EXPECT_EQ(names[0], ".frame-000003.png.tmp-abcdef");
+    EXPECT_EQ(names[1], ".yurn-capture");
+    EXPECT_EQ(names[2], "frame-000000.ppm");
+    EXPECT_EQ(names[52], "frame-000050.ppm");
+    EXPECT_EQ(names[53], "frame-1.raw");
+    EXPECT_EQ(names[54], "frame-12.png.bak");
+    EXPECT_EQ(names[55], "frame-2024.raw");
+    EXPECT_EQ(names[56], "frame-x.png");
+    EXPECT_EQ(names[57], "frames.tsv");
+    EXPECT_EQ(names[58], "notes.txt");
+    EXPECT_EQ(names[59], "sound.wav");
+    EXPECT_EQ(read_table(reused).size(), 51u);
+    EXPECT_EQ(read_file(reused / "notes.txt").size(), 10u);
+    EXPECT_TRUE(staging_of(reused).empty());
+    fs::remove_all(reused);
+}
+
+TEST(CaptureFolder, ACaptureMadeBeforeTheListIsKnownByItsFramesTable)
+{
+    const fs::path dir = earlier_capture_with_user_files("legacy");
+    fs::remove(dir / ".yurn-capture");
+    // Its table lists 101 frames: those are ours; a user file past them with
+    // the new capture's name would be replaced, so it is refused.
+    std::ofstream(dir / "frame-000101.raw") << "the user's";
+    const auto before = snapshot(dir);
+    const std::string target = dir.string();
+    const std::string refused = fatal_message_of([&] {
+        capture_begin({.target = target.c_str(), .format = CAPTURE_RAW, .fps_numerator = 1, .fps_denominator = 1,
+                       .overwrite = true});
+    });
+    EXPECT_NE(refused.find(target + "/frame-000101.raw"), std::string::npos) << refused;
+    EXPECT_EQ(snapshot(dir), before);
+    fs::remove(dir / "frame-000101.raw");
+    const Captured run = capture_show("legacy", CAPTURE_RAW, 1, 1, OFFER_8, false, true, nullptr, true);
+    ASSERT_EQ(run.code, 19);
+    EXPECT_FALSE(fs::exists(dir / "frame-000051.raw"));  // the earlier capture's frames past the new ones
+    EXPECT_TRUE(fs::exists(dir / "frame-000050.raw"));
+    EXPECT_TRUE(fs::exists(dir / "frame-2024.raw"));
+    EXPECT_TRUE(fs::exists(dir / "notes.txt"));
+    fs::remove_all(dir);
+}
+
+TEST(CaptureFolder, AnInterruptedOverwriteKeepsTheEarlierCaptureAndSavesTheNewOneBeside)
+{
+    const fs::path dir = earlier_capture_with_user_files("keep-int");
+    const auto before = snapshot(dir);
+    fs::remove_all(dir.string() + "-parcial");
+    std::thread sender([&] {
+        wait_for_staged(dir, frame_name(20, "raw"));
+        kill(getpid(), SIGINT);
+    });
+    testing::internal::CaptureStderr();
+    const Captured run = capture_show("keep-int", CAPTURE_RAW, 300, 1, OFFER_8, false, true, nullptr, true);
+    const std::string err = testing::internal::GetCapturedStderr();
+    sender.join();
+    EXPECT_EQ(run.code, 128 + SIGINT);
+    EXPECT_EQ(snapshot(dir), before);
+    const fs::path partial = dir.string() + "-parcial";
+    EXPECT_NE(err.find(partial.string()), std::string::npos) << err;
+    const int64_t frames = capture_frames_written();
+    ASSERT_GE(frames, 21);
+    EXPECT_EQ(int64_t(read_table(partial).size()), frames);
+    EXPECT_TRUE(fs::exists(partial / "sound.wav"));
+    EXPECT_TRUE(staging_of(dir).empty());
+    fs::remove_all(dir);
+    fs::remove_all(partial);
+}
+
+TEST(CaptureFolder, AKilledOverwriteKeepsTheEarlierCaptureAndTheNextRunClearsItsLeftovers)
+{
+    const fs::path dir = earlier_capture_with_user_files("keep-kill");
+    const auto before = snapshot(dir);
+    const std::string yurn = std::string(YURN_BINARY_DIR) + "/yurn";
+    const std::string target = dir.string();
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(yurn.c_str(), yurn.c_str(), "--data", YURN_SOURCE_DIR, "--capture", target.c_str(), "--overwrite",
+              "--fps", "600", "--format", "raw", "--depth", "8", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(wait_for_staged(dir, frame_name(30, "raw")));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(snapshot(dir), before);
+    ASSERT_FALSE(staging_of(dir).empty());  // what a kill -9 cannot clean
+    const Captured run = capture_show("keep-kill", CAPTURE_RAW, 1, 1, OFFER_8, false, true, nullptr, true);
+    ASSERT_EQ(run.code, 19);
+    EXPECT_TRUE(staging_of(dir).empty());
     EXPECT_EQ(read_table(dir).size(), 51u);
+    EXPECT_TRUE(fs::exists(dir / "notes.txt"));
     fs::remove_all(dir);
 }
 
@@ -505,6 +655,26 @@ std::pair<int, std::string> run_with_file_size_limit(rlim_t limit, F&& f)
     const std::vector<uint8_t> text = read_file(err);
     fs::remove(err);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(text.begin(), text.end())};
+}
+
+TEST(CaptureFolder, AFullDiskDuringAnOverwriteKeepsTheEarlierCapture)
+{
+    const fs::path dir = earlier_capture_with_user_files("keep-full");
+    const auto before = snapshot(dir);
+    const auto [code, err] = run_with_file_size_limit(20000, [&] {
+        fs::current_path(YURN_SOURCE_DIR);
+        Options options;
+        options.headless = true;
+        options.fps_numerator = 2;
+        capture_begin({.target = dir.c_str(), .format = CAPTURE_PNG, .fps_numerator = 2, .fps_denominator = 1,
+                       .overwrite = true});
+        return capture_end(run_show(options));
+    });
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_NE(err.find(system_reason(EFBIG)), std::string::npos) << err;
+    EXPECT_EQ(snapshot(dir), before);
+    EXPECT_TRUE(staging_of(dir).empty());
+    fs::remove_all(dir);
 }
 
 TEST(CaptureShow, AFailedFrameWriteEndsWithTheFileAndTheReasonAndLeavesNoPart)

@@ -25,6 +25,9 @@ constexpr int32_t SOUND_CHANNELS = 2;
 constexpr int32_t VIDEO_SCALE = 3;
 constexpr const char* TABLE_NAME = "frames.tsv";
 constexpr const char* SOUND_NAME = "sound.wav";
+// The list of the files a folder capture wrote, under its first line.
+constexpr const char* MANIFEST_NAME = ".yurn-capture";
+constexpr const char* MANIFEST_HEADER = "yurn capture: files written";
 
 // A file name removed when its owner dies unless cleared first, and by a
 // termination signal that ends the process: the video ffmpeg writes under a
@@ -54,12 +57,27 @@ struct SoundFeed {
     ~SoundFeed();
 };
 
+// A folder removed with all it holds when its owner dies, unless its path
+// is cleared first: a new capture made beside an earlier one.
+struct StagingFolder {
+    std::string path;
+    int lock = -1;  // the folder held open and locked: a capture still running
+    StagingFolder() = default;
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+    ~StagingFolder();
+};
+
 // One capture per process: the state lives from capture_begin to capture_end
 // (and to the process's end after a fatal error, so the destructors remove
 // every unfinished temporary).
 struct Capture {
     CaptureOptions options;
-    std::string folder;           // folder target, with no trailing slash
+    std::string folder;           // where the frames go: the target folder (no trailing slash) or staging
+    StagingFolder staging;        // --overwrite over an earlier capture: the new one, made beside it
+    std::string target_folder;    // and the folder it replaces (links resolved)
+    std::vector<std::string> old_files;  // what the earlier capture recorded it wrote
+    std::string saved_to;         // where the files ended up when not the target (an interruption)
     OutputFile table;             // frames.tsv, renamed into place at the end
     pid_t encoder = -1;           // ffmpeg child for a video target
     int encoder_input = -1;       // write end of its standard input
@@ -87,6 +105,8 @@ bool has_suffix(const std::string& s, const char* suffix);
 bool is_video_target(const char* target);
 
 // folder.cpp: the folder of frames and the files in it.
+const char* frame_extension();        // "png", "ppm" or "raw"
+std::string frame_file_name(int64_t n);  // frame-000042.png
 // Writes the parts one after the other as the new file at path, whole or not
 // at all; a failure ends in fatal_error naming the file and why.  Frames skip
 // the flush to disk of each file (thousands of them): the folder is flushed
@@ -96,8 +116,6 @@ struct Part {
     size_t size;
 };
 void write_file(const std::string& path, std::initializer_list<Part> parts, bool sync);
-// A name this capture writes into a folder, or the temporary of one.
-bool is_capture_file(std::string name);
 // Makes the folder, or accepts an existing one that is empty; with
 // --overwrite removes the files an earlier capture left in it first.
 void prepare_folder();
@@ -105,8 +123,23 @@ void prepare_folder();
 void open_table();
 // One line of frames.tsv for a frame written.
 void add_table_row(const PresentedFrame& frame);
-// Flushes the frames to disk and puts frames.tsv in place.
-void finish_folder();
+// Flushes the frames to disk, puts frames.tsv in place, writes sound.wav
+// and the list of files; a staged capture then takes the earlier one's
+// place (or, interrupted, is saved beside it).
+void finish_folder(bool interrupted);
+
+// replace.cpp: an earlier capture replaced.
+struct FolderContents {
+    std::vector<std::string> names;  // every entry but . and ..
+    std::vector<bool> regular;       // each a plain file (not followed through a link)
+};
+bool read_folder(const std::string& folder, FolderContents& out);
+// Checks what is in the folder against what an earlier capture recorded
+// (a file not ours that the new capture would write ends in fatal_error
+// naming it) and makes the staging folder beside it.
+void stage_beside(const FolderContents& contents);
+// The staged capture takes the earlier one's place, or is saved beside it.
+void put_in_place(bool interrupted);
 
 // frames.cpp: one presented frame written as an image file.
 void write_image(const PresentedFrame& frame);

@@ -1,13 +1,13 @@
 // The folder of frames: made or checked before the show, the frames' files
-// and frames.tsv written whole, the folder flushed to disk once at the end.
-#include <dirent.h>
+// and frames.tsv written whole, the folder flushed to disk once at the end,
+// and the list of what was written (MANIFEST_NAME) put beside them, so that
+// a later --overwrite knows which files are ours.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,10 +16,6 @@
 #include "platform/platform.h"
 
 namespace {
-
-// The files a folder capture writes; --overwrite removes these and no others.
-constexpr const char* FRAME_EXTENSIONS[] = {".png", ".ppm", ".raw"};
-
 
 // The frames were written without a flush to disk each: one flush of the
 // folder's file system puts them all there before frames.tsv lists them.
@@ -34,31 +30,28 @@ void flush_folder()
 #endif
 }
 
+void write_manifest()
+{
+    std::string text = MANIFEST_HEADER;
+    text += '\n';
+    for (int64_t n = 0; n < capture->written; ++n)
+        text += frame_file_name(n) + '\n';
+    text += std::string(TABLE_NAME) + '\n' + SOUND_NAME + '\n';
+    write_file(capture->folder + "/" + MANIFEST_NAME, {{text.data(), text.size()}}, true);
+}
+
 }  // namespace
 
-
-// A name this capture writes into a folder: frame-<digits>.<png|ppm|raw>,
-// frames.tsv, sound.wav, or the temporary of one of them left by a killed run.
-bool is_capture_file(std::string name)
+const char* frame_extension()
 {
-    if (name.size() > 1 && name[0] == '.') {
-        const size_t tmp = name.rfind(".tmp-");
-        if (tmp == std::string::npos)
-            return false;
-        name = name.substr(1, tmp - 1);
-    }
-    if (name == TABLE_NAME || name == SOUND_NAME)
-        return true;
-    if (name.compare(0, 6, "frame-") != 0 || name.size() < 6 + 1 + 4)
-        return false;
-    const size_t dot = name.size() - 4;
-    for (size_t i = 6; i < dot; ++i)
-        if (name[i] < '0' || name[i] > '9')
-            return false;
-    for (const char* ext : FRAME_EXTENSIONS)
-        if (name.compare(dot, 4, ext) == 0)
-            return true;
-    return false;
+    return capture->options.format == CAPTURE_PNG ? "png" : capture->options.format == CAPTURE_PPM ? "ppm" : "raw";
+}
+
+std::string frame_file_name(int64_t n)
+{
+    char name[40];
+    std::snprintf(name, sizeof name, "frame-%06lld.%s", static_cast<long long>(n), frame_extension());
+    return name;
 }
 
 void write_file(const std::string& path, std::initializer_list<Part> parts, bool sync)
@@ -79,10 +72,6 @@ void write_file(const std::string& path, std::initializer_list<Part> parts, bool
     fatal_error("No puedo escribir \"%s\": %s", path.c_str(), system_reason(error));
 }
 
-
-// Makes the folder, or accepts an existing one that is empty; with
-// --overwrite removes the files an earlier capture left in it first (and only
-// those).
 void prepare_folder()
 {
     const char* folder = capture->folder.c_str();
@@ -93,33 +82,18 @@ void prepare_folder()
     struct stat st;
     if (::stat(folder, &st) != 0 || !S_ISDIR(st.st_mode))
         fatal_error("\"%s\" no es una carpeta", folder);
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder), ::closedir);
-    if (!dir)
+    FolderContents contents;
+    if (!read_folder(capture->folder, contents))
         fatal_error("No puedo leer la carpeta \"%s\": %s", folder, system_reason(errno));
-    std::vector<std::string> ours;
-    std::string other;
-    int64_t entries = 0;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        ++entries;
-        if (is_capture_file(name))
-            ours.push_back(name);
-        else if (other.empty())
-            other = name;
-    }
-    if (entries == 0)
+    if (contents.names.empty())
         return;
     if (!capture->options.overwrite)
         fatal_error("La carpeta \"%s\" no está vacía (%lld ficheros): los fotogramas nuevos se mezclarían con los "
                     "que ya tiene; usa --overwrite para sustituir los de una grabación anterior, o una carpeta nueva",
-                    folder, static_cast<long long>(entries));
-    for (const std::string& name : ours) {
-        const std::string path = capture->folder + "/" + name;
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-            fatal_error("No puedo borrar \"%s\": %s", path.c_str(), system_reason(errno));
-    }
+                    folder, static_cast<long long>(contents.names.size()));
+    // The new capture is made beside the earlier one and takes its place
+    // only once whole.
+    stage_beside(contents);
 }
 
 void open_table()
@@ -139,9 +113,13 @@ void add_table_row(const PresentedFrame& frame)
         fatal_error("No puedo escribir \"%s\": %s", capture->table.path.c_str(), system_reason(capture->table.error));
 }
 
-void finish_folder()
+void finish_folder(bool interrupted)
 {
     flush_folder();
     if (!output_commit(capture->table))
         fatal_error("No puedo escribir \"%s\": %s", capture->table.path.c_str(), system_reason(capture->table.error));
+    write_sound();
+    write_manifest();
+    if (!capture->staging.path.empty())
+        put_in_place(interrupted);
 }

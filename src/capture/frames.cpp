@@ -10,12 +10,7 @@
 
 void write_image(const PresentedFrame& frame)
 {
-    char name[32];
-    const char* ext = capture->options.format == CAPTURE_PNG   ? "png"
-                      : capture->options.format == CAPTURE_PPM ? "ppm"
-                                                               : "raw";
-    std::snprintf(name, sizeof name, "/frame-%06lld.%s", static_cast<long long>(capture->written), ext);
-    const std::string path = capture->folder + name;
+    const std::string path = capture->folder + "/" + frame_file_name(capture->written);
     const size_t pixels = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height);
     if (capture->options.format == CAPTURE_PNG) {
         // A photograph is held for seconds: same pixels, same file bytes.

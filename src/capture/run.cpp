@@ -131,8 +131,7 @@ int32_t capture_end(int32_t exit_code)
     if (capture->options.format == CAPTURE_VIDEO) {
         finish_encoder();
     } else {
-        finish_folder();
-        write_sound();
+        finish_folder(signals_caught(false) != 0);
     }
     result_frames = capture->written;
     result_last_ms = capture->last_time_ms;
