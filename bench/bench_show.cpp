@@ -121,7 +121,7 @@ void BM_capture_mp4_60fps(benchmark::State& state)
     const std::string target = video.string();
     for (auto _ : state) {
         capture_begin({.target = target.c_str(), .format = CAPTURE_PNG, .fps_numerator = 60, .fps_denominator = 1,
-                       .sound_track = "datos/cancion.mp3"});
+                       .overwrite = true, .sound_track = "datos/cancion.mp3"});
         capture_end(run_show(headless_options()));
     }
     state.counters["frames"] = double(capture_frames_written());

@@ -621,14 +621,14 @@ TEST(CaptureShow, AnUndecodableTrackGivesASilentSoundAndAWarning)
 }
 
 // The show captured to target at 2 fps from the source folder; the exit code.
-int capture_at_2fps(const fs::path& target, int32_t format)
+int capture_at_2fps(const fs::path& target, int32_t format, bool overwrite = false)
 {
     fs::current_path(YURN_SOURCE_DIR);
     Options options;
     options.headless = true;
     options.fps_numerator = 2;
     capture_begin({.target = target.c_str(), .format = format, .fps_numerator = 2, .fps_denominator = 1,
-                   .sound_track = "datos/cancion.mp3"});
+                   .overwrite = overwrite, .sound_track = "datos/cancion.mp3"});
     return capture_end(run_show(options));
 }
 
@@ -699,7 +699,7 @@ TEST(CaptureShow, AVideoThroughALinkReplacesTheFileItPointsTo)
     fs::create_directories(dir / "real");
     std::ofstream(dir / "real" / "kept.bin") << "the old video";
     fs::create_symlink("real/kept.bin", dir / "show.mkv");
-    ASSERT_EQ(capture_at_2fps(dir / "show.mkv", CAPTURE_PNG), 19);
+    ASSERT_EQ(capture_at_2fps(dir / "show.mkv", CAPTURE_PNG, true), 19);
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "show.mkv")));
     EXPECT_GT(fs::file_size(dir / "real" / "kept.bin"), 1000u);
     EXPECT_FALSE(has_temporaries(dir));
@@ -715,7 +715,7 @@ TEST(CaptureShow, AFailedVideoKeepsTheOldFileAndLeavesNoTemporary)
     fs::create_directories(dir);
     const fs::path video = dir / "show.mp4";
     std::ofstream(video) << "the old video";
-    const auto [code, err] = run_with_file_size_limit(20000, [&] { return capture_at_2fps(video, CAPTURE_PNG); });
+    const auto [code, err] = run_with_file_size_limit(20000, [&] { return capture_at_2fps(video, CAPTURE_PNG, true); });
     EXPECT_EQ(code, 1) << err;
     EXPECT_NE(err.find(video.string()), std::string::npos) << err;
     const std::vector<uint8_t> old = read_file(video);

@@ -53,7 +53,7 @@ struct CaptureOptions {
     int32_t format = CAPTURE_PNG;   // for a folder; a video target makes it CAPTURE_VIDEO
     int64_t fps_numerator = 60;     // the headless frame rate N/D the show runs at
     int64_t fps_denominator = 1;
-    bool overwrite = false;         // a folder may hold frames: remove ours first
+    bool overwrite = false;         // an earlier capture in the folder, or the video file, may be replaced
     // The sound track the show plays (its path, as the caller finds it),
     // decoded into sound.wav or the video; null: a silent show.
     const char* sound_track = nullptr;
@@ -82,6 +82,12 @@ bool capture_is_video(const char* target);
 // message listing the ones we can, unless it is an existing folder.  False
 // with the message in error.
 bool capture_target_valid(const char* target, char* error, size_t error_size);
+
+// False, with the message in error, when the target is a video file that
+// exists (or a link, even a dangling one) and overwrite is not given: a video
+// is replaced only when asked, as a folder's earlier capture is.  The shell
+// reports it as a usage error (exit 2).
+bool capture_target_free(const char* target, bool overwrite, char* error, size_t error_size);
 
 // Creates the folder (or starts ffmpeg) and installs the headless present
 // hook.  Before run_show, which must run headless at the same frame rate;

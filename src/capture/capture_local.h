@@ -140,6 +140,9 @@ bool read_folder(const std::string& folder, FolderContents& out);
 void stage_beside(const FolderContents& contents);
 // The staged capture takes the earlier one's place, or is saved beside it.
 void put_in_place(bool interrupted);
+// Where an interrupted capture is saved beside an earlier one: the first of
+// STEM-parcial, STEM-parcial-2, ... (then the extension) that does not exist.
+std::string partial_name(const std::string& stem, const std::string& extension);
 
 // frames.cpp: one presented frame written as an image file.
 void write_image(const PresentedFrame& frame);

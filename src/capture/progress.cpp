@@ -1,6 +1,7 @@
 // What a capture says on standard error: a progress bar on a terminal, a
 // one-line summary otherwise.
 #include <cstdio>
+#include <string>
 
 #include "capture/capture_local.h"
 #include "platform/platform.h"
@@ -31,11 +32,12 @@ void draw_progress(bool final)
 void print_summary()
 {
     const double seconds = (steady_ms() - capture->started_ms) / 1000.0;
-    if (capture->terminal) {
+    // On a terminal the bar ends the line before; the summary then says
+    // where the files went, as it does in a log.
+    if (capture->terminal)
         draw_progress(true);
-    } else {
-        std::fprintf(stderr, "yurn: %lld fotogramas grabados en \"%s\" en %.2f s (%.1f fps), T final %.3f ms\n",
-                     static_cast<long long>(capture->written), capture->options.target, seconds,
-                     seconds > 0 ? static_cast<double>(capture->written) / seconds : 0.0, capture->last_time_ms);
-    }
+    const std::string& where = capture->saved_to.empty() ? std::string(capture->options.target) : capture->saved_to;
+    std::fprintf(stderr, "yurn: %lld fotogramas grabados en \"%s\" en %.2f s (%.1f fps), T final %.3f ms\n",
+                 static_cast<long long>(capture->written), where.c_str(), seconds,
+                 seconds > 0 ? static_cast<double>(capture->written) / seconds : 0.0, capture->last_time_ms);
 }

@@ -83,17 +83,6 @@ std::set<std::string> recorded_files(const std::string& folder, const FolderCont
     return ours;
 }
 
-// The first of NAME-parcial, NAME-parcial-2, ... that does not exist.
-std::string partial_name(const std::string& folder)
-{
-    for (int32_t k = 1;; ++k) {
-        const std::string name = folder + "-parcial" + (k == 1 ? std::string() : "-" + std::to_string(k));
-        struct stat st;
-        if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT)
-            return name;
-    }
-}
-
 // Hidden folders of earlier captures into the same target that were killed
 // (kill -9, a power cut) before they were whole: a live capture holds a lock
 // on its own, so only the dead ones' are removed.
@@ -177,6 +166,16 @@ void move_files_in(const std::string& staged, const std::string& target, const s
 
 }  // namespace
 
+std::string partial_name(const std::string& stem, const std::string& extension)
+{
+    for (int32_t k = 1;; ++k) {
+        const std::string name = stem + "-parcial" + (k == 1 ? std::string() : "-" + std::to_string(k)) + extension;
+        struct stat st;
+        if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT)
+            return name;
+    }
+}
+
 StagingFolder::~StagingFolder()
 {
     if (!path.empty()) {
@@ -239,7 +238,7 @@ void put_in_place(bool interrupted)
 {
     const std::string staged = capture->staging.path, target = capture->target_folder;
     if (interrupted) {
-        const std::string partial = partial_name(target);
+        const std::string partial = partial_name(target, "");
         if (::rename(staged.c_str(), partial.c_str()) != 0)
             fatal_error("No puedo escribir \"%s\": %s", partial.c_str(), system_reason(errno));
         capture->staging.path.clear();

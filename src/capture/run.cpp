@@ -96,7 +96,8 @@ void capture_begin(const CaptureOptions& options)
     result_frames = 0;
     result_last_ms = 0.0;
     char error[256];
-    if (!capture_target_valid(options.target, error, sizeof error))
+    if (!capture_target_valid(options.target, error, sizeof error) ||
+        !capture_target_free(options.target, options.overwrite, error, sizeof error))
         fatal_error("%s", error);
     if (options.fps_numerator <= 0 || options.fps_denominator <= 0)
         fatal_error("Frecuencia de grabación no válida: %lld/%lld", static_cast<long long>(options.fps_numerator),

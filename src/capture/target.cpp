@@ -85,3 +85,13 @@ bool capture_target_valid(const char* target, char* error, size_t error_size)
     }
     return true;
 }
+
+bool capture_target_free(const char* target, bool overwrite, char* error, size_t error_size)
+{
+    struct stat st;
+    if (overwrite || !target || !is_video_target(target) || ::lstat(target, &st) != 0)
+        return true;
+    std::snprintf(error, error_size, "\"%s\" ya existe: usa --overwrite para sustituirlo, o graba con otro nombre",
+                  target);
+    return false;
+}

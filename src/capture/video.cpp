@@ -14,6 +14,7 @@
 
 #include "capture/capture_local.h"
 #include "display/error.h"
+#include "files/signals.h"
 
 namespace {
 
@@ -141,8 +142,19 @@ void finish_encoder()
     if (status != 0)
         fatal_error("ffmpeg terminó con error (%d) al grabar \"%s\"; el fichero anterior queda como estaba", status,
                     capture->options.target);
-    if (::rename(capture->video_temp.path.c_str(), capture->video_path.c_str()) != 0)
-        fatal_error("No puedo escribir \"%s\": %s", capture->options.target, system_reason(errno));
+    // Cut short by a signal over an earlier video: that one stays, and what
+    // was captured goes beside it under a name of its own.
+    std::string final_path = capture->video_path;
+    struct stat st;
+    if (signals_caught(false) != 0 && ::lstat(final_path.c_str(), &st) == 0) {
+        const size_t dot = final_path.rfind('.');
+        final_path = partial_name(final_path.substr(0, dot), final_path.substr(dot));
+        capture->saved_to = final_path;
+        std::fprintf(stderr, "yurn: el vídeo anterior \"%s\" queda como estaba; lo grabado está en \"%s\"\n",
+                     capture->options.target, final_path.c_str());
+    }
+    if (::rename(capture->video_temp.path.c_str(), final_path.c_str()) != 0)
+        fatal_error("No puedo escribir \"%s\": %s", final_path.c_str(), system_reason(errno));
     capture->video_temp.clear(false);
 }
 
