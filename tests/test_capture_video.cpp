@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -192,6 +193,58 @@ TEST(CaptureVideo, AnInterruptionOverAnEarlierVideoKeepsItAndSavesThePartBeside)
         EXPECT_NE(text.find(partial.string()), std::string::npos) << text;
         EXPECT_GT(stream_seconds(partial, "v:0"), 0.1) << text;
         EXPECT_FALSE(has_temporaries(dir));
+    }
+    fs::remove_all(dir);
+}
+
+// The decoded pictures of a video's frames, each width x height x 3 bytes.
+std::vector<std::string> decoded_frames(const fs::path& video, int32_t width, int32_t height)
+{
+    const fs::path raw = video.string() + ".rgb";
+    run("ffmpeg -loglevel error -nostdin -y -i '" + video.string() + "' -map 0:v -f rawvideo -pix_fmt rgb24 '" +
+        raw.string() + "'");
+    const std::string bytes = read_text(raw);
+    fs::remove(raw);
+    std::vector<std::string> frames;
+    const size_t size = size_t(width) * size_t(height) * 3;
+    for (size_t at = 0; at + size <= bytes.size(); at += size)
+        frames.push_back(bytes.substr(at, size));
+    return frames;
+}
+
+TEST(CaptureVideo, TheFramesAreThePpmFramesScaledThreeTimesThroughTheSameEncoder)
+{
+    if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    const fs::path dir = scratch("same-frames");
+    const std::string yurn = YURN + " --script engine --data " + YURN_SOURCE_DIR + " --fps 2 --capture ";
+    ASSERT_EQ(run(yurn + "'" + (dir / "frames").string() + "' --format ppm 2>/dev/null"), 7);
+    ASSERT_EQ(run(yurn + "'" + (dir / "show.mp4").string() + "' 2>/dev/null"), 7);
+    // The frames as the encoder alone gets them from disk, with the settings
+    // the capture gives it.
+    ASSERT_EQ(run("ffmpeg -loglevel error -nostdin -framerate 2 -i '" + (dir / "frames").string() +
+                  "/frame-%06d.ppm' -vf 'format=yuv444p,scale=iw*3:ih*3:flags=neighbor,format=yuv420p' "
+                  "-c:v libx264 -preset ultrafast -crf 18 -pix_fmt yuv420p '" + (dir / "alone.mp4").string() + "'"),
+              0);
+    const std::vector<std::string> captured = decoded_frames(dir / "show.mp4", 960, 720);
+    const std::vector<std::string> alone = decoded_frames(dir / "alone.mp4", 960, 720);
+    ASSERT_EQ(captured.size(), 56u);  // 27.5 s at 2 fps, and frame 0
+    ASSERT_EQ(alone.size(), captured.size());
+    for (size_t n = 0; n < captured.size(); ++n)
+        ASSERT_TRUE(captured[n] == alone[n]) << "frame " << n;
+    // And close to the PPM frame scaled 3x by nearest neighbour, computed
+    // here (the encoder is lossy: a small mean difference, no offset).
+    for (const size_t n : {size_t(0), size_t(20), size_t(55)}) {
+        char name[32];
+        std::snprintf(name, sizeof name, "frame-%06zu.ppm", n);
+        const std::string ppm = read_text(dir / "frames" / name);
+        const std::string pixels = ppm.substr(ppm.size() - 320 * 240 * 3);
+        double difference = 0;
+        for (int32_t y = 0; y < 720; ++y)
+            for (int32_t x = 0; x < 960; ++x)
+                for (int32_t c = 0; c < 3; ++c)
+                    difference += std::abs(int(uint8_t(captured[n][(size_t(y) * 960 + x) * 3 + c])) -
+                                           int(uint8_t(pixels[(size_t(y / 3) * 320 + x / 3) * 3 + c])));
+        EXPECT_LT(difference / (960.0 * 720 * 3), 3.0) << "frame " << n;
     }
     fs::remove_all(dir);
 }

@@ -6,10 +6,12 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +59,26 @@ struct SoundFeed {
     ~SoundFeed();
 };
 
+// The video's frames on their way to the encoder (frame_writer.cpp).  The
+// fields under mutex: the ring of slots, first (the oldest queued), queued,
+// closing and error (errno of a failed write; nothing is written after it).
+struct FrameWriter {
+    static constexpr size_t SLOTS = 4;
+    int fd = -1;
+    std::vector<uint8_t> slots[SLOTS];
+    size_t first = 0;
+    size_t queued = 0;
+    bool closing = false;
+    int error = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::thread thread;
+    FrameWriter() = default;
+    FrameWriter(const FrameWriter&) = delete;
+    FrameWriter& operator=(const FrameWriter&) = delete;
+    ~FrameWriter();  // stops the thread once what is queued is written or the write failed
+};
+
 // A folder removed with all it holds when its owner dies, unless its path
 // is cleared first: a new capture made beside an earlier one.
 struct StagingFolder {
@@ -83,6 +105,7 @@ struct Capture {
     int encoder_input = -1;       // write end of its standard input
     TempName video_temp;          // what ffmpeg writes, renamed to video_path on success
     std::string video_path;       // the video target, or the file it links to: the link stays a link
+    std::unique_ptr<FrameWriter> frame_writer;  // video: the thread writing the frames to the encoder
     std::unique_ptr<SoundFeed> sound_feed;  // video: the thread feeding the encoder its sound
     std::vector<uint8_t> rgb;     // one frame of R, G, B
     std::vector<uint8_t> previous_rgb;  // the frame before, and its encoded file:
@@ -181,8 +204,18 @@ void stop_sound_feed(SoundFeed& feed, int64_t until);
 
 // video.cpp: the ffmpeg child that encodes the video.
 void start_encoder(int32_t width, int32_t height);
-void send_frame_to_encoder();
+// Where the next frame's R, G, B go (waiting for a free buffer), then queued
+// for the writer; a failed write ends in fatal_error here.
+uint8_t* encoder_frame_slot();
+void encoder_frame_ready();
 void finish_encoder();
+
+// frame_writer.cpp: the writer thread.  All but the thread itself run on
+// the main thread.
+void start_frame_writer(FrameWriter& writer, int fd, size_t frame_bytes);
+uint8_t* frame_writer_slot(FrameWriter& writer, int& error);  // null (error set) once a write failed
+void frame_writer_push(FrameWriter& writer);
+int frame_writer_finish(FrameWriter& writer);  // writes what is queued, joins; errno of a failure or 0
 
 // progress.cpp: what the capture says on standard error.
 void draw_progress(bool final);

@@ -33,15 +33,17 @@ void TempName::clear(bool remove)
 
 Capture::~Capture()
 {
+    // Ended by fatal_error with the encoder running: it is stopped first, so
+    // that the threads writing to it (frames, sound) fail at once and are
+    // joined; then its pipe is closed.
+    if (encoder >= 0)
+        ::kill(encoder, SIGKILL);
+    frame_writer.reset();
+    sound_feed.reset();
     if (encoder_input >= 0)
         ::close(encoder_input);
-    // Ended by fatal_error with the encoder running: it is stopped before the
-    // thread feeding it sound is joined (which would wait on it otherwise).
-    if (encoder >= 0) {
-        ::kill(encoder, SIGKILL);
+    if (encoder >= 0)
         wait_child(encoder);
-    }
-    sound_feed.reset();
 }
 
 namespace {
@@ -68,15 +70,17 @@ void on_present(const PresentedFrame& frame, void*)
                                                  (1000.0 * static_cast<double>(capture->options.fps_denominator))) +
                             1;
     }
-    capture->rgb.resize(static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3);
-    if (capture->options.format != CAPTURE_RAW)
-        capture_frame_rgb(frame, capture->rgb.data());
     if (capture->options.format == CAPTURE_VIDEO) {
-        // Started at the first frame, when its size is known.
+        // Started at the first frame, when its size is known; the frame is
+        // converted straight into the writer thread's next buffer.
         if (capture->encoder < 0)
             start_encoder(frame.width, frame.height);
-        send_frame_to_encoder();
+        capture_frame_rgb(frame, encoder_frame_slot());
+        encoder_frame_ready();
     } else {
+        capture->rgb.resize(static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3);
+        if (capture->options.format != CAPTURE_RAW)
+            capture_frame_rgb(frame, capture->rgb.data());
         write_image(frame);
         add_table_row(frame);
     }

@@ -18,20 +18,6 @@
 
 namespace {
 
-void write_all(int fd, const uint8_t* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fatal_error("ffmpeg dejó de aceptar fotogramas para \"%s\" (%s)", capture->options.target,
-                        system_reason(errno));
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
 std::string fps_text(const CaptureOptions& o)
 {
     return std::to_string(o.fps_numerator) + "/" + std::to_string(o.fps_denominator);
@@ -113,6 +99,14 @@ void start_encoder(int32_t width, int32_t height)
         else
             ::close(sound_pipe[1]);
     }
+    if (started) {
+        // A pipe of a few frames rather than a quarter of one: the writer
+        // and the encoder wait on each other less.
+        ::fcntl(capture->encoder_input, F_SETPIPE_SZ, 1 << 20);
+        capture->frame_writer = std::make_unique<FrameWriter>();
+        start_frame_writer(*capture->frame_writer, capture->encoder_input,
+                           size_t(width) * size_t(height) * 3);
+    }
     if (!started) {
         errno = error;
         if (errno == ENOENT)
@@ -128,8 +122,12 @@ void finish_encoder()
 {
     if (capture->encoder < 0)
         return;
+    const int error = frame_writer_finish(*capture->frame_writer);
     ::close(capture->encoder_input);
     capture->encoder_input = -1;
+    if (error != 0)
+        fatal_error("ffmpeg dejó de aceptar fotogramas para \"%s\" (%s)", capture->options.target,
+                    system_reason(error));
     if (capture->sound_feed) {
         // As much sound as the frames last, and a second more: the encoder
         // ends the file with the last frame.
@@ -158,4 +156,14 @@ void finish_encoder()
     capture->video_temp.clear(false);
 }
 
-void send_frame_to_encoder() { write_all(capture->encoder_input, capture->rgb.data(), capture->rgb.size()); }
+uint8_t* encoder_frame_slot()
+{
+    int error = 0;
+    uint8_t* slot = frame_writer_slot(*capture->frame_writer, error);
+    if (!slot)
+        fatal_error("ffmpeg dejó de aceptar fotogramas para \"%s\" (%s)", capture->options.target,
+                    system_reason(error));
+    return slot;
+}
+
+void encoder_frame_ready() { frame_writer_push(*capture->frame_writer); }
