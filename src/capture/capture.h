@@ -8,20 +8,27 @@
 //       DIR/frames.tsv            frame number, T in ms, current stage index
 //       DIR/sound.wav             the sound track from its start, cut to the
 //                                 show's length (T of the last frame)
-//   yurn --capture show.mp4|.mkv|.webm [--fps ...] [--depth D]
-//       the frames piped to an ffmpeg child, scaled 3x with nearest
-//       neighbour, with the sound track muxed from its start.
+//       DIR/.yurn-capture         the list of the files this capture wrote
+//   yurn --capture show.mp4|.mkv|.webm [--overwrite] [--fps ...] [--depth D]
+//       the frames handed by a writer thread to an ffmpeg child, which scales
+//       them 3x with nearest neighbour, with the sound exactly as sound.wav
+//       would hold it (a second thread feeds it).
 //
-// A folder must be new or empty; with --overwrite our own files in it
-// (frame-*.png|ppm|raw, frames.tsv, sound.wav) are removed first and nothing
-// else is touched.  Every file is written whole or not at all (a temporary
-// beside it, renamed); a failed write ends in fatal_error naming the file.
-// A sound track that cannot be decoded gives a warning and a silent track.
+// A folder must be new or empty, or with --overwrite hold an earlier
+// capture: the new one is then made in a hidden folder beside it and swapped
+// in once whole, and of the earlier one's files only those it listed go (a
+// file of the user's that the new capture would write makes it refuse).  A
+// video that exists is replaced only with --overwrite.  Every file is written
+// whole or not at all (a temporary beside it, renamed); a failed write ends in
+// fatal_error naming the file and leaves any earlier capture as it was.  A
+// sound track that is missing or cannot be decoded gives a warning and a
+// silent track; one shorter than the show is padded with silence.
 // SIGINT, SIGTERM or SIGHUP during a capture ends the show at the next frame:
 // what was captured is finished (frames.tsv, sound.wav, the video) and
 // capture_end returns 128 + the signal's number (files/signals.h catches it
 // from capture_begin to capture_end; a second signal ends the process at once,
-// removing the temporaries).
+// removing the temporaries).  Interrupted over an earlier capture or video,
+// that one stays and what was captured is saved as NAME-parcial (printed).
 //
 // The shell parses --capture, --format and --overwrite, runs the show
 // headless, calls capture_begin before run_show (handing it the sound
@@ -30,9 +37,11 @@
 //
 // The files: run.cpp (begin, end, each presented frame), target.cpp (the
 // names a target may have), folder.cpp (the folder and frames.tsv),
-// frames.cpp (a frame as an image file, display colours to RGB), video.cpp
-// (the ffmpeg encoder), child.cpp (starting ffmpeg), sound.cpp (the track,
-// its fade-out, sound.wav), progress.cpp (the bar and the summary),
+// replace.cpp (an earlier capture replaced), frames.cpp (a frame as an image
+// file, display colours to RGB), video.cpp (the ffmpeg encoder),
+// frame_writer.cpp (its writer thread), child.cpp (starting ffmpeg),
+// sound.cpp (the track, its fade-out, sound.wav, the video's sound),
+// progress.cpp (the bar and the summary),
 // png_write.cpp (PNG through libpng).
 #pragma once
 

@@ -188,10 +188,11 @@ bool file_exists(const char* path);
 // True when a track was named and is there; when it was named but is
 // missing, says that the capture's sound is silent.
 bool track_present();
-// True when ffmpeg decodes the whole track without an error; samples (when
-// given) get its first samples as 16-bit stereo at SOUND_RATE.  False, with a
-// warning saying why the sound is silent, when it does not.
-bool track_decodes(const char* track, std::vector<uint8_t>* samples);
+// True when ffmpeg decodes the whole track without an error; samples get its
+// first samples as 16-bit stereo at SOUND_RATE (as many as fit; the rest
+// stays as it was).  False, with samples silent and a warning saying why the
+// sound is silent, when it does not.
+bool track_decodes(const char* track, std::vector<uint8_t>& samples);
 // sound.wav in the folder, cut or padded to the show's length.
 void write_sound();
 // The video's sound: a thread writes the faded track, then silence, to

@@ -87,36 +87,32 @@ bool track_present()
     return false;
 }
 
-bool track_decodes(const char* track, std::vector<uint8_t>* samples)
+bool track_decodes(const char* track, std::vector<uint8_t>& samples)
 {
     pid_t child = -1;
     int from_child = -1;
-    const std::vector<std::string> args = samples ? decoder_args(track) : ffmpeg_args({"-i", track, "-f", "null", "-"});
-    if (!spawn_child(args, samples ? 1 : -1, child, from_child)) {
+    if (!spawn_child(decoder_args(track), 1, child, from_child)) {
         warn_no_decoder(track);
         return false;
     }
-    if (samples) {
-        const size_t bytes = samples->size();
-        size_t got = 0;
-        uint8_t sink[65536];
-        for (;;) {
-            uint8_t* into = got < bytes ? samples->data() + got : sink;
-            const size_t room = got < bytes ? bytes - got : sizeof sink;
-            const ssize_t r = ::read(from_child, into, room);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                break;
-            if (got < bytes)
-                got += static_cast<size_t>(r);
-        }
-        ::close(from_child);
+    const size_t bytes = samples.size();
+    size_t got = 0;
+    uint8_t sink[65536];
+    for (;;) {
+        uint8_t* into = got < bytes ? samples.data() + got : sink;
+        const size_t room = got < bytes ? bytes - got : sizeof sink;
+        const ssize_t r = ::read(from_child, into, room);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        if (got < bytes)
+            got += static_cast<size_t>(r);
     }
+    ::close(from_child);
     if (wait_child(child) != 0) {
         warn_undecodable(track);
-        if (samples)
-            std::fill(samples->begin(), samples->end(), uint8_t(0));
+        std::fill(samples.begin(), samples.end(), uint8_t(0));
         return false;
     }
     return true;
@@ -132,7 +128,7 @@ void write_sound()
     const int64_t frames = n * capture->options.fps_denominator * SOUND_RATE / capture->options.fps_numerator;
     const size_t bytes = static_cast<size_t>(frames) * FRAME_BYTES;
     std::vector<uint8_t> samples(bytes, 0);
-    if (track_present() && track_decodes(capture->options.sound_track, &samples))
+    if (track_present() && track_decodes(capture->options.sound_track, samples))
         fade_bytes(samples.data(), size_t(frames), 0);
     std::vector<uint8_t> header;
     header.insert(header.end(), {'R', 'I', 'F', 'F'});
