@@ -116,4 +116,44 @@ TEST(Signals, WhileCatchingTheFirstSignalIsRecordedAndASecondEndsTheProcess)
     fs::remove_all(file.parent_path());
 }
 
+TEST(Signals, WhatWasIgnoredAtTheStartStaysIgnoredAndAWindowTakesInterruptAndTerminate)
+{
+    // nohup's SIGHUP: ignored before and after, even while a capture catches.
+    EXPECT_EXIT(
+        {
+            std::signal(SIGHUP, SIG_IGN);
+            signals_init();
+            std::raise(SIGHUP);
+            signals_catch(true);
+            std::raise(SIGHUP);
+            const bool unseen = signals_caught(true) == 0;
+            signals_catch(false);
+            std::_Exit(unseen && !handler_is_default(SIGHUP) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // A script's background job ignores SIGINT, but a capture takes it.
+    EXPECT_EXIT(
+        {
+            std::signal(SIGINT, SIG_IGN);
+            signals_init();
+            std::raise(SIGINT);
+            signals_catch(true);
+            std::raise(SIGINT);
+            std::_Exit(signals_caught(true) == SIGINT ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // A window: SIGINT and SIGTERM go back to their default for SDL to take;
+    // SIGHUP stays ours.
+    EXPECT_EXIT(
+        {
+            for (int s : {SIGINT, SIGTERM, SIGHUP})
+                std::signal(s, SIG_DFL);
+            signals_init();
+            signals_leave_to_window();
+            std::_Exit(handler_is_default(SIGINT) && handler_is_default(SIGTERM) && !handler_is_default(SIGHUP) ? 0
+                                                                                                                 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace

@@ -22,6 +22,7 @@ std::atomic<int32_t> slot_state[SLOTS];
 std::atomic<bool> catching{false};
 std::atomic<int32_t> caught{0};
 std::atomic<bool> installed{false};
+bool ignored[3] = {};  // what was ignored when the program started (nohup's SIGHUP): it stays so
 static_assert(std::atomic<int32_t>::is_always_lock_free, "read by a signal handler");
 static_assert(std::atomic<bool>::is_always_lock_free, "read by a signal handler");
 
@@ -42,6 +43,22 @@ void on_termination(int signal_number)
     ::raise(signal_number);
 }
 
+// for_capture: a capture takes SIGINT and SIGTERM even when they were
+// ignored (a script's background job ignores SIGINT, and stopping it with
+// kill -INT has always finished the capture); an ignored SIGHUP stays so.
+void install(bool for_capture)
+{
+    struct sigaction action {};
+    action.sa_handler = on_termination;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int i = 0; i < 3; ++i)
+        if (!ignored[i] || (for_capture && TERMINATION_SIGNALS[i] != SIGHUP))
+            ::sigaction(TERMINATION_SIGNALS[i], &action, nullptr);
+        else
+            std::signal(TERMINATION_SIGNALS[i], SIG_IGN);
+}
+
 }  // namespace
 
 void signals_init()
@@ -51,12 +68,20 @@ void signals_init()
     // A file-size limit must fail the write (EFBIG), not end the process
     // before the temporary is removed and the old file kept.
     std::signal(SIGXFSZ, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = on_termination;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal_number : TERMINATION_SIGNALS)
-        ::sigaction(signal_number, &action, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        struct sigaction now {};
+        ignored[i] = ::sigaction(TERMINATION_SIGNALS[i], nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
+    }
+    install(false);
+}
+
+void signals_leave_to_window()
+{
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        struct sigaction now {};
+        if (::sigaction(signal_number, nullptr, &now) == 0 && now.sa_handler == on_termination)
+            std::signal(signal_number, SIG_DFL);
+    }
 }
 
 int32_t signals_watch_file(const std::string& path)
@@ -84,6 +109,7 @@ void signals_forget_file(int32_t& slot)
 void signals_catch(bool on)
 {
     signals_init();
+    install(on);  // back from a window's event loop, if one had them
     caught.store(0, std::memory_order_relaxed);
     catching.store(on, std::memory_order_relaxed);
 }

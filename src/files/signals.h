@@ -9,10 +9,18 @@
 #include <cstdint>
 #include <string>
 
-// Installs the handler for SIGINT, SIGTERM and SIGHUP, and makes a file-size
+// Installs the handler for SIGINT, SIGTERM and SIGHUP (but one that was
+// ignored when the program started, as nohup ignores SIGHUP, stays
+// ignored), and makes a file-size
 // limit fail a write (EFBIG) instead of ending the process.  Called first
 // thing by main in yurn and in each tool; idempotent.  Main thread.
 void signals_init();
+
+// A window's event loop takes SIGINT and SIGTERM over from here on: SDL,
+// set up after this, turns them into its quit event, which closes the show
+// (or the mesh viewer) as the window's close button does.  SIGHUP stays
+// here.  Called just before SDL's video is set up.  Main thread.
+void signals_leave_to_window();
 
 // A file to remove if a termination signal ends the process: returns its
 // slot, or -1 when the path is too long or every slot is taken (the file is
@@ -24,8 +32,8 @@ void signals_forget_file(int32_t& slot);
 // While catching, a termination signal is recorded (signals_caught) and the
 // process goes on; files are not removed.  A second one before the first is
 // cleared ends the process as usual.  The capture turns it on for the
-// show and off at its end.  Installs the handler if signals_init was not
-// called (tests).  Main thread.
+// show and off at its end.  Installs the handler (again, after a window had
+// SIGINT and SIGTERM, or when signals_init was not called: tests).  Main thread.
 void signals_catch(bool on);
 // The last signal recorded while catching, or 0; reading clears it when
 // clear is true.  Any thread (the capture reads it at every frame).

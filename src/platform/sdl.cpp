@@ -15,6 +15,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "files/signals.h"
 #include "platform/platform.h"
 #include "platform/platform_local.h"
 
@@ -156,6 +157,7 @@ int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reas
 {
     if (!sdl.video) {
         quiet_wayland();
+        signals_leave_to_window();  // Ctrl+C or SIGTERM closes the show like its window
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
             std::snprintf(reason, reason_size, "%s", SDL_GetError());
             return 1;
