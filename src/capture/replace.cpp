@@ -16,7 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -83,6 +82,17 @@ std::set<std::string> recorded_files(const std::string& folder, const FolderCont
     return ours;
 }
 
+// Removes a capture's folder and the files in it (a capture makes no
+// folders inside it; one found there stays, and so does the folder).
+void remove_folder(const std::string& folder)
+{
+    FolderContents contents;
+    if (read_folder(folder, contents))
+        for (const std::string& name : contents.names)
+            ::unlink((folder + "/" + name).c_str());
+    ::rmdir(folder.c_str());
+}
+
 // Hidden folders of earlier captures into the same target that were killed
 // (kill -9, a power cut) before they were whole: a live capture holds a lock
 // on its own, so only the dead ones' are removed.
@@ -99,10 +109,8 @@ void remove_stale_staging(const std::string& parent, const std::string& base)
         const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            remove_folder(path);
         ::close(fd);
     }
 }
@@ -136,8 +144,10 @@ bool exchange_folders(const std::string& staged, const std::string& target, cons
         if (ok)
             linked.push_back(now.names[i]);
     }
+#if defined(RENAME_EXCHANGE)  // not in the browser build's C library
     if (ok && ::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0)
         return true;
+#endif
     for (const std::string& name : linked)
         ::unlink((staged + "/" + name).c_str());
     return false;
@@ -178,10 +188,8 @@ std::string partial_name(const std::string& stem, const std::string& extension)
 
 StagingFolder::~StagingFolder()
 {
-    if (!path.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    if (!path.empty())
+        remove_folder(path);
     if (lock >= 0)
         ::close(lock);
 }
