@@ -16,7 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <string>
@@ -47,30 +46,48 @@ bool new_capture_may_write(const std::string& name)
            digits(name, 6, name.size() - ext.size());
 }
 
+// The lines of a text file, without their ends; false when it cannot be read.
+bool read_lines(const std::string& path, std::vector<std::string>& lines)
+{
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!file)
+        return false;
+    std::string line;
+    for (int c; (c = std::fgetc(file.get())) != EOF;) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += char(c);
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return true;
+}
+
 // What an earlier capture in folder recorded that it wrote.
 std::set<std::string> recorded_files(const std::string& folder, const FolderContents& contents)
 {
     std::set<std::string> present(contents.names.begin(), contents.names.end()), ours;
-    std::ifstream manifest(folder + "/" + MANIFEST_NAME);
-    std::string line;
-    if (manifest && std::getline(manifest, line) && line == MANIFEST_HEADER) {
+    std::vector<std::string> lines;
+    if (read_lines(folder + "/" + MANIFEST_NAME, lines) && !lines.empty() && lines[0] == MANIFEST_HEADER) {
         ours.insert(MANIFEST_NAME);
-        while (std::getline(manifest, line))
-            if (!line.empty() && line.find('/') == std::string::npos && line != "." && line != ".." &&
-                present.count(line))
-                ours.insert(line);
+        for (size_t i = 1; i < lines.size(); ++i)
+            if (lines[i].find('/') == std::string::npos && present.count(lines[i]))
+                ours.insert(lines[i]);
         return ours;
     }
     // Made before the list existed: frames.tsv names its frames by number.
-    std::ifstream table(folder + "/" + TABLE_NAME);
-    if (!table || !std::getline(table, line) || line != "frame\tT_ms\tstage")
+    lines.clear();
+    if (!read_lines(folder + "/" + TABLE_NAME, lines) || lines.empty() || lines[0] != "frame\tT_ms\tstage")
         return ours;
     ours.insert(TABLE_NAME);
     if (present.count(SOUND_NAME))
         ours.insert(SOUND_NAME);
     int64_t rows = 0;
-    while (std::getline(table, line))
-        if (!line.empty())
+    for (size_t i = 1; i < lines.size(); ++i)
+        if (!lines[i].empty())
             ++rows;
     for (int64_t n = 0; n < rows; ++n)
         for (const char* ext : {"png", "ppm", "raw"}) {
