@@ -26,8 +26,7 @@
 // SIGINT, SIGTERM or SIGHUP during a capture ends the show at the next frame:
 // what was captured is finished (frames.tsv, sound.wav, the video) and
 // capture_end returns 128 + the signal's number (files/signals.h catches it
-// from capture_begin to capture_end; a second signal ends the process at once,
-// removing the temporaries).  Interrupted over an earlier capture or video,
+// from capture_begin to capture_end).  Interrupted over an earlier capture or video,
 // that one stays and what was captured is saved as NAME-parcial (printed).
 //
 // The shell parses --capture, --format and --overwrite, runs the show

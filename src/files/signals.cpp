@@ -30,9 +30,9 @@ constexpr int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 void on_termination(int signal_number)
 {
-    // A second signal while the capture is still finishing after the first
-    // ends the process as if nobody were catching.
-    if (catching.load(std::memory_order_relaxed) && caught.load(std::memory_order_relaxed) == 0) {
+    // Every signal while catching is only recorded: one sent to a whole
+    // process group (timeout, a terminal's Ctrl+C) may arrive twice.
+    if (catching.load(std::memory_order_relaxed)) {
         caught.store(signal_number, std::memory_order_relaxed);
         return;
     }

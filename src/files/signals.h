@@ -30,8 +30,7 @@ int32_t signals_watch_file(const std::string& path);
 void signals_forget_file(int32_t& slot);
 
 // While catching, a termination signal is recorded (signals_caught) and the
-// process goes on; files are not removed.  A second one before the first is
-// cleared ends the process as usual.  The capture turns it on for the
+// process goes on; files are not removed.  The capture turns it on for the
 // show and off at its end.  Installs the handler (again, after a window had
 // SIGINT and SIGTERM, or when signals_init was not called: tests).  Main thread.
 void signals_catch(bool on);
