@@ -102,7 +102,8 @@ void capture_60fps(benchmark::State& state, int32_t format)
         state.PauseTiming();
         fs::remove_all(dir);
         state.ResumeTiming();
-        capture_begin({.target = target.c_str(), .format = format, .fps_numerator = 60, .fps_denominator = 1});
+        capture_begin({.target = target.c_str(), .format = format, .fps_numerator = 60, .fps_denominator = 1,
+                       .sound_track = "datos/cancion.mp3"});
         capture_end(run_show(headless_options()));
     }
     state.counters["frames"] = double(capture_frames_written());
@@ -120,7 +121,8 @@ void BM_capture_mp4_60fps(benchmark::State& state)
     const fs::path video = fs::temp_directory_path() / "yurn-bench-capture.mp4";
     const std::string target = video.string();
     for (auto _ : state) {
-        capture_begin({.target = target.c_str(), .format = CAPTURE_PNG, .fps_numerator = 60, .fps_denominator = 1});
+        capture_begin({.target = target.c_str(), .format = CAPTURE_PNG, .fps_numerator = 60, .fps_denominator = 1,
+                       .overwrite = true, .sound_track = "datos/cancion.mp3"});
         capture_end(run_show(headless_options()));
     }
     state.counters["frames"] = double(capture_frames_written());

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "files/files.h"
+#include "files/signals.h"
 
 namespace {
 
@@ -35,11 +36,12 @@ struct TempFolder {
 };
 
 // Lowers the soft file-size limit for its lifetime: writes past it fail with
-// EFBIG, as on a full disk.
+// EFBIG, as on a full disk (in a program set up as every one of ours is).
 struct FileSizeLimit {
     rlimit old{};
     explicit FileSizeLimit(rlim_t bytes)
     {
+        signals_init();
         getrlimit(RLIMIT_FSIZE, &old);
         rlimit lower = old;
         lower.rlim_cur = bytes;
@@ -154,7 +156,7 @@ TEST(OutputFile, ASignalMidWriteRemovesTheTemporaryAndKeepsTheOldFile)
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         EXPECT_EXIT(
             {
-                std::signal(signal_number, SIG_DFL);
+                signals_init();
                 OutputFile out;
                 if (output_open(out, target.c_str()) && output_write(out, "partial", 7) && std::fflush(out.stream) == 0)
                     std::raise(signal_number);
@@ -164,7 +166,8 @@ TEST(OutputFile, ASignalMidWriteRemovesTheTemporaryAndKeepsTheOldFile)
         EXPECT_EQ(slurp(target), "old");
         EXPECT_EQ(folder.entries(), 1u) << "a temporary was left after signal " << signal_number;
     }
-    // A handler the program set itself is left alone: the signal is its own.
+    // A handler the program set itself is left alone: opening a file does
+    // not install one.
     EXPECT_EXIT(
         {
             std::signal(SIGINT, [](int) { std::_Exit(7); });

@@ -8,29 +8,46 @@
 //       DIR/frames.tsv            frame number, T in ms, current stage index
 //       DIR/sound.wav             the sound track from its start, cut to the
 //                                 show's length (T of the last frame)
-//   yurn --capture show.mp4|.mkv|.webm [--fps ...] [--depth D]
-//       the frames piped to an ffmpeg child, scaled 3x with nearest
-//       neighbour, with the sound track muxed from its start.
+//       DIR/.yurn-capture         the list of the files this capture wrote
+//   yurn --capture show.mp4|.mkv|.webm [--overwrite] [--fps ...] [--depth D]
+//       the frames handed by a writer thread to an ffmpeg child, which scales
+//       them 3x with nearest neighbour, with the sound exactly as sound.wav
+//       would hold it (a second thread feeds it).
 //
-// A folder must be new or empty; with --overwrite our own files in it
-// (frame-*.png|ppm|raw, frames.tsv, sound.wav) are removed first and nothing
-// else is touched.  Every file is written whole or not at all (a temporary
-// beside it, renamed); a failed write ends in fatal_error naming the file.
-// A sound track that cannot be decoded gives a warning and a silent track.
-// SIGINT or SIGTERM during a capture ends the show at the next frame: what
-// was captured is finished (frames.tsv, sound.wav, the video) and
-// capture_end returns 128 + the signal's number.
+// A folder must be new or empty, or with --overwrite hold an earlier
+// capture: the new one is then made in a hidden folder beside it and swapped
+// in once whole, and of the earlier one's files only those it listed go (a
+// file of the user's that the new capture would write makes it refuse).  A
+// video that exists is replaced only with --overwrite.  Every file is written
+// whole or not at all (a temporary beside it, renamed); a failed write ends in
+// fatal_error naming the file and leaves any earlier capture as it was.  A
+// sound track that is missing or cannot be decoded gives a warning and a
+// silent track; one shorter than the show is padded with silence.
+// SIGINT, SIGTERM or SIGHUP during a capture ends the show at the next frame:
+// what was captured is finished (frames.tsv, sound.wav, the video) and
+// capture_end returns 128 + the signal's number (files/signals.h catches it
+// from capture_begin to capture_end).  Interrupted over an earlier capture or video,
+// that one stays and what was captured is saved as NAME-parcial (printed).
 //
 // The shell parses --capture, --format and --overwrite, runs the show
-// headless, calls capture_begin before run_show and capture_end with its
-// exit code.  Main thread.
+// headless, calls capture_begin before run_show (handing it the sound
+// track's path, the music's fade-out and the show's length) and capture_end
+// with its exit code.  Main thread.
+//
+// The files: run.cpp (begin, end, each presented frame), target.cpp (the
+// names a target may have), folder.cpp (the folder and frames.tsv),
+// replace.cpp (an earlier capture replaced), frames.cpp (a frame as an image
+// file, display colours to RGB), video.cpp (the ffmpeg encoder),
+// frame_writer.cpp (its writer thread), child.cpp (starting ffmpeg),
+// sound.cpp (the track, its fade-out, sound.wav, the video's sound),
+// progress.cpp (the bar and the summary),
+// png_write.cpp (PNG through libpng).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "shell/shell.h"
 
 enum CaptureFormat : int32_t {
     CAPTURE_PNG = 0,
@@ -44,11 +61,14 @@ struct CaptureOptions {
     int32_t format = CAPTURE_PNG;   // for a folder; a video target makes it CAPTURE_VIDEO
     int64_t fps_numerator = 60;     // the headless frame rate N/D the show runs at
     int64_t fps_denominator = 1;
-    bool overwrite = false;         // a folder may hold frames: remove ours first
-    const char* sound_track = SOUND_TRACK;  // decoded into sound.wav or the video
+    bool overwrite = false;         // an earlier capture in the folder, or the video file, may be replaced
+    // The sound track the show plays (its path, as the caller finds it),
+    // decoded into sound.wav or the video; null: a silent show.
+    const char* sound_track = nullptr;
     // The live show fades its music out from the first time to silence at the
     // second (ms from the show's start; the script's fade); the recorded
-    // track does the same.  Both 0: the track plays as it is.
+    // track does the same, through the same gain (platform/music_fade.h).
+    // Both 0: the track plays as it is.
     double music_fade_from_ms = 0.0;
     double music_fade_to_ms = 0.0;
     // How long the show runs by itself (ms), for the progress bar's estimate
@@ -70,6 +90,12 @@ bool capture_is_video(const char* target);
 // message listing the ones we can, unless it is an existing folder.  False
 // with the message in error.
 bool capture_target_valid(const char* target, char* error, size_t error_size);
+
+// False, with the message in error, when the target is a video file that
+// exists (or a link, even a dangling one) and overwrite is not given: a video
+// is replaced only when asked, as a folder's earlier capture is.  The shell
+// reports it as a usage error (exit 2).
+bool capture_target_free(const char* target, bool overwrite, char* error, size_t error_size);
 
 // Creates the folder (or starts ffmpeg) and installs the headless present
 // hook.  Before run_show, which must run headless at the same frame rate;

@@ -3,7 +3,7 @@
 // cross-fades gain little from long-distance matches, so runs at distance 1
 // keep the files near a general deflater's size at a fraction of its time.
 #include "capture/capture.h"
-#include "display/display.h"
+#include "display/error.h"
 
 #if defined(__EMSCRIPTEN__)
 

@@ -68,8 +68,8 @@ FILE* open_data_file(const char* path, const char* mode);
 // flushes it to disk and renames it over path.  On any failure, or when the
 // OutputFile dies uncommitted (an exception, a fatal_error in a test), the
 // temporary is removed and the old file stays as it was.  So it is when
-// SIGINT, SIGTERM or SIGHUP ends the program mid-write, unless the program
-// handles that signal itself.  The path "-" writes to standard output
+// SIGINT, SIGTERM or SIGHUP ends the program mid-write, through the handler
+// the program set at its start (files/signals.h).  The path "-" writes to standard output
 // instead, with no temporary; so does a path that names a device, a FIFO or
 // a socket (/dev/null, /dev/stdout), which is written where it is rather than
 // replaced by a file.  A symbolic link to a file stays a link: the file it

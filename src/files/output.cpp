@@ -2,11 +2,9 @@
 // destination, which replaces the old file only once every byte is on disk.
 
 #include "files/files.h"
+#include "files/signals.h"
 
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -14,64 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Temporaries being written now, for the signal handler below: fixed
-// buffers, since a handler may only read memory and call unlink.  A slot is
-// free (0), being filled (1) or holds a path (2); slots are claimed by
-// compare-and-swap, so writers on several threads may claim them at once.
-constexpr int LIVE_SLOTS = 16;
-char live_paths[LIVE_SLOTS][PATH_MAX];
-std::atomic<int32_t> live_state[LIVE_SLOTS];
-static_assert(std::atomic<int32_t>::is_always_lock_free, "read by a signal handler");
-
-int live_add(const std::string& path)
-{
-    if (path.size() >= PATH_MAX)
-        return -1;
-    for (int i = 0; i < LIVE_SLOTS; i++) {
-        int32_t free_slot = 0;
-        if (live_state[i].compare_exchange_strong(free_slot, 1, std::memory_order_acquire)) {
-            std::memcpy(live_paths[i], path.c_str(), path.size() + 1);
-            live_state[i].store(2, std::memory_order_release);  // the path is whole before it is seen
-            return i;
-        }
-    }
-    return -1;  // more at once than slots: that one is only removed by its owner
-}
-
-void live_remove(int& slot)
-{
-    if (slot >= 0)
-        live_state[slot].store(0, std::memory_order_release);
-    slot = -1;
-}
-
-// Ctrl+C, a kill or a closed terminal while a file is being written: the
-// temporaries go, then the signal does what it would have done.
-void remove_live_and_die(int signal_number)
-{
-    for (int i = 0; i < LIVE_SLOTS; i++)
-        if (live_state[i].load(std::memory_order_acquire) == 2)
-            ::unlink(live_paths[i]);
-    std::signal(signal_number, SIG_DFL);
-    ::raise(signal_number);
-}
-
-// Only where nobody else has chosen what the signal does (the capture keeps
-// its own handlers, which end the show and commit what was captured).
-void watch_signals()
-{
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction now {};
-        if (::sigaction(signal_number, nullptr, &now) != 0 || now.sa_handler != SIG_DFL ||
-            (now.sa_flags & SA_SIGINFO))
-            continue;
-        struct sigaction action {};
-        action.sa_handler = remove_live_and_die;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal_number, &action, nullptr);
-    }
-}
 
 bool fail(OutputFile& out, int error)
 {
@@ -165,7 +105,7 @@ OutputFile::~OutputFile()
         std::fclose(stream);
     if (!temp_path.empty())
         ::unlink(temp_path.c_str());
-    live_remove(live_slot);
+    signals_forget_file(live_slot);
 }
 
 bool output_open(OutputFile& out, const char* path)
@@ -177,20 +117,16 @@ bool output_open(OutputFile& out, const char* path)
         out.stream = stdout;
         return true;
     }
-    // A file-size limit must fail the write (EFBIG), not end the process
-    // before the temporary is removed and the old file kept.
-    std::signal(SIGXFSZ, SIG_IGN);
     struct stat info;
     if (::stat(path, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
         return open_in_place(out);
     out.final_path = replaced_path(path);
-    watch_signals();
     std::string temp = temporary_name(out.final_path);
     int fd = ::mkstemp(temp.data());
     if (fd < 0)
         return fail(out, errno);
     out.temp_path = temp;
-    out.live_slot = live_add(temp);
+    out.live_slot = signals_watch_file(temp);
     if (::fchmod(fd, replacing_file_mode(out.final_path.c_str())) != 0 || (out.stream = ::fdopen(fd, "wb")) == nullptr) {
         int error = errno;
         ::close(fd);
@@ -235,7 +171,7 @@ bool output_commit(OutputFile& out)
         return true;
     if (::rename(out.temp_path.c_str(), out.final_path.c_str()) != 0)
         return fail(out, errno);
-    live_remove(out.live_slot);
+    signals_forget_file(out.live_slot);
     out.temp_path.clear();
     return true;
 }

@@ -6,6 +6,7 @@
 #include <SDL.h>
 #include <SDL_mixer.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,6 +15,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "platform/music_fade.h"
 #include "platform/platform_local.h"
 
 namespace {
@@ -25,6 +27,34 @@ struct Track {
 
 bool audio_up = false;
 Track track;
+
+// The fade-out the show asked for, applied by the mixer's thread to each
+// buffer it is about to play, through the gain every recording of the show
+// uses (music_fade.h), counted from the first buffer after the request.  A
+// request is its length, a new serial number, then fade_on.
+std::atomic<uint32_t> fade_length_ms{0};
+std::atomic<uint32_t> fade_serial{0};
+std::atomic<bool> fade_on{false};
+int32_t device_rate = 44100;    // what the device was opened with; set before it plays
+int32_t device_channels = 2;
+bool device_s16 = true;
+uint32_t fade_seen = ~0u;       // the mixer's thread only: the request being applied,
+int64_t fade_frame = 0;         // and how many frames of it have gone out
+
+void fade_after_mix(void*, Uint8* stream, int length)
+{
+    if (!fade_on.load(std::memory_order_acquire) || !device_s16)
+        return;
+    const uint32_t serial = fade_serial.load(std::memory_order_relaxed);
+    if (serial != fade_seen) {
+        fade_seen = serial;
+        fade_frame = 0;
+    }
+    const MusicFade fade{.from_ms = 0.0, .to_ms = double(fade_length_ms.load(std::memory_order_relaxed))};
+    const size_t frames = size_t(length) / (2 * size_t(device_channels));
+    music_fade_apply(fade, reinterpret_cast<int16_t*>(stream), frames, device_channels, fade_frame, device_rate);
+    fade_frame += int64_t(frames);
+}
 
 // The music is left playing when the show ends; the mixer's thread is stopped
 // at process exit so it never runs while the process is being torn down.
@@ -75,6 +105,14 @@ bool open_device()
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return false;
     }
+    int frequency = 0, channels = 0;
+    Uint16 format = 0;
+    if (Mix_QuerySpec(&frequency, &format, &channels) != 0) {
+        device_rate = frequency;
+        device_channels = channels;
+        device_s16 = format == AUDIO_S16SYS;
+    }
+    Mix_SetPostMix(fade_after_mix, nullptr);
     audio_up = true;
     static bool registered = false;
     if (!registered) {
@@ -107,6 +145,7 @@ void sdl_audio_play(void* stream)
         return;
     if (!track.music)
         track.music = Mix_LoadMUS(track.path.c_str());
+    fade_on.store(false, std::memory_order_release);  // a new show starts unfaded
     if (track.music)
         Mix_PlayMusic(track.music, 1);
 }
@@ -119,6 +158,13 @@ void sdl_audio_stop()
 
 void sdl_audio_fade(uint32_t length_ms)
 {
-    if (audio_up)
-        Mix_FadeOutMusic(int(length_ms));
+    if (!audio_up)
+        return;
+    if (length_ms == 0) {
+        Mix_HaltMusic();
+        return;
+    }
+    fade_length_ms.store(length_ms, std::memory_order_relaxed);
+    fade_serial.fetch_add(1, std::memory_order_relaxed);
+    fade_on.store(true, std::memory_order_release);
 }

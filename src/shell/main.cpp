@@ -6,6 +6,7 @@
 
 #include "capture/capture.h"
 #include "files/files.h"
+#include "files/signals.h"
 #include "platform/platform.h"
 #include "platform/startup.h"
 #include "shell/installed_data.h"
@@ -52,6 +53,7 @@ void print_stats()
 
 int main(int argc, char** argv)
 {
+    signals_init();
     started_ms = steady_ms();
     Options options;
     char error[256];

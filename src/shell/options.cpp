@@ -195,7 +195,8 @@ constexpr OptionEntry OPTION_TABLE[] = {
     {.name = "--format", .value = "png|ppm|raw", .help = "formato de los fotogramas de --capture DIR (png)",
      .apply = apply_format},
     {.name = "--overwrite", .value = nullptr,
-     .help = "--capture DIR puede sustituir los fotogramas, frames.tsv y sound.wav de una grabación anterior",
+     .help = "--capture DIR puede sustituir los fotogramas, frames.tsv y sound.wav de una grabación anterior; "
+             "--capture F.mp4, un vídeo que ya existe",
      .apply = apply_overwrite},
 };
 
@@ -243,8 +244,8 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
         std::snprintf(error, error_size, "--format vale solo con --capture DIR (un vídeo elige su formato por la extensión)");
         return false;
     }
-    if (options->overwrite && (!options->capture || capture_is_video(options->capture))) {
-        std::snprintf(error, error_size, "--overwrite vale solo con --capture DIR");
+    if (options->overwrite && !options->capture) {
+        std::snprintf(error, error_size, "--overwrite vale solo con --capture");
         return false;
     }
     if (options->show && (options->script_given || options->data)) {
@@ -257,6 +258,8 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
                       options->check ? "--check" : "--print-show");
         return false;
     }
+    if (options->capture && !capture_target_free(options->capture, options->overwrite, error, error_size))
+        return false;
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include "display/display.h"
 #include "display/error.h"
 #include "files/files.h"
+#include "files/signals.h"
 #include "platform/platform.h"
 #include "platform/startup.h"
 #include "shell/music.h"
@@ -255,6 +256,9 @@ int32_t run_show_script(const Options& options, void (*build)())
     if (*track)
         music_open(data_path(track).c_str());
     startup_mark("buscar la música");
+    // In a window, Ctrl+C and SIGTERM close the show as its close button does.
+    if (!options.headless && !options.capture)
+        signals_leave_to_window();
     if (init_display() != 0)
         fatal_error("ERROR al inicializar la aplicación");
     startup_mark("terminar de preparar la pantalla");

@@ -2,7 +2,9 @@
 # yurn --capture DIR as a whole program: Ctrl+C (SIGINT) or SIGTERM in the
 # middle leaves every frame so far, a whole frames.tsv and sound.wav, and a
 # non-zero exit that says so; a folder holding files is refused without
-# --overwrite; a video name we cannot write is a usage error.
+# --overwrite, and with it when a file no capture of ours wrote would be
+# replaced; a kill -9 during --overwrite leaves the earlier capture whole; a
+# video name we cannot write is a usage error.
 # Usage: capture_folder.sh BUILD_DIR
 set -u
 build=$(cd "${1:?build directory}" && pwd)
@@ -52,11 +54,39 @@ code=$?
 [ "$code" -eq 1 ] || fail "non-empty folder: exit code $code, expected 1"
 grep -q -- "--overwrite" "$work/full/../stderr-full" || { fail "non-empty folder: no hint of --overwrite"; cat "$work/stderr-full"; }
 [ "$(ls "$work/full" | wc -l)" -eq 2 ] || fail "non-empty folder was changed"
+# With --overwrite too: no capture of ours wrote that frame, and the new one
+# would replace it (exit 1, the file named).
+"$build/yurn" --capture "$work/full" --fps 1 --overwrite 2>"$work/stderr-full"
+code=$?
+[ "$code" -eq 1 ] || fail "a user's frame-000000.png: exit code $code, expected 1"
+grep -q "full/frame-000000.png" "$work/stderr-full" || { fail "the user's file is not named"; cat "$work/stderr-full"; }
+[ "$(ls "$work/full" | wc -l)" -eq 2 ] || fail "a refused --overwrite changed the folder"
+# Over an earlier capture of ours, with a file of the user's beside it.
+rm "$work/full/frame-000000.png"
+mv "$work/full/keep.txt" "$work/keep.txt"
+rmdir "$work/full"
+"$build/yurn" --capture "$work/full" --fps 2 2>/dev/null
+mv "$work/keep.txt" "$work/full/keep.txt"
 "$build/yurn" --capture "$work/full" --fps 1 --overwrite 2>/dev/null
 code=$?
 [ "$code" -eq 19 ] || fail "--overwrite: exit code $code, expected 19"
 [ -e "$work/full/keep.txt" ] || fail "--overwrite removed a file that is not ours"
 [ "$(ls "$work/full" | grep -c '^frame-')" -eq 51 ] || fail "--overwrite: not 51 frames"
+
+# kill -9 in the middle of an --overwrite: the earlier capture is as it was.
+(cd "$work/full" && md5sum * .yurn-capture) >"$work/full.md5"
+"$build/yurn" --capture "$work/full" --overwrite --fps 600 --format raw --depth 8 2>/dev/null &
+pid=$!
+staged=""
+for _ in $(seq 1 1200); do
+  staged=$(ls -d "$work"/.full.tmp-*/frame-000010.raw 2>/dev/null | head -n 1)
+  [ -n "$staged" ] && break
+  sleep 0.05
+done
+[ -n "$staged" ] || fail "kill -9: no frames appeared beside the earlier capture"
+kill -9 "$pid"
+wait "$pid" 2>/dev/null
+(cd "$work/full" && md5sum --quiet -c "$work/full.md5") || fail "kill -9 during --overwrite changed the earlier capture"
 
 # A video container we do not write is a usage error, and nothing is made.
 "$build/yurn" --capture "$work/show.avi" 2>"$work/stderr-avi"

@@ -7,6 +7,7 @@
 #include "shell/command_line.h"
 #include "commands.h"
 #include "common/cli.h"
+#include "files/signals.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ void usage(FILE* out)
 
 int main(int argc, char** argv)
 {
+    signals_init();
     // Loader errors end through fatal_error: the message on standard error, exit code 1.
     cli::init("yurn-mesh");
     if (argc < 2) {

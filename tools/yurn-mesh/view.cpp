@@ -11,6 +11,7 @@
 
 #include "commands.h"
 #include "common/cli.h"
+#include "files/signals.h"
 #include "render/render.h"
 #include "render_options.h"
 
@@ -28,7 +29,8 @@ struct TextureDeleter {
     void operator()(SDL_Texture* t) const { SDL_DestroyTexture(t); }
 };
 struct SdlSession {
-    bool ok = SDL_Init(SDL_INIT_VIDEO) == 0;
+    // Ctrl+C or SIGTERM closes the viewer like its window.
+    bool ok = (signals_leave_to_window(), SDL_Init(SDL_INIT_VIDEO) == 0);
     ~SdlSession() { SDL_Quit(); }
 };
 

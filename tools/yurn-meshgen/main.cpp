@@ -14,6 +14,7 @@
 
 #include "shell/command_line.h"
 #include "common/cli.h"
+#include "files/signals.h"
 
 using cli::usage_error;
 
@@ -227,6 +228,7 @@ void usage(FILE* out)
 
 int main(int argc, char** argv)
 {
+    signals_init();
     cli::init("yurn-meshgen");
     cli::Args args(argc, argv);
     std::string shape, format = "text", out, a;

@@ -17,6 +17,7 @@
 #include "files/files.h"
 #include "files/little_endian.h"
 #include "files/show_file.h"
+#include "files/signals.h"
 
 namespace fs = std::filesystem;
 using cli::fail;
@@ -391,6 +392,7 @@ int extract(const std::string& path, const std::vector<std::string>& wanted, con
 
 int main(int argc, char** argv)
 {
+    signals_init();
     cli::init("yurn-pak");
     cli::Args args(argc, argv);
     std::string command, a, dir = ".", show;

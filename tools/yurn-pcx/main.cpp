@@ -20,6 +20,7 @@
 #include "common/picture.h"
 #include "display/error.h"
 #include "files/files.h"
+#include "files/signals.h"
 
 using cli::fail;
 using cli::usage_error;
@@ -232,6 +233,7 @@ bool parse_size(const std::string& s, int* width, int* height)
 
 int main(int argc, char** argv)
 {
+    signals_init();
     cli::init("yurn-pcx");
     cli::Args args{argc, argv};
     std::string command, a;
