@@ -357,3 +357,23 @@ TEST(MeshGen, SharedConventions)
     EXPECT_EQ(streamed.out, slurp(file));
     EXPECT_EQ(run("info " + file).status, 0);
 }
+
+TEST(MeshTool, APictureIsSaidNotToBeAMeshAndAMissingOutputIsNamed)
+{
+    // A PCX header: 0x0A, version, encoding, 8 bits...: binary, no mesh.
+    std::string pcx(128, '\0');
+    pcx[0] = 0x0A, pcx[1] = 5, pcx[2] = 1, pcx[3] = 8;
+    const std::string picture = write_temp("Foto.pcx", pcx);
+    for (const std::string& command : {"info " + picture, "render " + picture + " -o /dev/null.png"}) {
+        ToolRun r = run(command);
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_NE(r.out.find("no es una malla"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("mal escrito"), std::string::npos) << r.out;
+    }
+    // A text mesh with a form feed or a tab still loads.
+    EXPECT_EQ(run("info " + write_temp("spaces.txt", std::string("1\t0\f\n1 2 3\n"))).status, 0);
+    ToolRun r = run("render " + write_temp("tetra.txt", TETRA));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("falta -o"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Uso:"), std::string::npos) << r.out;
+}
