@@ -86,10 +86,7 @@ bool find_archive_member_in_stream(FILE* archive, const char* path, uint32_t* of
     }
 }
 
-namespace {
-
-// What a path that is not a regular file is, for the message.
-const char* kind_of(mode_t mode)
+const char* file_kind(mode_t mode)
 {
     if (S_ISDIR(mode))
         return "una carpeta";
@@ -103,6 +100,8 @@ const char* kind_of(mode_t mode)
         return "un socket";
     return "un fichero especial";
 }
+
+namespace {
 
 // Opens path for reading and says what it is.  O_NONBLOCK because opening a
 // FIFO for reading would otherwise wait for a writer, for ever; the stream is
@@ -174,7 +173,7 @@ FILE* open_plain_file(const char* path)
     }
     if (!S_ISREG(info.st_mode)) {
         ::close(fd);
-        fatal_error("No puedo leer \"%s\": es %s, no un fichero", path, kind_of(info.st_mode));
+        fatal_error("No puedo leer \"%s\": es %s, no un fichero", path, file_kind(info.st_mode));
     }
     FILE* stream = stream_of(fd);
     if (!stream)

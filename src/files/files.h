@@ -59,6 +59,10 @@ std::string data_path(const char* path);
 // counts as absent.
 FILE* open_data_file(const char* path, const char* mode);
 
+// What a path that is not a regular file is, for a message ("una carpeta",
+// "una tubería (FIFO)", "un dispositivo de caracteres"...).
+const char* file_kind(mode_t mode);
+
 // ---------------------------------------------------------------------------
 // Output files (output.cpp)
 //

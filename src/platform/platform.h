@@ -118,8 +118,10 @@ struct Platform {
     void (*kill_timer)(uint32_t id);
 
     // Sound.  audio_open returns null on any failure; a null stream plays
-    // nothing.  None reports anything.  audio_fade fades the playing music
-    // out over length_ms.
+    // nothing.  A track that cannot be played (missing, not a regular file,
+    // not a sound) is said once on standard error and the show stays silent;
+    // nothing ends the show.  audio_fade fades the playing music out over
+    // length_ms.
     void* (*audio_open)(const char* path);
     void (*audio_play)(void* stream);
     void (*audio_stop)();
