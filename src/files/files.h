@@ -77,7 +77,11 @@ const char* file_kind(mode_t mode);
 // instead, with no temporary; so does a path that names a device, a FIFO or
 // a socket (/dev/null, /dev/stdout), which is written where it is rather than
 // replaced by a file.  A symbolic link to a file stays a link: the file it
-// points to is the one replaced.
+// points to is the one replaced; a link that leads nowhere (dangling, a loop)
+// is refused.  A name too long for ".<name>.tmp-XXXXXX" gets a temporary
+// of its first bytes and a hash.  Each temporary is locked while it lives;
+// the first write to a destination removes the unlocked temporaries of this
+// user that earlier, killed writers left beside it.
 // ---------------------------------------------------------------------------
 
 struct OutputFile {
@@ -89,6 +93,7 @@ struct OutputFile {
     bool sync = true;        // commit flushes the file to disk first; false for many small files
                              // whose writer flushes them together (frame capture)
     int live_slot = -1;      // where the signal handler finds temp_path
+    int lock_fd = -1;        // holds the temporary's lock until it is renamed or removed
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -117,6 +122,10 @@ mode_t new_file_mode();
 // The permissions for a file about to replace path: the old file's when there
 // is one (a private file stays private), new_file_mode's otherwise.
 mode_t replacing_file_mode(const char* path);
+
+// OutputFile::error for a destination that is a dangling symbolic link (no
+// errno says that); system_reason explains it.
+constexpr int OUTPUT_DANGLING_LINK = -1;
 
 // The system's reason for errno error, in Spanish for the usual ones (full
 // disk, file-size limit, permissions, missing folder), else strerror's text.
