@@ -377,3 +377,28 @@ TEST(MeshTool, APictureIsSaidNotToBeAMeshAndAMissingOutputIsNamed)
     EXPECT_NE(r.out.find("falta -o"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Uso:"), std::string::npos) << r.out;
 }
+
+TEST(MeshGen, AnOutputNamedForAnotherFormatIsRefusedAndKept)
+{
+    const std::string meshgen = std::string(YURN_BINARY_DIR) + "/yurn-meshgen";
+    const std::string photo = write_temp("Foto3.pcx", "a photograph");
+    for (const std::string& command : {meshgen + " torus -o " + photo, meshgen + " torus --format 3ds -o " + photo}) {
+        const ToolRun r = shell(command + " 2>&1");
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_NE(r.out.find(".pcx"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(slurp(photo), "a photograph");
+    // 3DS bytes under .txt would be read as the text format.
+    EXPECT_EQ(shell(meshgen + " torus --format 3ds -o " + std::string(YURN_BINARY_DIR) + "/test_engine_tool_x.txt 2>&1")
+                  .status,
+              2);
+    // The formats' own names, and names of no known format, are written.
+    for (const std::string& name : {"mesh.txt", "mesh.TXT", "mesh.malla", "mesh"}) {
+        const std::string path = std::string(YURN_BINARY_DIR) + "/test_engine_tool_" + name;
+        EXPECT_EQ(shell(meshgen + " torus --detail=4,3 -o " + path).status, 0) << name;
+        std::remove(path.c_str());
+    }
+    const ToolRun r = shell(meshgen + " torus 2>&1");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("falta -o"), std::string::npos) << r.out;
+}
