@@ -201,6 +201,20 @@ int32_t read_pcx_memory(const char* name, const uint8_t* data, size_t size, void
                         size_t pixels_capacity, uint8_t* palette, PcxHeader* header,
                         PcxLines lines = PcxLines::width);
 
+// Called by read_pcx_rows with each row, top to bottom: width index bytes
+// (one plane) or width 0x00RRGGBB values (three planes).  header is the
+// picture's, with palette_found already settled.
+using PcxRowFunction = void (*)(void* context, const PcxHeader& header, uint32_t y, const void* row);
+
+// The picture of a PCX stream (open at its first byte) handed over one row at
+// a time, holding one row: the same checks, messages and pixels as
+// read_pcx_memory with the same lines, for pictures too large to hold.  With
+// a palette destination and one plane the image is decoded twice, since the
+// palette that the rows need comes after them: the stream must then be
+// seekable.  Returns the header.  yurn-pcx decode streams through it.
+PcxHeader read_pcx_rows(const char* name, FILE* file, PcxLines lines, uint8_t* palette, PcxRowFunction row,
+                        void* context);
+
 // Reads and checks only the header of a PCX file held in memory, with the
 // same checks and messages as read_pcx.  Lets a caller size its buffer first.
 PcxHeader read_pcx_header(const char* name, const uint8_t* data, size_t size);
