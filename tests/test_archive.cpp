@@ -232,3 +232,68 @@ TEST_F(ArchiveFiles, AMemberPlacedPastTheArchivesEndIsBlamedOnTheArchive)
     write("Yurn.pak", std::string(b.begin(), b.end()));
     EXPECT_EQ(drain(open_data_file("datos/vacio.pcx", "rb")), "");
 }
+
+namespace {
+
+// An archive holding "datos/Foto1.pcx" as bytes no PCX starts with, its
+// entry's offset and length as given, then what follows the entry.
+std::string archive_with_member(uint32_t offset, uint32_t length, const std::string& rest)
+{
+    Bytes a;
+    add_entry(a, "datos/Foto1.pcx", offset);
+    for (int i = 0; i < 4; ++i)
+        a[ARCHIVE_SPARE_AT + i] = uint8_t(length >> (8 * i));
+    return std::string(a.begin(), a.end()) + rest;
+}
+
+// Reads the picture with the program's own fatal_error (stderr, exit 1).
+void read_first_photo()
+{
+    set_fatal_handler(nullptr);
+    std::vector<uint32_t> pixels(320 * 240);
+    read_pcx("datos/Foto1.pcx", pixels.data(), pixels.size() * 4, nullptr);
+    std::_Exit(0);
+}
+
+} // namespace
+
+TEST_F(ArchiveFiles, AMemberTheArchiveCannotHoldSoundlyNamesTheArchiveAfterTheReadersMessage)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string marker(ARCHIVE_ENTRY_SIZE, '\0');
+    const std::string junk(40, 'j');  // 'j' is no PCX maker byte (10)
+    const std::string pcx_message = "EL FICHERO datos/Foto1\\.pcx NO ES DE FORMATO PCX\n";
+    // No end marker: the directory runs on into the data.
+    write("Yurn.pak", archive_with_member(24, 40, junk));
+    EXPECT_EXIT(read_first_photo(), ::testing::ExitedWithCode(1),
+                "^" + pcx_message + "El archivo de recursos \"Yurn\\.pak\" no guarda bien \"datos/Foto1\\.pcx\": su "
+                "directorio no termina con una entrada a cero\\.\n$");
+    // An offset inside the directory (its own entry, here).
+    write("Yurn.pak", archive_with_member(0, 40, marker + junk));
+    EXPECT_EXIT(read_first_photo(), ::testing::ExitedWithCode(1),
+                "^" + pcx_message + "El archivo de recursos \"Yurn\\.pak\" no guarda bien \"datos/Foto1\\.pcx\": "
+                "\"datos/Foto1\\.pcx\" empieza en la posición 0, dentro del directorio \\(48 bytes\\)\\.\n$");
+    // Overlapping the next member: bytes 72..111 and 92..111.
+    Bytes second;
+    add_entry(second, "datos/Foto2.pcx", 92);
+    for (int i = 0; i < 4; ++i)
+        second[ARCHIVE_SPARE_AT + i] = uint8_t(20 >> (8 * i));
+    write("Yurn.pak", archive_with_member(72, 40, std::string(second.begin(), second.end()) + marker + junk));
+    EXPECT_EXIT(read_first_photo(), ::testing::ExitedWithCode(1),
+                "^" + pcx_message + "El archivo de recursos \"Yurn\\.pak\" no guarda bien \"datos/Foto1\\.pcx\": "
+                "\"datos/Foto1\\.pcx\" se solapa con el miembro 2, que empieza en la posición 92\\.\n$");
+    // A sound archive: the reader's message alone.
+    write("Yurn.pak", archive_with_member(48, 40, marker + junk));
+    EXPECT_EXIT(read_first_photo(), ::testing::ExitedWithCode(1), "^" + pcx_message + "$");
+    // The note goes with the next file opened.
+    write("Yurn.pak", archive_with_member(0, 40, marker + junk));
+    write("datos/b.pcx", "otro");
+    EXPECT_EXIT(
+        {
+            set_fatal_handler(nullptr);
+            std::fclose(open_data_file("datos/Foto1.pcx", "rb"));
+            std::fclose(open_data_file("datos/b.pcx", "rb"));
+            fatal_error("otro fallo");
+        },
+        ::testing::ExitedWithCode(1), "^otro fallo\n$");
+}

@@ -32,6 +32,9 @@ protected:
         dir = fs::temp_directory_path() / ("yurn-paktool-" + std::to_string(getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir / "datos");
+        // extract -C needs its folder to exist, as tar -C does.
+        for (const char* folder : {"todo", "uno", "x", "y", "d"})
+            fs::create_directories(dir / folder);
     }
     void TearDown() override
     {
@@ -150,7 +153,7 @@ TEST_F(PakTool, AFileThatIsNoArchiveIsSaidToBeOne)
     }
     write("vacio.pak", "");
     EXPECT_EQ(pak("list vacio.pak"), 1);
-    EXPECT_FALSE(fs::exists(dir / "x"));
+    EXPECT_TRUE(fs::is_empty(dir / "x"));  // nothing extracted
 }
 
 TEST_F(PakTool, NeverOverwritesAnInputOrANameThatIsNoArchive)
@@ -311,4 +314,51 @@ TEST_F(PakTool, AfterTwoDashesAHelpOptionIsAFileName)
     ASSERT_EQ(pak("create t.pak -- -h"), 0) << err;
     EXPECT_EQ(pak("list t.pak"), 0) << err;
     EXPECT_NE(out.find("-h"), std::string::npos) << out;
+}
+
+TEST_F(PakTool, ExtractNeedsAnExistingFolderAndSaysWhyItCannotWriteThere)
+{
+    write("a", "uno");
+    write("datos/b", "dos");
+    ASSERT_EQ(pak("create t.pak a datos/b"), 0) << err;
+    // As with tar -C: a missing folder is an error, never made.
+    EXPECT_EQ(pak("extract t.pak -C no/hay/tal"), 1);
+    EXPECT_FALSE(fs::exists(dir / "no"));
+    EXPECT_NE(err.find("no/hay/tal"), std::string::npos) << err;
+    EXPECT_NE(err.find("no existe"), std::string::npos) << err;
+    EXPECT_EQ(pak("extract t.pak -C a"), 1);  // a file, not a folder
+    EXPECT_NE(err.find("no es una carpeta"), std::string::npos) << err;
+    // A read-only file system is named as such, not as a missing folder
+    // (needs a user namespace to mount one without privileges).
+    fs::create_directories(dir / "ro");
+    if (std::system("unshare -rm sh -c 'mount -t tmpfs -o ro tmpfs /mnt' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no user namespaces to mount a read-only file system";
+    const int status = pak("extract t.pak -C ro", "unshare -rm sh -c 'mount -t tmpfs -o ro tmpfs ro && exec \"$0\" \"$@\"'");
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.find("solo lectura"), std::string::npos) << err;
+    EXPECT_EQ(err.find("no existe"), std::string::npos) << err;
+}
+
+TEST_F(PakTool, ExtractWaitsForTheDiskOnceNotOncePerMember)
+{
+    if (std::system("command -v strace >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs strace";
+    std::string names;
+    for (int i = 0; i < 40; ++i) {
+        write("datos/m" + std::to_string(i), std::string(1, char('a' + i % 26)));
+        names += " datos/m" + std::to_string(i);
+    }
+    ASSERT_EQ(pak("create t.pak" + names), 0) << err;
+    fs::create_directories(dir / "x");
+    // (LeakSanitizer, in sanitizer builds, cannot run under a tracer.)
+    ASSERT_EQ(pak("extract t.pak -C x",
+                  "ASAN_OPTIONS=detect_leaks=0 strace -f -qq -e trace=fsync,fdatasync,sync,syncfs -o calls.txt"),
+              0)
+        << err;
+    const std::string calls = slurp(dir / "calls.txt");
+    size_t count = 0;
+    for (size_t at = calls.find("sync"); at != std::string::npos; at = calls.find("sync", at + 1))
+        ++count;
+    EXPECT_EQ(count, 1u) << calls;
+    EXPECT_EQ(slurp(dir / "x/datos/m27"), "b");
 }

@@ -178,10 +178,18 @@ TEST(TextMeshRejects, MissingAndMalformedNumbers)
               "El archivo \"(texto)\" tiene un número mal escrito: \"-\"");
     EXPECT_EQ(fatal_message_of([] { parse_object("1 0 0 nan(12) 0"); }),
               "El archivo \"(texto)\" tiene un número mal escrito: \"nan(12)\"");
-    // A zero byte inside a file is part of a token, not its end.
+    // A zero byte inside a file is part of a token, not its end; it is
+    // shown escaped, as every control byte is: a binary file must not write
+    // to the terminal through the message (an escape sequence here).
     const std::string with_zero("1 0 0 0\0 0", 10);
     EXPECT_EQ(fatal_message_of([&] { parse_object_bytes(with_zero.data(), with_zero.size(), "m.txt"); }),
-              "El archivo \"m.txt\" tiene un número mal escrito: \"0\"");
+              "El archivo \"m.txt\" tiene un número mal escrito: \"0\\x00\"");
+    const std::string binary("1 0 0 \x1b[2J\x07\x7f\xff\\\" 0");
+    EXPECT_EQ(fatal_message_of([&] { parse_object_bytes(binary.data(), binary.size(), "b.txt"); }),
+              "El archivo \"b.txt\" tiene un número mal escrito: \"\\x1B[2J\\x07\\x7F\\xFF\\x5C\\x22\"");
+    // Only the first 32 bytes of a long token are shown.
+    EXPECT_EQ(fatal_message_of([] { parse_object(("1 " + std::string(40, 'z')).c_str()); }),
+              "El archivo \"(texto)\" tiene un número mal escrito: \"" + std::string(32, 'z') + "\"");
     const std::string truncated = write_temp("truncated.txt", "3\r\n1\r\n0 0 0\r\n10 0");
     EXPECT_EQ(fatal_message_of([&] { load_object(truncated.c_str()); }),
               "El archivo \"" + truncated + "\" está incompleto: falta un número");

@@ -371,3 +371,48 @@ TEST(MeshTools, AfterTwoDashesAHelpOptionIsAFileName)
     EXPECT_EQ(shape.status, 2);
     EXPECT_EQ(shape.out.find("Uso"), std::string::npos) << shape.out;
 }
+
+TEST(MeshTool, APictureIsSaidNotToBeAMeshAndAMissingOutputIsNamed)
+{
+    // A PCX header: 0x0A, version, encoding, 8 bits...: binary, no mesh.
+    std::string pcx(128, '\0');
+    pcx[0] = 0x0A, pcx[1] = 5, pcx[2] = 1, pcx[3] = 8;
+    const std::string picture = write_temp("Foto.pcx", pcx);
+    for (const std::string& command : {"info " + picture, "render " + picture + " -o /dev/null.png"}) {
+        ToolRun r = run(command);
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_NE(r.out.find("no es una malla"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("mal escrito"), std::string::npos) << r.out;
+    }
+    // A text mesh with a form feed or a tab still loads.
+    EXPECT_EQ(run("info " + write_temp("spaces.txt", std::string("1\t0\f\n1 2 3\n"))).status, 0);
+    ToolRun r = run("render " + write_temp("tetra.txt", TETRA));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("falta -o"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Uso:"), std::string::npos) << r.out;
+}
+
+TEST(MeshGen, AnOutputNamedForAnotherFormatIsRefusedAndKept)
+{
+    const std::string meshgen = std::string(YURN_BINARY_DIR) + "/yurn-meshgen";
+    const std::string photo = write_temp("Foto3.pcx", "a photograph");
+    for (const std::string& command : {meshgen + " torus -o " + photo, meshgen + " torus --format 3ds -o " + photo}) {
+        const ToolRun r = shell(command + " 2>&1");
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_NE(r.out.find(".pcx"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(slurp(photo), "a photograph");
+    // 3DS bytes under .txt would be read as the text format.
+    EXPECT_EQ(shell(meshgen + " torus --format 3ds -o " + std::string(YURN_BINARY_DIR) + "/test_engine_tool_x.txt 2>&1")
+                  .status,
+              2);
+    // The formats' own names, and names of no known format, are written.
+    for (const char* name : {"mesh.txt", "mesh.TXT", "mesh.malla", "mesh"}) {
+        const std::string path = std::string(YURN_BINARY_DIR) + "/test_engine_tool_" + name;
+        EXPECT_EQ(shell(meshgen + " torus --detail=4,3 -o " + path).status, 0) << name;
+        std::remove(path.c_str());
+    }
+    const ToolRun r = shell(meshgen + " torus 2>&1");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("falta -o"), std::string::npos) << r.out;
+}

@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -177,6 +179,106 @@ TEST(OutputFile, ASignalMidWriteRemovesTheTemporaryAndKeepsTheOldFile)
             std::_Exit(3);
         },
         ::testing::ExitedWithCode(7), "");
+}
+
+TEST(OutputFile, ALinkThatLeadsNowhereIsRefusedAndStaysALink)
+{
+    TempFolder folder;
+    const fs::path dangling = folder.path / "dangling.png", loop = folder.path / "loop.png";
+    fs::create_symlink("nowhere/missing.png", dangling);
+    fs::create_symlink("loop.png", loop);
+    int error = 0;
+    EXPECT_FALSE(write_whole_file(dangling.c_str(), "x", 1, &error));
+    EXPECT_EQ(error, OUTPUT_DANGLING_LINK);
+    EXPECT_NE(std::string(system_reason(error)).find("enlace simbólico roto"), std::string::npos);
+    EXPECT_FALSE(write_whole_file(loop.c_str(), "x", 1, &error));
+    EXPECT_EQ(error, ELOOP);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dangling)));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(loop)));
+    EXPECT_FALSE(fs::exists(folder.path / "nowhere"));
+    EXPECT_EQ(folder.entries(), 2u);  // no temporary left
+}
+
+TEST(OutputFile, AnyNameTheSystemAcceptsCanBeWritten)
+{
+    TempFolder folder;
+    // 255 bytes, the most a name may have; two-byte characters cut anywhere
+    // would leave half a character in the temporary's name.
+    std::string accented;
+    while (accented.size() + 2 <= 255)
+        accented += "\xc3\xb1";  // ñ
+    accented += "x";
+    for (const std::string& name : {std::string(255, 'n'), std::string(244, 'm'), accented}) {
+        const fs::path target = folder.path / name;
+        int error = 0;
+        EXPECT_TRUE(write_whole_file(target.c_str(), "long", 4, &error)) << system_reason(error);
+        EXPECT_EQ(slurp(target), "long");
+        // Twice, so a temporary with a shortened name also replaces a file.
+        EXPECT_TRUE(write_whole_file(target.c_str(), "again", 5, &error)) << system_reason(error);
+        EXPECT_EQ(slurp(target), "again");
+    }
+    EXPECT_EQ(folder.entries(), 3u);
+    // Different long names sharing their first 200 bytes get different temporaries.
+    EXPECT_NE(temporary_name(std::string(250, 'a') + "1"), temporary_name(std::string(250, 'a') + "2"));
+}
+
+namespace {
+
+// Temporaries beside target: names starting ".<name>.tmp-".
+size_t temporaries_beside(const fs::path& target)
+{
+    const std::string prefix = "." + target.filename().string() + ".tmp-";
+    size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(target.parent_path()))
+        count += entry.path().filename().string().rfind(prefix, 0) == 0;
+    return count;
+}
+
+} // namespace
+
+TEST(OutputFile, ALaterWriteRemovesOnlyTheTemporariesAKilledWriterLeft)
+{
+    TempFolder folder;
+    const fs::path target = folder.path / "out.bin";
+    std::ofstream(target) << "old";
+    // A writer killed mid-write (kill -9: no handler runs) leaves its temporary.
+    for (int i = 0; i < 2; ++i) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            OutputFile out;
+            if (output_open(out, target.c_str()) && output_write(out, "partial", 7))
+                std::fflush(out.stream);
+            ::raise(SIGKILL);
+            std::_Exit(3);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        // The second writer already removed what the first one left.
+        ASSERT_EQ(temporaries_beside(target), 1u);
+    }
+    // What is not ours to remove: a writer still at work (its temporary
+    // locked), another user's file, a name of another pattern, the
+    // temporary of another destination, a folder.
+    const fs::path live = folder.path / ".out.bin.tmp-Live00", foreign = folder.path / ".out.bin.tmp-Other0",
+                   other_pattern = folder.path / ".out.bin.tmp-notours", other_target = folder.path / ".b.bin.tmp-Abc123",
+                   a_folder = folder.path / ".out.bin.tmp-Dir000";
+    for (const fs::path& p : {live, foreign, other_pattern, other_target})
+        std::ofstream(p) << "keep";
+    fs::create_directories(a_folder);
+    const int held = ::open(live.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const bool can_chown = ::geteuid() == 0 && ::chown(foreign.c_str(), 65534, 65534) == 0;
+    ASSERT_TRUE(write_whole_file(target.c_str(), "new", 3, nullptr));
+    EXPECT_EQ(slurp(target), "new");
+    ::close(held);
+    for (const fs::path& p : {live, other_pattern, other_target, a_folder})
+        EXPECT_TRUE(fs::exists(p)) << p;
+    EXPECT_EQ(fs::exists(foreign), can_chown);
+    // The killed writer's is gone; the live one, the other pattern, the
+    // folder and (when it could be given away) the foreign one stay.
+    EXPECT_EQ(temporaries_beside(target), can_chown ? 4u : 3u);
 }
 
 } // namespace

@@ -394,3 +394,101 @@ TEST(PcxWriter, RoundTripsWithLinesOfWidthBytesAndRunsWithinLines)
         }
     }
 }
+
+// --- Row by row ---------------------------------------------------------------
+
+namespace {
+
+struct Collected {
+    Bytes indices;
+    Pixels rgb;
+    uint32_t next_row = 0;
+    bool palette_known_at_first_row = false;
+};
+
+void collect(void* context, const PcxHeader& header, uint32_t y, const void* row)
+{
+    auto& c = *static_cast<Collected*>(context);
+    EXPECT_EQ(y, c.next_row++);
+    if (y == 0)
+        c.palette_known_at_first_row = header.palette_found;
+    if (header.planes == 1) {
+        const auto* p = static_cast<const uint8_t*>(row);
+        c.indices.insert(c.indices.end(), p, p + header.width);
+    } else {
+        const auto* p = static_cast<const uint32_t*>(row);
+        c.rgb.insert(c.rgb.end(), p, p + header.width);
+    }
+}
+
+// The rows of a file through a stream over its bytes.
+PcxHeader rows_of(const Bytes& file, PcxLines lines, uint8_t* palette, Collected& c)
+{
+    FILE* stream = ::fmemopen(const_cast<uint8_t*>(file.data()), file.size(), "rb");
+    const PcxHeader h = read_pcx_rows("x.pcx", stream, lines, palette, collect, &c);
+    std::fclose(stream);
+    return h;
+}
+
+} // namespace
+
+TEST(PcxRows, RowByRowGivesThePictureTheWholeReaderGives)
+{
+    std::mt19937 rng(23);
+    for (int round = 0; round < 40; ++round) {
+        const uint32_t width = 1 + rng() % 70, height = 1 + rng() % 30;
+        const uint8_t planes = round % 2 ? 3 : 1;
+        const bool raw = round % 5 == 0;
+        const uint32_t pad = round % 3 == 0 ? rng() % 4 : 0;  // lines padded past width
+        const PcxLines lines = round % 4 == 0 ? PcxLines::width : PcxLines::bytes_per_line;
+        Head h;
+        h.width = width, h.height = height, h.planes = planes, h.encoding = raw ? 0 : 1;
+        h.bytes_per_line = uint16_t(width + pad);
+        const uint32_t line = lines == PcxLines::bytes_per_line ? width + pad : width;
+        const Bytes data = streaky(size_t(line) * planes * height, rng);
+        Bytes file = header(h) + (raw ? data : encode_randomly(data, rng));
+        Bytes palette_bytes(769);
+        palette_bytes[0] = 12;
+        for (size_t i = 1; i < palette_bytes.size(); ++i)
+            palette_bytes[i] = uint8_t(rng());
+        if (planes == 1)
+            file = file + palette_bytes;
+        Collected c;
+        uint8_t palette[768] = {}, whole_palette[768] = {};
+        const PcxHeader got = rows_of(file, lines, planes == 1 ? palette : nullptr, c);
+        EXPECT_EQ(c.next_row, height);
+        PcxHeader whole{};
+        if (planes == 1) {
+            Bytes expected(size_t(width) * height);
+            read_pcx_memory("x.pcx", file.data(), file.size(), expected.data(), expected.size(), whole_palette,
+                            &whole, lines);
+            EXPECT_EQ(c.indices, expected) << "round " << round;
+            EXPECT_EQ(std::memcmp(palette, whole_palette, 768), 0);
+            EXPECT_TRUE(c.palette_known_at_first_row);
+            EXPECT_EQ(got.palette_found, whole.palette_found);
+        } else {
+            Pixels expected(size_t(width) * height);
+            read_pcx_memory("x.pcx", file.data(), file.size(), expected.data(), expected.size() * 4, nullptr, &whole,
+                            lines);
+            EXPECT_EQ(c.rgb, expected) << "round " << round;
+        }
+    }
+}
+
+TEST(PcxRows, AShortFileIsReportedAsByTheWholeReader)
+{
+    Head h;
+    h.width = 10, h.height = 4, h.planes = 3;
+    const Bytes file = header(h) + Bytes{0xC5, 7};
+    Collected c;
+    EXPECT_EQ(fatal_message_of([&] { rows_of(file, PcxLines::width, nullptr, c); }), TRUNCATED);
+    EXPECT_EQ(message_of(file), TRUNCATED);
+    // One plane without a byte 12 after it: the rows come, the palette is not found.
+    Head one;
+    one.width = 3, one.height = 2, one.planes = 1, one.encoding = 0;
+    uint8_t palette[768];
+    Collected d;
+    EXPECT_FALSE(rows_of(header(one) + Bytes{1, 2, 3, 4, 5, 6}, PcxLines::width, palette, d).palette_found);
+    EXPECT_EQ(d.indices, (Bytes{1, 2, 3, 4, 5, 6}));
+    EXPECT_FALSE(d.palette_known_at_first_row);
+}

@@ -366,3 +366,32 @@ TEST_F(PcxTool, SharedConventionsAndSpanishMessages)
     EXPECT_EQ(pcx("info cuatro.pcx"), 1);
     EXPECT_NE(err.find("cuatro.pcx: UNICAMENTE IMPLEMENTADO 8 BITS POR PIXEL Y PLANO."), std::string::npos) << err;
 }
+
+TEST_F(PcxTool, AValidPngWiderThanTheWholeReaderTakesIsConvertedNotCalledDamaged)
+{
+    if (!have("python3"))
+        GTEST_SKIP() << "needs python3";
+    // 16,777,217 x 2 pixels of one grey (wider than stb reads, 33 million
+    // pixels, well under the limit), and one of 12000 x 12000 (over it).
+    ASSERT_EQ(sh("python3 - <<'EOF'\n"
+                 "import struct, zlib\n"
+                 "def png(name, w, h, grey):\n"
+                 "    def chunk(kind, data):\n"
+                 "        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))\n"
+                 "    row = b'\\0' + bytes([grey]) * (3 * w)\n"
+                 "    idat = zlib.compress(row * h, 9)\n"
+                 "    open(name, 'wb').write(b'\\x89PNG\\r\\n\\x1a\\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 2, 0, 0, 0))\n"
+                 "        + chunk(b'IDAT', idat) + chunk(b'IEND', b''))\n"
+                 "png('wide.png', 16777217, 2, 90)\n"
+                 "png('square.png', 12000, 12000, 90)\n"
+                 "EOF"),
+              0);
+    EXPECT_EQ(pcx("encode wide.png wide.pcx --size 64x48 --fit stretch"), 0) << err;
+    EXPECT_EQ(err.find("dañada"), std::string::npos) << err;
+    const std::vector<uint32_t> px = read("wide.pcx", 64, 48);
+    for (uint32_t p : {px[0], px[64 * 24 + 32], px.back()})
+        EXPECT_EQ(p, 0x5A5A5Au);  // grey 90 stays 90 through any averaging
+    EXPECT_EQ(pcx("encode square.png square.pcx"), 1);
+    EXPECT_NE(err.find("square.png mide 12000x12000"), std::string::npos) << err;
+    EXPECT_EQ(err.find("dañada"), std::string::npos) << err;
+}

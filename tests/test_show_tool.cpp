@@ -175,6 +175,7 @@ TEST_F(ShowTool, PakPacksExactlyWhatAShowReads)
                                           "mesh = \"otros/b.txt\"\n"
                                           "[[stage]]\ntype = \"photo\"\nfile = \"datos/a.pcx\"\nuntil = 9\n";
     ASSERT_EQ(run("yurn-pak create --show s/show.toml out.pak"), 0) << err;
+    fs::create_directories(dir / "x");
     ASSERT_EQ(run("yurn-pak extract out.pak -C x"), 0) << err;
     EXPECT_EQ(slurp(dir / "x/datos/a.pcx"), "AAAA");
     EXPECT_EQ(slurp(dir / "x/otros/b.txt"), "BB");

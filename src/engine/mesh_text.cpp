@@ -44,10 +44,29 @@ const char* next_token(TextReader& r, const char** token_end)
     return token;
 }
 
+// The first 32 bytes of a token as a message shows them: control bytes,
+// DEL, bytes above 0x7F, the backslash and the quote as \xNN, so a binary
+// file cannot write to the terminal through the message.
+std::string shown_token(const char* token, const char* token_end)
+{
+    std::string shown;
+    for (const char* c = token; c < token_end && c < token + 32; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\' && byte != '"') {
+            shown.push_back(char(byte));
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
 [[noreturn]] void malformed(const TextReader& r, const char* token, const char* token_end)
 {
-    const int shown = token_end - token > 32 ? 32 : static_cast<int>(token_end - token);
-    fatal_error("El archivo \"%s\" tiene un número mal escrito: \"%.*s\"", r.name, shown, token);
+    fatal_error("El archivo \"%s\" tiene un número mal escrito: \"%s\"", r.name,
+                shown_token(token, token_end).c_str());
 }
 
 // An integer as "%d" reads it; the whole token must be the number.

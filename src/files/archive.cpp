@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "display/error.h"
 #include "files/files.h"
@@ -82,10 +86,7 @@ bool find_archive_member_in_stream(FILE* archive, const char* path, uint32_t* of
     }
 }
 
-namespace {
-
-// What a path that is not a regular file is, for the message.
-const char* kind_of(mode_t mode)
+const char* file_kind(mode_t mode)
 {
     if (S_ISDIR(mode))
         return "una carpeta";
@@ -99,6 +100,8 @@ const char* kind_of(mode_t mode)
         return "un socket";
     return "un fichero especial";
 }
+
+namespace {
 
 // Opens path for reading and says what it is.  O_NONBLOCK because opening a
 // FIFO for reading would otherwise wait for a writer, for ever; the stream is
@@ -127,6 +130,66 @@ FILE* stream_of(int fd)
     return stream;
 }
 
+// Set while the fatal note names a fault of the member last opened.
+bool member_note_set = false;
+
+struct DirectoryEntry {
+    uint32_t offset;
+    uint32_t spare;  // the length, in archives yurn-pak wrote
+};
+
+// Why the archive cannot hold the member at entry `index` soundly, or "":
+// its directory has no end marker, the member starts inside the directory,
+// or its bytes overlap another member's (by the lengths yurn-pak stores; a
+// length that runs past the end is not one and is not used).  The readers
+// would blame the member's format; the note names the archive instead.
+std::string member_fault(FILE* archive, const char* path, uint64_t size)
+{
+    std::vector<DirectoryEntry> entries;
+    size_t found = SIZE_MAX;
+    bool ended = false;
+    uint8_t entry[ARCHIVE_ENTRY_SIZE];
+    std::rewind(archive);
+    while (std::fread(entry, 1, sizeof entry, archive) == sizeof entry) {
+        if (entry[0] == 0) {
+            ended = true;
+            break;
+        }
+        if (found == SIZE_MAX && archive_name_matches(entry, path))
+            found = entries.size();
+        entries.push_back({read_le32(entry + ARCHIVE_OFFSET_AT), read_le32(entry + ARCHIVE_SPARE_AT)});
+    }
+    if (found == SIZE_MAX)
+        return "";  // matched by a last entry cut short: nothing more to say
+    char text[512];
+    if (!ended) {
+        std::snprintf(text, sizeof text, "su directorio no termina con una entrada a cero");
+        return text;
+    }
+    const uint64_t directory_end = (entries.size() + 1) * ARCHIVE_ENTRY_SIZE;
+    const DirectoryEntry& member = entries[found];
+    if (member.offset < directory_end) {
+        std::snprintf(text, sizeof text, "\"%s\" empieza en la posición %u, dentro del directorio (%llu bytes)",
+                      path, unsigned(member.offset), static_cast<unsigned long long>(directory_end));
+        return text;
+    }
+    const auto end_of = [&](const DirectoryEntry& e) {
+        return uint64_t(e.offset) + e.spare <= size ? uint64_t(e.offset) + e.spare : uint64_t(e.offset);
+    };
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const DirectoryEntry& other = entries[i];
+        if (i == found || (other.offset == member.offset && other.spare == member.spare))
+            continue;  // the same bytes under a second name overlap nothing
+        const bool overlap = other.offset < end_of(member) && member.offset < end_of(other);
+        if (overlap) {
+            std::snprintf(text, sizeof text, "\"%s\" se solapa con el miembro %zu, que empieza en la posición %u",
+                          path, i + 1, unsigned(other.offset));
+            return text;
+        }
+    }
+    return "";
+}
+
 // The archive member named path, positioned at its first byte, or null when
 // there is no usable archive or it lacks the name.  An archive that cannot be
 // opened, or is not a regular file (a folder, a FIFO, a device), counts as
@@ -151,6 +214,14 @@ FILE* open_archive_member(const char* path)
     if (offset > uint64_t(info.st_size))
         fatal_error("El archivo de recursos \"%s\" sitúa \"%s\" en la posición %u, más allá de su final (%lld bytes)",
                     archive_name, path, unsigned(offset), static_cast<long long>(info.st_size));
+    const std::string fault = member_fault(archive.get(), path, uint64_t(info.st_size));
+    if (!fault.empty()) {
+        char note[1024];
+        std::snprintf(note, sizeof note, "El archivo de recursos \"%s\" no guarda bien \"%s\": %s.", archive_name,
+                      path, fault.c_str());
+        set_fatal_note(note);
+        member_note_set = true;
+    }
     std::fseek(archive.get(), long(offset), SEEK_SET);
     return archive.release();
 }
@@ -170,7 +241,7 @@ FILE* open_plain_file(const char* path)
     }
     if (!S_ISREG(info.st_mode)) {
         ::close(fd);
-        fatal_error("No puedo leer \"%s\": es %s, no un fichero", path, kind_of(info.st_mode));
+        fatal_error("No puedo leer \"%s\": es %s, no un fichero", path, file_kind(info.st_mode));
     }
     FILE* stream = stream_of(fd);
     if (!stream)
@@ -183,6 +254,10 @@ FILE* open_plain_file(const char* path)
 // The mode is not used: both the archive and the plain file are read in binary.
 FILE* open_data_file(const char* path, const char*)
 {
+    if (member_note_set) {
+        set_fatal_note("");  // it was about the member opened before
+        member_note_set = false;
+    }
     if (archive_name) {
         if (FILE* member = open_archive_member(path))
             return member;

@@ -59,6 +59,10 @@ std::string data_path(const char* path);
 // counts as absent.
 FILE* open_data_file(const char* path, const char* mode);
 
+// What a path that is not a regular file is, for a message ("una carpeta",
+// "una tubería (FIFO)", "un dispositivo de caracteres"...).
+const char* file_kind(mode_t mode);
+
 // ---------------------------------------------------------------------------
 // Output files (output.cpp)
 //
@@ -73,7 +77,11 @@ FILE* open_data_file(const char* path, const char* mode);
 // instead, with no temporary; so does a path that names a device, a FIFO or
 // a socket (/dev/null, /dev/stdout), which is written where it is rather than
 // replaced by a file.  A symbolic link to a file stays a link: the file it
-// points to is the one replaced.
+// points to is the one replaced; a link that leads nowhere (dangling, a loop)
+// is refused.  A name too long for ".<name>.tmp-XXXXXX" gets a temporary
+// of its first bytes and a hash.  Each temporary is locked while it lives;
+// the first write to a destination removes the unlocked temporaries of this
+// user that earlier, killed writers left beside it.
 // ---------------------------------------------------------------------------
 
 struct OutputFile {
@@ -85,6 +93,7 @@ struct OutputFile {
     bool sync = true;        // commit flushes the file to disk first; false for many small files
                              // whose writer flushes them together (frame capture)
     int live_slot = -1;      // where the signal handler finds temp_path
+    int lock_fd = -1;        // holds the temporary's lock until it is renamed or removed
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -113,6 +122,10 @@ mode_t new_file_mode();
 // The permissions for a file about to replace path: the old file's when there
 // is one (a private file stays private), new_file_mode's otherwise.
 mode_t replacing_file_mode(const char* path);
+
+// OutputFile::error for a destination that is a dangling symbolic link (no
+// errno says that); system_reason explains it.
+constexpr int OUTPUT_DANGLING_LINK = -1;
 
 // The system's reason for errno error, in Spanish for the usual ones (full
 // disk, file-size limit, permissions, missing folder), else strerror's text.
@@ -187,6 +200,20 @@ int32_t read_pcx_stream(const char* name, FILE* file, void* pixels, size_t pixel
 int32_t read_pcx_memory(const char* name, const uint8_t* data, size_t size, void* pixels,
                         size_t pixels_capacity, uint8_t* palette, PcxHeader* header,
                         PcxLines lines = PcxLines::width);
+
+// Called by read_pcx_rows with each row, top to bottom: width index bytes
+// (one plane) or width 0x00RRGGBB values (three planes).  header is the
+// picture's, with palette_found already settled.
+using PcxRowFunction = void (*)(void* context, const PcxHeader& header, uint32_t y, const void* row);
+
+// The picture of a PCX stream (open at its first byte) handed over one row at
+// a time, holding one row: the same checks, messages and pixels as
+// read_pcx_memory with the same lines, for pictures too large to hold.  With
+// a palette destination and one plane the image is decoded twice, since the
+// palette that the rows need comes after them: the stream must then be
+// seekable.  Returns the header.  yurn-pcx decode streams through it.
+PcxHeader read_pcx_rows(const char* name, FILE* file, PcxLines lines, uint8_t* palette, PcxRowFunction row,
+                        void* context);
 
 // Reads and checks only the header of a PCX file held in memory, with the
 // same checks and messages as read_pcx.  Lets a caller size its buffer first.

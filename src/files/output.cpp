@@ -1,15 +1,24 @@
 // Files written whole or not at all: bytes go to a temporary file beside the
 // destination, which replaces the old file only once every byte is on disk.
+// Temporaries a killed earlier writer left beside the same destination are
+// removed by the next write to it.
 
 #include "files/files.h"
 #include "files/signals.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -33,6 +42,161 @@ bool open_in_place(OutputFile& out)
         return fail(out, error);
     }
     return true;
+}
+
+// What a temporary's name holds of the file it replaces: the name itself,
+// or, when "." + name + ".tmp-XXXXXX" would pass the 255 bytes a name may
+// have, its first 200 bytes (cut between characters) and a hash of the whole
+// name, so any name the system accepts can be written.
+constexpr size_t NAME_LIMIT = 255;
+constexpr char TEMP_MARK[] = ".tmp-";
+constexpr size_t TEMP_EXTRA = 1 + (sizeof TEMP_MARK - 1) + 6;  // ".", ".tmp-", "XXXXXX"
+
+std::string temporary_stem(const std::string& name)
+{
+    if (name.size() + TEMP_EXTRA <= NAME_LIMIT)
+        return name;
+    size_t keep = 200;
+    while (keep > 0 && (uint8_t(name[keep]) & 0xC0) == 0x80)
+        --keep;  // not inside a UTF-8 character
+    uint64_t hash = 1469598103934665603ull;  // FNV-1a
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 1099511628211ull;
+    char tail[24];
+    std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(hash));
+    return name.substr(0, keep) + tail;
+}
+
+// The folder part of path ("." when none) and the name part.
+std::pair<std::string, std::string> split_path(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+bool is_temporary_suffix(const char* text)
+{
+    if (std::strncmp(text, TEMP_MARK, sizeof TEMP_MARK - 1) != 0)
+        return false;
+    text += sizeof TEMP_MARK - 1;
+    for (int i = 0; i < 6; ++i) {
+        const char c = text[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return text[6] == 0;
+}
+
+// Temporaries that earlier writers may have left (a kill -9, a power cut),
+// found by one listing of each folder per process and kept by the stem of
+// the file they were to replace.  A folder of many files written one after
+// another (a capture, an extract) is listed once, not once per file.
+struct FolderTemporaries {
+    dev_t device;
+    ino_t inode;
+    std::map<std::string, std::vector<std::string>> by_stem;
+};
+std::mutex temporaries_mutex;
+std::map<std::string, FolderTemporaries> temporaries_by_folder;
+
+std::vector<std::string> left_temporaries(const std::string& folder, const std::string& stem)
+{
+    struct stat info;
+    if (::stat(folder.c_str(), &info) != 0)
+        return {};
+    std::lock_guard<std::mutex> hold(temporaries_mutex);
+    auto found = temporaries_by_folder.find(folder);
+    if (found == temporaries_by_folder.end() || found->second.device != info.st_dev ||
+        found->second.inode != info.st_ino) {
+        FolderTemporaries listed{info.st_dev, info.st_ino, {}};
+        if (DIR* listing = ::opendir(folder.c_str())) {
+            while (const dirent* entry = ::readdir(listing)) {
+                const size_t length = std::strlen(entry->d_name);
+                if (entry->d_name[0] != '.' || length <= TEMP_EXTRA ||
+                    !is_temporary_suffix(entry->d_name + length - (TEMP_EXTRA - 1)))
+                    continue;
+                listed.by_stem[std::string(entry->d_name + 1, length - TEMP_EXTRA)].push_back(entry->d_name);
+            }
+            ::closedir(listing);
+        }
+        found = temporaries_by_folder.insert_or_assign(folder, std::move(listed)).first;
+    }
+    auto names = found->second.by_stem.find(stem);
+    if (names == found->second.by_stem.end())
+        return {};
+    std::vector<std::string> left = std::move(names->second);
+    found->second.by_stem.erase(names);
+    return left;
+}
+
+// Removes path when it is a temporary nobody is writing: a regular file of
+// this user, with no other name, that no live writer holds locked (a writer
+// holds its temporary locked until it is renamed into place or removed, and
+// a killed writer's lock went with it).
+void remove_if_abandoned(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat info, now;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1 &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::lstat(path.c_str(), &now) == 0 && now.st_dev == info.st_dev &&
+        now.st_ino == info.st_ino)
+        ::unlink(path.c_str());
+    ::close(fd);
+}
+
+void remove_abandoned_temporaries(const std::string& replaced)
+{
+    const auto [folder, name] = split_path(replaced);
+    for (const std::string& left : left_temporaries(folder, temporary_stem(name)))
+        remove_if_abandoned(folder == "/" ? "/" + left : folder + "/" + left);
+}
+
+// A symbolic link at path that leads nowhere (dangling, or a loop): 0 when
+// path is no such link, else the reason to refuse it.  Renamed over, the
+// link would silently become a plain file.
+int broken_link_error(const char* path)
+{
+    struct stat info;
+    if (::lstat(path, &info) != 0 || !S_ISLNK(info.st_mode))
+        return 0;
+    if (::stat(path, &info) == 0)
+        return 0;
+    return errno == ENOENT ? OUTPUT_DANGLING_LINK : errno;
+}
+
+// Makes the temporary for out.final_path and locks it for as long as out
+// lives, so a later writer's clean-up never takes it for abandoned.  A
+// temporary removed by such a clean-up between its making and its locking
+// (it then has no name) is made again.
+int make_locked_temporary(OutputFile& out)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::string temp = temporary_name(out.final_path);
+        const int fd = ::mkstemp(temp.data());
+        if (fd < 0)
+            return -1;
+        struct stat info;
+        if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &info) == 0 && info.st_nlink == 0) {
+            ::close(fd);
+            continue;
+        }
+        out.lock_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);  // the lock outlives the stream's close until the rename
+        out.temp_path = temp;
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+void release_lock(OutputFile& out)
+{
+    if (out.lock_fd >= 0)
+        ::close(out.lock_fd);
+    out.lock_fd = -1;
 }
 
 } // namespace
@@ -64,7 +228,7 @@ std::string temporary_name(const std::string& replaced)
 {
     const size_t slash = replaced.rfind('/');
     const size_t name = slash == std::string::npos ? 0 : slash + 1;
-    return replaced.substr(0, name) + "." + replaced.substr(name) + ".tmp-XXXXXX";
+    return replaced.substr(0, name) + "." + temporary_stem(replaced.substr(name)) + TEMP_MARK + "XXXXXX";
 }
 
 mode_t replacing_file_mode(const char* path)
@@ -88,6 +252,7 @@ const char* system_reason(int error)
     case ENOTDIR: return "una parte de la ruta no es una carpeta";
     case EISDIR: return "es una carpeta";
     case ELOOP: return "demasiados enlaces simbólicos (¿un bucle?)";
+    case OUTPUT_DANGLING_LINK: return "es un enlace simbólico roto: lo que señala no existe";
     case ENAMETOOLONG: return "el nombre es demasiado largo";
     case EIO: return "error de entrada/salida";
     case EMFILE:
@@ -105,6 +270,8 @@ OutputFile::~OutputFile()
         std::fclose(stream);
     if (!temp_path.empty())
         ::unlink(temp_path.c_str());
+    if (lock_fd >= 0)
+        ::close(lock_fd);
     signals_forget_file(live_slot);
 }
 
@@ -120,13 +287,14 @@ bool output_open(OutputFile& out, const char* path)
     struct stat info;
     if (::stat(path, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
         return open_in_place(out);
+    if (const int broken = broken_link_error(path))
+        return fail(out, broken);
     out.final_path = replaced_path(path);
-    std::string temp = temporary_name(out.final_path);
-    int fd = ::mkstemp(temp.data());
+    remove_abandoned_temporaries(out.final_path);
+    int fd = make_locked_temporary(out);
     if (fd < 0)
         return fail(out, errno);
-    out.temp_path = temp;
-    out.live_slot = signals_watch_file(temp);
+    out.live_slot = signals_watch_file(out.temp_path);
     if (::fchmod(fd, replacing_file_mode(out.final_path.c_str())) != 0 || (out.stream = ::fdopen(fd, "wb")) == nullptr) {
         int error = errno;
         ::close(fd);
@@ -173,6 +341,7 @@ bool output_commit(OutputFile& out)
         return fail(out, errno);
     signals_forget_file(out.live_slot);
     out.temp_path.clear();
+    release_lock(out);
     return true;
 }
 

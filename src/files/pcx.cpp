@@ -3,6 +3,7 @@
 // the C stream in chunks from its current position (an archive member starts
 // mid-file and need not end the file) or walks a block of memory.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -289,7 +290,58 @@ PcxHeader decode(const char* name, ByteSource& src, void* pixels, size_t capacit
     return header;
 }
 
+// One row of the picture into row (line_length * planes bytes and
+// ROW_SLACK spare), from raw or run-length data; `run` carries a run on
+// into the next row.
+void decode_row(const char* name, ByteSource& src, const PcxHeader& header, uint8_t* row, size_t row_bytes, Run& run)
+{
+    if (header.encoding == 0) {
+        if (read_bytes(src, row, row_bytes) != row_bytes)
+            fail_truncated_data(name);
+    } else {
+        decode_rle<true>(name, src, row, row_bytes, run);
+    }
+}
+
 } // namespace
+
+PcxHeader read_pcx_rows(const char* name, FILE* file, PcxLines lines, uint8_t* palette, PcxRowFunction row_done,
+                        void* context)
+{
+    uint8_t chunk[CHUNK_SIZE];
+    const long start = std::ftell(file);
+    ByteSource src{nullptr, nullptr, file, chunk};
+    PcxHeader header = read_header(name, src);
+    const uint32_t width = header.width;
+    const uint32_t line_length = pcx_line_length(header, lines);
+    const size_t row_bytes = size_t(line_length) * header.planes;
+    std::vector<uint8_t> row(row_bytes + ROW_SLACK);
+    if (header.planes == 1 && palette) {
+        // The palette follows the picture and the rows need it first: one
+        // pass to reach it, then the rows again from the picture's start.
+        Run run;
+        for (uint32_t y = 0; y < header.height; ++y)
+            decode_row(name, src, header, row.data(), row_bytes, run);
+        read_palette(src, palette, header);
+        if (start < 0 || std::fseek(file, start + long(PCX_HEADER_SIZE), SEEK_SET) != 0)
+            fatal_error("No puedo volver al principio de la imagen %s para leer sus filas\n", name);
+        src.next = src.end = nullptr;
+    }
+    std::vector<uint32_t> joined(header.planes == 3 ? width : 0);
+    Run run;
+    for (uint32_t y = 0; y < header.height; ++y) {
+        decode_row(name, src, header, row.data(), row_bytes, run);
+        if (header.planes == 1) {
+            row_done(context, header, y, row.data());
+            continue;
+        }
+        const uint8_t* r = row.data();
+        for (uint32_t x = 0; x < width; ++x)
+            joined[x] = uint32_t(r[x]) << 16 | uint32_t(r[line_length + x]) << 8 | r[2 * size_t(line_length) + x];
+        row_done(context, header, y, joined.data());
+    }
+    return header;
+}
 
 uint32_t pcx_line_length(const PcxHeader& header, PcxLines lines)
 {

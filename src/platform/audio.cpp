@@ -1,5 +1,5 @@
 // Sound track playback through SDL2_mixer: one music stream, decoded from the
-// file as it plays.  Every failure leaves silence and says nothing.  The
+// file as it plays.  Every failure leaves silence and says so in one line.  The
 // audio device is opened only when the music is first played, once the
 // window exists: a run that ends before (no display, missing data) never
 // wakes the sound system, and so never prints its complaints.
@@ -7,8 +7,17 @@
 #include <SDL_mixer.h>
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #if defined(__linux__) && !defined(__EMSCRIPTEN__)
@@ -20,9 +29,14 @@
 
 namespace {
 
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+
 struct Track {
-    std::string path;
-    Mix_Music* music;
+    std::string path;       // as given, for messages
+    std::unique_ptr<FILE, FileCloser> file;  // the open track, checked to be a regular file
+    Mix_Music* music;       // made from file when the show first plays
 };
 
 bool audio_up = false;
@@ -93,6 +107,74 @@ void quiet_alsa()
 void quiet_alsa() {}
 #endif
 
+// The one line a track that cannot be played gets, before anything the
+// decoder may print in its own words.
+__attribute__((format(printf, 1, 2))) void silent_show(const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::fprintf(stderr, "%s; la función sigue sin sonido\n", text);
+    std::fflush(stderr);
+}
+
+// Bytes of an MPEG audio frame that starts with header h (four bytes), or 0
+// when h is no valid frame header.
+uint32_t mpeg_frame_bytes(const uint8_t* h)
+{
+    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0)
+        return 0;
+    const int version = (h[1] >> 3) & 3;     // 0: 2.5, 2: 2, 3: 1; 1 reserved
+    const int layer = (h[1] >> 1) & 3;       // 3: I, 2: II, 1: III; 0 reserved
+    const int bitrate_index = h[2] >> 4;
+    const int rate_index = (h[2] >> 2) & 3;
+    const int padding = (h[2] >> 1) & 1;
+    if (version == 1 || layer == 0 || bitrate_index == 0 || bitrate_index == 15 || rate_index == 3)
+        return 0;
+    static constexpr uint16_t BITRATES[2][3][15] = {
+        {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+         {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+         {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+        {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+    static constexpr uint32_t RATES[3] = {44100, 48000, 32000};
+    const bool mpeg1 = version == 3;
+    const int layer_number = 4 - layer;  // 1, 2 or 3
+    const uint32_t bitrate = BITRATES[mpeg1 ? 0 : 1][layer_number - 1][bitrate_index] * 1000u;
+    const uint32_t rate = RATES[rate_index] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+    if (layer_number == 1)
+        return (12 * bitrate / rate + uint32_t(padding)) * 4;
+    const uint32_t per_frame = layer_number == 3 && !mpeg1 ? 72 : 144;
+    return per_frame * bitrate / rate + uint32_t(padding);
+}
+
+// True when the file starts as a sound the mixer can read: an ID3 tag, two
+// MPEG audio frames one after the other within its first 64 KiB, or the
+// signature of an Ogg, RIFF WAVE, FLAC or MIDI file.  Garbage is told apart
+// here, so the show says so in its own words before any decoder speaks.
+bool looks_like_music(FILE* file)
+{
+    static uint8_t head[65536];
+    const size_t got = std::fread(head, 1, sizeof head, file);
+    std::rewind(file);
+    if (got >= 4) {
+        for (const char* magic : {"ID3", "OggS", "RIFF", "fLaC", "MThd"})
+            if (std::memcmp(head, magic, std::strlen(magic)) == 0)
+                return true;
+    }
+    for (size_t at = 0; at + 4 <= got; ++at) {
+        const uint32_t length = mpeg_frame_bytes(head + at);
+        if (length < 4 || at + length > got)
+            continue;
+        if (at + length == got || (at + length + 4 <= got && mpeg_frame_bytes(head + at + length) != 0))
+            return true;
+    }
+    return false;
+}
+
 bool open_device()
 {
     if (audio_up)
@@ -124,30 +206,75 @@ bool open_device()
 
 }  // namespace
 
-// Only checks that the file can be read; the device and the decoder wait for play.
+// Opens the track the way every data file is opened: without blocking (a
+// FIFO would otherwise wait for a writer for ever), and only a regular file.
+// Whatever keeps it from being played is said once, in one line, and the show
+// goes on in silence.  The file stays open, so the decoder reads what was
+// checked; the device and the decoder wait for play.
 void* sdl_audio_open(const char* path)
 {
     if (track.music) {
         Mix_FreeMusic(track.music);  // a previous run's track (tests run several shows)
         track.music = nullptr;
     }
-    FILE* file = std::fopen(path, "rb");
-    if (!file)
-        return nullptr;
-    std::fclose(file);
+    track.file.reset();
     track.path = path;
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            silent_show("No encuentro la música \"%s\"", path);
+        else
+            silent_show("No puedo abrir la música \"%s\": %s", path, platform_reason(errno));
+        return nullptr;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        silent_show("No puedo leer la música \"%s\": %s", path, platform_reason(errno));
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        silent_show("No puedo leer la música \"%s\": es %s, no un fichero", path, platform_file_kind(uint32_t(info.st_mode)));
+        ::close(fd);
+        return nullptr;
+    }
+    track.file.reset(::fdopen(fd, "rb"));
+    if (!track.file) {
+        ::close(fd);
+        return nullptr;
+    }
+    if (!looks_like_music(track.file.get())) {
+        silent_show("La música \"%s\" no es un MP3 ni otro sonido que sepa leer", path);
+        track.file.reset();
+        return nullptr;
+    }
     return &track;
 }
 
 void sdl_audio_play(void* stream)
 {
-    if (!stream || !open_device())
+    if (!stream || !track.file || !open_device())
         return;
-    if (!track.music)
-        track.music = Mix_LoadMUS(track.path.c_str());
+    if (!track.music) {
+        std::rewind(track.file.get());
+        // The stream owns a duplicate, so the track's own stream stays valid
+        // for a later run of the show in the same process.
+        const int copy = ::fcntl(::fileno(track.file.get()), F_DUPFD_CLOEXEC, 0);
+        FILE* copy_stream = copy >= 0 ? ::fdopen(copy, "rb") : nullptr;
+        if (!copy_stream && copy >= 0)
+            ::close(copy);
+        SDL_RWops* source = copy_stream ? SDL_RWFromFP(copy_stream, SDL_TRUE) : nullptr;
+        if (!source && copy_stream)
+            std::fclose(copy_stream);
+        if (source)
+            track.music = Mix_LoadMUS_RW(source, 1);
+        if (!track.music) {
+            silent_show("El decodificador no puede leer la música \"%s\"", track.path.c_str());
+            return;
+        }
+    }
     fade_on.store(false, std::memory_order_release);  // a new show starts unfaded
-    if (track.music)
-        Mix_PlayMusic(track.music, 1);
+    Mix_PlayMusic(track.music, 1);
 }
 
 void sdl_audio_stop()

@@ -1,11 +1,10 @@
 // Chooses the backend for a run; the frame digest.
-#include <cstring>
-
 #include "platform/platform.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -19,10 +18,15 @@ void stderr_fatal(const char* format, ...)
     std::exit(1);
 }
 
+const char* strerror_reason(int error) { return std::strerror(error); }
+const char* special_file(uint32_t) { return "un fichero especial"; }
+
 }  // namespace
 
 const Platform* platform = nullptr;
 PlatformFatal platform_fatal = stderr_fatal;
+PlatformReason platform_reason = strerror_reason;
+PlatformFileKind platform_file_kind = special_file;
 
 void select_platform(const PlatformConfig& config)
 {

@@ -118,8 +118,10 @@ struct Platform {
     void (*kill_timer)(uint32_t id);
 
     // Sound.  audio_open returns null on any failure; a null stream plays
-    // nothing.  None reports anything.  audio_fade fades the playing music
-    // out over length_ms.
+    // nothing.  A track that cannot be played (missing, not a regular file,
+    // not a sound) is said once on standard error and the show stays silent;
+    // nothing ends the show.  audio_fade fades the playing music out over
+    // length_ms.
     void* (*audio_open)(const char* path);
     void (*audio_play)(void* stream);
     void (*audio_stop)();
@@ -134,6 +136,15 @@ extern const Platform* platform;
 // default writes the message on standard error and exits with 1.
 using PlatformFatal = void (*)(const char* format, ...);
 extern PlatformFatal platform_fatal;
+
+// How a backend words a system error (errno) and the kind of a file that is
+// not a regular one (a stat mode) in a message of its own: the shell points
+// them at the files module's system_reason and file_kind (Spanish); the
+// defaults are strerror and "un fichero especial".
+using PlatformReason = const char* (*)(int error);
+extern PlatformReason platform_reason;
+using PlatformFileKind = const char* (*)(uint32_t mode);
+extern PlatformFileKind platform_file_kind;
 
 // Picks and configures the backend for a run.  Resets the headless state
 // (clock, frame count, offered modes, queued events) but keeps its present hook.

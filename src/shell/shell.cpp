@@ -225,6 +225,8 @@ int32_t run_show_script(const Options& options, void (*build)())
     end_previous_run();
     reset_globals();
     platform_fatal = fatal_error;
+    platform_reason = system_reason;
+    platform_file_kind = [](uint32_t mode) { return file_kind(mode_t(mode)); };
     select_platform({
         .headless = options.headless,
         .window = options.window,

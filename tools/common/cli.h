@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <vector>
@@ -190,6 +191,27 @@ inline std::string extension(const std::string& path)
         if (c >= 'A' && c <= 'Z')
             c = char(c - 'A' + 'a');
     return e;
+}
+
+// Ends with a usage error when path's extension names a format other than
+// the ones the tool writes there (writes, lower case): a mesh written over
+// datos/Foto3.pcx would pass for a damaged photograph.  Names whose
+// extension is no format we know, and "-", are left to the caller.
+inline void refuse_other_format(const std::string& path, std::initializer_list<const char*> writes,
+                                const char* what)
+{
+    static constexpr const char* KNOWN[] = {"pcx", "png", "ppm", "pgm", "pnm", "pbm", "jpg", "jpeg", "bmp",
+                                            "tga", "gif", "tif", "tiff", "webp", "mp3", "wav", "ogg", "flac",
+                                            "mp4", "mkv", "webm", "avi", "pak", "3ds", "txt", "tsv", "toml"};
+    if (path == "-")
+        return;
+    const std::string ext = extension(path);
+    for (const char* allowed : writes)
+        if (ext == allowed)
+            return;
+    for (const char* known : KNOWN)
+        if (ext == known)
+            usage_error("%s acaba en .%s, que es otro formato: no escribo en él %s", path.c_str(), known, what);
 }
 
 // The whole file, or the end of the tool naming it and the reason.  A

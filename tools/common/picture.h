@@ -109,7 +109,8 @@ inline std::vector<uint8_t> apply_orientation(const uint8_t* src, int& w, int& h
     return out;
 }
 
-// Why stb could not read a picture, in Spanish.
+// Why stb could not read a picture, in Spanish.  A valid picture larger
+// than stb reads (16,777,216 pixels a side) is too large, not damaged.
 inline std::string load_failure(const std::string& in)
 {
     const std::string reason = stbi_failure_reason() ? stbi_failure_reason() : "";
@@ -117,6 +118,8 @@ inline std::string load_failure(const std::string& in)
         return in + " no es una imagen de un formato que se lea (PNG, JPEG, BMP, TGA, GIF, PSD, PNM)";
     if (reason == "outofmem")
         return "no hay memoria para la imagen " + in;
+    if (reason == "too large")
+        return in + " es demasiado grande para leerla (más de 16.777.216 píxeles de lado); redúcela antes";
     return in + " está dañada o usa una variante que no se lee";
 }
 

@@ -82,6 +82,22 @@ bool looks_like_3ds(const char* name)
     return file && std::fread(id, 1, 2, file.get()) == 2 && id[0] == 0x4D && id[1] == 0x4D;
 }
 
+void refuse_binary_text_mesh(const char* name)
+{
+    File file(open_data_file(name, "rb"));
+    if (!file)
+        return;  // the loader reports a missing file in its own words
+    unsigned char head[4096];
+    const size_t got = std::fread(head, 1, sizeof head, file.get());
+    for (size_t i = 0; i < got; ++i) {
+        const unsigned char c = head[i];
+        if ((c < 0x20 && !(c >= '\t' && c <= '\r')) || c == 0x7F)
+            cli::fail("%s no es una malla: no es 3DS y es un fichero binario, no el formato de texto del motor "
+                      "(byte 0x%02X en la posición %zu)",
+                      name, c, i);
+    }
+}
+
 int info_command(int argc, char** argv)
 {
     const char* file = nullptr;
@@ -109,10 +125,12 @@ int info_command(int argc, char** argv)
     // message on standard error and exit code 1.
     cli::subject = file;
     Scene scene;
-    if (looks_like_3ds(file))
+    if (looks_like_3ds(file)) {
         scene.load_3ds(file);
-    else
+    } else {
+        refuse_binary_text_mesh(file);
         scene.add_object(load_object(file));
+    }
 
     if (json)
         std::printf("{\"objects\": [");

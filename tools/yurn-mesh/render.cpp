@@ -251,10 +251,12 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
             bad(a, v);
         }
     }
-    if (!options.file || (render && options.output.empty())) {
+    if (!options.file) {
         usage(stderr);
         std::exit(cli::EXIT_USAGE);
     }
+    if (render && options.output.empty())
+        usage_error("falta -o SALIDA: el fichero donde escribir el fotograma (.png, .ppm, .jpg, .bmp o .tga)");
     if (render) {
         const std::string ext = cli::extension(options.output);
         if (options.output != "-" && ext != "png" && ext != "ppm" && ext != "jpg" &&
@@ -327,10 +329,12 @@ void build_view_scene(const ViewOptions& options, ViewScene& view)
     }
     const bool is_3ds = looks_like_3ds(options.file);
     cli::subject = options.file;
-    if (is_3ds)
+    if (is_3ds) {
         view.scene.load_3ds(options.file);
-    else
+    } else {
+        refuse_binary_text_mesh(options.file);
         view.scene.add_object(load_object(options.file));
+    }
     cli::subject.clear();
 
     float low[3] = {1e30f, 1e30f, 1e30f}, high[3] = {-1e30f, -1e30f, -1e30f};

@@ -255,10 +255,12 @@ int main(int argc, char** argv)
         } else if (shape.empty() && !is_option) shape = a;
         else usage_error("argumento desconocido \"%s\"", a.c_str());
     }
-    if (shape.empty() || out.empty()) {
+    if (shape.empty()) {
         usage(stderr);
         return cli::EXIT_USAGE;
     }
+    if (out.empty())
+        usage_error("falta -o SALIDA: el fichero donde escribir la malla");
     if (format != "text" && format != "3ds")
         usage_error("formato desconocido \"%s\" (text o 3ds)", format.c_str());
     if (format == "3ds")
@@ -267,6 +269,8 @@ int main(int argc, char** argv)
     if (format == "text" && cli::extension(out) == "3ds")
         usage_error("%s acaba en .3ds y se leería como 3DS: usa --format 3ds, u otro nombre para el formato de texto",
                     out.c_str());
+    cli::refuse_other_format(out, {format == "3ds" ? "3ds" : "txt"},
+                             format == "3ds" ? "una malla 3DS" : "una malla de texto");
     Mesh m;
     if (shape == "torus") m = torus(along, around);
     else if (shape == "knot") m = knot(along, around);
