@@ -3,6 +3,8 @@
 // per-pass span kernels chosen once per triangle.
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#elif defined(__wasm_simd128__)
+#include <wasm_simd128.h>
 #endif
 
 #include <algorithm>
@@ -434,6 +436,187 @@ YURN_AVX2 void span_avx2_whole(const Span& s)
 
 #endif
 
+#if defined(__wasm_simd128__)
+// ---------------------------------------------------------------------------
+// WebAssembly SIMD (128-bit) kernels for the page: the AVX2 whole-window
+// kernels' scheme with windows of four pixels on the frame's 16-byte grid.
+// WebAssembly has neither masked stores nor gathers: every window is read
+// and written whole (the pixels it keeps written back as read, never past
+// the buffers) and the texels are four scalar loads.
+// ---------------------------------------------------------------------------
+struct Window4 {
+    v128_t z, u, v, r, g, b;
+};
+
+struct Span4 {
+    uint32_t* frame;
+    uint32_t* depth;
+    const uint32_t* texture;
+    v128_t generation, colour, texel_mask;
+    uint32_t shift;
+};
+
+inline v128_t lanes_from4(uint32_t value, uint32_t step)
+{
+    return wasm_i32x4_add(wasm_i32x4_splat(static_cast<int32_t>(value)),
+                          wasm_i32x4_mul(wasm_i32x4_make(0, 1, 2, 3), wasm_i32x4_splat(static_cast<int32_t>(step))));
+}
+
+inline v128_t pack_channels4(v128_t r, v128_t g, v128_t b)
+{
+    return wasm_v128_or(wasm_v128_and(r, wasm_i32x4_splat(0xFF0000)),
+                        wasm_v128_or(wasm_v128_and(wasm_u32x4_shr(g, 8), wasm_i32x4_splat(0xFF00)),
+                                     wasm_v128_and(wasm_u32x4_shr(b, 16), wasm_i32x4_splat(0xFF))));
+}
+
+// The lanes of a window at pixel at that lie outside pixels [from, to).
+inline v128_t outside4(int32_t from, int32_t to, int32_t at)
+{
+    const v128_t lane = wasm_i32x4_make(0, 1, 2, 3);
+    return wasm_v128_or(wasm_i32x4_gt(wasm_i32x4_splat(from - at), lane),
+                        wasm_i32x4_gt(lane, wasm_i32x4_splat(to - at - 1)));
+}
+
+inline v128_t moved4(v128_t value, uint32_t step, int32_t pixels)
+{
+    return wasm_i32x4_add(value, wasm_i32x4_splat(static_cast<int32_t>(step * static_cast<uint32_t>(pixels))));
+}
+
+template <bool TEXTURED, bool SHADED>
+inline Window4 moved_window4(Window4 q, const uint32_t step[Q_LANES], int32_t pixels)
+{
+    q.z = moved4(q.z, step[Q_Z], pixels);
+    if constexpr (TEXTURED) {
+        q.u = moved4(q.u, step[Q_U], pixels);
+        q.v = moved4(q.v, step[Q_V], pixels);
+    }
+    if constexpr (SHADED) {
+        q.r = moved4(q.r, step[Q_R], pixels);
+        q.g = moved4(q.g, step[Q_G], pixels);
+        q.b = moved4(q.b, step[Q_B], pixels);
+    }
+    return q;
+}
+
+template <bool TEXTURED, bool SHADED>
+inline void advance4(Window4& q, const Window4& d)
+{
+    q.z = wasm_i32x4_add(q.z, d.z);
+    if constexpr (TEXTURED) {
+        q.u = wasm_i32x4_add(q.u, d.u);
+        q.v = wasm_i32x4_add(q.v, d.v);
+    }
+    if constexpr (SHADED) {
+        q.r = wasm_i32x4_add(q.r, d.r);
+        q.g = wasm_i32x4_add(q.g, d.g);
+        q.b = wasm_i32x4_add(q.b, d.b);
+    }
+}
+
+// One window at pixel at: lanes in outside are left as they are.
+template <int32_t SHADE, bool ADDITIVE>
+[[gnu::always_inline]] inline void window4(const Span4& s, int32_t at, v128_t outside, const Window4& q)
+{
+    uint32_t* depth = s.depth + at;
+    uint32_t* frame = s.frame + at;
+    const v128_t word = wasm_v128_or(s.generation, wasm_i32x4_shr(q.z, FIXED_SHIFT));
+    const v128_t stored = wasm_v128_load(depth);
+    // Kept: stored <= word (unsigned), or not the span's.
+    const v128_t keep = wasm_v128_or(wasm_i32x4_eq(wasm_u32x4_max(stored, word), word), outside);
+    const uint32_t kept = wasm_i32x4_bitmask(keep);
+    if (kept == 0xF)
+        return;
+    const v128_t rgb = wasm_i32x4_splat(0xFFFFFF);
+    v128_t c;
+    if constexpr (SHADE == SHADE_FLAT) {
+        c = s.colour;
+    } else if constexpr (SHADE == SHADE_GOURAUD) {
+        c = pack_channels4(q.r, q.g, q.b);
+    } else {
+        const v128_t column = wasm_v128_and(wasm_i32x4_shr(q.u, FIXED_SHIFT), s.texel_mask);
+        const v128_t row = wasm_v128_and(wasm_i32x4_shr(q.v, FIXED_SHIFT), s.texel_mask);
+        const v128_t index = wasm_v128_or(wasm_i32x4_shl(row, s.shift), column);
+        c = wasm_i32x4_make(static_cast<int32_t>(s.texture[wasm_u32x4_extract_lane(index, 0)]),
+                            static_cast<int32_t>(s.texture[wasm_u32x4_extract_lane(index, 1)]),
+                            static_cast<int32_t>(s.texture[wasm_u32x4_extract_lane(index, 2)]),
+                            static_cast<int32_t>(s.texture[wasm_u32x4_extract_lane(index, 3)]));
+        if constexpr (SHADE == SHADE_TEXTURED_GOURAUD)
+            c = wasm_v128_and(wasm_u8x16_add_sat(c, pack_channels4(q.r, q.g, q.b)), rgb);
+    }
+    if (!ADDITIVE && kept == 0) {  // every pixel drawn: nothing to keep
+        wasm_v128_store(frame, c);
+        wasm_v128_store(depth, word);
+        return;
+    }
+    const v128_t old = wasm_v128_load(frame);
+    if constexpr (ADDITIVE)
+        c = wasm_v128_and(wasm_u8x16_add_sat(old, c), rgb);
+    wasm_v128_store(frame, wasm_v128_bitselect(old, c, keep));
+    if constexpr (!ADDITIVE)
+        wasm_v128_store(depth, wasm_v128_bitselect(stored, word, keep));
+}
+
+template <int32_t SHADE, bool ADDITIVE>
+void span_simd128(const Span& s)
+{
+    constexpr bool TEXTURED = SHADE == SHADE_TEXTURED || SHADE == SHADE_TEXTURED_GOURAUD;
+    constexpr bool SHADED = SHADE == SHADE_GOURAUD || SHADE == SHADE_TEXTURED_GOURAUD;
+    const int32_t n = s.count;
+    if (s.before + n + s.after < 4) {  // buffers narrower than a window
+        span_plain<SHADE, ADDITIVE, true>(s);
+        return;
+    }
+    const Span4 s4 = {
+        .frame = s.frame,
+        .depth = s.depth,
+        .texture = s.texture,
+        .generation = wasm_i32x4_splat(static_cast<int32_t>(s.generation)),
+        .colour = wasm_i32x4_splat(static_cast<int32_t>(s.colour)),
+        .texel_mask = wasm_i32x4_splat(static_cast<int32_t>(static_cast<uint32_t>(s.size) - 1u)),
+        .shift = static_cast<uint32_t>(s.size_shift),
+    };
+    uint32_t step[Q_LANES];
+    std::memcpy(step, s.step, sizeof step);
+    const int32_t misalign = static_cast<int32_t>((reinterpret_cast<uintptr_t>(s.frame) / sizeof(uint32_t)) & 3);
+    int32_t w = -std::min(misalign, s.before);
+    const int32_t last_at = n + s.after - 4;
+    const uint32_t first = static_cast<uint32_t>(w);
+    Window4 q = {}, d = {};
+    q.z = lanes_from4(s.value[Q_Z] + first * step[Q_Z], step[Q_Z]);
+    d.z = wasm_i32x4_splat(static_cast<int32_t>(step[Q_Z] * 4u));
+    if constexpr (TEXTURED) {
+        q.u = lanes_from4(s.value[Q_U] + first * step[Q_U], step[Q_U]);
+        q.v = lanes_from4(s.value[Q_V] + first * step[Q_V], step[Q_V]);
+        d.u = wasm_i32x4_splat(static_cast<int32_t>(step[Q_U] * 4u));
+        d.v = wasm_i32x4_splat(static_cast<int32_t>(step[Q_V] * 4u));
+    }
+    if constexpr (SHADED) {
+        q.r = lanes_from4(s.value[Q_R] + first * step[Q_R], step[Q_R]);
+        q.g = lanes_from4(s.value[Q_G] + first * step[Q_G], step[Q_G]);
+        q.b = lanes_from4(s.value[Q_B] + first * step[Q_B], step[Q_B]);
+        d.r = wasm_i32x4_splat(static_cast<int32_t>(step[Q_R] * 4u));
+        d.g = wasm_i32x4_splat(static_cast<int32_t>(step[Q_G] * 4u));
+        d.b = wasm_i32x4_splat(static_cast<int32_t>(step[Q_B] * 4u));
+    }
+    {
+        const int32_t at = std::min(w, last_at);
+        window4<SHADE, ADDITIVE>(s4, at, outside4(0, std::min(w + 4, n), at),
+                                 at == w ? q : moved_window4<TEXTURED, SHADED>(q, step, at - w));
+    }
+    w += 4;
+    advance4<TEXTURED, SHADED>(q, d);
+    for (; w + 4 <= n; w += 4) {
+        window4<SHADE, ADDITIVE>(s4, w, wasm_i32x4_splat(0), q);
+        advance4<TEXTURED, SHADED>(q, d);
+    }
+    if (w < n) {
+        const int32_t at = std::min(w, last_at);
+        window4<SHADE, ADDITIVE>(s4, at, outside4(w, n, at),
+                                 at == w ? q : moved_window4<TEXTURED, SHADED>(q, step, at - w));
+    }
+}
+#endif
+
 // Kernel for a filler and pass at a level; texture kernels also by
 // power-of-two side (the wide ones need one).
 SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two, [[maybe_unused]] int32_t level)
@@ -472,6 +655,15 @@ SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two, [[mayb
     };
     if (level >= 1 && (power_of_two || shade < SHADE_TEXTURED))
         return wide[span_variant][shade][additive];
+#elif defined(__wasm_simd128__)
+    static constexpr SpanKernel wide[4][2] = {
+        {span_simd128<SHADE_FLAT, false>, span_simd128<SHADE_FLAT, true>},
+        {span_simd128<SHADE_GOURAUD, false>, span_simd128<SHADE_GOURAUD, true>},
+        {span_simd128<SHADE_TEXTURED, false>, span_simd128<SHADE_TEXTURED, true>},
+        {span_simd128<SHADE_TEXTURED_GOURAUD, false>, span_simd128<SHADE_TEXTURED_GOURAUD, true>},
+    };
+    if (level >= 1 && (power_of_two || shade < SHADE_TEXTURED))
+        return wide[shade][additive];
 #endif
     return plain[shade][additive][power_of_two];
 }
@@ -751,7 +943,8 @@ template <int32_t SHADE, bool WIDE>
     span.texture = texture;
     span.size = current_texture_size;
     span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
-    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, WIDE ? 1 : 0);
+    // The generic build's level is the WebAssembly SIMD one in the page's SIMD build (0 elsewhere).
+    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, WIDE ? 1 : span_level);
     // A span of a pixel or two costs the wide kernels more in set-up than
     // they save; the plain ones draw the same pixels.
     const SpanKernel short_kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, 0);
@@ -790,7 +983,22 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
 
 }  // namespace
 
-int32_t span_level = cpu_has_avx2() ? 1 : 0;
+namespace {
+// The widest span kernels the processor (as capped) runs: AVX2, or in the
+// page's SIMD build WebAssembly SIMD.
+int32_t widest_span_level()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    return cpu_has_avx2() ? 1 : 0;
+#elif defined(__wasm_simd128__)
+    return cpu_level() >= CPU_SIMD128 ? 1 : 0;
+#else
+    return 0;
+#endif
+}
+}  // namespace
+
+int32_t span_level = widest_span_level();
 
 namespace {
 // YURN_SPANS, or else the variant for this processor: gathers and masked
@@ -837,7 +1045,7 @@ uint32_t span_generation = cpu_generation();
 
 int32_t set_span_level(int32_t level)
 {
-    span_level = std::clamp(level, 0, cpu_has_avx2() ? 1 : 0);
+    span_level = std::clamp(level, 0, widest_span_level());
     span_generation = cpu_generation();
     return span_level;
 }

@@ -80,7 +80,8 @@ void fill_textured_gouraud(Vertex* const triangle[3], const uint32_t* texture,
                            uint32_t* frame_buffer, uint32_t* depth_buffer);
 
 // The renderer's kernels in use (span kernels, edge set-up, vertex
-// lighting): 0 plain C++, 1 AVX2, the same results either way.  Chosen at
+// lighting): 0 plain C++, 1 AVX2 (in the page's WebAssembly SIMD build, its
+// SIMD span kernels), the same results either way.  Chosen at
 // start from the CPU (as capped by YURN_CPU); tests and the benchmark may
 // lower it to compare.
 // Returns the level set.
