@@ -793,7 +793,8 @@ struct RowWalk {
     uint32_t* depth_buffer;
 };
 
-// The fill rule and the edge cut, stated once.  Row y uses the edges at
+// The span of row y from the edges there, false when the row draws nothing:
+// the fill rule and the edge cut, stated once.  Row y uses the edges at
 // vertical position y + 1; the span covers columns (left x >> 16) up to
 // (right x >> 16) - 1, cut to the frame.  Each gradient is
 // (right - left) / n truncated toward zero: the double quotient of an int32
@@ -801,54 +802,64 @@ struct RowWalk {
 // error (under 2^-22) is smaller than the distance 1/n from any non-integer
 // quotient to the next integer; and the quotient always fits in 32 bits.
 template <uint32_t USED>
-[[gnu::always_inline]] inline void walk_rows(const RowWalk& rows, Span& span, SpanKernel kernel,
-                                             SpanKernel short_kernel)
+[[gnu::always_inline]] inline bool set_up_span(const RowWalk& rows, int64_t y, const Lanes& long_edge,
+                                               const Lanes& short_edge, Span& span)
 {
     // The quantities are divided four at a time; a filler that uses none of
     // the upper four (r, g, b) divides only the lower ones.
     using Half = int32_t __attribute__((vector_size(16)));
     using DoubleHalf = double __attribute__((vector_size(32)));
     constexpr bool UPPER = (USED & 0xF0u) != 0;
+    const int32_t long_x = static_cast<int32_t>(long_edge[int32_t{Q_X}]);
+    const int32_t short_x = static_cast<int32_t>(short_edge[int32_t{Q_X}]);
+    // The long edge is the left one when both have the same x.
+    const bool long_left = long_x <= short_x;
+    const bool skipped = interlace_flag && ((interlace_parity ^ static_cast<int32_t>(y)) & 1);
+    const int32_t x0 = fixed_floor(long_left ? long_x : short_x);
+    const int32_t x1 = fixed_floor(long_left ? short_x : long_x);
+    const int32_t n = x1 - x0;
+    if (skipped || n == 0)
+        return false;
+    const int64_t clip_left = std::max<int64_t>(x0, 0);
+    const int64_t clip_right = std::min<int64_t>(x1, rows.width);
+    if (clip_left >= clip_right)
+        return false;
+    const Lanes left = long_left ? long_edge : short_edge;
+    const Lanes right = long_left ? short_edge : long_edge;
+    Lanes gradient = right - left;  // over one column, the difference itself
+    if (n != 1 && UPPER) {
+        const DoubleLanes difference = __builtin_convertvector(SignedLanes(gradient), DoubleLanes);
+        gradient = Lanes(__builtin_convertvector(difference / static_cast<double>(n), SignedLanes));
+    } else if (n != 1) {
+        const Half low = {static_cast<int32_t>(gradient[0]), static_cast<int32_t>(gradient[1]),
+                          static_cast<int32_t>(gradient[2]), static_cast<int32_t>(gradient[3])};
+        const Half quotient =
+            __builtin_convertvector(__builtin_convertvector(low, DoubleHalf) / static_cast<double>(n), Half);
+        gradient = Lanes{static_cast<uint32_t>(quotient[0]), static_cast<uint32_t>(quotient[1]),
+                         static_cast<uint32_t>(quotient[2]), static_cast<uint32_t>(quotient[3]), 0, 0, 0, 0};
+    }
+    const Lanes value = left + gradient * static_cast<uint32_t>(clip_left - x0);
+    std::memcpy(span.step, &gradient, sizeof span.step);
+    std::memcpy(span.value, &value, sizeof span.value);
+    const int64_t offset = y * rows.width + clip_left;
+    span.frame = rows.frame_buffer + offset;
+    span.depth = rows.depth_buffer + offset;
+    span.count = static_cast<int32_t>(clip_right - clip_left);
+    span.before = static_cast<int32_t>(std::min<int64_t>(offset, 8));
+    span.after = static_cast<int32_t>(std::min<int64_t>(rows.words - offset - span.count, 8));
+    return true;
+}
+
+// Rows top to bottom.  Each row's span is set up before the row above it is
+// drawn, so that its division runs while that row's kernel does.  spans:
+// two spans holding the triangle's common fields, used in turn.
+template <uint32_t USED>
+[[gnu::always_inline]] inline void walk_rows(const RowWalk& rows, Span spans[2], SpanKernel kernel,
+                                             SpanKernel short_kernel)
+{
     Lanes long_edge = rows.long_edge, short_edge = rows.short_edge;
-    for (int64_t y = rows.top; y <= rows.bottom; y++) {
-        const int32_t long_x = static_cast<int32_t>(long_edge[int32_t{Q_X}]);
-        const int32_t short_x = static_cast<int32_t>(short_edge[int32_t{Q_X}]);
-        // The long edge is the left one when both have the same x.
-        const bool long_left = long_x <= short_x;
-        const bool skipped = interlace_flag && ((interlace_parity ^ static_cast<int32_t>(y)) & 1);
-        const int32_t x0 = fixed_floor(long_left ? long_x : short_x);
-        const int32_t x1 = fixed_floor(long_left ? short_x : long_x);
-        const int32_t n = x1 - x0;
-        if (!skipped && n != 0) {
-            const int64_t clip_left = std::max<int64_t>(x0, 0);
-            const int64_t clip_right = std::min<int64_t>(x1, rows.width);
-            if (clip_left < clip_right) {
-                const Lanes left = long_left ? long_edge : short_edge;
-                const Lanes right = long_left ? short_edge : long_edge;
-                Lanes gradient = right - left;  // over one column, the difference itself
-                if (n != 1 && UPPER) {
-                    const DoubleLanes difference = __builtin_convertvector(SignedLanes(gradient), DoubleLanes);
-                    gradient = Lanes(__builtin_convertvector(difference / static_cast<double>(n), SignedLanes));
-                } else if (n != 1) {
-                    const Half low = {static_cast<int32_t>(gradient[0]), static_cast<int32_t>(gradient[1]),
-                                      static_cast<int32_t>(gradient[2]), static_cast<int32_t>(gradient[3])};
-                    const Half quotient = __builtin_convertvector(
-                        __builtin_convertvector(low, DoubleHalf) / static_cast<double>(n), Half);
-                    gradient = Lanes{static_cast<uint32_t>(quotient[0]), static_cast<uint32_t>(quotient[1]),
-                                     static_cast<uint32_t>(quotient[2]), static_cast<uint32_t>(quotient[3]), 0, 0, 0, 0};
-                }
-                const Lanes value = left + gradient * static_cast<uint32_t>(clip_left - x0);
-                std::memcpy(span.step, &gradient, sizeof span.step);
-                std::memcpy(span.value, &value, sizeof span.value);
-                const int64_t offset = y * rows.width + clip_left;
-                span.frame = rows.frame_buffer + offset;
-                span.depth = rows.depth_buffer + offset;
-                span.count = static_cast<int32_t>(clip_right - clip_left);
-                span.before = static_cast<int32_t>(std::min<int64_t>(offset, 8));
-                span.after = static_cast<int32_t>(std::min<int64_t>(rows.words - offset - span.count, 8));
-                (span.count < rows.short_span ? short_kernel : kernel)(span);
-            }
-        }
+    // After row y: the edges at row y + 1.
+    const auto step_edges = [&rows, &long_edge, &short_edge](int64_t y) {
         long_edge += rows.long_slope;
         if (y > rows.b_row)
             short_edge += rows.lower_slope;
@@ -856,6 +867,20 @@ template <uint32_t USED>
             short_edge = rows.b_start;
         else
             short_edge += rows.upper_slope;
+    };
+    int32_t current = 0;
+    bool drawn = set_up_span<USED>(rows, rows.top, long_edge, short_edge, spans[0]);
+    step_edges(rows.top);
+    for (int64_t y = rows.top; y <= rows.bottom; y++) {
+        bool next_drawn = false;
+        if (y < rows.bottom) {
+            next_drawn = set_up_span<USED>(rows, y + 1, long_edge, short_edge, spans[current ^ 1]);
+            step_edges(y + 1);
+        }
+        if (drawn)
+            (spans[current].count < rows.short_span ? short_kernel : kernel)(spans[current]);
+        drawn = next_drawn;
+        current ^= 1;
     }
 }
 
@@ -937,19 +962,21 @@ template <int32_t SHADE, bool WIDE>
 
     const uint32_t side = static_cast<uint32_t>(current_texture_size);  // unsigned: any size, no overflow
     const bool power_of_two = (side & (side - 1)) == 0;
-    Span span;
-    span.generation = depth_generation;
-    span.colour = colour;
-    span.texture = texture;
-    span.size = current_texture_size;
-    span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
+    Span spans[2];
+    for (Span& span : spans) {
+        span.generation = depth_generation;
+        span.colour = colour;
+        span.texture = texture;
+        span.size = current_texture_size;
+        span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
+    }
     // The generic build's level is the WebAssembly SIMD one in the page's SIMD build (0 elsewhere).
     const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, WIDE ? 1 : span_level);
     // A span of a pixel or two costs the wide kernels more in set-up than
     // they save; the plain ones draw the same pixels.
     const SpanKernel short_kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, 0);
     rows.short_span = SHORT_SPAN;
-    walk_rows<USED>(rows, span, kernel, short_kernel);
+    walk_rows<USED>(rows, spans, kernel, short_kernel);
 }
 
 template <int32_t SHADE>
