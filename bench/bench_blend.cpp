@@ -9,7 +9,7 @@
 
 #include "bench_levels.h"
 #include "bench_ratio.h"
-#include "display/display.h"
+#include "display/cpu.h"
 #include "stages/show_stages.h"
 
 namespace {

@@ -10,8 +10,10 @@
 
 #include "bench_levels.h"
 #include "bench_ratio.h"
+#include "display/convert.h"
+#include "display/cpu.h"
 #include "display/display.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench_ratio.h"
-#include "display/display.h"
+#include "display/cpu.h"
 
 inline std::vector<RatioSetting> cpu_level_settings()
 {

@@ -17,7 +17,7 @@
 #include "../tests/render_scenes.h"
 #include "render/render.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 namespace {
 

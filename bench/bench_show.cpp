@@ -16,8 +16,9 @@
 #include "platform/platform.h"
 #include "capture/capture.h"
 #include "shell/options.h"
-#include "shell/shell.h"
 #include "stages/show_stages.h"
+#include "shell/shell.h"
+#include "shell/run.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "engine/engine.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "engine/engine.h"
 
 namespace {

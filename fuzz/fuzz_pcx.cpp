@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "files/files.h"
 
 namespace {

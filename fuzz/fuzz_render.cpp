@@ -18,11 +18,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "engine/engine.h"
 #include "render/render.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 namespace {
 struct Rejected : std::runtime_error {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the show for the browser into build-web/site/ and serves that folder
-# on http://localhost:8000/ (a plain static server; the folder works unchanged
-# on any web host).  web.sh [--build-only] [--port N]
+# on http://localhost:8000/ (a small static server that compresses what pays,
+# scripts/web_serve.py; the folder works unchanged on any web host).
+# web.sh [--build-only] [--port N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 port=8000
@@ -14,7 +15,7 @@ while (($#)); do
   esac
   shift
 done
-[ -n "${YURN_SKIP_SETUP:-}" ] || scripts/setup.sh
+[ -n "${YURN_SKIP_SETUP:-}" ] || scripts/setup.sh web
 
 # em++ runs its JavaScript tools with node; Debian's acorn lives in its own
 # module folder, which a node not built by Debian does not look in.
@@ -42,22 +43,27 @@ fi
 site=build-web/site
 rm -rf "$site"
 mkdir -p "$site/datos"
-cp web/index.html web/yurn-page.js build-web/yurn.js build-web/yurn.wasm "$site/"
-"$native/yurn-pak" create "$site/Yurn.pak" datos/*.pcx >/dev/null
-# The sound track streams from its own URL; the meshes are read like the
-# archive, from the program's file system, which the page fills at start.
-cp datos/cancion.mp3 datos/CREDITS "$site/datos/"
-loaded=("Yurn.pak")
-for f in datos/*; do
-  case $f in *.pcx|*.mp3|*/CREDITS) continue ;; esac
-  cp "$f" "$site/datos/"
-  loaded+=("$f")
-done
-printf '%s\n' "${loaded[@]}" | python3 -c 'import json, sys; print(json.dumps(sys.stdin.read().split()))' \
-  > "$site/files.json"
+# Two builds of the program: yurn.* with WebAssembly SIMD, yurn-plain.* for a
+# browser without it; the page loads one of them.
+cp web/index.html web/yurn-page.js build-web/yurn.js build-web/yurn.wasm build-web/yurn-plain.js \
+  build-web/yurn-plain.wasm "$site/"
+# Each show's page fetches its own data only (files.json lists them per show,
+# with their sizes for the progress bar): the photograph show the archive of
+# its ten photographs, the engine show its meshes, textures and photograph.
+# The sound track streams from its own URL.
+"$native/yurn-pak" create "$site/Yurn.pak" datos/Foto[0-9]*.pcx >/dev/null
+engine=(datos/Foto1.pcx datos/cielo.pcx datos/agua.pcx datos/nudo.3ds datos/esfera.txt datos/toro.txt datos/halo.txt)
+cp datos/cancion.mp3 datos/CREDITS "${engine[@]}" "$site/datos/"
+(cd "$site" && python3 - "${engine[@]}" >files.json <<'PY'
+import json, os, sys
+shows = {"show": ["Yurn.pak"], "engine": sys.argv[1:]}
+listed = [p for paths in shows.values() for p in paths] + ["yurn.wasm", "yurn-plain.wasm"]
+print(json.dumps({**shows, "sizes": {p: os.path.getsize(p) for p in listed}}, indent=1))
+PY
+)
 
 echo "web: página en $site/"
 if ((serve)); then
   echo "web: sirviendo en http://localhost:$port/ (Ctrl+C para terminar)"
-  exec python3 -m http.server "$port" --bind 127.0.0.1 --directory "$site"
+  exec python3 scripts/web_serve.py "$port" "$site"
 fi

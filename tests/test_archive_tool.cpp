@@ -300,3 +300,15 @@ TEST_F(PakTool, SharedConventions)
     EXPECT_EQ(out, "x");
     EXPECT_NE(err.find("a (1 bytes)"), std::string::npos) << err;
 }
+
+TEST_F(PakTool, AfterTwoDashesAHelpOptionIsAFileName)
+{
+    // "--" ends the options: "-h" after it is the archive to list.
+    EXPECT_EQ(pak("list -- -h"), 1);
+    EXPECT_EQ(out.find("Uso"), std::string::npos) << out;
+    EXPECT_NE(err.find("-h"), std::string::npos) << err;
+    write("-h", "x");
+    ASSERT_EQ(pak("create t.pak -- -h"), 0) << err;
+    EXPECT_EQ(pak("list t.pak"), 0) << err;
+    EXPECT_NE(out.find("-h"), std::string::npos) << out;
+}

@@ -25,9 +25,10 @@
 #include "platform/platform.h"
 #include "capture/capture.h"
 #include "shell/options.h"
-#include "shell/shell.h"
 #include "stages/show_stages.h"
 #include "test_support.h"
+#include "shell/run.h"
+#include "display/display.h"
 
 namespace fs = std::filesystem;
 

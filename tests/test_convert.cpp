@@ -7,8 +7,10 @@
 #include <random>
 #include <vector>
 
+#include "display/convert.h"
+#include "display/cpu.h"
 #include "display/display.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 #include "test_levels.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include "display/display.h"
 #include "platform/platform.h"
 #include "shell/options.h"
+#include "shell/run.h"
 #include "shell/shell.h"
 #include "test_support.h"
 

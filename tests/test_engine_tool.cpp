@@ -357,3 +357,17 @@ TEST(MeshGen, SharedConventions)
     EXPECT_EQ(streamed.out, slurp(file));
     EXPECT_EQ(run("info " + file).status, 0);
 }
+
+TEST(MeshTools, AfterTwoDashesAHelpOptionIsAFileName)
+{
+    // "--" ends the options: "--help" after it is a file to read, not a request for help.
+    const ToolRun info = run("info -- --help");
+    EXPECT_EQ(info.status, 1) << info.out;
+    EXPECT_EQ(info.out.find("Uso"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("--help"), std::string::npos) << info.out;
+    // The shape named "-h", and no output: a usage error, not the help.
+    const std::string meshgen = std::string(YURN_BINARY_DIR) + "/yurn-meshgen";
+    const ToolRun shape = shell(meshgen + " -- -h 2>/dev/null");
+    EXPECT_EQ(shape.status, 2);
+    EXPECT_EQ(shape.out.find("Uso"), std::string::npos) << shape.out;
+}

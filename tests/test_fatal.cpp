@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "display/display.h"
+#include "display/error.h"
 #include "platform/platform.h"
 #include "test_support.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "display/display.h"
+#include "display/cpu.h"
 
 // SSE2 up to the processor's own level on x86; the plain level elsewhere.
 inline std::vector<int32_t> machine_levels()

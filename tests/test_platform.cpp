@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "shell/shell.h"
+#include "shell/shell_local.h"
 #include "stages/stages.h"
 
 namespace {

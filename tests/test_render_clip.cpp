@@ -6,9 +6,10 @@
 #include <limits>
 #include <vector>
 
+#include "engine/engine.h"
 #include "render/render.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 #include "test_support.h"
 
 namespace {

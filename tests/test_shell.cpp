@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "display/display.h"
 #include "files/files.h"
 #include "platform/platform.h"
 #include "shell/options.h"
+#include "shell/run.h"
 #include "shell/shell.h"
+#include "shell/shell_local.h"
 #include "stages/stages.h"
 #include "stages/standin.h"
 #include "test_support.h"

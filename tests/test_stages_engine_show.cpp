@@ -11,6 +11,7 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "shell/options.h"
+#include "shell/run.h"
 #include "shell/shell.h"
 #include "stages/scene3d.h"
 #include "test_support.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "display/display.h"
+#include "display/cpu.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
 #include "test_levels.h"

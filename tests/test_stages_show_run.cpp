@@ -14,7 +14,7 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "shell/options.h"
-#include "shell/shell.h"
+#include "shell/run.h"
 #include "stages/show_stages.h"
 #include "test_support.h"
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "display/display.h"
+#include "display/error.h"
 
 // Thrown by the test handler of fatal_error; what() is the formatted message.
 struct FatalError : std::runtime_error {

@@ -4,6 +4,7 @@
 
 #include "display/display.h"
 #include "display/display_local.h"
+#include "display/error.h"
 #include "platform/platform.h"
 #include "shell/shell.h"
 

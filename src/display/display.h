@@ -1,14 +1,11 @@
 // The display: window, full-screen mode with depth fallback, presenting, the
-// 8-bit palette, frame conversion, the window procedure and its message queue.
-// The error reports are in display/error.h, the instruction-set level in
-// display/cpu.h.  Runs over platform/ (SDL, headless or web);
-// all of it on the main thread unless said otherwise.
+// 8-bit palette, the window procedure and its message queue.  The error
+// reports are in display/error.h, the instruction-set level in display/cpu.h,
+// the frame conversion in display/convert.h.  Runs over platform/ (SDL,
+// headless or web); all of it on the main thread unless said otherwise.
 #pragma once
 
 #include <cstdint>
-
-#include "display/cpu.h"
-#include "display/error.h"
 
 // ---------------------------------------------------------------------------
 // Window messages, as the window procedure receives them
@@ -27,8 +24,10 @@ struct Message {
     int64_t lparam;
 };
 
-// 1 at start; 0 once init_display finds the 16-bit mode is 5-5-5.
-// Written by init_display, read by convert_frame.  Main thread.
+// 1 at start; 0 once init_display finds the 16-bit mode is 5-5-5.  The
+// display's record of its mode, beside display_depth (shell/frame.h): written
+// by init_display, read by convert_frame.  Defined in display/convert.cpp, so
+// that the conversion links without the display.  Main thread.
 extern int32_t rgb565;
 
 // Opens the window and the display at frame_width x frame_height, settles
@@ -68,41 +67,3 @@ void release_display();
 // Attaches the 3-3-2 palette (index bits 7-5 red, 4-2 green, 1-0 blue, each
 // in the top bits of its channel).  Start-up, when display_depth is 8.
 void set_palette_332();
-
-// ---------------------------------------------------------------------------
-// Frame conversion: a 0x00RRGGBB frame into the display's pixel format
-// ---------------------------------------------------------------------------
-
-// Converts frame_width x frame_height pixels of source into destination, one
-// contiguous block in the format of display_depth (32: copy; 24: bytes B, G,
-// R; 16: 5-6-5 or 5-5-5 by rgb565; 8: dithered 3-3-2 indices); any other
-// depth leaves destination alone.  pixel_count is not used.  The converter is
-// chosen once per settled depth, not per frame.  Main thread.
-void convert_frame(const uint32_t* source, void* destination, int32_t pixel_count);
-
-// Three bytes B, G, R per pixel, four pixels to twelve bytes at a time; a
-// count that is not a multiple of 4 ends pixel by pixel.  Any count >= 0.
-void pack_24(const uint32_t* source, void* destination, int32_t count);
-
-// One little-endian 16-bit word per pixel, by rgb565; truncates.  Any count >= 0.
-void pack_16(const uint32_t* source, void* destination, int32_t count);
-
-// Floyd-Steinberg error diffusion into the 3-3-2 palette, integer only, left to
-// right on every row, errors starting from zero on every call.  Its error rows
-// are storage kept between calls (grown only when a wider frame comes).
-void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height);
-
-// The kernels behind pack_24 and pack_16, exposed for tests and benchmarks.
-// The *_scalar ones run anywhere; the others exist only on x86 and may be
-// called only where cpu_has_* tells the set is there (*_sse2 always on x86).
-void pack_24_scalar(const uint32_t* source, uint8_t* destination, int32_t count);
-void pack_16_scalar(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
-#if defined(__x86_64__) || defined(__i386__)
-void pack_24_sse2(const uint32_t* source, uint8_t* destination, int32_t count);
-void pack_24_ssse3(const uint32_t* source, uint8_t* destination, int32_t count);
-void pack_24_avx2(const uint32_t* source, uint8_t* destination, int32_t count);
-void pack_24_avx512(const uint32_t* source, uint8_t* destination, int32_t count);
-void pack_16_sse2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
-void pack_16_avx2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
-void pack_16_avx512(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
-#endif

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "display/display.h"
 #include "display/display_local.h"
+#include "display/error.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "engine/engine.h"
 #include "engine/engine_local.h"
 #include "files/files.h"

@@ -7,8 +7,9 @@
 
 #include <cerrno>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "files/files.h"
+#include "files/little_endian.h"
 
 // Bytes of an entry the lookup needs: the name and the offset.  An entry cut
 // short by the end of the file before its offset is complete is not used.
@@ -23,11 +24,6 @@ namespace {
 enum class Scan { next, found, end };
 
 uint8_t fold(uint8_t c) { return (c >= 'a' && c <= 'z') ? uint8_t(c - 'a' + 'A') : c; }
-
-uint32_t read_le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // One directory entry of which `got` bytes were read (fewer than 24 only when
 // the archive ended inside it).  Shared by the stream and the memory lookups.

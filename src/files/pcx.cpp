@@ -6,8 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "files/files.h"
+#include "files/little_endian.h"
 
 namespace {
 
@@ -60,8 +61,6 @@ size_t read_bytes(ByteSource& src, uint8_t* dst, size_t n)
     return done;
 }
 
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
 [[noreturn]] void fail_truncated_header(const char* name)
 {
     fatal_error("La cabecera del fichero %s está incompleta\n", name);
@@ -90,10 +89,10 @@ PcxHeader read_header(const char* name, ByteSource& src)
     header.version = h[1];  // any version is accepted
     header.encoding = h[2];
     header.bits_per_pixel = h[3];
-    header.xmin = le16(h + 4);
-    header.ymin = le16(h + 6);
-    header.xmax = le16(h + 8);
-    header.ymax = le16(h + 10);
+    header.xmin = read_le16(h + 4);
+    header.ymin = read_le16(h + 6);
+    header.xmax = read_le16(h + 8);
+    header.ymax = read_le16(h + 10);
     header.planes = h[65];
     if (header.planes != 1 && header.planes != 3)
         fatal_error("UNICAMENTE IMPLEMENTADOS 1 Y 3 PLANOS.\n");
@@ -104,10 +103,10 @@ PcxHeader read_header(const char* name, ByteSource& src)
                     unsigned(header.ymax));
     if (got < PCX_HEADER_SIZE)
         fail_truncated_header(name);
-    header.horizontal_dpi = le16(h + 12);
-    header.vertical_dpi = le16(h + 14);
-    header.bytes_per_line = le16(h + 66);  // the show's lines are always width bytes
-    header.palette_info = le16(h + 68);
+    header.horizontal_dpi = read_le16(h + 12);
+    header.vertical_dpi = read_le16(h + 14);
+    header.bytes_per_line = read_le16(h + 66);  // the show's lines are always width bytes
+    header.palette_info = read_le16(h + 68);
     header.width = uint32_t(header.xmax) - header.xmin + 1;
     header.height = uint32_t(header.ymax) - header.ymin + 1;
     if (header.planes == 3 && header.width > PCX_MAX_RGB_WIDTH)

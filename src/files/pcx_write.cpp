@@ -1,16 +1,11 @@
 // PCX writer for the tools and tests: three planes, run-length, version 5.
 
 #include "files/files.h"
+#include "files/little_endian.h"
 
 namespace {
 
 constexpr uint8_t MAX_RUN = 63;
-
-void put_le16(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
 
 // One plane line.  Runs stop at the line's end: some readers decode line by
 // line.  A single byte of 0xC0 or more must be written as a run of one.
@@ -42,17 +37,17 @@ std::vector<uint8_t> encode_pcx_rgb(const uint32_t* pixels, uint32_t width, uint
     h[1] = 5;   // version: 3.0 and later, 24-bit capable
     h[2] = 1;   // run-length
     h[3] = 8;   // bits per pixel and plane
-    put_le16(h + 4, 0);
-    put_le16(h + 6, 0);
-    put_le16(h + 8, width - 1);
-    put_le16(h + 10, height - 1);
-    put_le16(h + 12, 72);  // dots per inch
-    put_le16(h + 14, 72);
+    write_le16(h + 4, 0);
+    write_le16(h + 6, 0);
+    write_le16(h + 8, uint16_t(width - 1));
+    write_le16(h + 10, uint16_t(height - 1));
+    write_le16(h + 12, 72);  // dots per inch
+    write_le16(h + 14, 72);
     h[65] = 3;
     // Lines hold exactly width bytes, even for odd widths: readers that honour
     // this field and ours, which always uses width, then agree.
-    put_le16(h + 66, width);
-    put_le16(h + 68, 1);  // colour
+    write_le16(h + 66, uint16_t(width));
+    write_le16(h + 68, 1);  // colour
     out.reserve(PCX_HEADER_SIZE + size_t(width) * height * 3 + size_t(width) * height / 2);
 
     std::vector<uint8_t> line(width);

@@ -190,17 +190,11 @@ void headless_release()
 void headless_frame_presented(int32_t stage)
 {
     if (state.flipped && present_hook) {
-        const PresentedFrame frame = {
-            .pixels = state.front_pixels.data(),
-            .width = state.width,
-            .height = state.height,
-            .depth = state.depth,
-            .rgb565 = state.config.mode_555 ? 0 : 1,
-            .palette = state.has_palette ? state.palette : nullptr,
-            .frame = state.frames,
-            .time_ms = state.time_ms,
-            .stage = stage,
-        };
+        PresentedFrame frame = surface_frame(state.front_pixels.data(), state.width, state.height, state.depth,
+                                             state.config.mode_555, state.has_palette ? state.palette : nullptr);
+        frame.frame = state.frames;
+        frame.time_ms = state.time_ms;
+        frame.stage = stage;
         present_hook(frame, present_user);
     }
     state.flipped = false;

@@ -44,6 +44,18 @@ constexpr uint32_t green_mask_of(int32_t depth, bool mode_555)
     return mode_555 ? GREEN_MASK_555 : GREEN_MASK_565;
 }
 
+// A backend's surface as a displayed frame: depth is the mode set_display_mode
+// was given, and 16-bit pixels are laid out as green_mask reports them (where
+// init_display reads the display's rgb565 from), so the two cannot disagree.
+// frame, time_ms and stage are left 0 for the caller.
+inline PresentedFrame surface_frame(const uint8_t* pixels, int32_t width, int32_t height, int32_t depth,
+                                    bool mode_555, const uint8_t* palette)
+{
+    return {.pixels = pixels, .width = width, .height = height, .depth = depth,
+            .rgb565 = green_mask_of(16, mode_555) == GREEN_MASK_565 ? 1 : 0, .palette = palette,
+            .frame = 0, .time_ms = 0.0, .stage = 0};
+}
+
 // The real periodic timer (platform/timer.cpp).
 uint32_t real_start_timer(uint32_t period_ms, TimerCallback callback);
 void real_kill_timer(uint32_t id);

@@ -15,8 +15,10 @@
 #include <dlfcn.h>
 #endif
 
+#include "platform/frame_rgb.h"
 #include "platform/platform.h"
 #include "platform/platform_local.h"
+#include "platform/startup.h"
 
 namespace {
 
@@ -36,7 +38,7 @@ struct Sdl {
     int32_t width, height, depth;
     SurfaceBytes offscreen;          // on a 64-byte boundary for the conversion kernels
     std::vector<uint32_t> expanded;  // the 8-bit surface through the palette
-    uint32_t palette[256];
+    uint8_t palette[768];            // 256 x (r, g, b), as set_palette gave it
     PlatformEvent pending[MAX_PENDING];  // events made here, returned before SDL's
     int32_t pending_count;
 };
@@ -173,6 +175,7 @@ int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reas
             return 1;
         }
         sdl.video = true;
+        startup_mark("iniciar el vídeo de SDL (SDL_InitSubSystem)");
     }
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "nearest");
     // Full screen on the desktop leaves the monitor's mode alone; the frame is
@@ -187,6 +190,7 @@ int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reas
         return 2;
     }
     install_x_handlers();
+    startup_mark("crear la ventana (SDL_CreateWindow)");
     return 0;
 }
 
@@ -196,6 +200,7 @@ int32_t sdl_create_device()
     sdl.renderer = SDL_CreateRenderer(sdl.window, -1, SDL_RENDERER_PRESENTVSYNC);
     if (!sdl.renderer)
         sdl.renderer = SDL_CreateRenderer(sdl.window, -1, 0);
+    startup_mark("crear el renderizador (SDL_CreateRenderer)");
     return sdl.renderer ? DD_OK : DDERR_NODIRECTDRAWHW;
 }
 
@@ -204,6 +209,7 @@ void sdl_show_window()
     SDL_ShowWindow(sdl.window);
     SDL_RaiseWindow(sdl.window);
     SDL_ShowCursor(SDL_DISABLE);  // the pointer is hidden over the show
+    startup_mark("mostrar la ventana (SDL_ShowWindow)");
     push_pending({.type = EVENT_ACTIVATE, .key = 0, .minimised = 0});
 }
 
@@ -263,9 +269,8 @@ int32_t sdl_blit()
     int32_t status;
     if (sdl.depth == 8) {
         // The screen looks the indices up in the palette, as the mode would.
-        const size_t count = sdl.expanded.size();
-        for (size_t i = 0; i < count; i++)
-            sdl.expanded[i] = sdl.palette[sdl.offscreen[i]];
+        frame_to_rgb(surface_frame(sdl.offscreen.data(), sdl.width, sdl.height, 8, sdl.config.mode_555, sdl.palette),
+                     XRGB_WORDS, reinterpret_cast<uint8_t*>(sdl.expanded.data()));
         status = SDL_UpdateTexture(sdl.texture, nullptr, sdl.expanded.data(), sdl.width * 4);
     } else {
         status = SDL_UpdateTexture(sdl.texture, nullptr, sdl.offscreen.data(), offscreen_pitch());
@@ -323,11 +328,7 @@ int32_t sdl_restore_primary()
 
 int32_t sdl_restore_offscreen() { return sdl.offscreen.empty() ? DDERR_GENERIC : DD_OK; }
 
-void sdl_set_palette(const uint8_t* rgb)
-{
-    for (int32_t i = 0; i < 256; i++)
-        sdl.palette[i] = uint32_t(rgb[3 * i]) << 16 | uint32_t(rgb[3 * i + 1]) << 8 | rgb[3 * i + 2];
-}
+void sdl_set_palette(const uint8_t* rgb) { std::memcpy(sdl.palette, rgb, sizeof sdl.palette); }
 
 void sdl_release()
 {

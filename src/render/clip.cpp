@@ -1,7 +1,8 @@
 // Clipping against the six planes of the view volume: the vertex test and
 // the new vertex where an edge crosses a plane.  Float arithmetic in double,
 // each stored value (t, a coordinate, u, v) rounded to float.
-#include "display/display.h"
+#include "display/error.h"
+#include "engine/engine.h"
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"

@@ -13,11 +13,12 @@
 #include <cstring>
 #include <utility>
 
-#include "display/display.h"
+#include "display/cpu.h"
+#include "engine/engine.h"
 #include "render/fixed.h"
 #include "render/render.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 namespace {
 

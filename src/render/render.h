@@ -1,16 +1,45 @@
-// The software renderer: draws a Scene (engine/engine.h) into a caller-owned
-// frame buffer and depth buffer, and fills 32-bit buffers.  Scene::render_scene
-// is defined here (render/render_pass.cpp).  Single-threaded: one render at a
-// time, on the thread that owns the Scene.
+// The software renderer's front door: draws a Scene (engine/engine.h) into a
+// caller-owned frame buffer and depth buffer, and fills 32-bit buffers.
+// Single-threaded: one render at a time, on the thread that owns the Scene.
+//
+// The entry point, render_scene, is an operation of the Scene: it is declared
+// with the Scene record in engine/engine.h (the Scene, like the music, is one
+// of the program's two objects with methods), and defined here, in
+// render/render_pass.cpp.  A caller includes engine/engine.h to build the
+// scene and call render_scene, and this header for the fills and the values
+// below; render/render_local.h is the renderer's inside (clipping, triangle
+// set-up, the fillers) and stays in render/.
+//
+// What the renderer reads and writes, besides the caller's buffers:
+//   reads   frame_width, frame_height (shell/frame.h): the buffers' size and
+//           the projection's centre;
+//           the Scene, its objects and lights, and the Camera;
+//           interlace_flag, interlace_parity (below), set by the caller;
+//           the instruction-set level (display/cpu.h), to pick span kernels.
+//   writes  depth_generation (below): cleared buffer at its start, one step
+//           down per frame;
+//           additive_pass (below): which of the two passes is being drawn;
+//           current_texture_size (engine/engine.h): each drawn object's
+//           texture side, set by the triangle set-up;
+//           each drawn object's transformed vertices, view box, bounds and
+//           clip flags (engine/engine.h says which fields).
+//   The depth generation, the pass flag, the texture size and the interlace
+//   settings are engine-wide, one each for the whole process, shared by every
+//   scene (and the texture size by the loaders); defined in render/globals.cpp,
+//   the texture size in engine/object.cpp.
+//   A clipped point that still lands outside ends in fatal_error
+//   (display/error.h).
 //
 // Per frame the caller prepares the frame buffer (render_scene never clears
 // it, e.g. fill_buffer with a background) and calls render_scene once with
 // frame_width x frame_height words of frame and of depth.  The depth buffer
-// is the renderer's: render_scene clears the buffer it is given whenever
-// depth_generation is at its start value (the process's first rendered frame,
-// then once every 65,536); the caller only keeps it between frames.  The
-// generation is one for the whole process, so a depth buffer brought in later
-// starts filled with 0xFFFFFFFF (as the scene stage's does).
+// is the renderer's: render_scene clears each buffer it is given at that
+// buffer's first frame in every cycle of depth_generation (65,536 frames of
+// the whole process), and the first time it sees the buffer, so several
+// buffers may take turns; the caller only keeps it between frames.  A buffer
+// freed and another allocated at the same address within one cycle counts as
+// the same buffer, so a new depth buffer starts filled with 0xFFFFFFFF (as
+// the scene stage's does).
 #pragma once
 
 #include <cstdint>
@@ -20,8 +49,9 @@ constexpr int32_t near = 10;
 constexpr int32_t far = 3500;
 
 // Depth-buffer words are depth_generation | integer depth; a smaller word is
-// nearer.  Starts at 0xFFFF0000 (render_scene then clears the depth buffer)
-// and drops by 0x10000 per rendered frame, wrapping.  Render thread only.
+// nearer.  Starts at 0xFFFF0000 (a new cycle: render_scene then clears each
+// depth buffer at its next frame) and drops by 0x10000 per rendered frame,
+// wrapping.  Render thread only.
 extern uint32_t depth_generation;
 
 // 0 during the opaque pass, 1 during the additive pass (and after it, until

@@ -1,7 +1,8 @@
 // Triangle set-up: projection once per vertex per pass, and the filler the
 // object's mode picks.
+#include "engine/engine.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 void draw_triangle(const Object* object, Vertex* const triangle[3], uint32_t face_colour,
                    uint32_t* frame_buffer, uint32_t* depth_buffer)

@@ -7,8 +7,11 @@
 #include "capture/capture.h"
 #include "files/files.h"
 #include "platform/platform.h"
+#include "platform/startup.h"
+#include "shell/installed_data.h"
 #include "shell/options.h"
-#include "shell/shell.h"
+#include "shell/run.h"
+#include "shell/shell_local.h"
 #include "stages/stages.h"
 
 namespace {
@@ -27,6 +30,20 @@ void print_stats()
     std::fprintf(stderr, "%s\n", text);
     if (virtual_clock)
         std::fprintf(stderr, "Tiempo real de la ejecución: %.3f segundos\n", (steady_ms() - started_ms) / 1000.0);
+    // Then the start-up, step by step, as far as it went.
+    int32_t count = 0;
+    bool finished = false;
+    const StartupStep* steps = startup_steps(&count, &finished);
+    if (count == 0)
+        return;
+    double total = 0.0;
+    for (int32_t i = 0; i < count; i++)
+        total += steps[i].ms;
+    std::fprintf(stderr, finished ? "Arranque hasta el primer fotograma: %.3f segundos\n"
+                                  : "Arranque, sin llegar al primer fotograma: %.3f segundos\n",
+                 total / 1000.0);
+    for (int32_t i = 0; i < count; i++)
+        std::fprintf(stderr, "  %8.1f ms  %s\n", steps[i].ms, steps[i].name);
 }
 
 }  // namespace
@@ -40,6 +57,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "yurn: %s\nyurn --help muestra las opciones.\n", error);
         return 2;
     }
+    startup_mark("leer las opciones");
     if (options.help || options.version) {
         if (options.help)
             print_usage(stdout);
@@ -53,6 +71,10 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    // No --data and no datos/ here: the installed show's data, if any.
+    const std::string installed = options.data ? std::string() : installed_data_folder();
+    if (!installed.empty())
+        options.data = installed.c_str();
     virtual_clock = options.headless || options.capture;
     if (options.stats)
         std::atexit(print_stats);

@@ -2,7 +2,7 @@
 // clock starts, and afterwards only faded out when the script asks for it
 // (the engine show).  Any failure leaves a silent show.
 #include "platform/platform.h"
-#include "shell/shell.h"
+#include "shell/music.h"
 
 namespace {
 

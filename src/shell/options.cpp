@@ -1,12 +1,13 @@
-// Command-line parsing: one table entry per option.
+// Command-line parsing: one table entry per option, read through the reader
+// the tools share (shell/command_line.h).
 #include "shell/options.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
-#include "platform/platform.h"
 #include "capture/capture.h"
+#include "shell/command_line.h"
+#include "platform/platform.h"
 #include "stages/stages.h"
 
 namespace {
@@ -20,17 +21,13 @@ struct OptionEntry {
     Apply apply;
 };
 
-// Reads a positive decimal integer up to 10^9; false for anything else.
-bool read_count(const char* text, int64_t* out)
+// Reads a positive decimal integer of digits only, up to 10^9; false for anything else.
+bool read_count(std::string_view text, int64_t* out)
 {
-    if (!text || *text < '0' || *text > '9')
+    uint64_t value = 0;
+    if (!read_decimal(text, 1000000000, &value) || value == 0)
         return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long value = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != 0 || value <= 0 || value > 1000000000)
-        return false;
-    *out = value;
+    *out = int64_t(value);
     return true;
 }
 
@@ -53,17 +50,15 @@ bool apply_data(Options* o, const char* value, char* error, size_t error_size)
 
 bool apply_fps(Options* o, const char* value, char* error, size_t error_size)
 {
-    char numerator[32];
     const char* slash = std::strchr(value, '/');
     const size_t length = slash ? size_t(slash - value) : std::strlen(value);
-    if (length >= sizeof numerator) {
+    // A numerator this long is no count at all: named without the hint.
+    if (length >= 32) {
         std::snprintf(error, error_size, "valor de --fps no válido: \"%s\"", value);
         return false;
     }
-    std::memcpy(numerator, value, length);
-    numerator[length] = 0;
     int64_t n = 0, d = 1;
-    if (!read_count(numerator, &n) || (slash && !read_count(slash + 1, &d))) {
+    if (!read_count(std::string_view(value, length), &n) || (slash && !read_count(slash + 1, &d))) {
         std::snprintf(error, error_size, "valor de --fps no válido: \"%s\" (se espera N o N/D, enteros positivos)",
                       value);
         return false;
@@ -147,7 +142,8 @@ constexpr OptionEntry OPTION_TABLE[] = {
      .help = "al terminar, informe de fotogramas por segundo en stderr (sin ventana, también el tiempo real)",
      .apply = apply_stats},
     {.name = "--data", .value = "DIR",
-     .help = "carpeta que contiene datos/ y Yurn.pak (la carpeta actual por omisión)", .apply = apply_data},
+     .help = "carpeta que contiene datos/ y Yurn.pak (la actual si tiene datos/; si no, los datos instalados)",
+     .apply = apply_data},
     {.name = "--verbose", .value = nullptr, .help = "dice en stderr de dónde se leen los datos (Yurn.pak o datos/)",
      .apply = apply_verbose},
     {.name = "--script", .value = "NOMBRE", .help = "guion de etapas que se ejecuta (\"show\" por omisión)",
@@ -164,14 +160,12 @@ constexpr OptionEntry OPTION_TABLE[] = {
 };
 
 // The table entry for a name ("-h" is "--help"); null when there is none.
-const OptionEntry* find_option(const char* name, size_t length)
+const OptionEntry* find_option(std::string_view name)
 {
-    if (length == 2 && !std::strncmp(name, "-h", 2)) {
+    if (is_help(name))
         name = "--help";
-        length = std::strlen(name);
-    }
     for (const OptionEntry& candidate : OPTION_TABLE)
-        if (std::strlen(candidate.name) == length && !std::strncmp(name, candidate.name, length))
+        if (name == candidate.name)
             return &candidate;
     return nullptr;
 }
@@ -181,29 +175,26 @@ const OptionEntry* find_option(const char* name, size_t length)
 bool parse_options(int argc, char** argv, Options* options, char* error, size_t error_size)
 {
     *options = Options{};
-    for (int i = 1; i < argc; i++) {
-        const char* arg = argv[i];
-        // --name=value gives the value in the same argument.
-        const char* equals = std::strncmp(arg, "--", 2) == 0 ? std::strchr(arg, '=') : nullptr;
-        const size_t name_length = equals ? size_t(equals - arg) : std::strlen(arg);
-        const OptionEntry* entry = find_option(arg, name_length);
+    // yurn takes no operands: "--" is one more unknown option.
+    CommandLine line{.argc = argc, .argv = argv, .double_dash_ends_options = false};
+    Argument arg;
+    while (next_argument(line, &arg)) {
+        const OptionEntry* entry = find_option(arg.name);
         if (!entry) {
-            std::snprintf(error, error_size, "opción desconocida: \"%.*s\"", int(name_length), arg);
+            std::snprintf(error, error_size, "opción desconocida: \"%.*s\"", int(arg.name.size()), arg.name.data());
+            return false;
+        }
+        if (arg.value && !entry->value) {
+            std::snprintf(error, error_size, "%s no lleva valor: \"%s\"", entry->name, arg.text);
             return false;
         }
         const char* value = nullptr;
-        if (equals && !entry->value) {
-            std::snprintf(error, error_size, "%s no lleva valor: \"%s\"", entry->name, arg);
-            return false;
-        }
-        if (equals) {
-            value = equals + 1;
-        } else if (entry->value) {
-            if (i + 1 >= argc) {
+        if (entry->value) {
+            value = take_value(line, arg);
+            if (!value) {
                 std::snprintf(error, error_size, "falta el valor de %s (%s)", entry->name, entry->value);
                 return false;
             }
-            value = argv[++i];
         }
         if (!entry->apply(options, value, error, error_size))
             return false;
@@ -225,8 +216,9 @@ void print_usage(FILE* out)
                  "Uso: yurn [opciones]\n"
                  "Muestra el espectáculo a 320 x 240 con su música; Escape termina.\n"
                  "Alt+Intro alterna entre pantalla completa y ventana.\n"
-                 "Lee datos/ y Yurn.pak de la carpeta actual (o de --data DIR); Yurn.pak,\n"
-                 "si existe, se lee antes que los ficheros de datos/.\n\n"
+                 "Lee datos/ y Yurn.pak de la carpeta actual (o de --data DIR; sin datos/ aquí,\n"
+                 "los instalados en share/yurn); Yurn.pak, si existe, se lee antes que los\n"
+                 "ficheros de datos/.\n\n"
                  "Opciones (el valor va detrás o tras '=': --fps 30, --fps=30):\n");
     for (const OptionEntry& entry : OPTION_TABLE) {
         char left[64];

@@ -7,11 +7,17 @@
 #include <cstring>
 #include <string>
 
+#include "display/convert.h"
 #include "display/display.h"
+#include "display/error.h"
 #include "files/files.h"
 #include "platform/platform.h"
+#include "platform/startup.h"
+#include "shell/music.h"
 #include "shell/options.h"
+#include "shell/run.h"
 #include "shell/shell.h"
+#include "shell/shell_local.h"
 #include "stages/stages.h"
 
 namespace {
@@ -131,8 +137,13 @@ void produce_frame()
 {
     const int32_t i = current_stage.load(std::memory_order_relaxed);
     Stage& stage = stage_table[i];
+    const bool first = frame_counter == 0;
+    if (first)
+        startup_mark("esperar a que la ventana se active");
     if (stage.ready.load(std::memory_order_relaxed) == 1)
         done_flag = stage.render(i);
+    if (first)
+        startup_mark("primer fotograma: dibujarlo");
     uint8_t* surface = platform->lock_offscreen();
     if (!surface)
         fatal_error("Error al bloquear lpDDSOne");
@@ -143,7 +154,11 @@ void produce_frame()
     frame_counter++;
     if (platform->unlock_offscreen() != DD_OK)
         fatal_error("Error al desbloquear lpDDSOne");
+    if (first)
+        startup_mark("primer fotograma: convertirlo");
     present_frame();
+    if (first)
+        startup_finish("primer fotograma: presentarlo");
     report_frames();
     if (music_fade_at >= 0.0 && platform->clock_ms() - clock_base >= music_fade_at) {
         music_fade_out(music_fade_length);
@@ -179,6 +194,8 @@ int32_t main_loop()
         if (i >= STAGE_COUNT || stage_table[i].data == nullptr)
             break;
         stage_table[i].prepare(i);
+        if (frame_counter == 0)
+            startup_mark("preparar la etapa");
         while (stage_table[i].passes != 0) {
             done_flag = 0;
             // The schedule is tested first, so it runs once more after a
@@ -213,6 +230,7 @@ int32_t run_show_script(const Options& options, void (*build)())
         .fps_numerator = options.fps_numerator,
         .fps_denominator = options.fps_denominator,
     });
+    startup_mark("elegir la plataforma");
     if (!build && !select_stage_script(options.script))
         fatal_error("No existe el guion de etapas \"%s\"", options.script);
     const StageScript* script = build ? nullptr : find_stage_script(options.script);
@@ -229,13 +247,16 @@ int32_t run_show_script(const Options& options, void (*build)())
     archive_path = data_path(ARCHIVE_FILE);
     archive_name = archive_path.data();
     music_open(data_path(SOUND_TRACK).c_str());
+    startup_mark("buscar la música");
     if (init_display() != 0)
         fatal_error("ERROR al inicializar la aplicación");
+    startup_mark("terminar de preparar la pantalla");
     describe_data_folder(options.verbose);
     if (build)
         build();
     else
         build_stage_table();
+    startup_mark("crear las etapas (archivo, fotos)");
     set_fatal_note("");
     if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
         music_fade_at = double(script->music_fade_from) * 1000.0;
@@ -244,8 +265,10 @@ int32_t run_show_script(const Options& options, void (*build)())
     if (display_depth == 8)
         set_palette_332();
     music_play();
+    startup_mark("abrir el sonido y empezar la música");
     if (start_timer(TICK_MS) == 0)
         fatal_error("ERROR: no puedo crear el timer");
+    startup_mark("arrancar el temporizador");
     clock_base = platform->clock_ms();
     return main_loop();
 }

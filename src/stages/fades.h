@@ -31,7 +31,7 @@ void ceiling_create(int32_t index, int32_t width, int32_t height);
 void fadeout_create(int32_t index, int32_t width, int32_t height);
 
 // Pixel kernels, exposed for the tests and benchmarks.  Each picks AVX-512,
-// AVX2 or SSE2 by cpu_level (display/display.h), the plain loop off x86, and
+// AVX2 or SSE2 by cpu_level (display/cpu.h), the plain loop off x86, and
 // is bit-exact with the plain per-lane loop.
 // ceiling_pass: every byte (top byte included) of dst = min(src byte, level).
 void ceiling_pass(uint32_t* dst, const uint32_t* src, uint8_t level, int32_t count);

@@ -1,5 +1,4 @@
 // The photo stage: one photograph read at start-up, shown unchanged.
-#include "display/display.h"
 #include "shell/shell.h"
 #include "stages/show_stages.h"
 #include "stages/stages_local.h"

@@ -2,6 +2,7 @@
 // frame, a texture the size the renderer samples.
 #include <cstdio>
 
+#include "display/error.h"
 #include "files/files.h"
 #include "stages/stages_local.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <memory>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "files/files.h"
 #include "render/render.h"
 #include "shell/shell.h"

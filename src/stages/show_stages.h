@@ -71,17 +71,22 @@ void build_photo_show();
 //   floor((255 - c) * a / 256) + floor(c * b / 256)
 // and the top byte of a.  Dividing by 256 means no lane ever reaches 255, so
 // c = 0 darkens a by one step: deliberate.  Picks AVX-512, AVX2 or SSE2 at
-// run time (cpu_level, display/display.h), the plain kernel off x86;
+// run time (cpu_level, display/cpu.h), the 128-bit kernel in the page's
+// WebAssembly SIMD build, the plain kernel elsewhere or under a cap;
 // bit-exact with the plain per-lane formula.  dst may equal a or b.
 void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 
 // The kernels blend chooses between, exposed for the tests and benchmarks.
 // blend_plain runs anywhere; the others exist on x86 only, and blend_avx2 and
 // blend_avx512 may be called only when the processor has the instruction set,
-// as cpu_has_avx2 and cpu_has_avx512bw (display/display.h) tell.
+// as cpu_has_avx2 and cpu_has_avx512bw (display/cpu.h) tell.
 void blend_plain(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 #if defined(__x86_64__) || defined(__i386__)
 void blend_sse2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 void blend_avx2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 void blend_avx512(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
+#endif
+// The page's WebAssembly SIMD build: the 128-bit kernel, taken at CPU_SIMD128.
+#ifdef __wasm_simd128__
+void blend_simd128(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 #endif

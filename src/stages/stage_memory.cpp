@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "display/error.h"
 #include "stages/stages_local.h"
 
 void FrameFree::operator()(uint32_t* pixels) const { std::free(pixels); }

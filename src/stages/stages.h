@@ -1,9 +1,9 @@
 // Stage scripts: the compiled-in ways to fill the stage table and the
-// schedule.  build_stage_table (shell/shell.h) runs the selected one at
-// start-up; --script NAME selects it.  Each script's build fills schedule,
-// points stage_table at clear_stage_table(), stores the create entry
-// points, calls them in index order with (index, frame_width, frame_height)
-// and leaves a terminating record (data null) within the table.
+// schedule.  build_stage_table runs the selected one at start-up; --script
+// NAME selects it.  Each script's build fills schedule, points stage_table at
+// clear_stage_table(), stores the create entry points, calls them in index
+// order with (index, frame_width, frame_height) and leaves a terminating
+// record (data null) within the table.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,11 @@ constexpr float SHOW_SCHEDULE[SCHEDULE_LENGTH] = {
 
 // Lookup by name (exact, case-sensitive); null when there is no such script.
 const StageScript* find_stage_script(const char* name);
+
+// Fills the schedule and the stage table by running the stage script chosen
+// with select_stage_script (stages/scripts.cpp).  Called by the shell's
+// start-up; main thread.
+void build_stage_table();
 
 // Makes the named script the one build_stage_table runs; false (and no change)
 // when there is none.  "show" is selected until then.  Main thread.

@@ -11,7 +11,6 @@
 #include <memory>
 #include <new>
 
-#include "display/display.h"
 #include "shell/shell.h"
 
 // Frame buffers start on a 64-byte boundary: the blend and fade kernels rely

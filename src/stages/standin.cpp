@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "display/display.h"
+#include "display/error.h"
 #include "shell/shell.h"
 #include "stages/stages_local.h"
 

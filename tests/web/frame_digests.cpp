@@ -7,7 +7,7 @@
 
 #include "platform/platform.h"
 #include "shell/options.h"
-#include "shell/shell.h"
+#include "shell/run.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // What every tool shares: how options are read (--opt value and --opt=value,
-// -h/--help, --version), how it ends (1 for a failure, 2 for a usage error,
+// -h/--help, --version; through shell/command_line.h, as yurn reads its own), how it ends (1 for a failure, 2 for a usage error,
 // the message on standard error after the tool's name), how it reads and
 // writes whole files (written whole or not at all; "-" is standard output),
 // and how it prints names that came from a file.
@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "display/display.h"
+#include "shell/command_line.h"
+#include "display/error.h"
 #include "files/files.h"
 
 namespace cli {
@@ -125,94 +126,57 @@ inline void init(const char* name)
 // "NAME (yurn) VERSION" on standard output, for --version.
 inline void print_version() { std::printf("%s (yurn) %s\n", program, YURN_VERSION); }
 
-// -h/--help prints the usage and --version the version, both on standard
-// output, and end the tool with 0; any other argument returns.
-inline void answer_help_or_version(const std::string& arg, void (*usage)(FILE*))
-{
-    if (arg == "-h" || arg == "--help") {
-        usage(stdout);
-        std::exit(0);
-    }
-    if (arg == "--version") {
-        print_version();
-        std::exit(0);
-    }
-}
-
-// Reads the arguments one at a time.  "--opt=value" is the option and its
-// value; after "--" everything is an operand.
+// Reads the arguments one at a time through the program's one command-line
+// reader (shell/command_line.h), ending the tool on a usage error.
+// "--opt=value" is the option and its value; after "--" everything is an
+// operand.
 struct Args {
-    Args(int count, char** values) : argc(count), argv(values) {}
-    int argc;
-    char** argv;
-    int at = 1;
-    bool operands_only = false;
-    std::string inline_value;
-    bool has_inline = false;
+    Args(int count, char** values) : line{.argc = count, .argv = values, .double_dash_ends_options = true} {}
+    CommandLine line;
+    Argument current{};
 
     // The next argument into arg; false at the end.  is_option tells whether
-    // it is an option (starts with '-' and is not "-" itself).
+    // it is an option (starts with '-' and is not "-" itself).  An option
+    // given a value after '=' that nobody took ends the tool here.
     bool next(std::string& arg, bool& is_option)
     {
-        if (has_inline)
+        if (current.value)
             usage_error("la opción %s no lleva valor", arg.c_str());
-        while (at < argc) {
-            arg = argv[at++];
-            if (!operands_only && arg == "--") {
-                operands_only = true;
-                continue;
-            }
-            is_option = !operands_only && arg.size() > 1 && arg[0] == '-';
-            if (is_option && arg.compare(0, 2, "--") == 0) {
-                const size_t eq = arg.find('=');
-                if (eq != std::string::npos) {
-                    inline_value = arg.substr(eq + 1);
-                    has_inline = true;
-                    arg.resize(eq);
-                }
-            }
-            return true;
-        }
-        return false;
+        if (!next_argument(line, &current))
+            return false;
+        arg.assign(current.name);
+        is_option = current.is_option;
+        return true;
     }
+
+    // The whole argument last read, as given.
+    const char* text() const { return current.text; }
 
     // The value of option: the part after '=', or the next argument.
     std::string value(const std::string& option)
     {
-        if (has_inline) {
-            has_inline = false;
-            return inline_value;
-        }
-        if (at >= argc)
+        const char* v = take_value(line, current);
+        if (!v)
             usage_error("falta el valor de %s", option.c_str());
-        return argv[at++];
+        return v;
     }
 };
 
-// "AxB" (separator 'x') or "A,B": two decimal numbers of digits only, each
-// at most max.  False for signs, spaces, anything after B, or a number
-// too large, which sscanf's %u would silently wrap to a small one.
-inline bool parse_number_pair(const std::string& text, char separator, uint32_t max, uint32_t& a, uint32_t& b)
+// -h/--help prints the usage and --version the version, both on standard
+// output, and end the tool with 0; any other argument, and any argument
+// after "--" (an operand, such as a file named "-h"), returns.
+inline void answer_help_or_version(const Args& args, void (*usage)(FILE*))
 {
-    uint64_t values[2] = {0, 0};
-    size_t at = 0;
-    for (int k = 0; k < 2; ++k) {
-        if (k == 1 && (at >= text.size() || text[at++] != separator))
-            return false;
-        const size_t first = at;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-            values[k] = values[k] * 10 + uint64_t(text[at++] - '0');
-            if (values[k] > max)
-                return false;
-        }
-        if (at == first)
-            return false;
+    if (!args.current.is_option)
+        return;
+    if (is_help(args.current.name)) {
+        usage(stdout);
+        std::exit(0);
     }
-    if (at != text.size())
-        return false;
-    a = uint32_t(values[0]);
-    b = uint32_t(values[1]);
-    return true;
+    if (args.current.name == "--version") {
+        print_version();
+        std::exit(0);
+    }
 }
 
 // The lower-case extension of path ("" when it has none).

@@ -90,7 +90,7 @@ int info_command(int argc, char** argv)
     std::string a;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, info_usage);
+        cli::answer_help_or_version(args, info_usage);
         if (a == "--json")
             json = true;
         else if (is_option)
@@ -98,7 +98,7 @@ int info_command(int argc, char** argv)
         else if (file)
             cli::usage_error("sobra el argumento \"%s\"", a.c_str());
         else
-            file = argv[args.at - 1];
+            file = args.text();
     }
     if (!file) {
         info_usage(stderr);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "shell/command_line.h"
 #include "commands.h"
 #include "common/cli.h"
 
@@ -20,7 +21,7 @@ constexpr Command commands[] = {
 
 void usage(FILE* out)
 {
-    std::fprintf(out, "Uso: yurn-mesh ORDEN [ARGUMENTOS...]\n\nÓrdenes:\n");
+    std::fprintf(out, "Uso: yurn-mesh ORDEN [ARGUMENTOS...]\n     yurn-mesh --help | --version\n\nÓrdenes:\n");
     for (const Command& c : commands)
         std::fprintf(out, "  %s %s\n", c.name, c.help);
     std::fprintf(out, "\nUn fichero cuyo nombre acaba en .3ds (en mayúsculas o minúsculas) o que empieza\n"
@@ -39,7 +40,7 @@ int main(int argc, char** argv)
         usage(stderr);
         return cli::EXIT_USAGE;
     }
-    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
+    if (is_help(argv[1]) || !std::strcmp(argv[1], "help")) {
         usage(stdout);
         return 0;
     }

@@ -12,13 +12,14 @@
 #include <memory>
 #include <string>
 
+#include "shell/command_line.h"
 #include "commands.h"
 #include "common/cli.h"
-#include "display/display.h"
 #include "files/files.h"
 #include "render/render.h"
 #include "render_options.h"
-#include "shell/shell.h"
+#include "display/error.h"
+#include "shell/frame.h"
 
 namespace {
 
@@ -187,11 +188,11 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
     std::string a;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, usage);
+        cli::answer_help_or_version(args, usage);
         if (!is_option) {
             if (options.file)
                 usage_error("sobra el argumento \"%s\"", a.c_str());
-            options.file = argv[args.at - 1];
+            options.file = args.text();
             continue;
         }
         if (a == "--two-sided") {
@@ -218,7 +219,7 @@ int32_t parse_view_options(int argc, char** argv, bool render, ViewOptions& opti
             options.texture_path = v;
         } else if (a == "--size") {
             uint32_t w = 0, h = 0;
-            if (!cli::parse_number_pair(v, 'x', 8192, w, h) || w < 8 || h < 8)
+            if (!read_decimal_pair(v, 'x', 8192, &w, &h) || w < 8 || h < 8)
                 usage_error("--size espera ANCHOxALTO, de 8 a 8192 cada uno, no \"%s\"", v.c_str());
             options.width = int32_t(w);
             options.height = int32_t(h);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/command_line.h"
 #include "common/cli.h"
 
 using cli::usage_error;
@@ -233,7 +234,7 @@ int main(int argc, char** argv)
     double scale = 1.0;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, usage);
+        cli::answer_help_or_version(args, usage);
         if (a == "--format") format = args.value(a);
         else if (a == "-o" || a == "--output") out = args.value(a);
         else if (a == "--scale") {
@@ -245,7 +246,7 @@ int main(int argc, char** argv)
         } else if (a == "--detail") {
             const std::string v = args.value(a);
             uint32_t n = 0, m = 0;
-            if (!cli::parse_number_pair(v, ',', 1000, n, m) || n < 3 || m < 3)
+            if (!read_decimal_pair(v, ',', 1000, &n, &m) || n < 3 || m < 3)
                 usage_error("detalle no válido \"%s\" (N,M de 3 a 1000)", v.c_str());
             along = int(n);
             around = int(m);

@@ -14,6 +14,7 @@
 
 #include "common/cli.h"
 #include "files/files.h"
+#include "files/little_endian.h"
 
 namespace fs = std::filesystem;
 using cli::fail;
@@ -53,17 +54,6 @@ struct Member {
     uint32_t spare;    // the length field when this program wrote the archive
     uint64_t length;   // bytes to extract
 };
-
-void put_le32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t get_le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // The name field of an entry as the lookup compares it.
 void name_field(const std::string& name, uint8_t field[ARCHIVE_NAME_SIZE])
@@ -120,7 +110,7 @@ std::vector<Member> read_directory(const std::string& path, const std::vector<ui
         while (name_length < ARCHIVE_NAME_SIZE && e[name_length])
             ++name_length;
         members.push_back({std::string(reinterpret_cast<const char*>(e), name_length),
-                           get_le32(e + ARCHIVE_OFFSET_AT), get_le32(e + ARCHIVE_SPARE_AT), 0});
+                           read_le32(e + ARCHIVE_OFFSET_AT), read_le32(e + ARCHIVE_SPARE_AT), 0});
     }
     if (pak.empty())
         fail("%s está vacío: no es un archivo de recursos", path.c_str());
@@ -198,8 +188,8 @@ int create(const std::string& out_path, const std::vector<std::string>& names)
             fail("el archivo pasaría de 4 GiB al añadir %s", names[i].c_str());
         uint8_t* e = dir.data() + i * ARCHIVE_ENTRY_SIZE;
         std::memcpy(e, names[i].data(), names[i].size());
-        put_le32(e + ARCHIVE_OFFSET_AT, uint32_t(at));
-        put_le32(e + ARCHIVE_SPARE_AT, uint32_t(data[i].size()));
+        write_le32(e + ARCHIVE_OFFSET_AT, uint32_t(at));
+        write_le32(e + ARCHIVE_SPARE_AT, uint32_t(data[i].size()));
         at += data[i].size();
     }
 
@@ -355,7 +345,7 @@ int main(int argc, char** argv)
     std::vector<std::string> operands;
     bool is_option = false;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, [](FILE* out) { std::fputs(USAGE, out); });
+        cli::answer_help_or_version(args, [](FILE* out) { std::fputs(USAGE, out); });
         if (!is_option) {
             if (command.empty())
                 command = a;

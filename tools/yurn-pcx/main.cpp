@@ -18,8 +18,8 @@
 #include <stb_image_resize.h>
 #include <stb_image_write.h>
 
+#include "shell/command_line.h"
 #include "common/cli.h"
-#include "display/display.h"
 #include "files/files.h"
 
 using cli::fail;
@@ -336,7 +336,7 @@ int info(const std::string& in)
 bool parse_size(const std::string& s, int* width, int* height)
 {
     uint32_t w = 0, h = 0;
-    if (!cli::parse_number_pair(s, 'x', 65535, w, h))
+    if (!read_decimal_pair(s, 'x', 65535, &w, &h))
         return false;
     if (w < 1 || w > PCX_MAX_RGB_WIDTH || h < 1 || h > 65535)
         return false;
@@ -357,7 +357,7 @@ int main(int argc, char** argv)
     Fit fit = Fit::crop;
     int width = 320, height = 240;
     while (args.next(a, is_option)) {
-        cli::answer_help_or_version(a, [](FILE* out) { std::fputs(USAGE, out); });
+        cli::answer_help_or_version(args, [](FILE* out) { std::fputs(USAGE, out); });
         if (!is_option) {
             if (command.empty())
                 command = a;

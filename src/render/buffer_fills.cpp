@@ -1,13 +1,8 @@
-// Buffer fills and the renderer's engine-wide values.
+// Buffer fills: whole buffers and the rows the interlace settings draw.
 #include <cstring>
 #include <cwchar>
 
 #include "render/render.h"
-
-uint32_t depth_generation = 0xFFFF0000u;
-uint8_t additive_pass = 0;
-uint8_t interlace_flag = 0;
-int32_t interlace_parity = 0;
 
 namespace {
 
