@@ -19,7 +19,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 shopt -s nullglob
 sources=(src/files/*.cpp src/engine/*.cpp src/render/*.cpp src/display/error.cpp src/display/convert.cpp
-         src/display/cpu.cpp src/shell/globals.cpp)
+         src/display/cpu.cpp src/shell/globals.cpp src/shell/command_line.cpp)
 em++ -std=c++20 -O2 -msimd128 -ffp-contract=off -Wall -Wextra -Wshadow -Isrc \
   -sENVIRONMENT=node -sALLOW_MEMORY_GROWTH=1 -sEXIT_RUNTIME=1 -sSINGLE_FILE=1 \
   tests/web/spans_check.cpp "${sources[@]}" -o "$work/spans_check.js" 2>"$work/build.log" || {

@@ -16,9 +16,10 @@
 #include <vector>
 
 #include "display/cpu.h"
+#include "engine/engine.h"
 #include "render/render.h"
 #include "render/render_local.h"
-#include "shell/shell.h"
+#include "shell/frame.h"
 
 namespace {
 
