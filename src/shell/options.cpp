@@ -103,6 +103,37 @@ bool apply_script(Options* o, const char* value, char* error, size_t error_size)
         return false;
     }
     o->script = value;
+    o->script_given = true;
+    return true;
+}
+
+bool apply_show(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!*value) {
+        std::snprintf(error, error_size, "--show necesita un fichero de espectáculo (show.toml)");
+        return false;
+    }
+    o->show = value;
+    return true;
+}
+
+bool apply_print_show(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!find_stage_script(value)) {
+        std::snprintf(error, error_size, "no existe el guion \"%s\" (--help los enumera)", value);
+        return false;
+    }
+    o->print_show = value;
+    return true;
+}
+
+bool apply_check(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!*value) {
+        std::snprintf(error, error_size, "--check necesita un fichero de espectáculo (show.toml)");
+        return false;
+    }
+    o->check = value;
     return true;
 }
 
@@ -148,6 +179,15 @@ constexpr OptionEntry OPTION_TABLE[] = {
      .apply = apply_verbose},
     {.name = "--script", .value = "NOMBRE", .help = "guion de etapas que se ejecuta (\"show\" por omisión)",
      .apply = apply_script},
+    {.name = "--show", .value = "FICHERO",
+     .help = "muestra el espectáculo descrito en FICHERO (show.toml; sus rutas, relativas a su carpeta)",
+     .apply = apply_show},
+    {.name = "--check", .value = "FICHERO",
+     .help = "lee el espectáculo y todos sus ficheros sin mostrarlo; escribe su horario o cada problema",
+     .apply = apply_check},
+    {.name = "--print-show", .value = "NOMBRE",
+     .help = "escribe en la salida estándar el fichero de espectáculo equivalente al guion NOMBRE",
+     .apply = apply_print_show},
     {.name = "--capture", .value = "DIR|F.mp4",
      .help = "graba cada fotograma (sin ventana, a --fps): DIR/frame-000000.png..., frames.tsv y sound.wav, "
              "o un vídeo .mp4, .mkv o .webm con ffmpeg",
@@ -207,6 +247,16 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
         std::snprintf(error, error_size, "--overwrite vale solo con --capture DIR");
         return false;
     }
+    if (options->show && (options->script_given || options->data)) {
+        std::snprintf(error, error_size, "--show no va con %s: el fichero dice sus etapas y sus rutas son relativas a él",
+                      options->script_given ? "--script" : "--data");
+        return false;
+    }
+    if ((options->check || options->print_show) && (options->show || options->capture)) {
+        std::snprintf(error, error_size, "%s no muestra nada: no va con --show ni con --capture",
+                      options->check ? "--check" : "--print-show");
+        return false;
+    }
     return true;
 }
 
@@ -234,8 +284,9 @@ void print_usage(FILE* out)
                  "   19  el espectáculo llegó a su fin (guiones show y standin)\n"
                  "    7  el espectáculo del motor llegó a su fin (guion engine)\n"
                  "    0  Escape o la ventana cerrada\n"
-                 "    1  error (el mensaje en stderr dice cuál)\n"
-                 "    2  línea de órdenes no válida\n"
+                 "    N  el exit_code de un espectáculo --show que llegó a su fin\n"
+                 "    1  error (el mensaje en stderr dice cuál), o un fichero de datos que falta o está mal\n"
+                 "    2  línea de órdenes no válida, o un fichero de espectáculo mal escrito\n"
                  "  130  grabación interrumpida con Ctrl+C (SIGINT), tras guardar lo grabado\n"
                  "  143  grabación terminada con SIGTERM, tras guardar lo grabado\n");
 }

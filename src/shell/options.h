@@ -25,6 +25,10 @@ struct Options {
     const char* capture = nullptr; // --capture DIR|FILE: record the show (capture/capture.h)
     int32_t capture_format = -1;   // --format png|ppm|raw: CaptureFormat, -1 when not given
     bool overwrite = false;        // --overwrite: --capture DIR may replace an earlier capture's files
+    bool script_given = false;     // --script was given (it does not go with --show)
+    const char* show = nullptr;    // --show FILE: a show file instead of a compiled script
+    const char* print_show = nullptr;  // --print-show NAME: writes the compiled script NAME as a show file
+    const char* check = nullptr;   // --check FILE: reads a show file and its data, prints its timeline
 };
 
 // Bounds of --fps: one frame a minute up to a thousand a second, so a frame

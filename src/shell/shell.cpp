@@ -106,7 +106,7 @@ void end_previous_run()
     if (platform && timer_id != 0)
         platform->kill_timer(timer_id);
     if (stage_table) {
-        for (int32_t i = 0; i < STAGE_COUNT; i++) {
+        for (int32_t i = 0; i < stage_table_length; i++) {
             Stage& stage = stage_table[i];
             if (stage.data && stage.release)
                 stage.release(i);
@@ -128,6 +128,8 @@ void reset_globals()
     frame_rate_base = 0.0f;
     stage_table = nullptr;
     std::memset(schedule, 0, sizeof schedule);
+    cue_times = schedule;
+    cue_count = SCHEDULE_LENGTH;
     music = nullptr;
     music_fade_at = -1.0;
 }
@@ -191,7 +193,7 @@ int32_t main_loop()
 {
     for (;;) {
         const int32_t i = current_stage.load(std::memory_order_relaxed);
-        if (i >= STAGE_COUNT || stage_table[i].data == nullptr)
+        if (i >= stage_table_length || stage_table[i].data == nullptr)
             break;
         stage_table[i].prepare(i);
         if (frame_counter == 0)
@@ -231,9 +233,12 @@ int32_t run_show_script(const Options& options, void (*build)())
         .fps_denominator = options.fps_denominator,
     });
     startup_mark("elegir la plataforma");
-    if (!build && !select_stage_script(options.script))
+    // A show file was read and selected before (stages/show_files.h).
+    if (!build && !options.show && !select_stage_script(options.script))
         fatal_error("No existe el guion de etapas \"%s\"", options.script);
-    const StageScript* script = build ? nullptr : find_stage_script(options.script);
+    const StageScript* script = build ? nullptr : selected_stage_script();
+    if (options.show && (!script || !script->folder))
+        fatal_error("No se ha leído el espectáculo \"%s\"", options.show);
     frame_file = std::getenv("YURN_FRAME_FILE");
     if (frame_file && !*frame_file)
         frame_file = nullptr;
@@ -242,11 +247,13 @@ int32_t run_show_script(const Options& options, void (*build)())
     display_depth = 32;
     frame_width = FRAME_WIDTH;
     frame_height = FRAME_HEIGHT;
-    data_folder_storage = options.data ? options.data : "";
+    data_folder_storage = script && script->folder ? script->folder : options.data ? options.data : "";
     data_folder = data_folder_storage.c_str();
     archive_path = data_path(ARCHIVE_FILE);
     archive_name = archive_path.data();
-    music_open(data_path(SOUND_TRACK).c_str());
+    const char* track = script && script->music ? script->music : SOUND_TRACK;
+    if (*track)
+        music_open(data_path(track).c_str());
     startup_mark("buscar la música");
     if (init_display() != 0)
         fatal_error("ERROR al inicializar la aplicación");
@@ -270,15 +277,20 @@ int32_t run_show_script(const Options& options, void (*build)())
         fatal_error("ERROR: no puedo crear el timer");
     startup_mark("arrancar el temporizador");
     clock_base = platform->clock_ms();
-    return main_loop();
+    const int32_t code = main_loop();
+    // A show file may end with a code of its own; Escape still ends with 0.
+    const int32_t end = current_stage.load(std::memory_order_relaxed);
+    if (script && script->exit_code >= 0 && code == end && end < stage_table_length && !stage_table[end].data)
+        return script->exit_code;
+    return code;
 }
 
 int32_t cue_pending()
 {
-    if (cue_index >= SCHEDULE_LENGTH)
+    if (cue_index >= cue_count)
         return 0;  // no cue left: every interval ends at once, and so does the show
     const double elapsed = platform->clock_ms() - clock_base;
-    const double limit = double(schedule[cue_index]) * 1000.0;
+    const double limit = double(cue_times[cue_index]) * 1000.0;
     if (limit < elapsed) {
         cue_index++;
         return 0;
@@ -290,7 +302,7 @@ void timer_tick()
 {
     const int32_t i = current_stage.load(std::memory_order_relaxed);
     const Stage* table = stage_table;
-    if (!table || i < 0 || i >= STAGE_COUNT)
+    if (!table || i < 0 || i >= stage_table_length)
         return;
     if (table[i].ready.load(std::memory_order_relaxed) == 1) {
         const StageEntry tick = table[i].tick.load(std::memory_order_relaxed);

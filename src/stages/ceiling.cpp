@@ -66,7 +66,7 @@ void ceiling_create(int32_t index, int32_t width, int32_t height)
 {
     // It reads the next record: in the last one (or outside the table) it
     // would read past the table's end.
-    if (index < 0 || index >= STAGE_COUNT - 1)
+    if (index < 0 || index >= stage_table_length - 1)
         fatal_error("Error: un fundido desde negro necesita la etapa siguiente; no puede ir en el registro %d.\n", index);
     std::unique_ptr<CeilingState> state = allocate_state<CeilingState>("%s", OUT_OF_MEMORY);  // finished 0, level 0, buffer null
     state->count = width * height;

@@ -248,7 +248,7 @@ void crossfade_tick(int32_t index)
     // The timer thread is the only one that adds, so a plain load and store
     // suffice; render's clamp store may win against it only after the fade is over.
     CrossFade* fade = state_of(index);
-    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + 2.0f, std::memory_order_relaxed);
+    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + fade->step, std::memory_order_relaxed);
 }
 
 void crossfade_release(int32_t index)
@@ -290,7 +290,7 @@ void crossfade_create(int32_t index, int32_t, int32_t)
 {
     // It reads both neighbours: in the first or the last record one of them
     // would lie outside the table.
-    if (index <= 0 || index >= STAGE_COUNT - 1)
+    if (index <= 0 || index >= stage_table_length - 1)
         fatal_error("Error: un fundido necesita una etapa a cada lado; no puede ir en el registro %d.\n", index);
     std::unique_ptr<CrossFade> fade =
         allocate_state<CrossFade>("Error: No hay memoria suficiente para el fundido %d.\n", index);  // buffer null, weight 0.0

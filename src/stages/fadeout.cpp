@@ -65,7 +65,7 @@ void fadeout_create(int32_t index, int32_t width, int32_t height)
 {
     // It reads the previous record: in record 0 it would read before the
     // table's start.
-    if (index < 1 || index >= STAGE_COUNT)
+    if (index < 1 || index >= stage_table_length)
         fatal_error("Error: un fundido a negro necesita la etapa anterior; no puede ir en el registro %d.\n", index);
     std::unique_ptr<FadeOutState> state = allocate_state<FadeOutState>("%s", OUT_OF_MEMORY);  // finished 0, level 0.0, buffer null
     state->count = width * height;
