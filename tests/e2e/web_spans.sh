@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The page's WebAssembly SIMD span kernels against the plain ones: builds
-# tests/web/spans_check.cpp with the renderer's sources (those of the
-# yurn_base library) by em++ -msimd128 and runs it under node.  Without em++
+# tests/web/spans_check.cpp with the renderer's sources by em++ -msimd128
+# and runs it under node.  Without em++
 # or node it says so and passes.  Usage: web_spans.sh [BUILD_DIR] (unused)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -18,10 +18,12 @@ export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 shopt -s nullglob
-sources=(src/files/*.cpp src/engine/*.cpp src/render/*.cpp src/display/error.cpp src/display/convert.cpp
-         src/display/cpu.cpp src/shell/globals.cpp src/shell/command_line.cpp)
+# The renderer and what it stands on; a symbol only code the check never runs
+# refers to (the mesh loaders' file reading) is left unresolved, not an error.
+sources=(src/engine/*.cpp src/render/*.cpp src/display/error.cpp src/display/cpu.cpp src/shell/globals.cpp)
 em++ -std=c++20 -O2 -msimd128 -ffp-contract=off -Wall -Wextra -Wshadow -Isrc \
   -sENVIRONMENT=node -sALLOW_MEMORY_GROWTH=1 -sEXIT_RUNTIME=1 -sSINGLE_FILE=1 \
+  -sERROR_ON_UNDEFINED_SYMBOLS=0 -Wno-undefined \
   tests/web/spans_check.cpp "${sources[@]}" -o "$work/spans_check.js" 2>"$work/build.log" || {
   cat "$work/build.log" >&2
   echo "web_spans: no se pudo compilar tests/web/spans_check.cpp" >&2
