@@ -1,6 +1,7 @@
 // The software renderer's speed: each filler's fill rate on large triangles
 // against fill_buffer over one frame (ratio_to_fill: how many times slower
-// per pixel), and render_scene on a lit, textured-Gouraud torus of about
+// per pixel; BM_FillerVariant runs the AVX2 kernels in each of their
+// variants, YURN_SPANS picks BM_Filler's), and render_scene on a lit, textured-Gouraud torus of about
 // 5,000, 50,000 and 500,000 triangles at 320 x 240, next to OSMesa drawing
 // the same geometry (llvmpipe, its default thread count).
 #include <GL/gl.h>
@@ -93,14 +94,18 @@ void BM_FillBuffer(benchmark::State& state)
 }
 BENCHMARK(BM_FillBuffer);
 
+constexpr const char* VARIANT_NAMES[SPAN_VARIANTS] = {"masked", "gather", "loads"};
+
 // Two triangles covering the whole frame; every pixel passes the depth test
-// because the generation drops before each frame.
-void BM_Filler(benchmark::State& state)
+// because the generation drops before each frame.  Arguments: filler,
+// additive pass, span level (0 plain, 1 AVX2 in the variant YURN_SPANS or
+// the processor picks).
+void filler_rate(benchmark::State& state, int32_t level)
 {
     set_up_globals();
     const int32_t shade = static_cast<int32_t>(state.range(0));
     additive_pass = static_cast<uint8_t>(state.range(1));
-    set_span_level(static_cast<int32_t>(state.range(2)));
+    set_span_level(level);
     current_texture_size = 64;
     const std::vector<uint32_t> texture = render_scenes::checkerboard(64, 8, 0xE0E000, 0x2040A0);
     Frame frame;
@@ -140,12 +145,24 @@ void BM_Filler(benchmark::State& state)
     });
     static const char* const names[4] = {"flat", "gouraud", "textured", "textured_gouraud"};
     state.SetLabel(std::string(names[shade]) + (additive_pass ? " additive" : " opaque") +
-                   (state.range(2) ? " avx2" : " plain"));
+                   (level ? std::string(" avx2 ") + VARIANT_NAMES[span_variant] : std::string(" plain")));
     set_span_level(1);
     additive_pass = 0;
     current_texture_size = 256;
 }
+
+void BM_Filler(benchmark::State& state) { filler_rate(state, static_cast<int32_t>(state.range(2))); }
 BENCHMARK(BM_Filler)->ArgsProduct({{0, 1, 2, 3}, {0, 1}, {1, 0}});
+
+// The AVX2 kernels in each variant (third argument: masked, gather, loads),
+// to compare them in one run on one machine: --benchmark_filter=Variant.
+void BM_FillerVariant(benchmark::State& state)
+{
+    set_span_variant(static_cast<int32_t>(state.range(2)));
+    filler_rate(state, 1);
+    set_span_variant(-1);
+}
+BENCHMARK(BM_FillerVariant)->ArgsProduct({{0, 1, 2, 3}, {0, 1}, {SPANS_MASKED, SPANS_GATHER, SPANS_LOADS}});
 
 // About 5,000 (50 x 50 x 2), 50,000 (250 x 100 x 2) or 500,000 (1000 x 250 x 2) triangles.
 Object* make_bench_torus(int64_t triangles, uint32_t* texture)

@@ -4,8 +4,12 @@
 // coverage and pass rules one by one.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "engine/engine.h"
@@ -323,6 +327,191 @@ TEST_F(Fillers, MatchTheReferenceOnRandomTriangles)
         ASSERT_EQ(expected.frame_store, buffers.frame_store) << "round " << round << " shade " << shade;
         ASSERT_EQ(expected.depth_store, buffers.depth_store) << "round " << round << " shade " << shade;
     }
+}
+
+// A depth buffer of one frame between two pages that may not be touched
+// (a frame is exactly 75 pages): a kernel that reads or writes a word past
+// either end faults.
+struct GuardedDepth {
+    static constexpr size_t PAGE = 4096;
+    static constexpr size_t BYTES = W * H * sizeof(uint32_t);
+    static_assert(BYTES % PAGE == 0);
+    GuardedDepth()
+    {
+        void* p = mmap(nullptr, BYTES + 2 * PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        EXPECT_NE(p, MAP_FAILED);
+        base = static_cast<char*>(p);
+        mprotect(base, PAGE, PROT_NONE);
+        mprotect(base + PAGE + BYTES, PAGE, PROT_NONE);
+    }
+    ~GuardedDepth() { munmap(base, BYTES + 2 * PAGE); }
+    GuardedDepth(const GuardedDepth&) = delete;
+    GuardedDepth& operator=(const GuardedDepth&) = delete;
+    uint32_t* words() { return reinterpret_cast<uint32_t*>(base + PAGE); }
+    char* base;
+};
+
+// The wide kernels read and write whole windows of eight words, so their
+// edges are where they can go wrong: spans of every length from 1 to 17
+// starting at every column modulo 8, against the frame's left and right
+// edges, on its first and last rows (the buffers' ends), with the frame
+// starting at every word offset modulo 8 (the windows follow its grid) and
+// the depth buffer fenced by pages that fault, in both passes and every
+// variant, must leave every word (the frame's guards included) as the plain
+// kernels do.
+TEST_F(Fillers, WideKernelEdgesMatchThePlainKernels)
+{
+    GuardedDepth fenced;
+    std::mt19937 random(7);
+    std::uniform_int_distribution<uint32_t> words;
+    std::uniform_real_distribution<float> depths(10.0f, 3500.0f);
+    std::vector<uint32_t> tex(64 * 64);
+    for (auto& t : tex)
+        t = words(random);
+    current_texture_size = 64;
+    // Right-angled triangles 17 rows tall whose spans run through every
+    // length from 17 pixels to 1: the vertical side at column edge, on the
+    // right (spans end there) or on the left (spans start there).
+    struct Wedge {
+        float edge, top;
+        bool right;
+    };
+    std::vector<Wedge> wedges = {{320, 0, true}, {320, 223, true}, {0, 0, false}, {0, 223, false}};
+    for (int32_t k = 0; k < 8; k++) {
+        wedges.push_back({100.0f + static_cast<float>(k), 20.0f + 20.0f * static_cast<float>(k), true});
+        wedges.push_back({180.0f + static_cast<float>(k), 20.0f + 20.0f * static_cast<float>(k), false});
+    }
+    const size_t words_each = W * H + 2 * GUARD + 8;
+    std::vector<uint32_t> frame_start(words_each), depth_start(words_each);
+    for (int32_t offset = 0; offset < 8; offset++) {
+        for (size_t i = 0; i < words_each; i++) {
+            const uint32_t r = words(random);
+            depth_start[i] = (r & 3) == 0 ? 0xFFFFFFFFu : depth_generation | ((r >> 8) % 3600);
+            frame_start[i] = r & 0xFFFFFF;
+        }
+        for (int32_t pass = 0; pass < 8; pass++) {
+            const int shade = pass % 4;
+            additive_pass = static_cast<uint8_t>(pass / 4);
+            std::vector<std::vector<uint32_t>> frames, depths_out;
+            for (int32_t variant = -1; variant < SPAN_VARIANTS; variant++) {  // -1: the plain kernels
+                set_span_level(variant < 0 ? 0 : 1);
+                set_span_variant(std::max(variant, 0));
+                std::vector<uint32_t> frame = frame_start;
+                uint32_t* f = frame.data() + GUARD + offset;
+                uint32_t* d = fenced.words();
+                std::copy_n(depth_start.data(), W * H, d);
+                std::mt19937 same(static_cast<uint32_t>(offset * 8 + pass));  // the same triangles every variant
+                for (const Wedge& wedge : wedges) {
+                    // The spans shrink downwards, then (the tip at the bottom) grow.
+                    const float tip = wedge.right ? wedge.edge - 17.5f : wedge.edge + 17.5f;
+                    for (const float tip_row : {wedge.top, wedge.top + 17.0f}) {
+                        vertex(0, tip, tip_row, depths(same), words(same) & 0xFFFFFF, 3.5f, -2.0f);
+                        vertex(1, wedge.edge, wedge.top, depths(same), words(same) & 0xFFFFFF, 60.0f, 7.0f);
+                        vertex(2, wedge.edge, wedge.top + 17.0f, depths(same), words(same) & 0xFFFFFF, 30.0f, 80.0f);
+                        real_fill(shade, corners, words(same) & 0xFFFFFF, tex.data(), f, d);
+                    }
+                }
+                frames.push_back(std::move(frame));
+                depths_out.emplace_back(d, d + W * H);
+            }
+            for (size_t v = 1; v < frames.size(); v++) {
+                ASSERT_EQ(frames[0], frames[v]) << "offset " << offset << " shade " << shade << " additive "
+                                                << int(additive_pass) << " variant " << v - 1;
+                ASSERT_EQ(depths_out[0], depths_out[v]) << "offset " << offset << " shade " << shade << " variant "
+                                                        << v - 1;
+            }
+        }
+    }
+    set_span_variant(-1);
+}
+
+// Every variant of the wide kernels on random triangles of every size, in
+// both passes, with power-of-two and other texture sides: the plain kernels'
+// words (those are held to the reference above).
+TEST_F(Fillers, EveryWideVariantMatchesThePlainKernels)
+{
+    std::mt19937 random(4321);
+    std::uniform_real_distribution<float> xs(-20.0f, W + 20.0f), ys(-20.0f, H + 20.0f);
+    std::uniform_real_distribution<float> zs(10.0f, 3500.0f), uvs(-40.0f, 40.0f), sizes(0.5f, 60.0f);
+    std::uniform_int_distribution<uint32_t> words;
+    std::vector<uint32_t> tex(64 * 64);
+    for (auto& t : tex)
+        t = words(random);
+    Buffers start;
+    for (int32_t i = 0; i < W * H; i++) {
+        const uint32_t r = words(random);
+        start.depth()[i] = (r & 3) == 0 ? 0xFFFFFFFFu : depth_generation | ((r >> 8) % 3600);
+        start.frame()[i] = r & 0xFFFFFF;
+    }
+    for (int32_t round = 0; round < 240; round++) {
+        const int shade = round % 4;
+        additive_pass = static_cast<uint8_t>((round / 4) % 2);
+        current_texture_size = (round / 8) % 4 == 3 ? 48 : 64;
+        const float size = round % 3 == 0 ? 1000.0f : sizes(random);  // frame-wide, or a few to 60 pixels
+        const float cx = xs(random), cy = ys(random);
+        for (int k = 0; k < 3; k++)
+            vertex(k, std::clamp(cx + (xs(random) / W - 0.5f) * size, 0.0f, static_cast<float>(W)),
+                   std::clamp(cy + (ys(random) / H - 0.5f) * size, 0.0f, static_cast<float>(H)), zs(random),
+                   words(random) & 0xFFFFFF, uvs(random) * 4, uvs(random) * 4);
+        const uint32_t colour = words(random) & 0xFFFFFF;
+        Buffers plain = start;
+        set_span_level(0);
+        real_fill(shade, corners, colour, tex.data(), plain.frame(), plain.depth());
+        for (int32_t variant = 0; variant < SPAN_VARIANTS; variant++) {
+            Buffers wide = start;
+            set_span_level(1);
+            set_span_variant(variant);
+            real_fill(shade, corners, colour, tex.data(), wide.frame(), wide.depth());
+            ASSERT_EQ(plain.frame_store, wide.frame_store) << "round " << round << " variant " << variant;
+            ASSERT_EQ(plain.depth_store, wide.depth_store) << "round " << round << " variant " << variant;
+        }
+    }
+    set_span_variant(-1);
+}
+
+// Buffers narrower than one window of the wide kernels: the plain kernels'
+// words, nothing written past the buffers.
+TEST_F(Fillers, WideKernelsOnBuffersNarrowerThanAWindow)
+{
+    frame_width = 5;
+    frame_height = 1;
+    for (int32_t variant = -1; variant < SPAN_VARIANTS; variant++) {
+        set_span_level(variant < 0 ? 0 : 1);
+        set_span_variant(std::max(variant, 0));
+        buffers.clear();
+        vertex(0, 0.5f, -1.0f, 100, 0x102030);
+        vertex(1, 5.0f, -1.0f, 100, 0x102030);
+        vertex(2, 5.0f, 3.0f, 100, 0x102030);
+        fill_flat(corners, 0x102030, buffers.frame(), buffers.depth());
+        EXPECT_TRUE(buffers.guards_intact());
+        // Row 0 uses the edges at y = 1: the long edge at x = 0.5 + 2 * 1.125, the short one at 5.
+        for (int32_t x = 0; x < 5; x++)
+            EXPECT_EQ(buffers.frame()[x], x < 2 ? 0u : 0x102030u) << variant << " " << x;
+        EXPECT_EQ(buffers.frame()[5], 0u) << variant;  // past the buffers' five words
+    }
+    set_span_variant(-1);
+}
+
+TEST(SpanVariant, ReadFromTheEnvironmentInAnyCase)
+{
+    const struct {
+        const char* value;
+        int32_t variant;
+    } cases[] = {{"masked", SPANS_MASKED}, {"GATHER", SPANS_GATHER}, {"Loads", SPANS_LOADS}};
+    for (const auto& c : cases) {
+        setenv("YURN_SPANS", c.value, 1);
+        EXPECT_EQ(set_span_variant(-1), c.variant) << c.value;
+    }
+    unsetenv("YURN_SPANS");
+    const int32_t chosen = set_span_variant(-1);
+    setenv("YURN_SPANS", "loadsx", 1);  // unknown: warned about, the processor's choice stands
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(set_span_variant(-1), chosen);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("YURN_SPANS=\"loadsx\""), std::string::npos);
+    unsetenv("YURN_SPANS");
+    EXPECT_EQ(set_span_variant(7), chosen);  // out of range: as at start
+    EXPECT_EQ(set_span_variant(SPANS_MASKED), SPANS_MASKED);
+    set_span_variant(-1);
 }
 
 TEST_F(Fillers, NeverWriteOutsideTheBuffersWhateverTheInput)

@@ -3,9 +3,13 @@
 // per-pass span kernels chosen once per triangle.
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#elif defined(__wasm_simd128__)
+#include <wasm_simd128.h>
 #endif
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -42,6 +46,8 @@ struct Span {
     const uint32_t* texture;   // texture fillers
     int32_t size;              // texture side S
     int32_t size_shift;        // log2 S when S is a power of two
+    int32_t before;            // words of both buffers before the span, at most 8
+    int32_t after;             // words of both buffers after the span, at most 8
     uint32_t value[Q_LANES];
     uint32_t step[Q_LANES];
 };
@@ -223,6 +229,393 @@ YURN_AVX2 void span_avx2(const Span& s)
     }
 }
 
+
+// ---------------------------------------------------------------------------
+// AVX2 kernels without masked loads, masked stores or (optionally) gathers,
+// which some processors run as long microcode sequences.  The span is walked
+// in windows of eight pixels on the frame's 32-byte grid; every window is
+// read and written whole, and the pixels of a window that the span does not
+// cover, or that fail the depth test, are written back with the values just
+// read (a blend).  A window may therefore reach up to seven words past
+// either end of the span, never past the buffers (Span::before, after): the
+// renderer owns both buffers while it draws, so rewriting a word with its own
+// value changes nothing.  Only the first and last windows of a span are
+// partial, and only where the buffers end does the last window slide back
+// over the one before it (its pixels are then counted once, by lane).
+// ---------------------------------------------------------------------------
+
+// The interpolated quantities of one window, lane k at pixel at + k.
+struct Window8 {
+    __m256i z, u, v, r, g, b;
+};
+
+// What every window of a span reads, in registers (read from the Span
+// through memory, the compiler would load them again after every store).
+struct Span8 {
+    uint32_t* frame;
+    uint32_t* depth;
+    const uint32_t* texture;
+    __m256i generation, colour, texel_mask;
+    __m128i shift;
+};
+
+// The lanes of a window at pixel at that lie outside pixels [from, to).
+YURN_AVX2 inline __m256i outside8(int32_t from, int32_t to, int32_t at)
+{
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(from - at), lane),
+                           _mm256_cmpgt_epi32(lane, _mm256_set1_epi32(to - at - 1)));
+}
+
+// The window moved by pixels (negative: to the left), k steps being k * step
+// modulo 2^32.
+YURN_AVX2 inline __m256i moved8(__m256i value, uint32_t step, int32_t pixels)
+{
+    return _mm256_add_epi32(value, _mm256_set1_epi32(static_cast<int32_t>(step * static_cast<uint32_t>(pixels))));
+}
+
+// The texels of eight texel indices, fetched with one gather or with eight
+// scalar loads (the faster way on processors whose gather is microcoded).
+template <bool GATHER>
+YURN_AVX2 inline __m256i texels8(const uint32_t* texture, __m256i index)
+{
+    if constexpr (GATHER) {
+        return _mm256_i32gather_epi32(reinterpret_cast<const int*>(texture), index, 4);
+    } else {
+        // The indices through memory and the texels through general
+        // registers, two to a 64-bit word: few vector operations, since
+        // those ports are the busy ones.
+        alignas(32) uint32_t at[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(at), index);
+        __asm__("" : "+m"(at));  // read back from memory, not extracted lane by lane
+        const auto pair = [texture, &at](int32_t k) {
+            return static_cast<int64_t>(texture[at[k]] | static_cast<uint64_t>(texture[at[k + 1]]) << 32);
+        };
+        const __m128i low = _mm_insert_epi64(_mm_cvtsi64_si128(pair(0)), pair(2), 1);
+        const __m128i high = _mm_insert_epi64(_mm_cvtsi64_si128(pair(4)), pair(6), 1);
+        return _mm256_set_m128i(high, low);
+    }
+}
+
+// One window at pixel at: lanes in outside are left as they are.
+template <int32_t SHADE, bool ADDITIVE, bool GATHER>
+[[gnu::always_inline]] YURN_AVX2 inline void window8(const Span8& s, int32_t at, __m256i outside, const Window8& q)
+{
+    int* depth = reinterpret_cast<int*>(s.depth + at);
+    int* frame = reinterpret_cast<int*>(s.frame + at);
+    const __m256i word = _mm256_or_si256(s.generation, _mm256_srai_epi32(q.z, FIXED_SHIFT));
+    const __m256i stored = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(depth));
+    // Kept: stored <= word (unsigned), or not the span's.
+    const __m256i keep = _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(stored, word), word), outside);
+    const int32_t kept = _mm256_movemask_ps(_mm256_castsi256_ps(keep));
+    if (kept == 0xFF)
+        return;
+    const __m256i rgb = _mm256_set1_epi32(0xFFFFFF);
+    __m256i c;
+    if constexpr (SHADE == SHADE_FLAT) {
+        c = s.colour;
+    } else if constexpr (SHADE == SHADE_GOURAUD) {
+        c = pack_channels8(q.r, q.g, q.b);
+    } else {
+        const __m256i column = _mm256_and_si256(_mm256_srai_epi32(q.u, FIXED_SHIFT), s.texel_mask);
+        const __m256i row = _mm256_and_si256(_mm256_srai_epi32(q.v, FIXED_SHIFT), s.texel_mask);
+        const __m256i index = _mm256_or_si256(_mm256_sll_epi32(row, s.shift), column);
+        c = texels8<GATHER>(s.texture, index);
+        if constexpr (SHADE == SHADE_TEXTURED_GOURAUD)
+            c = _mm256_and_si256(_mm256_adds_epu8(c, pack_channels8(q.r, q.g, q.b)), rgb);
+    }
+    if (!ADDITIVE && kept == 0) {  // every pixel drawn: nothing to keep
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(frame), c);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(depth), word);
+        return;
+    }
+    const __m256i old = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(frame));
+    if constexpr (ADDITIVE)
+        c = _mm256_and_si256(_mm256_adds_epu8(old, c), rgb);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(frame), _mm256_blendv_epi8(c, old, keep));
+    if constexpr (!ADDITIVE)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(depth), _mm256_blendv_epi8(word, stored, keep));
+}
+
+// The window moved by pixels (negative: to the left); q stepped by a
+// window (d holds eight steps).
+template <bool TEXTURED, bool SHADED>
+[[gnu::always_inline]] YURN_AVX2 inline Window8 moved_window8(Window8 q, const uint32_t step[Q_LANES], int32_t pixels)
+{
+    q.z = moved8(q.z, step[Q_Z], pixels);
+    if constexpr (TEXTURED) {
+        q.u = moved8(q.u, step[Q_U], pixels);
+        q.v = moved8(q.v, step[Q_V], pixels);
+    }
+    if constexpr (SHADED) {
+        q.r = moved8(q.r, step[Q_R], pixels);
+        q.g = moved8(q.g, step[Q_G], pixels);
+        q.b = moved8(q.b, step[Q_B], pixels);
+    }
+    return q;
+}
+
+template <bool TEXTURED, bool SHADED>
+[[gnu::always_inline]] YURN_AVX2 inline void advance8(Window8& q, const Window8& d)
+{
+    q.z = _mm256_add_epi32(q.z, d.z);
+    if constexpr (TEXTURED) {
+        q.u = _mm256_add_epi32(q.u, d.u);
+        q.v = _mm256_add_epi32(q.v, d.v);
+    }
+    if constexpr (SHADED) {
+        q.r = _mm256_add_epi32(q.r, d.r);
+        q.g = _mm256_add_epi32(q.g, d.g);
+        q.b = _mm256_add_epi32(q.b, d.b);
+    }
+}
+
+template <int32_t SHADE, bool ADDITIVE, bool GATHER>
+YURN_AVX2 void span_avx2_whole(const Span& s)
+{
+    constexpr bool TEXTURED = SHADE == SHADE_TEXTURED || SHADE == SHADE_TEXTURED_GOURAUD;
+    constexpr bool SHADED = SHADE == SHADE_GOURAUD || SHADE == SHADE_TEXTURED_GOURAUD;
+    const int32_t n = s.count;
+    if (s.before + n + s.after < 8) {  // buffers narrower than a window
+        span_plain<SHADE, ADDITIVE, true>(s);
+        return;
+    }
+    const Span8 s8 = {
+        .frame = s.frame,
+        .depth = s.depth,
+        .texture = s.texture,
+        .generation = _mm256_set1_epi32(static_cast<int32_t>(s.generation)),
+        .colour = _mm256_set1_epi32(static_cast<int32_t>(s.colour)),
+        .texel_mask = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(s.size) - 1u)),
+        .shift = _mm_cvtsi32_si128(s.size_shift),
+    };
+    uint32_t step[Q_LANES];
+    std::memcpy(step, s.step, sizeof step);
+    // The first window starts on the grid at or before the first pixel, or
+    // where the buffers start; a window never ends past the buffers' end
+    // (last_at), sliding back there if it must.
+    const int32_t misalign = static_cast<int32_t>((reinterpret_cast<uintptr_t>(s.frame) / sizeof(uint32_t)) & 7);
+    int32_t w = -std::min(misalign, s.before);
+    const int32_t last_at = n + s.after - 8;
+    const uint32_t first = static_cast<uint32_t>(w);
+    Window8 q = {}, d = {};
+    q.z = lanes_from(s.value[Q_Z] + first * step[Q_Z], step[Q_Z]);
+    d.z = step8(step[Q_Z]);
+    if constexpr (TEXTURED) {
+        q.u = lanes_from(s.value[Q_U] + first * step[Q_U], step[Q_U]);
+        q.v = lanes_from(s.value[Q_V] + first * step[Q_V], step[Q_V]);
+        d.u = step8(step[Q_U]);
+        d.v = step8(step[Q_V]);
+    }
+    if constexpr (SHADED) {
+        q.r = lanes_from(s.value[Q_R] + first * step[Q_R], step[Q_R]);
+        q.g = lanes_from(s.value[Q_G] + first * step[Q_G], step[Q_G]);
+        q.b = lanes_from(s.value[Q_B] + first * step[Q_B], step[Q_B]);
+        d.r = step8(step[Q_R]);
+        d.g = step8(step[Q_G]);
+        d.b = step8(step[Q_B]);
+    }
+    // First window: pixels [0, min(w + 8, n)) of it are the span's.
+    {
+        const int32_t at = std::min(w, last_at);
+        window8<SHADE, ADDITIVE, GATHER>(s8, at, outside8(0, std::min(w + 8, n), at),
+                                         at == w ? q : moved_window8<TEXTURED, SHADED>(q, step, at - w));
+    }
+    w += 8;
+    advance8<TEXTURED, SHADED>(q, d);
+    for (; w + 8 <= n; w += 8) {
+        window8<SHADE, ADDITIVE, GATHER>(s8, w, _mm256_setzero_si256(), q);
+        advance8<TEXTURED, SHADED>(q, d);
+    }
+    // Last window: pixels [w, n).
+    if (w < n) {
+        const int32_t at = std::min(w, last_at);
+        window8<SHADE, ADDITIVE, GATHER>(s8, at, outside8(w, n, at),
+                                         at == w ? q : moved_window8<TEXTURED, SHADED>(q, step, at - w));
+    }
+}
+
+#endif
+
+#if defined(__wasm_simd128__)
+// ---------------------------------------------------------------------------
+// WebAssembly SIMD (128-bit) kernels for the page: the AVX2 whole-window
+// kernels' scheme with windows of four pixels on the frame's 16-byte grid.
+// WebAssembly has neither masked stores nor gathers: every window is read
+// and written whole (the pixels it keeps written back as read, never past
+// the buffers) and the texels are four scalar loads.
+// ---------------------------------------------------------------------------
+struct Window4 {
+    v128_t z, u, v, r, g, b;
+};
+
+struct Span4 {
+    uint32_t* frame;
+    uint32_t* depth;
+    const uint32_t* texture;
+    v128_t generation, colour, texel_mask;
+    uint32_t shift;
+};
+
+inline v128_t lanes_from4(uint32_t value, uint32_t step)
+{
+    return wasm_i32x4_add(wasm_i32x4_splat(static_cast<int32_t>(value)),
+                          wasm_i32x4_mul(wasm_i32x4_make(0, 1, 2, 3), wasm_i32x4_splat(static_cast<int32_t>(step))));
+}
+
+inline v128_t pack_channels4(v128_t r, v128_t g, v128_t b)
+{
+    return wasm_v128_or(wasm_v128_and(r, wasm_i32x4_splat(0xFF0000)),
+                        wasm_v128_or(wasm_v128_and(wasm_u32x4_shr(g, 8), wasm_i32x4_splat(0xFF00)),
+                                     wasm_v128_and(wasm_u32x4_shr(b, 16), wasm_i32x4_splat(0xFF))));
+}
+
+// The lanes of a window at pixel at that lie outside pixels [from, to).
+inline v128_t outside4(int32_t from, int32_t to, int32_t at)
+{
+    const v128_t lane = wasm_i32x4_make(0, 1, 2, 3);
+    return wasm_v128_or(wasm_i32x4_gt(wasm_i32x4_splat(from - at), lane),
+                        wasm_i32x4_gt(lane, wasm_i32x4_splat(to - at - 1)));
+}
+
+inline v128_t moved4(v128_t value, uint32_t step, int32_t pixels)
+{
+    return wasm_i32x4_add(value, wasm_i32x4_splat(static_cast<int32_t>(step * static_cast<uint32_t>(pixels))));
+}
+
+template <bool TEXTURED, bool SHADED>
+inline Window4 moved_window4(Window4 q, const uint32_t step[Q_LANES], int32_t pixels)
+{
+    q.z = moved4(q.z, step[Q_Z], pixels);
+    if constexpr (TEXTURED) {
+        q.u = moved4(q.u, step[Q_U], pixels);
+        q.v = moved4(q.v, step[Q_V], pixels);
+    }
+    if constexpr (SHADED) {
+        q.r = moved4(q.r, step[Q_R], pixels);
+        q.g = moved4(q.g, step[Q_G], pixels);
+        q.b = moved4(q.b, step[Q_B], pixels);
+    }
+    return q;
+}
+
+template <bool TEXTURED, bool SHADED>
+inline void advance4(Window4& q, const Window4& d)
+{
+    q.z = wasm_i32x4_add(q.z, d.z);
+    if constexpr (TEXTURED) {
+        q.u = wasm_i32x4_add(q.u, d.u);
+        q.v = wasm_i32x4_add(q.v, d.v);
+    }
+    if constexpr (SHADED) {
+        q.r = wasm_i32x4_add(q.r, d.r);
+        q.g = wasm_i32x4_add(q.g, d.g);
+        q.b = wasm_i32x4_add(q.b, d.b);
+    }
+}
+
+// One window at pixel at: lanes in outside are left as they are.
+template <int32_t SHADE, bool ADDITIVE>
+[[gnu::always_inline]] inline void window4(const Span4& s, int32_t at, v128_t outside, const Window4& q)
+{
+    uint32_t* depth = s.depth + at;
+    uint32_t* frame = s.frame + at;
+    const v128_t word = wasm_v128_or(s.generation, wasm_i32x4_shr(q.z, FIXED_SHIFT));
+    const v128_t stored = wasm_v128_load(depth);
+    // Kept: stored <= word (unsigned), or not the span's.
+    const v128_t keep = wasm_v128_or(wasm_i32x4_eq(wasm_u32x4_max(stored, word), word), outside);
+    const uint32_t kept = wasm_i32x4_bitmask(keep);
+    if (kept == 0xF)
+        return;
+    const v128_t rgb = wasm_i32x4_splat(0xFFFFFF);
+    v128_t c;
+    if constexpr (SHADE == SHADE_FLAT) {
+        c = s.colour;
+    } else if constexpr (SHADE == SHADE_GOURAUD) {
+        c = pack_channels4(q.r, q.g, q.b);
+    } else {
+        const v128_t column = wasm_v128_and(wasm_i32x4_shr(q.u, FIXED_SHIFT), s.texel_mask);
+        const v128_t row = wasm_v128_and(wasm_i32x4_shr(q.v, FIXED_SHIFT), s.texel_mask);
+        const v128_t index = wasm_v128_or(wasm_i32x4_shl(row, s.shift), column);
+        c = wasm_i32x4_make(static_cast<int32_t>(s.texture[wasm_u32x4_extract_lane(index, 0)]),
+                            static_cast<int32_t>(s.texture[wasm_u32x4_extract_lane(index, 1)]),
+                            static_cast<int32_t>(s.texture[wasm_u32x4_extract_lane(index, 2)]),
+                            static_cast<int32_t>(s.texture[wasm_u32x4_extract_lane(index, 3)]));
+        if constexpr (SHADE == SHADE_TEXTURED_GOURAUD)
+            c = wasm_v128_and(wasm_u8x16_add_sat(c, pack_channels4(q.r, q.g, q.b)), rgb);
+    }
+    if (!ADDITIVE && kept == 0) {  // every pixel drawn: nothing to keep
+        wasm_v128_store(frame, c);
+        wasm_v128_store(depth, word);
+        return;
+    }
+    const v128_t old = wasm_v128_load(frame);
+    if constexpr (ADDITIVE)
+        c = wasm_v128_and(wasm_u8x16_add_sat(old, c), rgb);
+    wasm_v128_store(frame, wasm_v128_bitselect(old, c, keep));
+    if constexpr (!ADDITIVE)
+        wasm_v128_store(depth, wasm_v128_bitselect(stored, word, keep));
+}
+
+template <int32_t SHADE, bool ADDITIVE>
+void span_simd128(const Span& s)
+{
+    constexpr bool TEXTURED = SHADE == SHADE_TEXTURED || SHADE == SHADE_TEXTURED_GOURAUD;
+    constexpr bool SHADED = SHADE == SHADE_GOURAUD || SHADE == SHADE_TEXTURED_GOURAUD;
+    const int32_t n = s.count;
+    if (s.before + n + s.after < 4) {  // buffers narrower than a window
+        span_plain<SHADE, ADDITIVE, true>(s);
+        return;
+    }
+    const Span4 s4 = {
+        .frame = s.frame,
+        .depth = s.depth,
+        .texture = s.texture,
+        .generation = wasm_i32x4_splat(static_cast<int32_t>(s.generation)),
+        .colour = wasm_i32x4_splat(static_cast<int32_t>(s.colour)),
+        .texel_mask = wasm_i32x4_splat(static_cast<int32_t>(static_cast<uint32_t>(s.size) - 1u)),
+        .shift = static_cast<uint32_t>(s.size_shift),
+    };
+    uint32_t step[Q_LANES];
+    std::memcpy(step, s.step, sizeof step);
+    const int32_t misalign = static_cast<int32_t>((reinterpret_cast<uintptr_t>(s.frame) / sizeof(uint32_t)) & 3);
+    int32_t w = -std::min(misalign, s.before);
+    const int32_t last_at = n + s.after - 4;
+    const uint32_t first = static_cast<uint32_t>(w);
+    Window4 q = {}, d = {};
+    q.z = lanes_from4(s.value[Q_Z] + first * step[Q_Z], step[Q_Z]);
+    d.z = wasm_i32x4_splat(static_cast<int32_t>(step[Q_Z] * 4u));
+    if constexpr (TEXTURED) {
+        q.u = lanes_from4(s.value[Q_U] + first * step[Q_U], step[Q_U]);
+        q.v = lanes_from4(s.value[Q_V] + first * step[Q_V], step[Q_V]);
+        d.u = wasm_i32x4_splat(static_cast<int32_t>(step[Q_U] * 4u));
+        d.v = wasm_i32x4_splat(static_cast<int32_t>(step[Q_V] * 4u));
+    }
+    if constexpr (SHADED) {
+        q.r = lanes_from4(s.value[Q_R] + first * step[Q_R], step[Q_R]);
+        q.g = lanes_from4(s.value[Q_G] + first * step[Q_G], step[Q_G]);
+        q.b = lanes_from4(s.value[Q_B] + first * step[Q_B], step[Q_B]);
+        d.r = wasm_i32x4_splat(static_cast<int32_t>(step[Q_R] * 4u));
+        d.g = wasm_i32x4_splat(static_cast<int32_t>(step[Q_G] * 4u));
+        d.b = wasm_i32x4_splat(static_cast<int32_t>(step[Q_B] * 4u));
+    }
+    {
+        const int32_t at = std::min(w, last_at);
+        window4<SHADE, ADDITIVE>(s4, at, outside4(0, std::min(w + 4, n), at),
+                                 at == w ? q : moved_window4<TEXTURED, SHADED>(q, step, at - w));
+    }
+    w += 4;
+    advance4<TEXTURED, SHADED>(q, d);
+    for (; w + 4 <= n; w += 4) {
+        window4<SHADE, ADDITIVE>(s4, w, wasm_i32x4_splat(0), q);
+        advance4<TEXTURED, SHADED>(q, d);
+    }
+    if (w < n) {
+        const int32_t at = std::min(w, last_at);
+        window4<SHADE, ADDITIVE>(s4, at, outside4(w, n, at),
+                                 at == w ? q : moved_window4<TEXTURED, SHADED>(q, step, at - w));
+    }
+}
 #endif
 
 // Kernel for a filler and pass at a level; texture kernels also by
@@ -240,11 +633,35 @@ SpanKernel choose_kernel(int32_t shade, bool additive, bool power_of_two, [[mayb
          {span_plain<SHADE_TEXTURED_GOURAUD, true, false>, span_plain<SHADE_TEXTURED_GOURAUD, true, true>}},
     };
 #if defined(__x86_64__) || defined(__i386__)
+    static constexpr SpanKernel wide[SPAN_VARIANTS][4][2] = {
+        {
+            {span_avx2<SHADE_FLAT, false>, span_avx2<SHADE_FLAT, true>},
+            {span_avx2<SHADE_GOURAUD, false>, span_avx2<SHADE_GOURAUD, true>},
+            {span_avx2<SHADE_TEXTURED, false>, span_avx2<SHADE_TEXTURED, true>},
+            {span_avx2<SHADE_TEXTURED_GOURAUD, false>, span_avx2<SHADE_TEXTURED_GOURAUD, true>},
+        },
+        {
+            {span_avx2_whole<SHADE_FLAT, false, true>, span_avx2_whole<SHADE_FLAT, true, true>},
+            {span_avx2_whole<SHADE_GOURAUD, false, true>, span_avx2_whole<SHADE_GOURAUD, true, true>},
+            {span_avx2_whole<SHADE_TEXTURED, false, true>, span_avx2_whole<SHADE_TEXTURED, true, true>},
+            {span_avx2_whole<SHADE_TEXTURED_GOURAUD, false, true>, span_avx2_whole<SHADE_TEXTURED_GOURAUD, true, true>},
+        },
+        {
+            {span_avx2_whole<SHADE_FLAT, false, false>, span_avx2_whole<SHADE_FLAT, true, false>},
+            {span_avx2_whole<SHADE_GOURAUD, false, false>, span_avx2_whole<SHADE_GOURAUD, true, false>},
+            {span_avx2_whole<SHADE_TEXTURED, false, false>, span_avx2_whole<SHADE_TEXTURED, true, false>},
+            {span_avx2_whole<SHADE_TEXTURED_GOURAUD, false, false>,
+             span_avx2_whole<SHADE_TEXTURED_GOURAUD, true, false>},
+        },
+    };
+    if (level >= 1 && (power_of_two || shade < SHADE_TEXTURED))
+        return wide[span_variant][shade][additive];
+#elif defined(__wasm_simd128__)
     static constexpr SpanKernel wide[4][2] = {
-        {span_avx2<SHADE_FLAT, false>, span_avx2<SHADE_FLAT, true>},
-        {span_avx2<SHADE_GOURAUD, false>, span_avx2<SHADE_GOURAUD, true>},
-        {span_avx2<SHADE_TEXTURED, false>, span_avx2<SHADE_TEXTURED, true>},
-        {span_avx2<SHADE_TEXTURED_GOURAUD, false>, span_avx2<SHADE_TEXTURED_GOURAUD, true>},
+        {span_simd128<SHADE_FLAT, false>, span_simd128<SHADE_FLAT, true>},
+        {span_simd128<SHADE_GOURAUD, false>, span_simd128<SHADE_GOURAUD, true>},
+        {span_simd128<SHADE_TEXTURED, false>, span_simd128<SHADE_TEXTURED, true>},
+        {span_simd128<SHADE_TEXTURED_GOURAUD, false>, span_simd128<SHADE_TEXTURED_GOURAUD, true>},
     };
     if (level >= 1 && (power_of_two || shade < SHADE_TEXTURED))
         return wide[shade][additive];
@@ -352,7 +769,15 @@ template <uint32_t USED, bool WIDE>
     edge_set_up_plain<USED>(q_from, q_to, inverse, pre, slope, start);
 }
 
+// Spans shorter than this go to the plain kernels.  In the page the SIMD
+// kernels only gain on long spans (measured in Chromium: 1.4-2.8 times the
+// plain ones on frame-wide triangles, no gain on spans of a few to some 20
+// pixels, less with a shorter cut), so short ones stay plain there.
+#if defined(__wasm_simd128__)
+constexpr int32_t SHORT_SPAN = 16;
+#else
 constexpr int32_t SHORT_SPAN = 3;
+#endif
 
 // ---------------------------------------------------------------------------
 // The row walker.  All quantities of an edge travel together as eight 32-bit
@@ -371,52 +796,79 @@ struct RowWalk {
     int64_t top, bottom;  // rows drawn, already inside the frame
     int64_t b_row;        // after this row the short edge restarts at B
     int64_t width;
+    int64_t words;        // in each buffer
     int32_t short_span;   // spans of fewer pixels go to the short kernel
     uint32_t* frame_buffer;
     uint32_t* depth_buffer;
 };
 
-// The fill rule and the edge cut, stated once.  Row y uses the edges at
+// The span of row y from the edges there, false when the row draws nothing:
+// the fill rule and the edge cut, stated once.  Row y uses the edges at
 // vertical position y + 1; the span covers columns (left x >> 16) up to
 // (right x >> 16) - 1, cut to the frame.  Each gradient is
 // (right - left) / n truncated toward zero: the double quotient of an int32
 // by n <= 65535 truncates to the integer quotient exactly, as its rounding
 // error (under 2^-22) is smaller than the distance 1/n from any non-integer
 // quotient to the next integer; and the quotient always fits in 32 bits.
-[[gnu::always_inline]] inline void walk_rows(const RowWalk& rows, Span& span, SpanKernel kernel,
+template <uint32_t USED>
+[[gnu::always_inline]] inline bool set_up_span(const RowWalk& rows, int64_t y, const Lanes& long_edge,
+                                               const Lanes& short_edge, Span& span)
+{
+    // The quantities are divided four at a time; a filler that uses none of
+    // the upper four (r, g, b) divides only the lower ones.
+    using Half = int32_t __attribute__((vector_size(16)));
+    using DoubleHalf = double __attribute__((vector_size(32)));
+    constexpr bool UPPER = (USED & 0xF0u) != 0;
+    const int32_t long_x = static_cast<int32_t>(long_edge[int32_t{Q_X}]);
+    const int32_t short_x = static_cast<int32_t>(short_edge[int32_t{Q_X}]);
+    // The long edge is the left one when both have the same x.
+    const bool long_left = long_x <= short_x;
+    const bool skipped = interlace_flag && ((interlace_parity ^ static_cast<int32_t>(y)) & 1);
+    const int32_t x0 = fixed_floor(long_left ? long_x : short_x);
+    const int32_t x1 = fixed_floor(long_left ? short_x : long_x);
+    const int32_t n = x1 - x0;
+    if (skipped || n == 0)
+        return false;
+    const int64_t clip_left = std::max<int64_t>(x0, 0);
+    const int64_t clip_right = std::min<int64_t>(x1, rows.width);
+    if (clip_left >= clip_right)
+        return false;
+    const Lanes left = long_left ? long_edge : short_edge;
+    const Lanes right = long_left ? short_edge : long_edge;
+    Lanes gradient = right - left;  // over one column, the difference itself
+    if (n != 1 && UPPER) {
+        const DoubleLanes difference = __builtin_convertvector(SignedLanes(gradient), DoubleLanes);
+        gradient = Lanes(__builtin_convertvector(difference / static_cast<double>(n), SignedLanes));
+    } else if (n != 1) {
+        const Half low = {static_cast<int32_t>(gradient[0]), static_cast<int32_t>(gradient[1]),
+                          static_cast<int32_t>(gradient[2]), static_cast<int32_t>(gradient[3])};
+        const Half quotient =
+            __builtin_convertvector(__builtin_convertvector(low, DoubleHalf) / static_cast<double>(n), Half);
+        gradient = Lanes{static_cast<uint32_t>(quotient[0]), static_cast<uint32_t>(quotient[1]),
+                         static_cast<uint32_t>(quotient[2]), static_cast<uint32_t>(quotient[3]), 0, 0, 0, 0};
+    }
+    const Lanes value = left + gradient * static_cast<uint32_t>(clip_left - x0);
+    std::memcpy(span.step, &gradient, sizeof span.step);
+    std::memcpy(span.value, &value, sizeof span.value);
+    const int64_t offset = y * rows.width + clip_left;
+    span.frame = rows.frame_buffer + offset;
+    span.depth = rows.depth_buffer + offset;
+    span.count = static_cast<int32_t>(clip_right - clip_left);
+    span.before = static_cast<int32_t>(std::min<int64_t>(offset, 8));
+    span.after = static_cast<int32_t>(std::min<int64_t>(rows.words - offset - span.count, 8));
+    return true;
+}
+
+// Rows top to bottom.  Each row's span is set up before the row above it is
+// drawn, so that its division runs while that row's kernel does.  spans:
+// two spans holding the triangle's common fields, used in turn.
+template <uint32_t USED>
+[[gnu::always_inline]] inline void walk_rows(const RowWalk& rows, Span spans[2], SpanKernel kernel,
                                              SpanKernel short_kernel)
 {
     Lanes long_edge = rows.long_edge, short_edge = rows.short_edge;
-    for (int64_t y = rows.top; y <= rows.bottom; y++) {
-        const int32_t long_x = static_cast<int32_t>(long_edge[Q_X]);
-        const int32_t short_x = static_cast<int32_t>(short_edge[Q_X]);
-        // The long edge is the left one when both have the same x.
-        const bool long_left = long_x <= short_x;
-        const bool skipped = interlace_flag && ((interlace_parity ^ static_cast<int32_t>(y)) & 1);
-        const int32_t x0 = fixed_floor(long_left ? long_x : short_x);
-        const int32_t x1 = fixed_floor(long_left ? short_x : long_x);
-        const int32_t n = x1 - x0;
-        if (!skipped && n != 0) {
-            const int64_t clip_left = std::max<int64_t>(x0, 0);
-            const int64_t clip_right = std::min<int64_t>(x1, rows.width);
-            if (clip_left < clip_right) {
-                const Lanes left = long_left ? long_edge : short_edge;
-                const Lanes right = long_left ? short_edge : long_edge;
-                Lanes gradient = right - left;  // over one column, the difference itself
-                if (n != 1) {
-                    const DoubleLanes difference = __builtin_convertvector(SignedLanes(gradient), DoubleLanes);
-                    gradient = Lanes(__builtin_convertvector(difference / static_cast<double>(n), SignedLanes));
-                }
-                const Lanes value = left + gradient * static_cast<uint32_t>(clip_left - x0);
-                std::memcpy(span.step, &gradient, sizeof span.step);
-                std::memcpy(span.value, &value, sizeof span.value);
-                const int64_t offset = y * rows.width + clip_left;
-                span.frame = rows.frame_buffer + offset;
-                span.depth = rows.depth_buffer + offset;
-                span.count = static_cast<int32_t>(clip_right - clip_left);
-                (span.count < rows.short_span ? short_kernel : kernel)(span);
-            }
-        }
+    // After row y: the edges at row y + 1.
+    const auto step_edges = [&rows, &long_edge, &short_edge](int64_t y) {
         long_edge += rows.long_slope;
         if (y > rows.b_row)
             short_edge += rows.lower_slope;
@@ -424,6 +876,20 @@ struct RowWalk {
             short_edge = rows.b_start;
         else
             short_edge += rows.upper_slope;
+    };
+    int32_t current = 0;
+    bool drawn = set_up_span<USED>(rows, rows.top, long_edge, short_edge, spans[0]);
+    step_edges(rows.top);
+    for (int64_t y = rows.top; y <= rows.bottom; y++) {
+        bool next_drawn = false;
+        if (y < rows.bottom) {
+            next_drawn = set_up_span<USED>(rows, y + 1, long_edge, short_edge, spans[current ^ 1]);
+            step_edges(y + 1);
+        }
+        if (drawn)
+            (spans[current].count < rows.short_span ? short_kernel : kernel)(spans[current]);
+        drawn = next_drawn;
+        current ^= 1;
     }
 }
 
@@ -499,23 +965,27 @@ template <int32_t SHADE, bool WIDE>
     rows.top = top;
     rows.bottom = bottom;
     rows.width = frame_width;
+    rows.words = static_cast<int64_t>(frame_width) * frame_height;
     rows.frame_buffer = frame_buffer;
     rows.depth_buffer = depth_buffer;
 
     const uint32_t side = static_cast<uint32_t>(current_texture_size);  // unsigned: any size, no overflow
     const bool power_of_two = (side & (side - 1)) == 0;
-    Span span;
-    span.generation = depth_generation;
-    span.colour = colour;
-    span.texture = texture;
-    span.size = current_texture_size;
-    span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
-    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, WIDE ? 1 : 0);
+    Span spans[2];
+    for (Span& span : spans) {
+        span.generation = depth_generation;
+        span.colour = colour;
+        span.texture = texture;
+        span.size = current_texture_size;
+        span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
+    }
+    // The generic build's level is the WebAssembly SIMD one in the page's SIMD build (0 elsewhere).
+    const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, WIDE ? 1 : span_level);
     // A span of a pixel or two costs the wide kernels more in set-up than
     // they save; the plain ones draw the same pixels.
     const SpanKernel short_kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, 0);
     rows.short_span = SHORT_SPAN;
-    walk_rows(rows, span, kernel, short_kernel);
+    walk_rows<USED>(rows, spans, kernel, short_kernel);
 }
 
 template <int32_t SHADE>
@@ -549,7 +1019,60 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
 
 }  // namespace
 
-int32_t span_level = cpu_has_avx2() ? 1 : 0;
+namespace {
+// The widest span kernels the processor (as capped) runs: AVX2, or in the
+// page's SIMD build WebAssembly SIMD.
+int32_t widest_span_level()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    return cpu_has_avx2() ? 1 : 0;
+#elif defined(__wasm_simd128__)
+    return cpu_level() >= CPU_SIMD128 ? 1 : 0;
+#else
+    return 0;
+#endif
+}
+}  // namespace
+
+int32_t span_level = widest_span_level();
+
+namespace {
+// YURN_SPANS, or else the variant for this processor: gathers and masked
+// stores are microcoded on AMD processors (scalar texel loads there), fast
+// on Intel ones.
+int32_t default_span_variant()
+{
+    const char* value = std::getenv("YURN_SPANS");
+    if (value && *value) {
+        static constexpr const char* names[SPAN_VARIANTS] = {"masked", "gather", "loads"};
+        for (int32_t variant = 0; variant < SPAN_VARIANTS; variant++) {
+            size_t i = 0;
+            while (names[variant][i] && (value[i] | 0x20) == names[variant][i])  // any case
+                i++;
+            if (!names[variant][i] && !value[i])
+                return variant;
+        }
+        std::fprintf(stderr,
+                     "Aviso: YURN_SPANS=\"%s\" no es una variante conocida (masked, gather o loads); "
+                     "se elige según el procesador.\n",
+                     value);
+    }
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_is("intel"))
+        return SPANS_GATHER;
+#endif
+    return SPANS_LOADS;
+}
+}  // namespace
+
+int32_t span_variant = default_span_variant();
+
+int32_t set_span_variant(int32_t variant)
+{
+    span_variant = variant >= 0 && variant < SPAN_VARIANTS ? variant : default_span_variant();
+    return span_variant;
+}
 
 namespace {
 // The cpu_generation the level was last chosen at; a newer cap re-picks it.
@@ -558,7 +1081,7 @@ uint32_t span_generation = cpu_generation();
 
 int32_t set_span_level(int32_t level)
 {
-    span_level = std::clamp(level, 0, cpu_has_avx2() ? 1 : 0);
+    span_level = std::clamp(level, 0, widest_span_level());
     span_generation = cpu_generation();
     return span_level;
 }

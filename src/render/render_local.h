@@ -80,7 +80,8 @@ void fill_textured_gouraud(Vertex* const triangle[3], const uint32_t* texture,
                            uint32_t* frame_buffer, uint32_t* depth_buffer);
 
 // The renderer's kernels in use (span kernels, edge set-up, vertex
-// lighting): 0 plain C++, 1 AVX2, the same results either way.  Chosen at
+// lighting): 0 plain C++, 1 AVX2 (in the page's WebAssembly SIMD build, its
+// SIMD span kernels), the same results either way.  Chosen at
 // start from the CPU (as capped by YURN_CPU); tests and the benchmark may
 // lower it to compare.
 // Returns the level set.
@@ -89,3 +90,13 @@ extern int32_t span_level;  // the level set; render thread only
 // Picks the level again when cpu_set_cap has changed the cap since the last
 // choice; render_scene calls it once per frame.
 void follow_cpu_cap();
+
+// How the AVX2 span kernels reach memory and texels, the same pixels every
+// way: SPANS_MASKED with masked loads and stores and gathers, SPANS_GATHER
+// with whole-vector loads, blends and stores and gathers, SPANS_LOADS the
+// same with eight scalar texel loads instead of a gather.  Chosen at start by
+// YURN_SPANS ("masked", "gather", "loads") or else from the processor.
+constexpr int32_t SPANS_MASKED = 0, SPANS_GATHER = 1, SPANS_LOADS = 2, SPAN_VARIANTS = 3;
+// Sets the variant (-1: as at start) and returns it.  Render thread only.
+int32_t set_span_variant(int32_t variant);
+extern int32_t span_variant;
