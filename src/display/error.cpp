@@ -2,11 +2,13 @@
 // the end of the program.  Neither calls the display or the platform directly:
 // the display registers how to release itself and show a box (DisplayReports),
 // so the tools, which have no display, get fatal_error without SDL.
+#if !defined(__EMSCRIPTEN__)
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <csignal>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "display/display_local.h"
 #include "display/error.h"
@@ -42,7 +45,8 @@ bool can_show_box() { return display_reports && display_reports->can_show_box();
 // program it starts and waits for): ending only this process would leave
 // the box on the screen.  Every child of this process gets SIGTERM; the
 // children are found by scanning /proc with system calls only, which a
-// signal handler may make.
+// signal handler may make.  A page has no processes and no signals.
+#if !defined(__EMSCRIPTEN__)
 void end_children()
 {
     const int folder = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -120,6 +124,9 @@ void end_on_termination_signals()
     }
     ::pthread_sigmask(SIG_UNBLOCK, &wanted, nullptr);
 }
+#else
+void end_on_termination_signals() {}
+#endif
 
 void release_display_if_any()
 {
