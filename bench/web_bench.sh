@@ -9,5 +9,5 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target yurn yurn-pak yurn-frame-digests >/dev/null
 YURN_SKIP_SETUP=1 YURN_NATIVE_BUILD=build scripts/web.sh --build-only >/dev/null
-[ -d tests/web/node_modules/puppeteer-core ] || (cd tests/web && npm ci --no-audit --no-fund)
+[ -d build/web-node/node_modules/puppeteer-core ] || scripts/setup.sh test  # puppeteer-core, outside the sources
 YURN_NATIVE_BUILD="$PWD/build" node bench/web_bench.mjs
