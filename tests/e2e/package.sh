@@ -62,6 +62,7 @@ grep -q 'datos/Foto10.pcx' "$work/list" || fail "the packaged Yurn.pak lacks dat
 # The library as packaged: yurn.pc under /usr/lib/<triplet> finds the
 # headers and libraries where the package put them, and a program built on
 # it cross-fades two photographs taken out of the packaged archive.
+mkdir -p "$work/photos"
 "$root/usr/bin/yurn-pak" extract "$root/usr/share/yurn/Yurn.pak" datos/Foto1.pcx datos/Foto2.pcx -C "$work/photos" ||
   fail "the packaged yurn-pak cannot extract from its archive"
 export PKG_CONFIG_PATH=$(dirname "$(ls "$root"/usr/lib/*/pkgconfig/yurn.pc | head -n 1)")
