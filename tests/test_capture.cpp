@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "files/files.h"
+#include "platform/frame_rgb.h"
 #include "platform/music_fade.h"
 #include "platform/platform.h"
 #include "capture/capture.h"
@@ -31,7 +32,6 @@
 #include "stages/show_stages.h"
 #include "test_support.h"
 #include "shell/run.h"
-#include "display/display.h"
 
 namespace fs = std::filesystem;
 
@@ -111,21 +111,21 @@ TEST(CaptureColours, EachDepthAsTheDisplayShowsIt)
 {
     std::vector<uint8_t> rgb(6);
     // 32 bits: B, G, R, top byte in memory; the top byte is not a colour.
-    capture_frame_rgb(frame_of({0x10, 0x20, 0x30, 0xFF, 1, 2, 3, 0}, 2, 32), rgb.data());
+    frame_to_rgb(frame_of({0x10, 0x20, 0x30, 0xFF, 1, 2, 3, 0}, 2, 32), RGB_BYTES, rgb.data());
     EXPECT_EQ(rgb, (std::vector<uint8_t>{0x30, 0x20, 0x10, 3, 2, 1}));
-    capture_frame_rgb(frame_of({0x10, 0x20, 0x30, 1, 2, 3}, 2, 24), rgb.data());
+    frame_to_rgb(frame_of({0x10, 0x20, 0x30, 1, 2, 3}, 2, 24), RGB_BYTES, rgb.data());
     EXPECT_EQ(rgb, (std::vector<uint8_t>{0x30, 0x20, 0x10, 3, 2, 1}));
     // 5-6-5: full white, and the lowest step of each channel widened by replication.
-    capture_frame_rgb(frame_of({0xFF, 0xFF, 0x21, 0x08}, 2, 16, 1), rgb.data());
+    frame_to_rgb(frame_of({0xFF, 0xFF, 0x21, 0x08}, 2, 16, 1), RGB_BYTES, rgb.data());
     EXPECT_EQ(rgb, (std::vector<uint8_t>{255, 255, 255, 8, 4, 8}));
     // 5-5-5: bit 15 ignored; red 10000b -> 10000100b.
-    capture_frame_rgb(frame_of({0x00, 0xC0, 0x1F, 0x00}, 2, 16, 0), rgb.data());
+    frame_to_rgb(frame_of({0x00, 0xC0, 0x1F, 0x00}, 2, 16, 0), RGB_BYTES, rgb.data());
     EXPECT_EQ(rgb, (std::vector<uint8_t>{132, 0, 0, 0, 0, 255}));
     uint8_t palette[768] = {};
     palette[3 * 7] = 11;
     palette[3 * 7 + 1] = 22;
     palette[3 * 7 + 2] = 33;
-    capture_frame_rgb(frame_of({7, 0}, 2, 8, 1, palette), rgb.data());
+    frame_to_rgb(frame_of({7, 0}, 2, 8, 1, palette), RGB_BYTES, rgb.data());
     EXPECT_EQ(rgb, (std::vector<uint8_t>{11, 22, 33, 0, 0, 0}));
 }
 
@@ -387,13 +387,13 @@ fs::path staging_of(const fs::path& dir)
 // in a capture's hidden folder beside dir.
 bool wait_for_staged(const fs::path& dir, const std::string& name)
 {
-    for (int i = 0; i < 60000; ++i) {
-        std::error_code ignored;
-        const fs::path staged = staging_of(dir);
-        if (!staged.empty() && fs::exists(staged / name, ignored)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return wait_until(
+        [&] {
+            std::error_code ignored;
+            const fs::path staged = staging_of(dir);
+            return !staged.empty() && fs::exists(staged / name, ignored);
+        },
+        60000.0);
 }
 
 // An earlier capture at 2 fps in 8-bit raw frames (101 of them) in a new
@@ -575,8 +575,7 @@ TEST(CaptureShow, AnInterruptionFinishesTheTableAndTheSoundAndSaysSo)
     fs::remove_all(dir);
     // Once a few frames are on disk, a real SIGINT to this process.
     std::thread sender([&] {
-        for (int i = 0; i < 60000 && !fs::exists(dir / frame_name(20, "raw")); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        wait_until([&] { return fs::exists(dir / frame_name(20, "raw")); }, 60000.0);
         kill(getpid(), SIGINT);
     });
     testing::internal::CaptureStderr();

@@ -21,6 +21,7 @@
 #include "capture/capture.h"
 #include "shell/options.h"
 #include "shell/shell.h"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -70,13 +71,12 @@ double stream_seconds(const fs::path& video, const char* stream)
 // Until the frame file says at least n frames were presented (a minute at most).
 bool wait_for_frames(const fs::path& frame_file, int64_t n)
 {
-    for (int i = 0; i < 60000; ++i) {
-        const std::string text = read_text(frame_file);
-        if (!text.empty() && std::atoll(text.c_str()) >= n)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return wait_until(
+        [&] {
+            const std::string text = read_text(frame_file);
+            return !text.empty() && std::atoll(text.c_str()) >= n;
+        },
+        60000.0);
 }
 
 bool has_temporaries(const fs::path& dir)

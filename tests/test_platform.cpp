@@ -11,6 +11,7 @@
 #include "shell/shell.h"
 #include "shell/shell_local.h"
 #include "stages/stages.h"
+#include "test_support.h"
 
 namespace {
 
@@ -32,18 +33,6 @@ std::atomic<int32_t> second_calls{0};
 
 void second_callback() { second_calls.store(second_calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
 
-// Polls condition until it holds or limit_ms pass; true when it held.
-template <class Condition>
-bool wait_until(Condition condition, double limit_ms)
-{
-    const double deadline = steady_ms() + limit_ms;
-    while (!condition()) {
-        if (steady_ms() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // poll interval, not a wait for the timer
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -1,8 +1,11 @@
-// Helpers shared by the test files: fatal_error caught as an exception.
+// Helpers shared by the test files: fatal_error caught as an exception, and
+// waiting on a condition with a bound.
 #pragma once
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "display/error.h"
 
@@ -28,4 +31,18 @@ std::string fatal_message_of(F&& f)
         return e.what();
     }
     return "";
+}
+
+// Polls condition every millisecond until it holds or limit_ms pass; true when
+// it held.  The bound is generous: it only ends a test that would hang.
+template <class Condition>
+bool wait_until(Condition condition, double limit_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double, std::milli>(limit_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // poll interval
+    }
+    return true;
 }

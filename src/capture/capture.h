@@ -112,13 +112,6 @@ int64_t capture_frames_written();
 double capture_last_time_ms();
 
 
-// The display's colours of one presented frame as 8-bit R, G, B, what png and
-// ppm hold: 32 and 24 bits as they are; 16 bits with each 5- or 6-bit channel
-// widened by bit replication; 8 bits through the palette.  rgb holds
-// width * height * 3 bytes.
-struct PresentedFrame;
-void capture_frame_rgb(const PresentedFrame& frame, uint8_t* rgb);
-
 // Encodes width x height pixels of R, G, B bytes as a PNG file image into out
 // (capture/png_write.cpp, through libpng): Paeth-filtered rows, deflated with
 // zlib's run-length strategy.  Deterministic: the same pixels give the same bytes.

@@ -10,6 +10,7 @@
 #include "capture/capture_local.h"
 #include "display/error.h"
 #include "files/signals.h"
+#include "platform/frame_rgb.h"
 #include "platform/platform.h"
 
 std::unique_ptr<Capture> capture;
@@ -75,12 +76,12 @@ void on_present(const PresentedFrame& frame, void*)
         // converted straight into the writer thread's next buffer.
         if (capture->encoder < 0)
             start_encoder(frame.width, frame.height);
-        capture_frame_rgb(frame, encoder_frame_slot());
+        frame_to_rgb(frame, RGB_BYTES, encoder_frame_slot());
         encoder_frame_ready();
     } else {
         capture->rgb.resize(static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * 3);
         if (capture->options.format != CAPTURE_RAW)
-            capture_frame_rgb(frame, capture->rgb.data());
+            frame_to_rgb(frame, RGB_BYTES, capture->rgb.data());
         write_image(frame);
         add_table_row(frame);
     }

@@ -104,15 +104,15 @@ void animate_lit(SceneStage& stage, double seconds)
 
 void animate_described(SceneStage& stage, double seconds)
 {
-    const ShowScene& spec = *stage.described;
-    stage.camera.position = {show_motion_value(spec.camera_position[0], seconds),
-                             show_motion_value(spec.camera_position[1], seconds),
-                             show_motion_value(spec.camera_position[2], seconds)};
-    stage.camera.angles = {show_motion_value(spec.camera_angles[0], seconds),
-                           show_motion_value(spec.camera_angles[1], seconds),
-                           show_motion_value(spec.camera_angles[2], seconds)};
-    for (size_t k = 0; k < spec.objects.size(); ++k) {
-        const ShowObject& described = spec.objects[k];
+    const ShowScene& scene = *stage.described;
+    stage.camera.position = {show_motion_value(scene.camera_position[0], seconds),
+                             show_motion_value(scene.camera_position[1], seconds),
+                             show_motion_value(scene.camera_position[2], seconds)};
+    stage.camera.angles = {show_motion_value(scene.camera_angles[0], seconds),
+                           show_motion_value(scene.camera_angles[1], seconds),
+                           show_motion_value(scene.camera_angles[2], seconds)};
+    for (size_t k = 0; k < scene.objects.size(); ++k) {
+        const ShowObject& described = scene.objects[k];
         const Vector position = {show_motion_value(described.position[0], seconds),
                                  show_motion_value(described.position[1], seconds),
                                  show_motion_value(described.position[2], seconds)};
@@ -135,26 +135,26 @@ bool is_3ds(const std::string& path)
 
 }  // namespace
 
-void scene_create_described(int32_t index, int32_t width, int32_t height, const ShowScene& spec)
+void scene_create_described(int32_t index, int32_t width, int32_t height, const ShowScene& description)
 {
     SceneStage& stage = begin_scene(index, width, height);
-    stage.described = &spec;
-    stage.background = spec.background;
-    stage.camera.fov = spec.fov;
-    stage.scene.ambient = spec.ambient;
+    stage.described = &description;
+    stage.background = description.background;
+    stage.camera.fov = description.fov;
+    stage.scene.ambient = description.ambient;
     // Sized once: the Scene and the objects keep pointers into these.
-    stage.described_lights.resize(spec.lights.size());
-    stage.described_textures.resize(spec.objects.size());
-    stage.described_objects.resize(spec.objects.size());
-    for (size_t k = 0; k < spec.lights.size(); ++k) {
-        const ShowLight& light = spec.lights[k];
+    stage.described_lights.resize(description.lights.size());
+    stage.described_textures.resize(description.objects.size());
+    stage.described_objects.resize(description.objects.size());
+    for (size_t k = 0; k < description.lights.size(); ++k) {
+        const ShowLight& light = description.lights[k];
         stage.described_lights[k] = make_light({light.position[0], light.position[1], light.position[2]}, light.colour);
         for (int a = 0; a < 3; ++a)
             stage.described_lights[k].attenuation[a] = light.attenuation[a];
         stage.scene.add_light(&stage.described_lights[k]);
     }
-    for (size_t k = 0; k < spec.objects.size(); ++k) {
-        const ShowObject& described = spec.objects[k];
+    for (size_t k = 0; k < description.objects.size(); ++k) {
+        const ShowObject& described = description.objects[k];
         std::vector<Object*>& loaded = stage.described_objects[k];
         if (is_3ds(described.mesh)) {
             // Every mesh of the file goes to the scene, in file order.

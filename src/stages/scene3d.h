@@ -48,8 +48,8 @@ void scene_lit_create(int32_t index, int32_t width, int32_t height);
 
 // A scene as a show file describes it (files/show_file.h): its meshes,
 // textures, lights and camera, moved every frame by its motions at the
-// stage's time.  spec must outlive the stage.  Main thread, at start-up.
-void scene_create_described(int32_t index, int32_t width, int32_t height, const ShowScene& spec);
+// stage's time.  description must outlive the stage.  Main thread, at start-up.
+void scene_create_described(int32_t index, int32_t width, int32_t height, const ShowScene& description);
 
 // The engine show's cue times in seconds.  The ceiling fade-in and the
 // cross-fades end by themselves; the knot runs until 9 s, the lit scene until
