@@ -754,6 +754,92 @@ YURN_AVX2 inline void edge_set_up_avx2(const Vertex* from, const Vertex* to, dou
 }
 #endif
 
+#if defined(__wasm_simd128__)
+// The packed set-up for the page's SIMD build.  WebAssembly converts a double
+// to an integer lane by lane with a range test when asked for plain
+// truncation, so these ask for the saturating packed conversion and put back
+// what trunc_to_int gives where that differs: 0x80000000 for NaN and
+// out-of-range values.  Two quantities per 128-bit register of doubles.
+
+// trunc_to_int of both lanes of x, in 32-bit lanes 0 and 1 (2 and 3 repeat them).
+inline v128_t truncate2(v128_t x)
+{
+    const v128_t fits = wasm_v128_and(wasm_f64x2_gt(x, wasm_f64x2_splat(-2147483649.0)),
+                                      wasm_f64x2_lt(x, wasm_f64x2_splat(2147483648.0)));
+    const v128_t t = wasm_i32x4_trunc_sat_f64x2_zero(x);
+    return wasm_v128_bitselect(wasm_i32x4_shuffle(t, t, 0, 1, 0, 1), wasm_i32x4_splat(INT32_MIN),
+                               wasm_i32x4_shuffle(fits, fits, 0, 2, 0, 2));
+}
+
+// slope = trunc((to - from) * scale), start = trunc(float(slope) * prestep + from)
+// of two quantities, in 32-bit lanes 0 and 1.
+inline void edge_pair(v128_t from, v128_t to, v128_t scale, v128_t prestep, v128_t& slope, v128_t& start)
+{
+    slope = truncate2(wasm_f64x2_mul(wasm_f64x2_sub(to, from), scale));
+    const v128_t s_float = wasm_f64x2_promote_low_f32x4(wasm_f32x4_convert_i32x4(slope));
+    start = truncate2(wasm_f64x2_add(wasm_f64x2_mul(s_float, prestep), from));
+}
+
+// A vertex's quantities as four pairs of doubles: (x, z), (u, v), (r, g), (b, 0).
+struct Quantities2 {
+    v128_t pair[4];
+};
+
+template <uint32_t USED>
+inline Quantities2 quantities2(const Vertex* v)
+{
+    Quantities2 q = {};
+    const v128_t fixed_one = wasm_f64x2_splat(65536.0);
+    q.pair[0] = wasm_f64x2_mul(wasm_f64x2_make(v->screen_x, v->transformed.z), fixed_one);
+    if constexpr ((USED & bit(Q_U)) != 0)
+        q.pair[1] = wasm_f64x2_mul(wasm_f64x2_make(v->u, v->v), fixed_one);
+    if constexpr ((USED & bit(Q_R)) != 0) {
+        const uint32_t c = v->colour;
+        q.pair[2] = wasm_f64x2_make(static_cast<double>(c & 0xFF0000), static_cast<double>((c & 0xFF00) << 8));
+        q.pair[3] = wasm_f64x2_make(static_cast<double>((c & 0xFF) << 16), 0.0);
+    }
+    return q;
+}
+
+// edge_set_up_plain's results; the lanes of quantities the filler does not
+// use hold 0, as there.
+template <uint32_t USED>
+inline void edge_set_up_simd128(const Vertex* from, const Vertex* to, double inverse, float pre, Lanes& slope,
+                                Lanes& start)
+{
+    const v128_t scale = wasm_f64x2_splat(inverse);
+    const v128_t prestep = wasm_f64x2_splat(pre);
+    const Quantities2 a = quantities2<USED>(from), b = quantities2<USED>(to);
+    v128_t s[4] = {}, t[4] = {};
+    edge_pair(a.pair[0], b.pair[0], scale, prestep, s[0], t[0]);
+    if constexpr ((USED & bit(Q_U)) != 0)
+        edge_pair(a.pair[1], b.pair[1], scale, prestep, s[1], t[1]);
+    if constexpr ((USED & bit(Q_R)) != 0) {
+        edge_pair(a.pair[2], b.pair[2], scale, prestep, s[2], t[2]);
+        edge_pair(a.pair[3], b.pair[3], scale, prestep, s[3], t[3]);
+        s[3] = wasm_i32x4_replace_lane(s[3], 1, 0);
+        t[3] = wasm_i32x4_replace_lane(t[3], 1, 0);
+    }
+    const v128_t slope_low = wasm_i32x4_shuffle(s[0], s[1], 0, 1, 4, 5);
+    const v128_t slope_high = wasm_i32x4_shuffle(s[2], s[3], 0, 1, 4, 5);
+    const v128_t start_low = wasm_i32x4_shuffle(t[0], t[1], 0, 1, 4, 5);
+    const v128_t start_high = wasm_i32x4_shuffle(t[2], t[3], 0, 1, 4, 5);
+    slope = Lanes(__builtin_shufflevector(slope_low, slope_high, 0, 1, 2, 3, 4, 5, 6, 7));
+    start = Lanes(__builtin_shufflevector(start_low, start_high, 0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// Four 32-bit differences divided by n (not 0 or 1) and truncated: the packed
+// division and conversion of set_up_span.  The quotients always fit (see
+// there), so the saturating conversion truncates them exactly.
+inline v128_t quotient4(v128_t difference, v128_t n)
+{
+    const v128_t low = wasm_i32x4_trunc_sat_f64x2_zero(wasm_f64x2_div(wasm_f64x2_convert_low_i32x4(difference), n));
+    const v128_t high = wasm_i32x4_trunc_sat_f64x2_zero(
+        wasm_f64x2_div(wasm_f64x2_convert_low_i32x4(wasm_i32x4_shuffle(difference, difference, 2, 3, 2, 3)), n));
+    return wasm_i32x4_shuffle(low, high, 0, 1, 4, 5);
+}
+#endif
+
 // One edge from vertex from (whose quantities are q_from) to vertex to.
 template <uint32_t USED, bool WIDE>
 [[gnu::always_inline]] inline void edge_set_up([[maybe_unused]] const Vertex* from, [[maybe_unused]] const Vertex* to,
@@ -763,6 +849,11 @@ template <uint32_t USED, bool WIDE>
 #if defined(__x86_64__) || defined(__i386__)
     if constexpr (WIDE) {
         edge_set_up_avx2(from, to, inverse, pre, slope, start);
+        return;
+    }
+#elif defined(__wasm_simd128__)
+    if constexpr (WIDE) {
+        edge_set_up_simd128<USED>(from, to, inverse, pre, slope, start);
         return;
     }
 #endif
@@ -802,6 +893,39 @@ struct RowWalk {
     uint32_t* depth_buffer;
 };
 
+// The differences across a span of n > 1 columns divided by n, truncated, in place.
+// The quantities are divided four at a time; a filler that uses none of the
+// upper four (r, g, b) divides only the lower ones.
+template <uint32_t USED, bool WIDE>
+[[gnu::always_inline]] inline void span_gradient(Lanes& difference, int32_t n)
+{
+    constexpr bool UPPER = (USED & 0xF0u) != 0;
+#if defined(__wasm_simd128__)
+    if constexpr (WIDE) {
+        const v128_t divisor = wasm_f64x2_splat(static_cast<double>(n));
+        const v128_t low = quotient4(v128_t(__builtin_shufflevector(difference, difference, 0, 1, 2, 3)), divisor);
+        const v128_t high =
+            UPPER ? quotient4(v128_t(__builtin_shufflevector(difference, difference, 4, 5, 6, 7)), divisor)
+                  : wasm_i32x4_splat(0);
+        difference = Lanes(__builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7));
+        return;
+    }
+#endif
+    if constexpr (UPPER) {
+        const DoubleLanes wide = __builtin_convertvector(SignedLanes(difference), DoubleLanes);
+        difference = Lanes(__builtin_convertvector(wide / static_cast<double>(n), SignedLanes));
+    } else {
+        using Half = int32_t __attribute__((vector_size(16)));
+        using DoubleHalf = double __attribute__((vector_size(32)));
+        const Half low = {static_cast<int32_t>(difference[0]), static_cast<int32_t>(difference[1]),
+                          static_cast<int32_t>(difference[2]), static_cast<int32_t>(difference[3])};
+        const Half quotient =
+            __builtin_convertvector(__builtin_convertvector(low, DoubleHalf) / static_cast<double>(n), Half);
+        difference = Lanes{static_cast<uint32_t>(quotient[0]), static_cast<uint32_t>(quotient[1]),
+                           static_cast<uint32_t>(quotient[2]), static_cast<uint32_t>(quotient[3]), 0, 0, 0, 0};
+    }
+}
+
 // The span of row y from the edges there, false when the row draws nothing:
 // the fill rule and the edge cut, stated once.  Row y uses the edges at
 // vertical position y + 1; the span covers columns (left x >> 16) up to
@@ -810,15 +934,10 @@ struct RowWalk {
 // by n <= 65535 truncates to the integer quotient exactly, as its rounding
 // error (under 2^-22) is smaller than the distance 1/n from any non-integer
 // quotient to the next integer; and the quotient always fits in 32 bits.
-template <uint32_t USED>
+template <uint32_t USED, bool WIDE>
 [[gnu::always_inline]] inline bool set_up_span(const RowWalk& rows, int64_t y, const Lanes& long_edge,
                                                const Lanes& short_edge, Span& span)
 {
-    // The quantities are divided four at a time; a filler that uses none of
-    // the upper four (r, g, b) divides only the lower ones.
-    using Half = int32_t __attribute__((vector_size(16)));
-    using DoubleHalf = double __attribute__((vector_size(32)));
-    constexpr bool UPPER = (USED & 0xF0u) != 0;
     const int32_t long_x = static_cast<int32_t>(long_edge[int32_t{Q_X}]);
     const int32_t short_x = static_cast<int32_t>(short_edge[int32_t{Q_X}]);
     // The long edge is the left one when both have the same x.
@@ -836,17 +955,8 @@ template <uint32_t USED>
     const Lanes left = long_left ? long_edge : short_edge;
     const Lanes right = long_left ? short_edge : long_edge;
     Lanes gradient = right - left;  // over one column, the difference itself
-    if (n != 1 && UPPER) {
-        const DoubleLanes difference = __builtin_convertvector(SignedLanes(gradient), DoubleLanes);
-        gradient = Lanes(__builtin_convertvector(difference / static_cast<double>(n), SignedLanes));
-    } else if (n != 1) {
-        const Half low = {static_cast<int32_t>(gradient[0]), static_cast<int32_t>(gradient[1]),
-                          static_cast<int32_t>(gradient[2]), static_cast<int32_t>(gradient[3])};
-        const Half quotient =
-            __builtin_convertvector(__builtin_convertvector(low, DoubleHalf) / static_cast<double>(n), Half);
-        gradient = Lanes{static_cast<uint32_t>(quotient[0]), static_cast<uint32_t>(quotient[1]),
-                         static_cast<uint32_t>(quotient[2]), static_cast<uint32_t>(quotient[3]), 0, 0, 0, 0};
-    }
+    if (n != 1)
+        span_gradient<USED, WIDE>(gradient, n);
     const Lanes value = left + gradient * static_cast<uint32_t>(clip_left - x0);
     std::memcpy(span.step, &gradient, sizeof span.step);
     std::memcpy(span.value, &value, sizeof span.value);
@@ -862,7 +972,7 @@ template <uint32_t USED>
 // Rows top to bottom.  Each row's span is set up before the row above it is
 // drawn, so that its division runs while that row's kernel does.  spans:
 // two spans holding the triangle's common fields, used in turn.
-template <uint32_t USED>
+template <uint32_t USED, bool WIDE>
 [[gnu::always_inline]] inline void walk_rows(const RowWalk& rows, Span spans[2], SpanKernel kernel,
                                              SpanKernel short_kernel)
 {
@@ -878,12 +988,12 @@ template <uint32_t USED>
             short_edge += rows.upper_slope;
     };
     int32_t current = 0;
-    bool drawn = set_up_span<USED>(rows, rows.top, long_edge, short_edge, spans[0]);
+    bool drawn = set_up_span<USED, WIDE>(rows, rows.top, long_edge, short_edge, spans[0]);
     step_edges(rows.top);
     for (int64_t y = rows.top; y <= rows.bottom; y++) {
         bool next_drawn = false;
         if (y < rows.bottom) {
-            next_drawn = set_up_span<USED>(rows, y + 1, long_edge, short_edge, spans[current ^ 1]);
+            next_drawn = set_up_span<USED, WIDE>(rows, y + 1, long_edge, short_edge, spans[current ^ 1]);
             step_edges(y + 1);
         }
         if (drawn)
@@ -985,7 +1095,7 @@ template <int32_t SHADE, bool WIDE>
     // they save; the plain ones draw the same pixels.
     const SpanKernel short_kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, 0);
     rows.short_span = SHORT_SPAN;
-    walk_rows<USED>(rows, spans, kernel, short_kernel);
+    walk_rows<USED, WIDE>(rows, spans, kernel, short_kernel);
 }
 
 template <int32_t SHADE>
@@ -1002,6 +1112,13 @@ YURN_AVX2 void fill_triangle_avx2(Vertex* const triangle[3], uint32_t colour, co
 {
     fill_triangle_body<SHADE, true>(triangle, colour, texture, frame_buffer, depth_buffer);
 }
+#elif defined(__wasm_simd128__)
+template <int32_t SHADE>
+void fill_triangle_simd128(Vertex* const triangle[3], uint32_t colour, const uint32_t* texture,
+                           uint32_t* frame_buffer, uint32_t* depth_buffer)
+{
+    fill_triangle_body<SHADE, true>(triangle, colour, texture, frame_buffer, depth_buffer);
+}
 #endif
 
 template <int32_t SHADE>
@@ -1011,6 +1128,11 @@ void fill_triangle(Vertex* const triangle[3], uint32_t colour, const uint32_t* t
 #if defined(__x86_64__) || defined(__i386__)
     if (span_level >= 1) {
         fill_triangle_avx2<SHADE>(triangle, colour, texture, frame_buffer, depth_buffer);
+        return;
+    }
+#elif defined(__wasm_simd128__)
+    if (span_level >= 1) {
+        fill_triangle_simd128<SHADE>(triangle, colour, texture, frame_buffer, depth_buffer);
         return;
     }
 #endif
