@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "test_support.h"
@@ -84,6 +88,51 @@ TEST(TextMesh, ExampleTriangleInEveryLayoutThroughBothReaders)
         expect_same_object(reference.get(), parsed.get());
         ObjectPtr loaded(load_object(write_temp("triangle.txt", text).c_str()));
         expect_same_object(reference.get(), loaded.get());
+    }
+}
+
+// Every decimal a mesh may hold reads as the C library's strtof reads it, bit
+// for bit (signed zeros too): short ones, long ones, digits at and past 2^24,
+// up to twelve after the point, with and without sign, point or leading digit.
+TEST(TextMesh, DecimalsReadAsStrtofReadsThem)
+{
+    TextureSize size(0);
+    std::vector<std::string> numbers = {"0", "-0", "+0", "-0.000", ".5", "5.", "-.25", "+7.", "16777215",
+                                        "16777216", "16777217", "1677721.5", "1.6777215", "-167772.17",
+                                        "0.0000000001", "0.00000000001", "9999999.9", "23.20000", "-6.23538",
+                                        "0000000000000012.5", "3.4028235", "1.17549435", "0.1", "0.3"};
+    std::mt19937 random(7);
+    for (int32_t i = 0; i < 30000; ++i) {
+        std::string n;
+        if (random() % 4 == 0)
+            n += random() % 2 ? "-" : "+";
+        const uint32_t before = random() % 9, after = random() % 13;
+        for (uint32_t k = 0; k < before; ++k)
+            n += char('0' + random() % 10);
+        if (after > 0 || random() % 3 == 0)
+            n += '.';
+        for (uint32_t k = 0; k < after; ++k)
+            n += char('0' + random() % 10);
+        if (before == 0 && after == 0)
+            n += '1';
+        numbers.push_back(n);
+    }
+    while (numbers.size() % 3 != 0)
+        numbers.push_back("1");
+    std::string text = std::to_string(numbers.size() / 3) + " 0";
+    for (const std::string& n : numbers)
+        text += (random() % 2 ? "\n" : " ") + n;
+    ObjectPtr object(parse_object(text.c_str()));
+    ASSERT_EQ(object->vertex_count, numbers.size() / 3);
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        // Positions are read as x, z, y, and y is negated.
+        const Vector& p = object->vertices[i / 3].position;
+        const float got = i % 3 == 0 ? p.x : i % 3 == 1 ? p.z : -p.y;
+        const float expected = std::strtof(numbers[i].c_str(), nullptr);
+        uint32_t got_bits, expected_bits;
+        std::memcpy(&got_bits, &got, sizeof got);
+        std::memcpy(&expected_bits, &expected, sizeof expected);
+        ASSERT_EQ(got_bits, expected_bits) << numbers[i];
     }
 }
 
