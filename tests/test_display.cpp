@@ -216,3 +216,46 @@ TEST(Present, TheHookSeesTheSurfaceAsConvertedOnA64ByteBoundary)
     EXPECT_EQ(run_show(headless(OFFER_32)), 19);
     EXPECT_EQ(seen.first_pixels, first);
 }
+
+// The hook is shown what was blitted, whichever way the backend gets it
+// there: a picture changed between the blit and the flip is not the one shown,
+// and a blit and flip in a row show the picture as it was converted.
+TEST(Present, TheHookSeesThePictureOfTheBlitNotLaterChanges)
+{
+    headless_configure({.headless = true, .window = false, .offered_modes = OFFER_32, .mode_555 = false,
+                        .fps_numerator = 60, .fps_denominator = 1});
+    const Platform& p = headless_platform;
+    ASSERT_EQ(p.set_display_mode(4, 2, 32), DD_OK);
+    ASSERT_EQ(p.create_primary(), DD_OK);
+    ASSERT_EQ(p.attach_back_buffer(), DD_OK);
+    ASSERT_EQ(p.create_offscreen(4, 2, MEMORY_VIDEO), DD_OK);
+    std::vector<std::vector<uint8_t>> shown;
+    headless_set_present_hook(
+        [](const PresentedFrame& f, void* user) {
+            static_cast<std::vector<std::vector<uint8_t>>*>(user)->emplace_back(f.pixels, f.pixels + 4 * 2 * 4);
+        },
+        &shown);
+    const auto paint = [&](uint8_t value) {
+        std::memset(p.lock_offscreen(), value, 4 * 2 * 4);
+        p.unlock_offscreen();
+    };
+    paint(1);
+    ASSERT_EQ(p.blit(), DD_OK);
+    paint(2);  // after the blit: not on screen until the next one
+    ASSERT_EQ(p.flip(), DD_OK);
+    p.frame_presented(0);
+    paint(3);
+    ASSERT_EQ(p.blit(), DD_OK);
+    ASSERT_EQ(p.flip(), DD_OK);
+    p.frame_presented(0);
+    paint(4);
+    ASSERT_EQ(p.blit(), DD_OK);
+    ASSERT_EQ(p.flip(), DD_OK);
+    p.frame_presented(0);
+    headless_set_present_hook(nullptr, nullptr);
+    p.release();
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[0], std::vector<uint8_t>(32, 1));
+    EXPECT_EQ(shown[1], std::vector<uint8_t>(32, 3));
+    EXPECT_EQ(shown[2], std::vector<uint8_t>(32, 4));
+}

@@ -30,6 +30,11 @@ struct Headless {
     SurfaceBytes offscreen_pixels;  // on a 64-byte boundary for the conversion kernels
     SurfaceBytes back_pixels;       // filled by the blit only while a present hook looks
     SurfaceBytes front_pixels;
+    // A blit's picture is copied only when it must be: the flip that follows
+    // it at once (as present_frame does) hands the hook the offscreen pixels
+    // themselves, which hold the same picture until the next lock.
+    bool blit_pending;         // blitted, not flipped yet, the picture still only in the offscreen
+    bool front_is_offscreen;   // flipped that way; the front's picture is the offscreen's
     uint8_t palette[768];
     bool has_palette;
     int64_t frames;   // present_frame calls so far
@@ -136,7 +141,16 @@ int32_t headless_create_offscreen(int32_t width, int32_t height, int32_t memory)
 
 uint32_t headless_green_mask() { return green_mask_of(state.depth, state.config.mode_555); }
 
-uint8_t* headless_lock_offscreen() { return state.offscreen ? state.offscreen_pixels.data() : nullptr; }
+uint8_t* headless_lock_offscreen()
+{
+    if (!state.offscreen)
+        return nullptr;
+    // The offscreen is about to change: a blit not flipped yet takes its copy now.
+    if (state.blit_pending && present_hook)
+        std::memcpy(state.back_pixels.data(), state.offscreen_pixels.data(), state.back_pixels.size());
+    state.blit_pending = state.front_is_offscreen = false;
+    return state.offscreen_pixels.data();
+}
 
 int32_t headless_unlock_offscreen() { return state.offscreen ? DD_OK : DDERR_GENERIC; }
 
@@ -147,9 +161,10 @@ int32_t headless_blit()
     if (!state.offscreen || !state.back_buffer)
         return DDERR_GENERIC;
     // The emulated screen is read by the present hook alone: with none set the
-    // copy would be most of a fast run's time for nothing.
-    if (present_hook)
-        std::memcpy(state.back_pixels.data(), state.offscreen_pixels.data(), state.back_pixels.size());
+    // copy would be most of a fast run's time for nothing, and with one it
+    // waits for a lock before the flip (headless_lock_offscreen), which
+    // present_frame never makes.
+    state.blit_pending = true;
     return DD_OK;
 }
 
@@ -160,6 +175,8 @@ int32_t headless_flip()
     if (!state.primary)
         return DDERR_GENERIC;
     state.front_pixels.swap(state.back_pixels);
+    state.front_is_offscreen = state.blit_pending;
+    state.blit_pending = false;
     state.flipped = true;
     return DD_OK;
 }
@@ -190,7 +207,8 @@ void headless_release()
 void headless_frame_presented(int32_t stage)
 {
     if (state.flipped && present_hook) {
-        PresentedFrame frame = surface_frame(state.front_pixels.data(), state.width, state.height, state.depth,
+        const uint8_t* shown = state.front_is_offscreen ? state.offscreen_pixels.data() : state.front_pixels.data();
+        PresentedFrame frame = surface_frame(shown, state.width, state.height, state.depth,
                                              state.config.mode_555, state.has_palette ? state.palette : nullptr);
         frame.frame = state.frames;
         frame.time_ms = state.time_ms;
