@@ -755,29 +755,16 @@ YURN_AVX2 inline void edge_set_up_avx2(const Vertex* from, const Vertex* to, dou
 #endif
 
 #if defined(__wasm_simd128__)
-// The packed set-up for the page's SIMD build.  WebAssembly converts a double
-// to an integer lane by lane with a range test when asked for plain
-// truncation, so these ask for the saturating packed conversion and put back
-// what trunc_to_int gives where that differs: 0x80000000 for NaN and
-// out-of-range values.  Two quantities per 128-bit register of doubles.
-
-// trunc_to_int of both lanes of x, in 32-bit lanes 0 and 1 (2 and 3 repeat them).
-inline v128_t truncate2(v128_t x)
-{
-    const v128_t fits = wasm_v128_and(wasm_f64x2_gt(x, wasm_f64x2_splat(-2147483649.0)),
-                                      wasm_f64x2_lt(x, wasm_f64x2_splat(2147483648.0)));
-    const v128_t t = wasm_i32x4_trunc_sat_f64x2_zero(x);
-    return wasm_v128_bitselect(wasm_i32x4_shuffle(t, t, 0, 1, 0, 1), wasm_i32x4_splat(INT32_MIN),
-                               wasm_i32x4_shuffle(fits, fits, 0, 2, 0, 2));
-}
+// The packed set-up for the page's SIMD build, two quantities per 128-bit
+// register of doubles, truncated by trunc_to_int2.
 
 // slope = trunc((to - from) * scale), start = trunc(float(slope) * prestep + from)
 // of two quantities, in 32-bit lanes 0 and 1.
 inline void edge_pair(v128_t from, v128_t to, v128_t scale, v128_t prestep, v128_t& slope, v128_t& start)
 {
-    slope = truncate2(wasm_f64x2_mul(wasm_f64x2_sub(to, from), scale));
+    slope = trunc_to_int2(wasm_f64x2_mul(wasm_f64x2_sub(to, from), scale));
     const v128_t s_float = wasm_f64x2_promote_low_f32x4(wasm_f32x4_convert_i32x4(slope));
-    start = truncate2(wasm_f64x2_add(wasm_f64x2_mul(s_float, prestep), from));
+    start = trunc_to_int2(wasm_f64x2_add(wasm_f64x2_mul(s_float, prestep), from));
 }
 
 // A vertex's quantities as four pairs of doubles: (x, z), (u, v), (r, g), (b, 0).

@@ -284,6 +284,123 @@ YURN_AVX2 void light_vertices_avx2(const Scene* scene, const Object* object, con
             v[k]->colour = pack_lit(r[k], g[k], b[k]);
     }
 }
+#elif defined(__wasm_simd128__)
+// Vertex lighting of two points at once in the page's SIMD build: the AVX2
+// version's steps in 128-bit registers of two doubles, each value light_point
+// keeps in a float rounded to float in its lane, truncations by trunc_to_int2.
+inline v128_t to_float2(v128_t x) { return wasm_f64x2_promote_low_f32x4(wasm_f32x4_demote_f64x2_zero(x)); }
+
+inline v128_t length2(v128_t x, v128_t y, v128_t z)
+{
+    return wasm_f64x2_sqrt(
+        wasm_f64x2_add(wasm_f64x2_add(wasm_f64x2_mul(x, x), wasm_f64x2_mul(y, y)), wasm_f64x2_mul(z, z)));
+}
+
+// x, y, z divided by their length unless it is 0 (then left as they are).
+inline void normalise2(v128_t& x, v128_t& y, v128_t& z)
+{
+    const v128_t length = length2(x, y, z);
+    const v128_t keep = wasm_f64x2_eq(length, wasm_f64x2_splat(0.0));
+    x = wasm_v128_bitselect(x, to_float2(wasm_f64x2_div(x, length)), keep);
+    y = wasm_v128_bitselect(y, to_float2(wasm_f64x2_div(y, length)), keep);
+    z = wasm_v128_bitselect(z, to_float2(wasm_f64x2_div(z, length)), keep);
+}
+
+// dot_product of two float vectors held in double lanes, rounded to float.
+inline v128_t dot2(v128_t ax, v128_t ay, v128_t az, v128_t bx, v128_t by, v128_t bz)
+{
+    return to_float2(wasm_f64x2_add(wasm_f64x2_add(wasm_f64x2_mul(ax, bx), wasm_f64x2_mul(ay, by)),
+                                    wasm_f64x2_mul(az, bz)));
+}
+
+// if (value < 0) value = 0, lane by lane (NaN stays).
+inline v128_t not_below_zero2(v128_t value)
+{
+    const v128_t zero = wasm_f64x2_splat(0.0);
+    return wasm_v128_bitselect(zero, value, wasm_f64x2_lt(value, zero));
+}
+
+// trunc_to_int(float(channel) * intensity * attenuation), in 32-bit lanes 0 and 1.
+inline v128_t scaled2(uint32_t channel, v128_t intensity, v128_t attenuation)
+{
+    return trunc_to_int2(
+        wasm_f64x2_mul(wasm_f64x2_mul(wasm_f64x2_splat(static_cast<double>(channel)), intensity), attenuation));
+}
+
+void light_vertices_simd128(const Scene* scene, const Object* object, const Material& material, const Camera* camera,
+                            Vertex* const* vertices, int32_t count)
+{
+    const Vector eye = camera->local_position;
+    const v128_t specular_factor = wasm_f64x2_splat(object->specular);
+    const v128_t diffuse_factor = wasm_f64x2_splat(object->diffuse);
+    for (int32_t i = 0; i < count; i += 2) {
+        // A short last pair repeats its vertex in the lane it lacks.
+        Vertex* const v[2] = {vertices[i], vertices[std::min(i + 1, count - 1)]};
+        const v128_t px = wasm_f64x2_make(v[0]->position.x, v[1]->position.x);
+        const v128_t py = wasm_f64x2_make(v[0]->position.y, v[1]->position.y);
+        const v128_t pz = wasm_f64x2_make(v[0]->position.z, v[1]->position.z);
+        const v128_t nx = wasm_f64x2_make(v[0]->normal.x, v[1]->normal.x);
+        const v128_t ny = wasm_f64x2_make(v[0]->normal.y, v[1]->normal.y);
+        const v128_t nz = wasm_f64x2_make(v[0]->normal.z, v[1]->normal.z);
+        v128_t vx = to_float2(wasm_f64x2_sub(wasm_f64x2_splat(eye.x), px));
+        v128_t vy = to_float2(wasm_f64x2_sub(wasm_f64x2_splat(eye.y), py));
+        v128_t vz = to_float2(wasm_f64x2_sub(wasm_f64x2_splat(eye.z), pz));
+        normalise2(vx, vy, vz);
+        v128_t red = wasm_i32x4_splat(static_cast<int32_t>(material.ambient_red));
+        v128_t green = wasm_i32x4_splat(static_cast<int32_t>(material.ambient_green));
+        v128_t blue = wasm_i32x4_splat(static_cast<int32_t>(material.ambient_blue));
+        for (int32_t l = 0; l < scene->light_count; l++) {
+            const Light* light = scene->lights[l];
+            v128_t tx = to_float2(wasm_f64x2_sub(wasm_f64x2_splat(light->local_position.x), px));
+            v128_t ty = to_float2(wasm_f64x2_sub(wasm_f64x2_splat(light->local_position.y), py));
+            v128_t tz = to_float2(wasm_f64x2_sub(wasm_f64x2_splat(light->local_position.z), pz));
+            const v128_t distance = to_float2(length2(tx, ty, tz));
+            // Lanes whose light is not on the point, as 32-bit masks in lanes 0 and 1.
+            const v128_t off_point = wasm_f64x2_ne(distance, wasm_f64x2_splat(0.0));
+            const v128_t lit = wasm_i32x4_shuffle(off_point, off_point, 0, 2, 0, 2);
+            const v128_t inverse = wasm_f64x2_div(wasm_f64x2_splat(1.0), distance);
+            tx = to_float2(wasm_f64x2_mul(tx, inverse));
+            ty = to_float2(wasm_f64x2_mul(ty, inverse));
+            tz = to_float2(wasm_f64x2_mul(tz, inverse));
+            const v128_t diffuse = not_below_zero2(dot2(nx, ny, nz, tx, ty, tz));
+            const v128_t linear = wasm_f64x2_splat(static_cast<double>(light->attenuation[1]) * 0.01);
+            const v128_t quadratic = wasm_f64x2_mul(
+                wasm_f64x2_mul(distance, wasm_f64x2_splat(light->attenuation[2])), wasm_f64x2_splat(0.0001));
+            const v128_t attenuation = to_float2(wasm_f64x2_div(
+                wasm_f64x2_splat(1.0), wasm_f64x2_add(wasm_f64x2_splat(light->attenuation[0]),
+                                                      wasm_f64x2_mul(distance, wasm_f64x2_add(linear, quadratic)))));
+            const v128_t twice = wasm_f64x2_mul(wasm_f64x2_splat(2.0), diffuse);
+            v128_t rx = to_float2(wasm_f64x2_sub(wasm_f64x2_mul(twice, nx), tx));
+            v128_t ry = to_float2(wasm_f64x2_sub(wasm_f64x2_mul(twice, ny), ty));
+            v128_t rz = to_float2(wasm_f64x2_sub(wasm_f64x2_mul(twice, nz), tz));
+            normalise2(rx, ry, rz);
+            const v128_t specular = not_below_zero2(dot2(rx, ry, rz, vx, vy, vz));
+            const v128_t intensity = to_float2(
+                wasm_f64x2_add(wasm_f64x2_mul(wasm_f64x2_mul(specular_factor, specular), specular),
+                               wasm_f64x2_mul(diffuse_factor, diffuse)));
+            const uint32_t colour = light->colour;
+            const v128_t add_red =
+                wasm_i32x4_mul(wasm_u32x4_shr(scaled2(colour & 0xFF0000, intensity, attenuation), 8),
+                               wasm_i32x4_splat(static_cast<int32_t>(material.red)));
+            const v128_t add_green = wasm_u32x4_shr(
+                wasm_i32x4_mul(scaled2(colour & 0xFF00, intensity, attenuation),
+                               wasm_i32x4_splat(static_cast<int32_t>(material.green))), 8);
+            const v128_t add_blue = wasm_u32x4_shr(
+                wasm_i32x4_mul(scaled2(colour & 0xFF, intensity, attenuation),
+                               wasm_i32x4_splat(static_cast<int32_t>(material.blue))), 8);
+            red = wasm_i32x4_add(red, wasm_v128_and(add_red, lit));
+            green = wasm_i32x4_add(green, wasm_v128_and(add_green, lit));
+            blue = wasm_i32x4_add(blue, wasm_v128_and(add_blue, lit));
+        }
+        v[0]->colour = pack_lit(static_cast<uint32_t>(wasm_i32x4_extract_lane(red, 0)),
+                                static_cast<uint32_t>(wasm_i32x4_extract_lane(green, 0)),
+                                static_cast<uint32_t>(wasm_i32x4_extract_lane(blue, 0)));
+        if (i + 1 < count)
+            v[1]->colour = pack_lit(static_cast<uint32_t>(wasm_i32x4_extract_lane(red, 1)),
+                                    static_cast<uint32_t>(wasm_i32x4_extract_lane(green, 1)),
+                                    static_cast<uint32_t>(wasm_i32x4_extract_lane(blue, 1)));
+    }
+}
 #endif
 
 // Vertex lighting (no attenuation cap) of count vertices.
@@ -293,6 +410,11 @@ void light_vertices(const Scene* scene, const Object* object, const Material& ma
 #if defined(__x86_64__) || defined(__i386__)
     if (span_level >= 1) {
         light_vertices_avx2(scene, object, material, camera, vertices, count);
+        return;
+    }
+#elif defined(__wasm_simd128__)
+    if (span_level >= 1) {
+        light_vertices_simd128(scene, object, material, camera, vertices, count);
         return;
     }
 #endif

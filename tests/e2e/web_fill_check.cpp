@@ -4,10 +4,13 @@
 // texture coordinates past 2^15 texels), NaN, infinities and huge
 // coordinates, beside ordinary triangles; each triangle drawn once at the
 // plain level and once at the SIMD level, every filler, both passes.  Then
-// the SIMD build's buffer fills against a plain loop, at every start offset
-// and many lengths, with guard words on both sides.  Built with the
-// renderer's sources by em++ -msimd128 and run under node by
-// tests/e2e/web_fill.sh; prints one line, exits 1 at the first difference.
+// its vertex lighting (two points at a time) against light_point's, through
+// whole lit scenes at both levels: frames, depth words and vertex colours,
+// with three lights, attenuation above one and a light on a lit vertex.  Then the SIMD build's buffer fills against a plain
+// loop, at every start offset and many lengths, with guard words on both
+// sides.  Built with the renderer's sources by em++ -msimd128 and run under
+// node by tests/e2e/web_fill.sh; prints one line, exits 1 at the first
+// difference.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <random>
 #include <vector>
 
+#include "../render_scenes.h"
 #include "engine/engine.h"
 #include "render/render.h"
 #include "render/render_local.h"
@@ -104,6 +108,80 @@ bool triangles_match()
     return true;
 }
 
+bool scenes_match()
+{
+    using namespace render_scenes;
+    std::vector<uint32_t> texture = checkerboard(64, 8, 0xE0E000, 0x2040A0);
+    Scene scene;
+    Object* sphere = make_sphere(40, 10, 14);
+    sphere->position = {0, 0, 150};
+    sphere->texture = texture.data();
+    sphere->texture_size = 64;
+    sphere->colour = 0xC08040;
+    sphere->specular = 0.7f;
+    scene.add_object(sphere);
+    Object* torus = make_torus(40, 15, 20, 10);
+    torus->position = {20, -10, 45};
+    torus->mode = MODE_GOURAUD;
+    torus->two_sided = 1;
+    scene.add_object(torus);
+    // A cube whose corner (-20, -20, -20), on its faces towards the camera,
+    // has the third light exactly on it: no direction, so that light adds
+    // nothing there.  Unturned, so the corner's place is exact.
+    Object* cube = make_cube(20);
+    cube->position = {60, 0, 150};
+    cube->mode = MODE_GOURAUD;
+    scene.add_object(cube);
+    Light light{}, second{}, third{};
+    third.colour = 0xFFFFFF;
+    third.attenuation[0] = 1;
+    third.position = {40, 20, 130};  // y up: (40, -20, 130) in the engine's space
+    light.colour = 0xFFFFFF;
+    light.attenuation[0] = 1;
+    second.colour = 0x40FF80;
+    second.attenuation[0] = 0.5f;  // attenuation 2 near the light: kept by vertex lighting
+    second.attenuation[1] = 0.3f;
+    second.attenuation[2] = 0.01f;
+    scene.add_light(&light);
+    scene.add_light(&second);
+    scene.add_light(&third);
+    scene.ambient = 0x203040;
+    Camera camera{};
+    camera.fov = 90;
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> turn(-3.2f, 3.2f);
+    for (int32_t round = 0; round < 40; round++) {
+        sphere->angles = {turn(random), turn(random), turn(random)};
+        torus->angles = {turn(random), turn(random), 0};
+        sphere->mode = round % 3 ? MODE_GOURAUD | MODE_TEXTURED : MODE_GOURAUD | MODE_ADDITIVE;
+        // Now and then the sphere unturned with a light exactly on its top
+        // vertex, (0, -40, 0) in its own space.
+        second.position = round % 4 ? Vector{turn(random) * 40, turn(random) * 40, 100} : Vector{0, 40, 150};
+        if (round % 4 == 0)
+            sphere->angles = {0, 0, 0};
+        std::vector<uint32_t> frames[2], depths[2], colours[2];
+        for (int32_t level = 0; level < 2; level++) {
+            set_span_level(level);
+            frames[level].assign(W * H, 0x101010);
+            depths[level].assign(W * H, 0xFFFFFFFFu);
+            depth_generation = 0xFFFF0000u;
+            // The same stand-in colour at both levels: a vertex one level leaves unlit shows.
+            for (Object* object : {sphere, torus, cube})
+                for (uint32_t i = 0; i < object->vertex_count; i++)
+                    object->vertices[i].colour = 0xDEAD00u;
+            scene.render_scene(&camera, depths[level].data(), frames[level].data());
+            for (const Object* object : {sphere, torus, cube})
+                for (uint32_t i = 0; i < object->vertex_count; i++)
+                    colours[level].push_back(object->vertices[i].colour);
+        }
+        if (frames[0] != frames[1] || depths[0] != depths[1] || colours[0] != colours[1]) {
+            std::printf("web_fill: lit scene %d: the SIMD vertex lighting differs from the plain one\n", round);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool fills_match()
 {
     for (uint32_t value : {0u, 0xFFFFFFFFu, 0x00123456u, 0x80000001u}) {
@@ -134,8 +212,8 @@ int main()
         std::printf("web_fill: the SIMD build does not pick its SIMD level\n");
         return 1;
     }
-    if (!triangles_match() || !fills_match())
+    if (!triangles_match() || !scenes_match() || !fills_match())
         return 1;
-    std::printf("web_fill: 4000 triangles, the SIMD set-up draws every word as the plain one; the fills match\n");
+    std::printf("web_fill: 4000 triangles and 40 lit scenes drawn the same at both levels; the fills match\n");
     return 0;
 }
