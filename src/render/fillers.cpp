@@ -861,8 +861,9 @@ constexpr int32_t SHORT_SPAN = 3;
 // The row walker.  All quantities of an edge travel together as eight 32-bit
 // lanes (Q_X first), so the edges step with one add and the span gradients
 // are one packed division; the same source is compiled for the generic build
-// and, where the CPU has it, for AVX2, and only the span kernel it calls
-// differs between the fillers.
+// and, where the CPU has it, for AVX2 (in the page's SIMD build, for
+// WebAssembly SIMD), and only the span kernel it calls differs between the
+// fillers.
 // ---------------------------------------------------------------------------
 
 // What the set-up hands the walker: the two edges at the first drawn row,
@@ -991,7 +992,8 @@ template <uint32_t USED, bool WIDE>
 }
 
 // The whole filler, compiled once for the generic build and once for AVX2
-// (WIDE: packed set-up, and the lanes in 256-bit registers).
+// (WIDE: packed set-up, and the lanes in 256-bit registers) or, in the page's
+// SIMD build, for WebAssembly SIMD (WIDE: packed set-up and span gradients).
 template <int32_t SHADE, bool WIDE>
 [[gnu::always_inline]] inline void fill_triangle_body(Vertex* const triangle[3], uint32_t colour,
                                                       const uint32_t* texture, uint32_t* frame_buffer,
@@ -1076,7 +1078,7 @@ template <int32_t SHADE, bool WIDE>
         span.size = current_texture_size;
         span.size_shift = __builtin_ctz(static_cast<uint32_t>(current_texture_size) | 0x80000000u);
     }
-    // The generic build's level is the WebAssembly SIMD one in the page's SIMD build (0 elsewhere).
+    // A WIDE body runs at level 1 only, the generic one at level 0.
     const SpanKernel kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, WIDE ? 1 : span_level);
     // A span of a pixel or two costs the wide kernels more in set-up than
     // they save; the plain ones draw the same pixels.
