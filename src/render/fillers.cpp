@@ -90,7 +90,7 @@ inline uint32_t wrap_coordinate(uint32_t value, int32_t size)
 // side wraps the running values pixel by pixel, as the slow path must.
 // ---------------------------------------------------------------------------
 template <int32_t SHADE, bool ADDITIVE, bool POWER_OF_TWO>
-void span_plain(const Span& s)
+[[gnu::always_inline]] inline void span_plain_inline(const Span& s)
 {
     uint32_t z = s.value[Q_Z], u = s.value[Q_U], v = s.value[Q_V];
     uint32_t r = s.value[Q_R], g = s.value[Q_G], b = s.value[Q_B];
@@ -136,6 +136,12 @@ void span_plain(const Span& s)
             b += s.step[Q_B];
         }
     }
+}
+
+template <int32_t SHADE, bool ADDITIVE, bool POWER_OF_TWO>
+void span_plain(const Span& s)
+{
+    span_plain_inline<SHADE, ADDITIVE, POWER_OF_TWO>(s);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -877,6 +883,8 @@ struct RowWalk {
     int64_t width;
     int64_t words;        // in each buffer
     int32_t short_span;   // spans of fewer pixels go to the short kernel
+    bool additive;        // the pass, and whether the texture side is a power of two:
+    bool power_of_two;    // which plain kernel short_kernel is
     uint32_t* frame_buffer;
     uint32_t* depth_buffer;
 };
@@ -957,6 +965,56 @@ template <uint32_t USED, bool WIDE>
     return true;
 }
 
+#if defined(__wasm_simd128__)
+// The filler of the quantities USED.
+constexpr int32_t shade_of(uint32_t used)
+{
+    return used == QUANTITIES[SHADE_FLAT]      ? SHADE_FLAT
+           : used == QUANTITIES[SHADE_GOURAUD] ? SHADE_GOURAUD
+           : used == QUANTITIES[SHADE_TEXTURED] ? SHADE_TEXTURED
+                                                : SHADE_TEXTURED_GOURAUD;
+}
+
+// The plain kernel choose_kernel gives at level 0, written out in place.
+template <uint32_t USED>
+[[gnu::always_inline]] inline void short_span_plain(const Span& span, bool additive, bool power_of_two)
+{
+    constexpr int32_t SHADE = shade_of(USED);
+    constexpr bool TEXTURED = SHADE == SHADE_TEXTURED || SHADE == SHADE_TEXTURED_GOURAUD;
+    if (additive) {
+        if (!TEXTURED || power_of_two)
+            span_plain_inline<SHADE, true, true>(span);
+        else
+            span_plain_inline<SHADE, true, false>(span);
+    } else {
+        if (!TEXTURED || power_of_two)
+            span_plain_inline<SHADE, false, true>(span);
+        else
+            span_plain_inline<SHADE, false, false>(span);
+    }
+}
+#endif
+
+// One row's span, by the short kernel or the wide one.
+template <uint32_t USED, bool WIDE>
+[[gnu::always_inline]] inline void draw_span(const RowWalk& rows, const Span& span, SpanKernel kernel,
+                                             SpanKernel short_kernel)
+{
+    if (span.count >= rows.short_span) {
+        kernel(span);
+        return;
+    }
+#if defined(__wasm_simd128__)
+    // In the page a call through a pointer costs a short span more than most
+    // of its pixels: there the plain kernel is written out in the walker.
+    if constexpr (WIDE) {
+        short_span_plain<USED>(span, rows.additive, rows.power_of_two);
+        return;
+    }
+#endif
+    short_kernel(span);
+}
+
 // Rows top to bottom.  Each row's span is set up before the row above it is
 // drawn, so that its division runs while that row's kernel does.  spans:
 // two spans holding the triangle's common fields, used in turn.
@@ -985,7 +1043,7 @@ template <uint32_t USED, bool WIDE>
             step_edges(y + 1);
         }
         if (drawn)
-            (spans[current].count < rows.short_span ? short_kernel : kernel)(spans[current]);
+            draw_span<USED, WIDE>(rows, spans[current], kernel, short_kernel);
         drawn = next_drawn;
         current ^= 1;
     }
@@ -1084,6 +1142,8 @@ template <int32_t SHADE, bool WIDE>
     // they save; the plain ones draw the same pixels.
     const SpanKernel short_kernel = choose_kernel(SHADE, additive_pass != 0, power_of_two, 0);
     rows.short_span = SHORT_SPAN;
+    rows.additive = additive_pass != 0;
+    rows.power_of_two = power_of_two;
     walk_rows<USED, WIDE>(rows, spans, kernel, short_kernel);
 }
 
