@@ -58,9 +58,16 @@ using SpanKernel = void (*)(const Span& span);
 // with xor, and fill every lane that carried out with 0xFF.
 inline uint32_t add_saturate(uint32_t a, uint32_t b)
 {
+#if defined(__wasm_simd128__)
+    // In the page the saturating byte add is one instruction.
+    const v128_t sum =
+        wasm_u8x16_add_sat(wasm_i32x4_splat(static_cast<int32_t>(a)), wasm_i32x4_splat(static_cast<int32_t>(b)));
+    return static_cast<uint32_t>(wasm_i32x4_extract_lane(sum, 0)) & 0xFFFFFF;
+#else
     const uint32_t sum = ((a & 0x7F7F7F) + (b & 0x7F7F7F)) ^ ((a ^ b) & 0x808080);
     const uint32_t carry = ((a & b) | ((a | b) & ~sum)) & 0x808080;
     return (sum | ((carry >> 7) * 0xFF)) & 0xFFFFFF;
+#endif
 }
 
 // The interpolated colour: bits 16..23 of each running channel.

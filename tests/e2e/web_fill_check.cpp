@@ -6,11 +6,13 @@
 // plain level and once at the SIMD level, every filler, both passes.  Then
 // its vertex lighting (two points at a time) against light_point's, through
 // whole lit scenes at both levels: frames, depth words and vertex colours,
-// with three lights, attenuation above one and a light on a lit vertex.  Then the SIMD build's buffer fills against a plain
-// loop, at every start offset and many lengths, with guard words on both
-// sides.  Built with the renderer's sources by em++ -msimd128 and run under
-// node by tests/e2e/web_fill.sh; prints one line, exits 1 at the first
-// difference.
+// with three lights, attenuation above one and a light on a lit vertex.  Then
+// the additive pass of the plain kernels (the SIMD build's saturating add)
+// and the buffer fills against models written from their rules, with guard
+// words around the fills.  Built with the renderer's sources by em++
+// -msimd128 and run under node by tests/e2e/web_fill.sh; prints one line,
+// exits 1 at the first difference.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -182,6 +184,45 @@ bool scenes_match()
     return true;
 }
 
+// The additive pass through the plain kernels (they serve the short spans at
+// every level): a flat triangle over the whole frame adds its colour to every
+// pixel, each channel saturating at 255, as a model written from that rule.
+bool additive_matches()
+{
+    std::mt19937 random(5);
+    std::uniform_int_distribution<uint32_t> words;
+    vertices[0] = vertices[1] = vertices[2] = Vertex{};
+    vertices[0].screen_x = -10, vertices[0].screen_y = -10;
+    vertices[1].screen_x = 2 * W + 10, vertices[1].screen_y = -10;
+    vertices[2].screen_x = -10, vertices[2].screen_y = 2 * H + 10;
+    for (Vertex& v : vertices)
+        v.transformed.z = 100;
+    set_span_level(0);
+    additive_pass = 1;
+    for (int32_t round = 0; round < 64; round++) {
+        // Colours with channels near 0, near 255 and anywhere.
+        const uint32_t colour = round < 8 ? 0x010101u * static_cast<uint32_t>(round * 36) : words(random) & 0xFFFFFF;
+        std::vector<uint32_t> frame(W * H), depth(W * H, 0xFFFFFFFFu);
+        for (uint32_t& f : frame)
+            f = words(random);
+        std::vector<uint32_t> model = frame;
+        for (uint32_t& m : model) {
+            uint32_t sum = 0;
+            for (int32_t shift = 0; shift <= 16; shift += 8)
+                sum |= std::min<uint32_t>(((m >> shift) & 0xFF) + ((colour >> shift) & 0xFF), 0xFF) << shift;
+            m = sum;
+        }
+        fill_flat(corners, colour, frame.data(), depth.data());
+        if (frame != model) {
+            std::printf("web_fill: the additive pass with %06X differs from a per-channel saturating add\n", colour);
+            return false;
+        }
+    }
+    additive_pass = 0;
+    set_span_level(1);
+    return true;
+}
+
 bool fills_match()
 {
     for (uint32_t value : {0u, 0xFFFFFFFFu, 0x00123456u, 0x80000001u}) {
@@ -212,8 +253,9 @@ int main()
         std::printf("web_fill: the SIMD build does not pick its SIMD level\n");
         return 1;
     }
-    if (!triangles_match() || !scenes_match() || !fills_match())
+    if (!triangles_match() || !scenes_match() || !additive_matches() || !fills_match())
         return 1;
-    std::printf("web_fill: 4000 triangles and 40 lit scenes drawn the same at both levels; the fills match\n");
+    std::printf("web_fill: 4000 triangles and 40 lit scenes drawn the same at both levels; the additive pass "
+                "and the fills match their models\n");
     return 0;
 }
