@@ -982,7 +982,61 @@ constexpr int32_t shade_of(uint32_t used)
                                                 : SHADE_TEXTURED_GOURAUD;
 }
 
-// The plain kernel choose_kernel gives at level 0, written out in place.
+// The plain kernels' pixels, one at a time, for the short spans of the
+// page's SIMD build: the three running channels step together in one
+// register, and one byte shuffle packs bits 16..23 of each into the colour
+// (pack_channels), which the saturating byte add then takes as it is.
+template <int32_t SHADE, bool ADDITIVE, bool POWER_OF_TWO>
+[[gnu::always_inline]] inline void span_short_simd128(const Span& s)
+{
+    if constexpr (SHADE != SHADE_GOURAUD && SHADE != SHADE_TEXTURED_GOURAUD) {
+        span_plain_inline<SHADE, ADDITIVE, POWER_OF_TWO>(s);
+    } else {
+        const v128_t zero = wasm_i32x4_splat(0);
+        v128_t channels = wasm_i32x4_make(static_cast<int32_t>(s.value[Q_R]), static_cast<int32_t>(s.value[Q_G]),
+                                          static_cast<int32_t>(s.value[Q_B]), 0);
+        const v128_t channel_step = wasm_i32x4_make(static_cast<int32_t>(s.step[Q_R]),
+                                                    static_cast<int32_t>(s.step[Q_G]),
+                                                    static_cast<int32_t>(s.step[Q_B]), 0);
+        uint32_t z = s.value[Q_Z], u = s.value[Q_U], v = s.value[Q_V];
+        const uint32_t mask = static_cast<uint32_t>(s.size) - 1u;
+        for (int32_t i = 0; i < s.count; i++) {
+            const uint32_t word = s.generation | static_cast<uint32_t>(static_cast<int32_t>(z) >> FIXED_SHIFT);
+            if (s.depth[i] > word) {
+                // Byte 0 from b, 1 from g, 2 from r, each its bits 16..23; the rest 0.
+                v128_t c = wasm_i8x16_shuffle(channels, zero, 10, 6, 2, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16,
+                                              16, 16);
+                if constexpr (SHADE == SHADE_TEXTURED_GOURAUD) {
+                    uint32_t column, row;
+                    if constexpr (POWER_OF_TWO) {
+                        column = static_cast<uint32_t>(static_cast<int32_t>(u) >> FIXED_SHIFT) & mask;
+                        row = static_cast<uint32_t>(static_cast<int32_t>(v) >> FIXED_SHIFT) & mask;
+                    } else {
+                        u = wrap_coordinate(u, s.size);
+                        v = wrap_coordinate(v, s.size);
+                        column = u >> FIXED_SHIFT;
+                        row = v >> FIXED_SHIFT;
+                    }
+                    const uint32_t texel = s.texture[static_cast<size_t>(row) * static_cast<uint32_t>(s.size) + column];
+                    c = wasm_u8x16_add_sat(wasm_i32x4_splat(static_cast<int32_t>(texel)), c);
+                }
+                if constexpr (ADDITIVE)
+                    c = wasm_u8x16_add_sat(wasm_i32x4_splat(static_cast<int32_t>(s.frame[i])), c);
+                s.frame[i] = static_cast<uint32_t>(wasm_i32x4_extract_lane(c, 0)) & 0xFFFFFF;
+                if constexpr (!ADDITIVE)
+                    s.depth[i] = word;
+            }
+            z += s.step[Q_Z];
+            if constexpr (SHADE == SHADE_TEXTURED_GOURAUD) {
+                u += s.step[Q_U];
+                v += s.step[Q_V];
+            }
+            channels = wasm_i32x4_add(channels, channel_step);
+        }
+    }
+}
+
+// What the plain kernel choose_kernel gives at level 0 draws, written out in place.
 template <uint32_t USED>
 [[gnu::always_inline]] inline void short_span_plain(const Span& span, bool additive, bool power_of_two)
 {
@@ -990,14 +1044,14 @@ template <uint32_t USED>
     constexpr bool TEXTURED = SHADE == SHADE_TEXTURED || SHADE == SHADE_TEXTURED_GOURAUD;
     if (additive) {
         if (!TEXTURED || power_of_two)
-            span_plain_inline<SHADE, true, true>(span);
+            span_short_simd128<SHADE, true, true>(span);
         else
-            span_plain_inline<SHADE, true, false>(span);
+            span_short_simd128<SHADE, true, false>(span);
     } else {
         if (!TEXTURED || power_of_two)
-            span_plain_inline<SHADE, false, true>(span);
+            span_short_simd128<SHADE, false, true>(span);
         else
-            span_plain_inline<SHADE, false, false>(span);
+            span_short_simd128<SHADE, false, false>(span);
     }
 }
 #endif
