@@ -97,7 +97,8 @@ bool triangles_match()
             draw(shade, texture.data(), frame[level].data() + SLACK, depth[level].data() + SLACK);
         }
         if (frame[0] != frame[1] || depth[0] != depth[1]) {
-            std::printf("web_fill: triangle %d (filler %d, additive %d): the SIMD level draws other words than the plain one\n",
+            std::printf("web_fill: triangle %d (filler %d, additive %d): the SIMD level draws other words than the "
+                        "plain one\n",
                         round, shade, additive_pass);
             return false;
         }
