@@ -57,7 +57,7 @@ cp datos/cancion.mp3 datos/CREDITS "${engine[@]}" "$site/datos/"
 (cd "$site" && python3 - "${engine[@]}" >files.json <<'PY'
 import json, os, sys
 shows = {"show": ["Yurn.pak"], "engine": sys.argv[1:]}
-listed = [p for paths in shows.values() for p in paths] + ["yurn.wasm", "yurn-plain.wasm"]
+listed = [p for paths in shows.values() for p in paths] + ["yurn.wasm", "yurn-plain.wasm", "datos/cancion.mp3"]
 print(json.dumps({**shows, "sizes": {p: os.path.getsize(p) for p in listed}}, indent=1))
 PY
 )

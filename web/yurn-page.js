@@ -15,16 +15,26 @@
 // chosen show's are fetched, with the program's .wasm, under a progress bar;
 // the browser's cache keeps them.
 //
+// The sound track is fetched with the data and decoded into a Web Audio
+// buffer before the prompt, so that it starts with the first frame; the
+// program's web backend plays it and keeps it on the show's clock.
+//
 // window.yurn holds the page's state for whoever drives it (the browser tests):
 // state ('loading', 'ready', 'running', 'ended'), code (exit code), error
 // (the text of an "Error" box), digests (per presented frame with ?virtual&digests),
 // work (ms spent in the program for each real-time frame), runMs (ms from
-// main's start to the end), simd (whether the SIMD build was loaded).
+// main's start to the end), simd (whether the SIMD build was loaded), scale
+// (device pixels per show pixel), audio (the AudioContext and the decoded
+// track; music: where the playing track was started, its offset to the show
+// measured, set by the program's web backend).
 'use strict';
 
 (function () {
   const FRAME_WIDTH = 320;
   const FRAME_HEIGHT = 240;
+  // The program opens its track at this path; the page fetches and decodes
+  // it before the prompt.
+  const SONG = 'datos/cancion.mp3';
 
   const canvas = document.getElementById('lienzo');
   const prompt = document.getElementById('inicio');
@@ -32,6 +42,8 @@
   const errorPanel = document.getElementById('error');
   const statsPanel = document.getElementById('estadisticas');
   const progress = document.getElementById('progreso');
+  const keysPanel = document.getElementById('teclas');
+  const retry = document.getElementById('reintentar');
   const query = new URLSearchParams(location.search);
   const virtualClock = query.has('virtual');
 
@@ -58,11 +70,15 @@
     runMs: null,
     stderr: [],
     simd: useSimd,
+    scale: 1,
+    audio: null,
   };
   window.yurn = yurn;
   let files = [];  // [path, Uint8Array]
   let program = null;  // the compiled .wasm, instantiated anew for every run
   let current = null;  // the running program's module
+  let loaded = false;  // every file is here: a retry starts the show again, else it reloads the page
+  let shows = [];  // the shows files.json lists
 
   // The show the command line will run: the last script key, as the options read it.
   function chosenScript() {
@@ -85,11 +101,19 @@
     return args;
   }
 
-  // The largest integer scale of the frame that fits the window.
+  // The largest integer scale of the frame that fits the window, counted in
+  // device pixels: every show pixel is scale x scale device pixels (at a
+  // device pixel ratio of 1.5 a scale of 3 in CSS pixels would make columns
+  // of 4 and 5), and the canvas is placed on whole device pixels.
   function fit() {
-    const scale = Math.max(1, Math.floor(Math.min(innerWidth / FRAME_WIDTH, innerHeight / FRAME_HEIGHT)));
-    canvas.style.width = FRAME_WIDTH * scale + 'px';
-    canvas.style.height = FRAME_HEIGHT * scale + 'px';
+    const ratio = window.devicePixelRatio || 1;
+    const across = Math.floor(innerWidth * ratio), down = Math.floor(innerHeight * ratio);
+    const scale = Math.max(1, Math.floor(Math.min(across / FRAME_WIDTH, down / FRAME_HEIGHT)));
+    const width = FRAME_WIDTH * scale, height = FRAME_HEIGHT * scale;
+    canvas.style.width = width / ratio + 'px';
+    canvas.style.height = height / ratio + 'px';
+    canvas.style.left = Math.max(0, Math.floor((across - width) / 2)) / ratio + 'px';
+    canvas.style.top = Math.max(0, Math.floor((down - height) / 2)) / ratio + 'px';
     yurn.scale = scale;
   }
 
@@ -98,34 +122,84 @@
     else if (document.documentElement.requestFullscreen) document.documentElement.requestFullscreen().catch(() => {});
   }
 
+  // One panel at a time: the box replaces the end panel and takes the focus
+  // for its button.
   function showError(caption, text) {
     yurn.error = text;
     document.getElementById('error-titulo').textContent = caption;
     document.getElementById('error-texto').textContent = text;
+    endPanel.hidden = true;
+    prompt.hidden = true;
     errorPanel.hidden = false;
+    retry.focus();
     console.error(caption + ': ' + text);
+  }
+
+  // What the program says of its command line, said of the page's address:
+  // the query key instead of the option, the page's shows instead of --help.
+  function inPageTerms(text) {
+    const options = { '--depth': '?depth=', '--fps': '?fps=', '--script': '?script=', '--headless': '?virtual',
+                      '--stats': '?stats' };
+    return text.split('\n')
+      .filter((line) => line !== '' && !/--help muestra/.test(line))
+      .map((line) => line.replace(/^yurn: /, '')
+        .replace(/\(--help los enumera\)/, `(esta página tiene: ${shows.join(', ')})`)
+        .replace(/--[a-z]+/g, (option) => options[option] ?? option))
+      .join('\n') + '\n(en la dirección de la página)';
+  }
+
+  // An abort inside the program is the program's fault, not the user's: a
+  // Spanish line in the box, the runtime's own words on the console.
+  function aborted(what) {
+    console.error(String(what));
+    showError('Error', 'El programa se ha detenido por un fallo interno (los detalles están en la consola del navegador).');
+    ended(1);
+  }
+
+  function stopMusic() {
+    if (current && current.yurnStopMusic) current.yurnStopMusic();
   }
 
   function ended(code) {
     if (yurn.state === 'ended') return;
     yurn.state = 'ended';
     yurn.code = code;
-    // A show that ran to its end keeps its display; its key listeners go now.
+    // A show that ran to its end keeps its display; its key listeners and
+    // its music go now (the process that played it has ended).
     if (current && current.yurnUnlisten) current.yurnUnlisten();
+    stopMusic();
     if (yurn.startedAt !== undefined) yurn.runMs = performance.now() - yurn.startedAt;
     document.body.classList.remove('jugando');
+    keysPanel.hidden = false;
     // A refused command line says why only on standard error: show it too.
-    if (code === 2 && !yurn.error && yurn.stderr.length) showError('Error', yurn.stderr.join('\n'));
+    if (code === 2 && !yurn.error && yurn.stderr.length) showError('Error', inPageTerms(yurn.stderr.join('\n')));
+    if (query.has('stats')) showStats(true);
     document.getElementById('codigo').textContent = String(code);
-    endPanel.hidden = false;
+    if (yurn.error === null) endPanel.hidden = false;
+  }
+
+  // ?stats: the program's report and the music's offset to the picture, in
+  // a panel on the page (the console gets them as information, not errors).
+  function showStats(final) {
+    const lines = yurn.stderr.slice();
+    const music = yurn.audio && yurn.audio.music;
+    if (music && music.count > 0) {
+      lines.push(`Desfase de la música con la imagen (desde el primer segundo, ${music.count} medidas): ` +
+                 `media ${music.sum / music.count >= 0 ? '+' : ''}${(music.sum / music.count).toFixed(1)} ms, ` +
+                 `máximo ${music.max.toFixed(1)} ms; ${music.corrections} correcciones`);
+      if (final) console.log(lines[lines.length - 1]);
+    }
+    statsPanel.textContent = lines.join('\n');
+    statsPanel.hidden = lines.length === 0;
   }
 
   function printErr(text) {
     yurn.stderr.push(text);
-    console.error(text);
     if (query.has('stats')) {
-      statsPanel.textContent = yurn.stderr.join('\n');
-      statsPanel.hidden = false;
+      console.log(text);
+      showStats(false);
+    } else {
+      console.error(text);
     }
   }
 
@@ -137,22 +211,39 @@
       : Array.isArray(value) && value.every((path) => typeof path === 'string' && path !== ''));
   }
 
+  // A script element says nothing of why it failed: the same URL fetched
+  // again gives the status.
   function loadScript(src) {
     return new Promise((resolve, reject) => {
       const script = document.createElement('script');
       script.src = src;
       script.onload = resolve;
-      script.onerror = () => reject(new Error(`No se pudo cargar "${src}"`));
+      script.onerror = () => fetch(src).then((r) => reject(r.ok ? new Error(`No se pudo cargar "${src}"`)
+                                                                 : fetchFailure(src, r)),
+                                             () => reject(fetchFailure(src, null)));
       document.head.appendChild(script);
     });
   }
 
+  // Why url could not be had, naming it and the server's answer.
+  function fetchFailure(url, response) {
+    return new Error(response
+      ? `No se pudo descargar "${url}": el servidor respondió HTTP ${response.status}` +
+        (response.statusText ? ` (${response.statusText})` : '')
+      : `No se pudo descargar "${url}": no hubo respuesta del servidor`);
+  }
+
   // The body of url as bytes, counted into the progress bar as it arrives;
-  // null when it cannot be had.
+  // an error naming the URL and the HTTP status when it cannot be had.
   async function fetchCounted(url, counted) {
+    let response;
     try {
-      const response = await fetch(url);
-      if (!response.ok) return null;
+      response = await fetch(url);
+    } catch (e) {
+      throw fetchFailure(url, null);
+    }
+    if (!response.ok) throw fetchFailure(url, response);
+    try {
       if (!response.body || !response.body.getReader) {
         const bytes = new Uint8Array(await response.arrayBuffer());
         counted(bytes.length);
@@ -176,22 +267,47 @@
       }
       return bytes;
     } catch (e) {
+      throw fetchFailure(url, null);
+    }
+  }
+
+  // The track decoded for Web Audio, or null (a silent show, as natively when
+  // the track cannot be played): the context waits suspended for the click.
+  async function decodeSong(bytes) {
+    const Context = window.AudioContext || window.webkitAudioContext;
+    if (!bytes || !Context) return null;
+    try {
+      const context = new Context();
+      const buffer = await context.decodeAudioData(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length));
+      return { context, buffer, path: SONG, music: null };
+    } catch (e) {
+      console.warn(`"${SONG}" no se puede reproducir: la función irá sin música`);
       return null;
     }
   }
 
-  // A missing files.json gives no files (the program names the first it
-  // misses), and so does a show it does not list (the program refuses an
-  // unknown one); one that is not a list per show is the page's own fault.
+  // Every file the page lists must come: one that does not is named with the
+  // server's answer.  A show files.json does not list gets no files (the
+  // program refuses an unknown show).  The track is fetched too; without it
+  // the show is silent, as natively.
   async function load() {
-    const manifest = await fetch('files.json').then((r) => (r.ok ? r.json() : {}), () => ({})).catch(() => null);
+    let response;
+    try {
+      response = await fetch('files.json');
+    } catch (e) {
+      throw fetchFailure('files.json', null);
+    }
+    if (!response.ok) throw fetchFailure('files.json', response);
+    const manifest = await response.json().catch(() => null);
     if (!validManifest(manifest))
       throw new Error('El fichero "files.json" no es una lista de ficheros por espectáculo (JSON) válida');
+    shows = Object.keys(manifest).filter((key) => key !== 'sizes');
     const script = chosenScript();
     const paths = Object.prototype.hasOwnProperty.call(manifest, script) && script !== 'sizes' ? manifest[script] : [];
     const sizes = manifest.sizes || {};
     const wasm = build + '.wasm';
-    const total = [wasm, ...paths].reduce((sum, path) => sum + (sizes[path] || 0), 0);
+    const song = virtualClock ? [] : [SONG];  // the virtual clock plays no sound
+    const total = [wasm, ...song, ...paths].reduce((sum, path) => sum + (sizes[path] || 0), 0);
     let received = 0;
     const counted = (n) => {
       received += n;
@@ -199,14 +315,21 @@
     };
     if (total === 0) progress.removeAttribute('value');  // sizes unknown: a bar that only says "busy"
     progress.hidden = false;
-    const [bytes, , ...data] = await Promise.all([
+    const [bytes, , audio, ...data] = await Promise.all([
       fetchCounted(wasm, counted),
       loadScript(build + '.js'),
+      song.length ? fetchCounted(SONG, counted).then(decodeSong, (e) => { console.warn(e.message); return null; })
+                  : null,
       ...paths.map((path) => fetchCounted(path, counted)),
     ]);
-    // A missing file is the program's to report, as natively.
-    files = paths.map((path, i) => (data[i] ? [path, data[i]] : null)).filter(Boolean);
-    if (bytes) program = await WebAssembly.compile(bytes);
+    files = paths.map((path, i) => [path, data[i]]);
+    yurn.audio = audio;
+    try {
+      program = await WebAssembly.compile(bytes);
+    } catch (e) {
+      throw new Error(`"${wasm}" no es un programa WebAssembly que este navegador pueda ejecutar`);
+    }
+    loaded = true;
     progress.value = 1;
     progress.hidden = true;
   }
@@ -233,8 +356,7 @@
     prompt.hidden = true;
     endPanel.hidden = true;
     errorPanel.hidden = true;
-    const old = document.getElementById('yurn-musica');
-    if (old) { old.pause(); old.remove(); }
+    keysPanel.hidden = true;
     document.body.classList.add('jugando');
 
     const module = await createYurn({
@@ -242,17 +364,18 @@
       print: (text) => console.log(text),
       printErr: printErr,
       onExit: ended,
-      onAbort: (what) => { showError('Error', String(what)); ended(1); },
+      onAbort: aborted,
       yurnMessageBox: showError,
       // Hashing every frame is work for the tests only: ?digests asks for it.
       yurnFrame: query.has('digests') ? (frame, high, low) => {
         yurn.digests[frame] = high.toString(16).padStart(8, '0') + low.toString(16).padStart(8, '0');
       } : undefined,
       yurnWork: (ms) => yurn.work.push(ms),
+      // The decoded track, played by the program's web backend.
+      yurnSong: yurn.audio,
       // The module compiled while loading; without it the program fetches its own.
       instantiateWasm: program ? (imports, receive) => {
-        WebAssembly.instantiate(program, imports).then((instance) => receive(instance, program),
-                                                      (e) => { showError('Error', String(e && e.message || e)); ended(1); });
+        WebAssembly.instantiate(program, imports).then((instance) => receive(instance, program), aborted);
         return {};
       } : undefined,
     });
@@ -277,21 +400,35 @@
   function gesture(event) {
     if (yurn.state !== 'ready') return;
     if (event) event.preventDefault();
+    // Sound may start only within the user's gesture: the context resumes here.
+    if (yurn.audio && yurn.audio.context.state !== 'running') yurn.audio.context.resume().catch(() => {});
     start().catch((e) => {
       if (e && e.name === 'ExitStatus') return;  // exit() inside the program: onExit has run
-      showError('Error', String(e && e.message || e));
-      ended(1);
+      aborted(e);
     });
+  }
+
+  // Enter and Space start the show (and a click or a tap); Tab, Control and
+  // the other keys do what they do on any page.
+  function startKey(event) {
+    return (event.key === 'Enter' || event.key === ' ') && !event.repeat && !event.altKey && !event.ctrlKey &&
+      !event.metaKey;
   }
 
   addEventListener('resize', fit);
   document.addEventListener('fullscreenchange', fit);
   document.addEventListener('keydown', (event) => {
-    if (yurn.state === 'ready') return gesture(event);
-    if ((event.key === 'f' || event.key === 'F') && !event.repeat) toggleFullScreen();
+    if (event.target instanceof HTMLButtonElement) return;  // a focused button acts on its own
+    if (yurn.state === 'ready') {
+      if (startKey(event)) gesture(event);
+      return;
+    }
+    if (event.repeat) return;
+    if (event.key === 'f' || event.key === 'F') toggleFullScreen();
+    else if (event.key === '?' || event.key === 'h' || event.key === 'H') keysPanel.hidden = !keysPanel.hidden;
   });
   document.addEventListener('click', (event) => {
-    if (event.target.id !== 'otra-vez') gesture(event);
+    if (!(event.target instanceof HTMLButtonElement)) gesture(event);
   });
   document.addEventListener('dblclick', toggleFullScreen);
   // Only from the end: a second click (or a script's) while the show it
@@ -301,12 +438,22 @@
     yurn.state = 'ready';
     gesture();
   });
+  // After a failed load the page starts anew; after a failed show, the show.
+  retry.addEventListener('click', () => {
+    if (!loaded) {
+      location.reload();
+      return;
+    }
+    if (yurn.state !== 'ended') return;
+    yurn.state = 'ready';
+    gesture();
+  });
   fit();
 
   load().then(() => {
     yurn.state = 'ready';
     if (virtualClock) return gesture();  // no sound, nothing to wait for
-    prompt.textContent = 'Haz clic o pulsa una tecla para empezar';
+    prompt.textContent = 'Haz clic o pulsa Intro o Espacio para empezar';
   }, (e) => {
     prompt.hidden = true;
     progress.hidden = true;

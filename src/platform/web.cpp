@@ -1,6 +1,7 @@
 // The web backend (WebAssembly in a browser page): a 320 x 240 canvas as the
 // screen, the page's clock, the 14 ms ticks delivered on the main thread
-// before each frame, and an <audio> element for the sound track.  The show's
+// before each frame, and the sound track the page decoded (Web Audio), kept
+// on the show's clock.  The show's
 // blocking main loop runs unchanged: built with Asyncify, presenting suspends
 // it until the browser's next animation frame (the web's vertical blank).
 //
@@ -10,8 +11,10 @@
 // asks for them.
 //
 // The page provides, on the module object: canvas, and optionally
-// yurnMessageBox(caption, text), yurnFrame(frame, digest_high, digest_low)
-// and yurnWork(ms) (time spent in our code for one real-time frame).
+// yurnMessageBox(caption, text), yurnFrame(frame, digest_high, digest_low),
+// yurnWork(ms) (time spent in our code for one real-time frame) and yurnSong
+// ({context: AudioContext, buffer: AudioBuffer, path}: the track, decoded).
+// It may call yurnStopMusic() once the program has ended.
 #include <emscripten.h>
 #include <spawn.h>
 
@@ -155,42 +158,115 @@ EM_JS(void, yurn_web_frame, (double frame, uint32_t high, uint32_t low), {
     if (Module['yurnFrame']) Module['yurnFrame'](frame, high >>> 0, low >>> 0);
 });
 
-// An <audio> element for the track, the path taken as a URL relative to the
-// page; 0 when the page cannot make one.  Loading and playing fail silently.
+// The track, played from the buffer the page decoded: 0 when the page has
+// none for this path (a silent show).  Its state lives in the page's
+// yurnSong.music, where the page reads the measured offsets for ?stats:
+// showBase (the page's clock when the show's time was 0), when and offset
+// (the context's time the playing source started and the track's position
+// it started from, s), count, sum, max (the offsets measured, ms),
+// corrections, settleFrom (show time from which offsets count).
 EM_JS(int, yurn_web_audio_open, (const char* path), {
-    if (typeof Audio == 'undefined') return 0;
-    var audio = new Audio(UTF8ToString(path));
-    audio.preload = 'auto';
-    audio.id = 'yurn-musica';
-    audio.style.display = 'none';
-    document.body.appendChild(audio);
-    Module.yurnAudio = audio;
+    var song = Module['yurnSong'];
+    if (!song || !song.buffer || !song.context || !UTF8ToString(path).endsWith(song.path)) return 0;
+    var gain = song.context.createGain();
+    gain.connect(song.context.destination);
+    song.music = {gain: gain, source: null, showBase: 0, when: 0, offset: 0, stopped: false,
+                  count: 0, sum: 0, max: 0, corrections: 0, settleFrom: 1000};
+    Module['yurnStopMusic'] = function() {
+        var music = song.music;
+        if (!music || music.stopped) return;
+        music.stopped = true;
+        if (music.source) { try { music.source.stop(); } catch (e) {} }
+        music.source = null;
+    };
+    // The music heard now, in ms from the track's start, and the show's time
+    // then: from the context's output timestamp where the browser gives one
+    // (the sample leaving for the speakers and when), else its clock now.
+    Module.yurnMusicClock = function() {
+        var context = song.context, music = song.music;
+        var audioTime = context.currentTime, pageTime = performance.now();
+        if (context.getOutputTimestamp) {
+            var stamp = context.getOutputTimestamp();
+            if (stamp && stamp.contextTime > 0 && stamp.performanceTime > 0) {
+                audioTime = stamp.contextTime;
+                pageTime = stamp.performanceTime;
+            }
+        }
+        return {music: (audioTime - music.when + music.offset) * 1000, show: pageTime - music.showBase,
+                audioTime: audioTime, pageTime: pageTime};
+    };
+    // Starts the track where the show is: the first sample that can still be
+    // scheduled (the next render quantum) plays the track at the show's time
+    // it will be heard at.
+    Module.yurnMusicStart = function() {
+        var context = song.context, music = song.music;
+        if (music.source) { try { music.source.stop(); } catch (e) {} }
+        var clock = Module.yurnMusicClock();
+        var when = context.currentTime;
+        var heardShow = clock.show + (when - clock.audioTime) * 1000;
+        var offset = Math.max(0, heardShow / 1000);
+        if (offset >= song.buffer.duration) { music.source = null; return; }
+        var source = context.createBufferSource();
+        source.buffer = song.buffer;
+        source.connect(music.gain);
+        source.start(when, offset);
+        music.source = source;
+        music.when = when;
+        music.offset = offset;
+    };
     return 1;
 });
 
 EM_JS(void, yurn_web_audio_play, (), {
-    var audio = Module.yurnAudio;
-    if (!audio) return;
-    audio.currentTime = 0;
-    var playing = audio.play();
-    if (playing && playing.catch) playing.catch(function() {});
+    var song = Module['yurnSong'];
+    if (!song || !song.music) return;
+    song.music.showBase = performance.now();
+    song.music.stopped = false;
+    song.music.gain.gain.value = 1;
+    Module.yurnMusicStart();
 });
 
 EM_JS(void, yurn_web_audio_stop, (), {
-    if (Module.yurnAudio) Module.yurnAudio.pause();
+    if (Module['yurnStopMusic']) Module['yurnStopMusic']();
 });
 
 // Lowers the track's volume to silence over ms milliseconds.
 EM_JS(void, yurn_web_audio_fade, (int ms), {
-    var audio = Module.yurnAudio;
-    if (!audio) return;
-    var start = performance.now();
-    var from = audio.volume;
-    var timer = setInterval(function() {
-        var t = (performance.now() - start) / Math.max(ms, 1);
-        audio.volume = t >= 1 ? 0 : from * (1 - t);
-        if (t >= 1) clearInterval(timer);
-    }, 50);
+    var song = Module['yurnSong'];
+    if (!song || !song.music) return;
+    var gain = song.music.gain.gain, now = song.context.currentTime;
+    gain.setValueAtTime(gain.value, now);
+    gain.linearRampToValueAtTime(0, now + Math.max(ms, 1) / 1000);
+});
+
+// Once a frame: the offset of the music heard to the show's time (music
+// minus picture, ms), counted from the show's first second on (and a second
+// after the page was hidden), and the track started again at the show's
+// time when it is off by more than RESYNC_MS.  Nothing while the context is
+// not running (before the click takes effect, or suspended by the browser).
+EM_JS(void, yurn_web_audio_sync, (double resync_ms), {
+    var song = Module['yurnSong'];
+    var music = song && song.music;
+    if (!music || music.stopped || !music.source || song.context.state != 'running') return;
+    var clock = Module.yurnMusicClock();
+    if (clock.show >= song.buffer.duration * 1000 - 100) return;  // the track is over, or nearly
+    var offset = clock.music - clock.show;
+    if (clock.show >= music.settleFrom) {
+        music.count++;
+        music.sum += offset;
+        music.max = Math.max(music.max, Math.abs(offset));
+    }
+    if (Math.abs(offset) > resync_ms) {
+        music.corrections++;
+        Module.yurnMusicStart();
+    }
+});
+
+// The page was hidden: offsets count again a second after it shows.
+EM_JS(void, yurn_web_audio_settle, (), {
+    var song = Module['yurnSong'];
+    var music = song && song.music;
+    if (music) music.settleFrom = performance.now() - music.showBase + 1000;
 });
 
 namespace {
@@ -202,6 +278,9 @@ constexpr int32_t IDLE_WAIT_MS = 14;
 // The virtual clock runs as fast as it can; it lets the page paint and take
 // input this often (real milliseconds).
 constexpr double VIRTUAL_YIELD_MS = 100.0;
+// The music is started again at the show's time when it is off by more than
+// this (the goal is one 60 Hz frame, 17 ms, from the first second on).
+constexpr double RESYNC_MS = 10.0;
 
 struct Web {
     PlatformConfig config;
@@ -350,6 +429,8 @@ void web_frame_presented(int32_t)
 {
     yurn_web_wait_frame();
     deliver_ticks();
+    if (web.audio)
+        yurn_web_audio_sync(RESYNC_MS);
 }
 
 bool web_has_display() { return true; }
@@ -369,6 +450,8 @@ bool web_poll_event(PlatformEvent* event)
     if (!yurn_web_next_event(fields))
         return false;
     *event = {.type = fields[0], .key = fields[1], .minimised = fields[2]};
+    if (event->type == EVENT_ACTIVATE && web.audio)
+        yurn_web_audio_settle();
     return true;
 }
 
@@ -378,6 +461,8 @@ void web_wait_event()
     if (web.pending_count == 0)
         yurn_web_wait_event(IDLE_WAIT_MS);
     deliver_ticks();
+    if (web.audio)
+        yurn_web_audio_sync(RESYNC_MS);
 }
 
 double web_clock_ms() { return page_clock_ms(); }

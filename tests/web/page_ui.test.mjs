@@ -1,0 +1,268 @@
+// The page as a user meets it (headless Chromium): which keys start the
+// show, Escape silencing the music, the "Error" box in the page's terms
+// with its retry button, the scale in device pixels, ?stats on the page,
+// the favicon, the keys listed, and the music kept on the show's clock.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+
+import { decodePcx, decodePng, launch, missingTools, openPage, ROOT, serve, SITE } from './support.mjs';
+
+const missing = missingTools();
+const PAGE_MS = 60_000;
+const WHOLE_SHOW_MS = 240_000;
+
+describe('web page as a user meets it', { skip: missing ?? false }, () => {
+  let site, chromium;
+  before(async () => {
+    site = await serve(SITE);
+    chromium = await launch();
+  });
+  after(async () => {
+    await chromium?.close();
+    site?.close();
+  });
+
+  async function withPage(url, body, viewport) {
+    const page = await openPage(chromium.browser, url, viewport);
+    try {
+      return await body(page);
+    } catch (e) {
+      e.message += '\n' + page.consoleLines.join('\n');
+      throw e;
+    } finally {
+      await page.close();
+    }
+  }
+
+  const ready = (page) => page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+  const ended = (page) => page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
+  // Real time: the show has run for ms of the page's clock.
+  const playedFor = (page, ms) => page.waitForFunction((t) => yurn.state === 'running' && yurn.startedAt !== undefined &&
+                                                             performance.now() - yurn.startedAt >= t, { timeout: PAGE_MS }, ms);
+  const panels = (page) => page.evaluate(() => ({
+    end: !document.getElementById('fin').hidden,
+    error: !document.getElementById('error').hidden,
+    text: document.getElementById('error-texto').textContent,
+    focus: document.activeElement && document.activeElement.id,
+  }));
+
+  test('only Enter, Space or a click start the show; Tab, Control and a letter do not', async () => {
+    await withPage(site.url, async (page) => {
+      await ready(page);
+      for (const key of ['Tab', 'Control', 'a', 'Shift', 'ArrowDown']) {
+        await page.keyboard.press(key);  // returns once the page has handled the key
+        assert.equal(await page.evaluate(() => yurn.state), 'ready', `${key} started the show`);
+      }
+      await page.keyboard.press('Space');
+      await page.waitForFunction(() => yurn.state === 'running', { timeout: PAGE_MS });
+      await page.keyboard.press('Escape');
+      await ended(page);
+      assert.equal(await page.evaluate(() => yurn.code), 0);
+    });
+  });
+
+  test('Escape stops the music with the show', async () => {
+    await withPage(site.url, async (page) => {
+      await ready(page);
+      await page.keyboard.press('Enter');
+      await page.waitForFunction(() => yurn.audio && yurn.audio.music && yurn.audio.music.source &&
+                                        yurn.audio.context.state === 'running', { timeout: PAGE_MS });
+      const played = await page.evaluate(() => yurn.audio.context.currentTime);
+      await page.waitForFunction((t) => yurn.audio.context.currentTime > t + 0.25, { timeout: PAGE_MS }, played);
+      await page.keyboard.press('Escape');
+      await ended(page);
+      assert.equal(await page.evaluate(() => yurn.code), 0);
+      // No source left playing the track.
+      assert.deepEqual(await page.evaluate(() => ({ stopped: yurn.audio.music.stopped, source: yurn.audio.music.source })),
+                       { stopped: true, source: null });
+    });
+  });
+
+  test('the music heard stays within a frame of the picture, from the first second and after a hidden spell', async () => {
+    await withPage(site.url + '?script=engine&stats', async (page) => {
+      await ready(page);
+      await page.mouse.click(500, 380);
+      await page.waitForFunction(() => yurn.audio && yurn.audio.music && yurn.audio.music.source &&
+                                        yurn.audio.context.state === 'running', { timeout: PAGE_MS });
+      // The AudioContext's own reading: the sample going out and when, against
+      // the page's clock since the show's time 0.
+      const sample = (ms) => page.evaluate((span) => new Promise((resolve) => {
+        const { context, music } = yurn.audio;
+        const offsets = [];
+        const begin = performance.now();
+        const take = () => {
+          const stamp = context.getOutputTimestamp();
+          const [audio, at] = stamp.contextTime > 0 && stamp.performanceTime > 0
+            ? [stamp.contextTime, stamp.performanceTime] : [context.currentTime, performance.now()];
+          offsets.push((audio - music.when + music.offset) * 1000 - (at - music.showBase));
+          if (performance.now() - begin < span) requestAnimationFrame(take);
+          else resolve({ offsets, audio: context.currentTime });
+        };
+        requestAnimationFrame(take);
+      }), ms);
+      await page.waitForFunction(() => performance.now() - yurn.audio.music.showBase > 1000, { timeout: PAGE_MS });
+      const first = await sample(2000);
+      assert.ok(first.offsets.length > 20);
+      assert.ok(first.offsets.every((o) => Math.abs(o) <= 17), `offsets: ${first.offsets.map(Math.round).join(' ')}`);
+
+      const setHidden = (hidden) => page.evaluate((h) => {
+        Object.defineProperty(document, 'hidden', { configurable: true, get: () => h });
+        document.dispatchEvent(new Event('visibilitychange'));
+      }, hidden);
+      await setHidden(true);
+      const since = await page.evaluate(() => performance.now());
+      await page.waitForFunction((t) => performance.now() - t > 700, { timeout: PAGE_MS, polling: 50 }, since);
+      await setHidden(false);
+      await page.waitForFunction((t) => performance.now() - t > 1000, { timeout: PAGE_MS }, await page.evaluate(() => performance.now()));
+      const again = await sample(1500);
+      assert.ok(again.offsets.every((o) => Math.abs(o) <= 17), `offsets: ${again.offsets.map(Math.round).join(' ')}`);
+      assert.ok(again.audio > first.audio);
+
+      // The page's own measure, in the ?stats panel at the end.
+      const measured = await page.evaluate(() => ({ ...yurn.audio.music, gain: undefined, source: undefined }));
+      assert.ok(measured.count > 20 && measured.max <= 17, JSON.stringify(measured));
+      await page.keyboard.press('Escape');
+      await ended(page);
+      assert.match(await page.$eval('#estadisticas', (e) => e.textContent), /Desfase de la música con la imagen/);
+    });
+  });
+
+  test('a missing archive: its URL and status in the box, which replaces any other panel and focuses its button', async () => {
+    const broken = await serve(SITE, { '/Yurn.pak': path.join(os.tmpdir(), 'yurn-no-such-file.pak') });
+    try {
+      await withPage(broken.url, async (page) => {
+        await ended(page);
+        const shown = await panels(page);
+        assert.equal(shown.error, true);
+        assert.equal(shown.end, false);
+        assert.match(shown.text, /"Yurn\.pak".*HTTP 404/);
+        assert.doesNotMatch(shown.text, /Foto1/);
+        assert.equal(shown.focus, 'reintentar');
+      });
+    } finally {
+      broken.close();
+    }
+  });
+
+  test('a missing program: its URL and status, never the runtime\'s abort', async () => {
+    const broken = await serve(SITE, { '/yurn.wasm': path.join(os.tmpdir(), 'yurn-no-such-file.wasm') });
+    try {
+      await withPage(broken.url, async (page) => {
+        await ended(page);
+        const shown = await panels(page);
+        assert.equal(shown.error, true);
+        assert.equal(shown.end, false);
+        assert.match(shown.text, /"yurn\.wasm".*HTTP 404/);
+        assert.doesNotMatch(shown.text, /abort|RuntimeError|failed/i);
+      });
+    } finally {
+      broken.close();
+    }
+  });
+
+  test('a bad query value is named in the page\'s terms; the retry button runs the show again', async () => {
+    await withPage(site.url + '?virtual&fps=60&depth=7', async (page) => {
+      await ended(page);
+      const shown = await panels(page);
+      assert.equal(await page.evaluate(() => yurn.code), 2);
+      assert.equal(shown.error, true);
+      assert.equal(shown.end, false);
+      assert.equal(shown.focus, 'reintentar');
+      assert.match(shown.text, /\?depth=/);
+      assert.match(shown.text, /"7"/);
+      assert.doesNotMatch(shown.text, /--depth|--help|yurn /);
+      await page.evaluate(() => {
+        window.started = 0;
+        const create = window.createYurn;
+        window.createYurn = (module) => { window.started++; return create(module); };
+      });
+      await page.keyboard.press('Enter');  // on the focused button
+      await page.waitForFunction(() => window.started === 1 && yurn.state === 'ended', { timeout: PAGE_MS });
+      assert.equal(await page.evaluate(() => yurn.code), 2);
+    });
+    await withPage(site.url + '?virtual&script=nada', async (page) => {
+      await ended(page);
+      const shown = await panels(page);
+      assert.match(shown.text, /"nada"/);
+      assert.match(shown.text, /show, engine/);
+      assert.doesNotMatch(shown.text, /--/);
+    });
+  });
+
+  // Each show pixel a whole number of device pixels, at ratios where the
+  // CSS pixel scale made columns of alternating widths.
+  for (const [ratio, scale] of [[1.5, 4], [1.25, 3]]) {
+    test(`device pixel ratio ${ratio}: ${scale} x ${scale} device pixels per show pixel`, async () => {
+      await withPage(site.url, async (page) => {
+        await ready(page);
+        await page.mouse.click(500, 380);
+        await playedFor(page, 2500);
+        assert.equal(await page.evaluate(() => yurn.scale), scale);
+        const box = await page.$eval('#lienzo', (c) => {
+          const r = c.getBoundingClientRect();
+          return { x: r.x, y: r.y, width: r.width, height: r.height };
+        });
+        assert.equal(Math.round(box.width * ratio), 320 * scale);
+        const shot = decodePng(Buffer.from(await page.screenshot({ type: 'png' })));
+        const photo = decodePcx(fs.readFileSync(path.join(ROOT, 'datos/Foto1.pcx')));
+        const left = Math.round(box.x * ratio), top = Math.round(box.y * ratio);
+        let wrong = 0;
+        for (let y = 0; y < 240 * scale; y++) {
+          for (let x = 0; x < 320 * scale; x++) {
+            const s = 4 * ((top + y) * shot.width + left + x), p = 3 * (Math.floor(y / scale) * 320 + Math.floor(x / scale));
+            if (shot.rgba[s] !== photo.rgb[p] || shot.rgba[s + 1] !== photo.rgb[p + 1] || shot.rgba[s + 2] !== photo.rgb[p + 2])
+              wrong++;
+          }
+        }
+        assert.equal(wrong, 0, `${wrong} device pixels differ from datos/Foto1.pcx at ${scale}x`);
+        await page.keyboard.press('Escape');
+        await ended(page);
+      }, { width: 1000, height: 760, deviceScaleFactor: ratio });
+    });
+  }
+
+  test('a phone in landscape gets the scale that fits its device pixels', async () => {
+    await withPage(site.url, async (page) => {
+      await ready(page);
+      assert.equal(await page.evaluate(() => yurn.scale), 4);  // 2220 x 1080 device pixels fit 1280 x 960
+    }, { width: 740, height: 360, deviceScaleFactor: 3, isMobile: true, hasTouch: true, isLandscape: true });
+  });
+
+  test('?stats: the report in a panel on the page, not as console errors', async () => {
+    await withPage(site.url + '?virtual&fps=60&script=engine&stats', async (page) => {
+      await ended(page);
+      const stderr = await page.evaluate(() => yurn.stderr);
+      assert.ok(stderr.length > 0);
+      const panel = await page.$eval('#estadisticas', (e) => ({ hidden: e.hidden, text: e.textContent }));
+      assert.equal(panel.hidden, false);
+      assert.ok(stderr.every((line) => panel.text.includes(line)), panel.text);
+      assert.deepEqual(page.consoleLines.filter((l) => l.startsWith('error:')), []);
+    });
+  });
+
+  test('a favicon of the page\'s own, and the keys listed', async () => {
+    const requested = [];
+    await withPage(site.url, async (page) => {
+      page.on('request', (r) => requested.push(new URL(r.url()).pathname));
+      await ready(page);
+      const href = await page.$eval('link[rel="icon"]', (l) => l.href);
+      const icon = decodePng(Buffer.from(href.replace(/^data:image\/png;base64,/, ''), 'base64'));
+      assert.equal(icon.width, 16);
+      assert.equal(icon.height, 16);
+      const keys = await page.$eval('#teclas', (e) => ({ hidden: e.hidden, text: e.textContent }));
+      assert.equal(keys.hidden, false);
+      for (const key of ['Intro', 'Espacio', 'Esc', 'F', '?']) assert.ok(keys.text.includes(key), `${key}: ${keys.text}`);
+      await page.keyboard.press('Enter');
+      await page.waitForFunction(() => yurn.state === 'running', { timeout: PAGE_MS });
+      assert.equal(await page.$eval('#teclas', (e) => e.hidden), true);  // out of the show's way
+      await page.keyboard.press('h');
+      assert.equal(await page.$eval('#teclas', (e) => e.hidden), false);
+      await page.keyboard.press('Escape');
+      await ended(page);
+    });
+    assert.ok(!requested.includes('/favicon.ico'), requested.join(' '));
+  });
+});
