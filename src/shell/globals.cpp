@@ -26,4 +26,12 @@ void install_stage(int32_t index, void* data, const StageEntries& entries)
     stage.render = entries.render;
     stage.tick.store(entries.tick, std::memory_order_relaxed);
     stage.release = entries.release;
+    stage.advance = entries.advance;
+    stage.rewind = entries.rewind;
+}
+
+int32_t advance_stage(int32_t index)
+{
+    Stage& stage = stage_table[index];
+    return stage.advance ? stage.advance(index) : stage.render(index);
 }

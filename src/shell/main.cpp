@@ -8,6 +8,7 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "shell/options.h"
+#include "shell/player.h"
 #include "shell/run.h"
 #include "shell/shell_local.h"
 #include "stages/stages.h"
@@ -26,6 +27,7 @@ void print_stats()
     char text[256];
     format_frame_rate(text, sizeof text);
     std::fprintf(stderr, "%s\n", text);
+    player_print_stats(stderr);
     if (virtual_clock)
         std::fprintf(stderr, "Tiempo real de la ejecución: %.3f segundos\n", (steady_ms() - started_ms) / 1000.0);
 }

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "shell/music.h"
 #include "shell/options.h"
+#include "shell/player.h"
 #include "shell/run.h"
 #include "shell/shell.h"
 #include "shell/shell_local.h"
@@ -36,6 +37,33 @@ std::string archive_path;
 // end of the music to the track itself.
 double music_fade_at = -1.0;
 uint32_t music_fade_length = 0;
+// The script's fade, as it was armed at start-up (ms; from < 0: none), so a
+// seek can arm it again.
+double music_fade_from = -1.0;
+double music_fade_to = -1.0;
+
+// Where the walk over the stage table is between two pump steps: whether the
+// current record has been prepared and whether one of its intervals is open.
+struct Walk {
+    bool prepared;
+    bool in_interval;
+};
+Walk walk;
+
+// The script that built the table (null: build_stage_table) and every
+// record's passes as it built them: what a rewind puts back.
+void (*table_build)() = nullptr;
+uint32_t built_passes[STAGE_COUNT];
+
+void build_table()
+{
+    if (table_build)
+        table_build();
+    else
+        build_stage_table();
+    for (int32_t i = 0; i < STAGE_COUNT; i++)
+        built_passes[i] = stage_table[i].passes;
+}
 
 // YURN_FRAME_FILE: a file that gets the count of presented frames each time
 // that count reaches a power of two (1, 2, 4, ...), so a script driving the
@@ -129,13 +157,34 @@ void reset_globals()
     std::memset(schedule, 0, sizeof schedule);
     music = nullptr;
     music_fade_at = -1.0;
+    music_fade_from = music_fade_to = -1.0;
+    walk = {};
 }
 
-// Lock, convert the current record's output, count, unlock, present.
-void produce_frame()
+// The script's music fade starts once the show's clock reaches it.
+void check_music_fade()
+{
+    if (music_fade_at >= 0.0 && show_clock_ms() - clock_base >= music_fade_at) {
+        music_fade_out(music_fade_length);
+        music_fade_at = -1.0;
+    }
+}
+
+// Lock, convert the current record's output, count, unlock, present; then
+// the show's clock moves on by a frame period.  quiet (the player's replay
+// and catch-up): the stage's state moves on as render would move it, and
+// nothing is drawn, converted or presented.
+void produce_frame(bool quiet)
 {
     const int32_t i = current_stage.load(std::memory_order_relaxed);
     Stage& stage = stage_table[i];
+    if (quiet) {
+        if (stage.ready.load(std::memory_order_relaxed) == 1)
+            done_flag = advance_stage(i);
+        player_frame_done();
+        check_music_fade();
+        return;
+    }
     if (stage.ready.load(std::memory_order_relaxed) == 1)
         done_flag = stage.render(i);
     uint8_t* surface = platform->lock_offscreen();
@@ -148,12 +197,11 @@ void produce_frame()
     frame_counter++;
     if (platform->unlock_offscreen() != DD_OK)
         fatal_error("Error al desbloquear lpDDSOne");
+    player_before_present();
     present_frame();
+    player_frame_done();
     report_frames();
-    if (music_fade_at >= 0.0 && platform->clock_ms() - clock_base >= music_fade_at) {
-        music_fade_out(music_fade_length);
-        music_fade_at = -1.0;
-    }
+    check_music_fade();
 }
 
 // One step of the message pump; true when WM_QUIT arrived (its code in *code).
@@ -165,43 +213,119 @@ bool pump_step(int32_t* code)
             *code = int32_t(message.wparam);
             return true;
         }
-        dispatch_message(message);
+        if (message.message == WM_PLAYER)
+            player_command(int32_t(message.wparam));
+        else
+            dispatch_message(message);
     } else if (active_flag != 0) {
-        produce_frame();
+        switch (player_next_step()) {
+        case PLAYER_STEP_HOLD: player_hold(); break;
+        case PLAYER_STEP_QUIET: produce_frame(true); break;
+        default: produce_frame(false); break;
+        }
     } else {
+        const double before = platform->clock_ms();
         wait_message();
+        player_idle(before);
     }
     return false;
 }
 
-// Walks the records from the current one to the first whose data is null.
-// The table's end also ends the walk, so a script without a terminating
-// record cannot send the loop past the table.
-int32_t main_loop()
+// Walks the records from the current one towards the first whose data is
+// null, until the next pump step is due: prepares a record when it becomes
+// current, opens its intervals (done flag 0) and closes them when the cue
+// test or the done flag says so.  True when a pump step is due, false at the
+// end of the show.  The schedule is tested first, so it runs once more after
+// a render has reported done.  The table's end also ends the walk, so a
+// script without a terminating record cannot send it past the table.
+bool walk_to_step()
 {
     for (;;) {
         const int32_t i = current_stage.load(std::memory_order_relaxed);
-        if (i >= STAGE_COUNT || stage_table[i].data == nullptr)
-            break;
-        stage_table[i].prepare(i);
-        while (stage_table[i].passes != 0) {
-            done_flag = 0;
-            // The schedule is tested first, so it runs once more after a
-            // render has reported done.
-            while (cue_pending() == 1 && done_flag == 0) {
-                int32_t code = 0;
-                if (pump_step(&code))
-                    return code;
-            }
-            stage_table[i].passes--;
+        if (!walk.prepared) {
+            if (i >= STAGE_COUNT || stage_table[i].data == nullptr)
+                return false;
+            stage_table[i].prepare(i);
+            walk = {.prepared = true, .in_interval = false};
         }
-        stage_finished(i);
-        current_stage.store(i + 1, std::memory_order_relaxed);
+        if (!walk.in_interval) {
+            if (stage_table[i].passes == 0) {
+                stage_finished(i);
+                current_stage.store(i + 1, std::memory_order_relaxed);
+                walk.prepared = false;
+                continue;
+            }
+            done_flag = 0;
+            walk.in_interval = true;
+        }
+        if (cue_pending() == 1 && done_flag == 0)
+            return true;
+        stage_table[i].passes--;
+        walk.in_interval = false;
+    }
+}
+
+// One pump step after another until the show ends (or starts again when the
+// player loops it) or WM_QUIT arrives.
+int32_t main_loop()
+{
+    for (;;) {
+        if (!walk_to_step()) {
+            if (player_show_ended())
+                continue;  // the player rewound it
+            break;
+        }
+        int32_t code = 0;
+        if (pump_step(&code))
+            return code;
     }
     return current_stage.load(std::memory_order_relaxed);
 }
 
 }  // namespace
+
+bool quiet_step()
+{
+    if (!walk_to_step())
+        return false;
+    produce_frame(true);
+    return true;
+}
+
+void rewind_show()
+{
+    bool rewinds = true;
+    for (int32_t i = 0; i < STAGE_COUNT && stage_table[i].data; i++)
+        rewinds = rewinds && stage_table[i].rewind;
+    if (rewinds) {
+        for (int32_t i = 0; i < STAGE_COUNT && stage_table[i].data; i++) {
+            stage_table[i].rewind(i);
+            stage_table[i].passes = built_passes[i];
+        }
+    } else {
+        // A stage that cannot go back is made again, with the whole table.
+        for (int32_t i = 0; i < STAGE_COUNT; i++) {
+            Stage& stage = stage_table[i];
+            if (stage.data && stage.release)
+                stage.release(i);
+        }
+        clear_stage_table();
+        build_table();
+    }
+    current_stage.store(0, std::memory_order_relaxed);
+    cue_index = 0;
+    done_flag = 0;
+    walk = {};
+}
+
+void arm_music_fade(double show_ms)
+{
+    music_fade_at = -1.0;
+    if (music_fade_from < 0.0 || show_ms >= music_fade_to)
+        return;
+    music_fade_at = show_ms > music_fade_from ? show_ms : music_fade_from;
+    music_fade_length = uint32_t(music_fade_to - music_fade_at);
+}
 
 int32_t run_show(const Options& options) { return run_show_script(options, nullptr); }
 
@@ -237,21 +361,31 @@ int32_t run_show_script(const Options& options, void (*build)())
     if (init_display() != 0)
         fatal_error("ERROR al inicializar la aplicación");
     describe_data_folder(options.verbose);
-    if (build)
-        build();
-    else
-        build_stage_table();
+    table_build = build;
+    build_table();
     set_fatal_note("");
     if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
         music_fade_at = double(script->music_fade_from) * 1000.0;
         music_fade_length = uint32_t((script->music_fade_to - script->music_fade_from) * 1000.0f);
+        music_fade_from = music_fade_at;
+        music_fade_to = double(script->music_fade_to) * 1000.0;
     }
     if (display_depth == 8)
         set_palette_332();
+    // The player clocks the show from here: its clock reads 0 now, and its
+    // ticks come with its frames.
+    player_setup({.fps_numerator = options.fps_numerator,
+                  .fps_denominator = options.fps_denominator,
+                  .from_ms = options.from_ms,
+                  .paused = options.paused,
+                  .loop = options.loop,
+                  .show_name = options.script,
+                  .length_ms = script ? double(script->length) * 1000.0 : 0.0});
     music_play();
     if (start_timer(TICK_MS) == 0)
         fatal_error("ERROR: no puedo crear el timer");
-    clock_base = platform->clock_ms();
+    clock_base = show_clock_ms();
+    player_start();
     return main_loop();
 }
 
@@ -259,7 +393,7 @@ int32_t cue_pending()
 {
     if (cue_index >= SCHEDULE_LENGTH)
         return 0;  // no cue left: every interval ends at once, and so does the show
-    const double elapsed = platform->clock_ms() - clock_base;
+    const double elapsed = show_clock_ms() - clock_base;
     const double limit = double(schedule[cue_index]) * 1000.0;
     if (limit < elapsed) {
         cue_index++;
@@ -293,7 +427,8 @@ void stage_finished(int32_t) {}
 
 int32_t start_timer(uint32_t period_ms)
 {
-    timer_id = platform->start_timer(period_ms, timer_tick);
+    timer_id = player_clocks_show() ? player_start_ticks(period_ms, timer_tick)
+                                    : platform->start_timer(period_ms, timer_tick);
     return timer_id != 0 ? 1 : 0;
 }
 

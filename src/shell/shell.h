@@ -43,6 +43,12 @@ struct Stage {
     StageRender render;            // main thread, once per frame; non-zero ends the interval
     std::atomic<StageEntry> tick;  // timer thread, every 14 ms while current and ready
     StageEntry release;            // frees what create and prepare allocated
+    // For the player's seek, which replays the show up to a time without
+    // drawing it (main thread, ticks delivered on the main thread too):
+    StageRender advance;           // what render does to the stage's state and its result, without
+                                   // drawing; null: the player calls render instead
+    StageEntry rewind;             // back to the state create left, keeping what prepare allocated
+                                   // (ready and output may stay); null: the player builds the table anew
 };
 
 // The entry points a stage installs in its record when it is created; filled
@@ -52,7 +58,13 @@ struct StageEntries {
     StageRender render;
     StageEntry tick;
     StageEntry release;
+    StageRender advance = nullptr;  // may be left out (see Stage)
+    StageEntry rewind = nullptr;    // may be left out (see Stage)
 };
+
+// What a stage's advance calls for a neighbour: its advance, or its render
+// when it has none.  Main thread.
+int32_t advance_stage(int32_t index);
 
 // How every create ends: record index gets the stage's state in data, one
 // pass, ready 0 and the given entry points (create itself stays as the

@@ -27,6 +27,8 @@ void clear_record(Stage& stage)
     stage.render = nullptr;
     stage.tick.store(nullptr, std::memory_order_relaxed);
     stage.release = nullptr;
+    stage.advance = nullptr;
+    stage.rewind = nullptr;
 }
 
 // The show's layout with stand-ins: a pattern in every even record (where the

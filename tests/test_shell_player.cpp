@@ -1,0 +1,364 @@
+// The player, in-process on the headless display: scripted key sequences
+// (pause, seeks, frame steps, loop, mute, screenshot) sent as the backends
+// send them, and every frame they put on the screen compared with the frame
+// a plain run (what the capture records) shows at the same time.
+#include <gtest/gtest.h>
+#include <stb_image.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "shell/options.h"
+#include "shell/player.h"
+#include "shell/run.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int32_t W = 320, H = 240;
+constexpr int64_t FPS = 30;
+constexpr int32_t ESCAPE = -1;  // a step that presses Escape instead of a player key
+
+// A scratch folder whose datos/ is the source tree's; screenshots land here.
+struct InScratchDir {
+    fs::path old = fs::current_path();
+    fs::path dir = fs::temp_directory_path() / ("yurn-player-" + std::to_string(getpid()));
+    InScratchDir()
+    {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::create_directory_symlink(fs::path(YURN_SOURCE_DIR) / "datos", dir / "datos");
+        fs::current_path(dir);
+    }
+    ~InScratchDir()
+    {
+        fs::current_path(old);
+        fs::remove_all(dir);
+    }
+};
+
+struct Step {
+    int64_t at;       // after this many presents
+    int32_t command;  // a PlayerCommand, or ESCAPE
+};
+
+struct Seen {
+    int64_t frame;     // the player's frame number on the screen
+    uint64_t digest;   // of the presented surface
+    bool overlay;      // something was drawn over it
+};
+
+struct Played {
+    std::vector<Step> steps;
+    std::vector<Seen> seen;
+    std::vector<std::vector<uint8_t>> rgb;  // kept for a plain run, per frame
+    bool keep_rgb = false;
+    int64_t presents = 0;
+    int32_t code = -1;
+};
+
+void record(const PresentedFrame& f, void* user)
+{
+    Played& run = *static_cast<Played*>(user);
+    const size_t bytes = size_t(f.width) * size_t(f.height) * size_t(f.depth / 8);
+    run.seen.push_back({player_state().frame, frame_digest(f.pixels, bytes), headless_overlay() != nullptr});
+    if (run.keep_rgb)
+        run.rgb.emplace_back(f.pixels, f.pixels + bytes);
+    for (const Step& step : run.steps) {
+        if (step.at != run.presents)
+            continue;
+        if (step.command == ESCAPE)
+            headless_queue_event({.type = EVENT_KEY_DOWN, .key = KEY_ESCAPE, .minimised = 0}, 0);
+        else
+            headless_queue_event({.type = EVENT_PLAYER, .key = step.command, .minimised = 0}, 0);
+    }
+    run.presents++;
+}
+
+Options show_options(const char* script)
+{
+    Options options;
+    options.headless = true;
+    options.fps_numerator = FPS;
+    options.fps_denominator = 1;
+    options.script = script;
+    options.offered_modes = OFFER_32;
+    return options;
+}
+
+Played play(Options options, std::vector<Step> steps, bool keep_rgb = false)
+{
+    Played run;
+    run.steps = std::move(steps);
+    run.keep_rgb = keep_rgb;
+    headless_set_present_hook(record, &run);
+    run.code = run_show(options);
+    headless_set_present_hook(nullptr, nullptr);
+    return run;
+}
+
+// The frame at ms at FPS, worked out by hand: T(n) = 1000 n / FPS.
+int64_t frame_at_ms(double ms) { return ms <= 0 ? 0 : int64_t(std::floor(ms * FPS / 1000.0 + 1e-9)); }
+
+// Every frame a player run put on the screen is the plain run's frame of the
+// same number: seeks, steps and holds alike.
+void expect_frames_of(const Played& plain, const Played& run)
+{
+    ASSERT_FALSE(run.seen.empty());
+    for (size_t i = 0; i < run.seen.size(); i++) {
+        const Seen& s = run.seen[i];
+        ASSERT_GE(s.frame, 0);
+        ASSERT_LT(size_t(s.frame), plain.seen.size()) << "present " << i;
+        ASSERT_EQ(s.digest, plain.seen[size_t(s.frame)].digest) << "present " << i << " shows frame " << s.frame;
+    }
+}
+
+// The frame numbers shown, present after present, with repeats (holds) folded.
+std::vector<int64_t> shown_sequence(const Played& run)
+{
+    std::vector<int64_t> out;
+    for (const Seen& s : run.seen)
+        if (out.empty() || out.back() != s.frame)
+            out.push_back(s.frame);
+    return out;
+}
+
+class PlayerPhotoShow : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        InScratchDir here;
+        plain = new Played(play(show_options("show"), {}, true));
+    }
+    static void TearDownTestSuite()
+    {
+        delete plain;
+        plain = nullptr;
+    }
+    static Played* plain;
+    InScratchDir here;
+};
+Played* PlayerPhotoShow::plain = nullptr;
+
+TEST_F(PlayerPhotoShow, APlainRunShowsEveryFrameOnceInOrder)
+{
+    ASSERT_EQ(plain->code, 19);
+    for (size_t n = 0; n < plain->seen.size(); n++) {
+        ASSERT_EQ(plain->seen[n].frame, int64_t(n));
+        ASSERT_FALSE(plain->seen[n].overlay) << "nothing is drawn over a show nobody touched";
+    }
+    // 50 s at 30 fps: the last frame is the one at exactly 50 s.
+    EXPECT_EQ(plain->seen.size(), size_t(50 * FPS + 1));
+}
+
+TEST_F(PlayerPhotoShow, SeeksAndStepsLandOnThePlainRunsFrames)
+{
+    const Played run = play(show_options("show"),
+                         {{40, PLAYER_FORWARD}, {60, PLAYER_BACK_SHORT}, {80, PLAYER_FORWARD_SHORT},
+                          {100, PLAYER_BACK}, {120, PLAYER_HOME}, {130, PLAYER_FORWARD}, {131, PLAYER_FORWARD},
+                          {150, ESCAPE}});
+    EXPECT_EQ(run.code, 0);
+    expect_frames_of(*plain, run);
+    const std::vector<int64_t> shown = shown_sequence(run);
+    // 0..40 as played, then each seek from the frame on the screen.
+    auto jumps_to = [&](int64_t from, int64_t to) {
+        for (size_t i = 0; i + 1 < shown.size(); i++)
+            if (shown[i] == from && shown[i + 1] == to)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(jumps_to(40, 40 + 5 * FPS));
+    const int64_t after_forward = 40 + 5 * FPS + 19;  // 20 presents later
+    EXPECT_TRUE(jumps_to(after_forward, after_forward - FPS));
+    EXPECT_TRUE(jumps_to(after_forward - FPS + 19, after_forward + 19));
+    EXPECT_TRUE(jumps_to(after_forward + 38, after_forward + 38 - 5 * FPS));
+    EXPECT_TRUE(jumps_to(after_forward + 38 - 5 * FPS + 19, 0));
+    EXPECT_TRUE(jumps_to(9, 9 + 5 * FPS));
+    EXPECT_TRUE(jumps_to(9 + 5 * FPS, 9 + 10 * FPS));
+}
+
+TEST_F(PlayerPhotoShow, PauseHoldsTheFrameWithTheTimeOverItAndStepsMoveOneFrame)
+{
+    const Played run = play(show_options("show"),
+                         {{30, PLAYER_PAUSE}, {40, PLAYER_FRAME_FORWARD}, {41, PLAYER_FRAME_FORWARD},
+                          {50, PLAYER_FRAME_BACK}, {60, PLAYER_PAUSE}, {70, ESCAPE}});
+    EXPECT_EQ(run.code, 0);
+    expect_frames_of(*plain, run);
+    // Presents 31..40 hold frame 30 with the time drawn over it.
+    for (int64_t p = 31; p <= 40; p++) {
+        EXPECT_EQ(run.seen[size_t(p)].frame, 30) << "present " << p;
+        EXPECT_TRUE(run.seen[size_t(p)].overlay) << "present " << p;
+    }
+    EXPECT_EQ(run.seen[42].frame, 32);
+    EXPECT_EQ(run.seen[51].frame, 31);
+    EXPECT_EQ(run.seen[60].frame, 31);
+    // Resumed: on from the next frame, one per present.
+    EXPECT_EQ(run.seen[61].frame, 32);
+    EXPECT_EQ(run.seen[62].frame, 33);
+    const HeadlessAudio audio = headless_audio();
+    EXPECT_FALSE(audio.paused);
+}
+
+TEST_F(PlayerPhotoShow, StartsFromAnyTimeOnItsExactFrameAndTheScreenshotHoldsIt)
+{
+    std::mt19937 random(19);
+    for (int trial = 0; trial < 6; trial++) {
+        const int32_t ms = int32_t(random() % 50000);
+        Options options = show_options("show");
+        options.from_ms = ms;
+        const int64_t expected = frame_at_ms(ms);
+        testing::internal::CaptureStderr();
+        const Played run = play(options, {{0, PLAYER_SCREENSHOT}, {1, ESCAPE}});
+        const std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(run.code, 0);
+        ASSERT_EQ(run.seen[0].frame, expected) << ms << " ms";
+        expect_frames_of(*plain, run);
+        // The screenshot: a new PNG named after the show and the frame's ms,
+        // the frame's pixels without anything drawn over them.
+        const long long frame_ms = (long long)std::floor(1000.0 * double(expected) / FPS);
+        const std::string name = "yurn-show-" + std::to_string(frame_ms) + ".png";
+        ASSERT_TRUE(fs::exists(name)) << err;
+        int w = 0, h = 0, channels = 0;
+        uint8_t* pixels = stbi_load(name.c_str(), &w, &h, &channels, 3);
+        ASSERT_NE(pixels, nullptr) << stbi_failure_reason();
+        ASSERT_EQ(w, W);
+        ASSERT_EQ(h, H);
+        const std::vector<uint8_t>& words = plain->rgb[size_t(expected)];
+        int32_t differing = 0;
+        for (int32_t i = 0; i < W * H; i++)
+            differing += pixels[3 * i] != words[4 * i + 2] || pixels[3 * i + 1] != words[4 * i + 1] ||
+                         pixels[3 * i + 2] != words[4 * i];
+        stbi_image_free(pixels);
+        EXPECT_EQ(differing, 0) << name;
+        fs::remove(name);
+    }
+}
+
+TEST_F(PlayerPhotoShow, AScreenshotNeverReplacesAFile)
+{
+    Options options = show_options("show");
+    options.from_ms = 1000;
+    const std::string taken = "yurn-show-1000.png";
+    std::ofstream(taken) << "mine";
+    testing::internal::CaptureStderr();
+    const Played run = play(options, {{0, PLAYER_SCREENSHOT}, {1, PLAYER_SCREENSHOT}, {2, ESCAPE}});
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(run.code, 0);
+    std::ifstream in(taken);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "mine");
+    // The first shot (frame 30, 1000 ms) goes beside the file it may not
+    // replace; the second is of the next frame, the show having moved on.
+    EXPECT_TRUE(fs::exists("yurn-show-1000-2.png"));
+    EXPECT_TRUE(fs::exists("yurn-show-1033.png"));
+}
+
+TEST_F(PlayerPhotoShow, LoopStartsTheShowAgainAndLTurnsItOff)
+{
+    Options options = show_options("show");
+    options.from_ms = 49000;
+    options.loop = true;
+    const int64_t last = int64_t(plain->seen.size()) - 1;
+    // 31 frames to the end, then from frame 0 again; L after 40 presents
+    // turns the loop off, and the second end ends the show with 19.
+    const Played run = play(options, {{40, PLAYER_LOOP}});
+    EXPECT_EQ(run.code, 19);
+    expect_frames_of(*plain, run);
+    const std::vector<int64_t> shown = shown_sequence(run);
+    ASSERT_GT(shown.size(), size_t(last));
+    EXPECT_EQ(shown[0], 49 * FPS);
+    EXPECT_EQ(shown[size_t(last - 49 * FPS)], last);
+    EXPECT_EQ(shown[size_t(last - 49 * FPS + 1)], 0);
+    EXPECT_EQ(shown.back(), last);
+}
+
+TEST_F(PlayerPhotoShow, MuteAndKeysAreToggles)
+{
+    const Played run = play(show_options("show"), {{2, PLAYER_MUTE}, {3, PLAYER_KEYS}, {6, PLAYER_KEYS}, {8, ESCAPE}});
+    EXPECT_EQ(run.code, 0);
+    EXPECT_TRUE(headless_audio().muted);
+    EXPECT_FALSE(run.seen[3].overlay);
+    EXPECT_TRUE(run.seen[4].overlay);
+    EXPECT_TRUE(run.seen[6].overlay);
+    EXPECT_FALSE(run.seen[7].overlay);
+    expect_frames_of(*plain, run);
+}
+
+TEST_F(PlayerPhotoShow, TheMusicMovesWithEverySeek)
+{
+    const Played run = play(show_options("show"), {{10, PLAYER_FORWARD}, {20, PLAYER_HOME}, {30, ESCAPE}});
+    EXPECT_EQ(run.code, 0);
+    const HeadlessAudio audio = headless_audio();
+    EXPECT_EQ(audio.seeks, 2);
+    EXPECT_DOUBLE_EQ(audio.last_seek_ms, 0.0);
+}
+
+// The engine show: 3D scenes and fades whose state comes from the ticks.
+TEST(PlayerEngineShow, SeeksBothWaysLandOnThePlainRunsFrames)
+{
+    InScratchDir here;
+    const Played plain = play(show_options("engine"), {});
+    ASSERT_EQ(plain.code, 7);
+    const Played run = play(show_options("engine"),
+                         {{20, PLAYER_FORWARD}, {30, PLAYER_FORWARD}, {40, PLAYER_FORWARD}, {50, PLAYER_FORWARD},
+                          {60, PLAYER_BACK}, {70, PLAYER_BACK_SHORT}, {80, PLAYER_PAUSE}, {85, PLAYER_FRAME_BACK},
+                          {90, PLAYER_HOME}, {100, ESCAPE}});
+    EXPECT_EQ(run.code, 0);
+    expect_frames_of(plain, run);
+    EXPECT_GT(shown_sequence(run).size(), 8u);
+}
+
+// The stand-in stages cannot rewind: a seek back builds the table anew.
+TEST(PlayerStandInShow, ASeekBackRebuildsTheTableAndStillLandsExactly)
+{
+    const Played plain = play(show_options("standin"), {});
+    ASSERT_EQ(plain.code, 19);
+    const Played run = play(show_options("standin"), {{200, PLAYER_BACK}, {210, PLAYER_BACK}, {220, ESCAPE}});
+    EXPECT_EQ(run.code, 0);
+    expect_frames_of(plain, run);
+    const std::vector<int64_t> shown = shown_sequence(run);
+    EXPECT_NE(std::find(shown.begin(), shown.end(), 200 - 5 * FPS), shown.end());
+}
+
+TEST(PlayerOptions, FromPausedAndLoopAreReadAndCheckedAgainstTheirCompanions)
+{
+    auto parse = [](std::vector<const char*> args, Options* options, std::string* error) {
+        args.insert(args.begin(), "yurn");
+        char text[256] = "";
+        const bool ok = parse_options(int(args.size()), const_cast<char**>(args.data()), options, text, sizeof text);
+        *error = text;
+        return ok;
+    };
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--from", "12.5", "--paused", "--loop"}, &o, &error)) << error;
+    EXPECT_DOUBLE_EQ(o.from_ms, 12500.0);
+    EXPECT_TRUE(o.paused);
+    EXPECT_TRUE(o.loop);
+    ASSERT_TRUE(parse({"--from=0.016"}, &o, &error)) << error;
+    EXPECT_DOUBLE_EQ(o.from_ms, 16.0);
+    ASSERT_TRUE(parse({"--from", "7"}, &o, &error)) << error;
+    EXPECT_DOUBLE_EQ(o.from_ms, 7000.0);
+    for (const char* bad : {"", "-1", "1.2345", "1.", ".5", "abc", "1e3", "86401"}) {
+        EXPECT_FALSE(parse({"--from", bad}, &o, &error)) << bad;
+        EXPECT_NE(error.find("--from"), std::string::npos) << error;
+    }
+    EXPECT_FALSE(parse({"--headless", "--paused"}, &o, &error));
+    EXPECT_NE(error.find("--paused"), std::string::npos) << error;
+    EXPECT_FALSE(parse({"--headless", "--loop"}, &o, &error));
+    EXPECT_FALSE(parse({"--capture", "/tmp/x", "--from", "3"}, &o, &error));
+    EXPECT_NE(error.find("--capture"), std::string::npos) << error;
+    EXPECT_TRUE(parse({"--headless", "--from", "3"}, &o, &error)) << error;
+}
+
+}  // namespace
