@@ -25,6 +25,10 @@ struct Track {
     Mix_Music* music;
 };
 
+// Sample frames per device buffer: 23 ms at 44.1 kHz, so a late callback
+// moves the sound by little and its position is known to within a buffer.
+constexpr int32_t DEVICE_BUFFER = 1024;
+
 bool audio_up = false;
 Track track;
 
@@ -38,7 +42,7 @@ struct Position {
     double base_ms = 0.0;                 // music time of the last play or seek; main thread
     int32_t rate = 44100;                 // the device's sample frames per second
     int32_t frame_bytes = 4;              // bytes per sample frame
-    int32_t buffer_frames = 2048;         // the device's buffer: what is mixed ahead of what is heard
+    int32_t buffer_frames = DEVICE_BUFFER;  // what is mixed ahead of what is heard
     bool paused = false;                  // main thread
     bool muted = false;                   // main thread
 };
@@ -110,7 +114,7 @@ bool open_device()
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return false;
     Mix_Init(MIX_INIT_MP3);
-    if (Mix_OpenAudio(44100, MIX_DEFAULT_FORMAT, 2, 2048) != 0) {
+    if (Mix_OpenAudio(44100, MIX_DEFAULT_FORMAT, 2, DEVICE_BUFFER) != 0) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return false;
     }

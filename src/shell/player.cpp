@@ -21,9 +21,9 @@ namespace {
 constexpr double SEEK_LONG_MS = 5000.0;
 constexpr double SEEK_SHORT_MS = 1000.0;
 constexpr double TIME_SHOWN_MS = 2000.0;      // the time stays on screen this long after a seek
-constexpr int64_t MAX_LATE_FRAMES = 15;       // later than this the clock lets the time go
+constexpr double MAX_LATE_MS = 10000.0;       // later than this (a stopped process) the clock lets the time go
 constexpr double SYNC_SETTLE_MS = 1000.0;     // offsets count from this long after a start, seek or pause
-constexpr double SYNC_NUDGE_MS = 8.0;         // past this the picture's clock follows the music
+constexpr double SYNC_NUDGE_MS = 3.0;         // past this the picture's clock follows the music
 constexpr double SYNC_JUMP_MS = 250.0;        // past this the music is moved to the picture instead
 constexpr uint32_t TICK_SOURCE_ID = 0x504C4159u;  // no backend's timer has this id
 
@@ -177,8 +177,10 @@ void take_screenshot()
     std::fprintf(stderr, "yurn: no puedo guardar la captura %s: %s\n", name, std::strerror(errno));
 }
 
-// The picture's clock follows the music heard: a small offset moves the
-// clock (the picture steps or holds a frame), a large one moves the music.
+// The picture's clock follows the music heard: the clock is moved to the
+// music's position (the frame due is then the one nearest the sound, and
+// the picture holds or steps over a frame to get there); an offset too large
+// to be a drift moves the music to the picture instead.
 void follow_music(double now)
 {
     if (!platform->audio_position_ms || player.paused)
@@ -187,19 +189,34 @@ void follow_music(double now)
     if (heard < 0.0)
         return;
     const double offset = heard - (now - player.real_base);
-    if (now >= player.sync_from) {
-        player.sync.count++;
-        player.sync_sum += offset;
-        if (std::fabs(offset) > player.sync.max_abs_ms)
-            player.sync.max_abs_ms = std::fabs(offset);
-    }
     if (std::fabs(offset) > SYNC_JUMP_MS) {
         if (platform->audio_seek)
             platform->audio_seek(now - player.real_base);
         player.sync.corrections++;
+        player.sync_from = now + SYNC_SETTLE_MS;
     } else if (std::fabs(offset) > SYNC_NUDGE_MS) {
         player.real_base -= offset;
     }
+}
+
+// The offset as seen: the music heard as the frame goes to the screen,
+// against that frame's show time.  Counted from a second after a start, a
+// seek or a pause on.
+void measure_sync()
+{
+    if (!platform->audio_position_ms || player.paused)
+        return;
+    const double now = platform->clock_ms();
+    if (now < player.sync_from)
+        return;
+    const double heard = platform->audio_position_ms();
+    if (heard < 0.0)
+        return;
+    const double offset = heard - frame_time(player.frame);
+    player.sync.count++;
+    player.sync_sum += offset;
+    if (std::fabs(offset) > player.sync.max_abs_ms)
+        player.sync.max_abs_ms = std::fabs(offset);
 }
 
 // The overlay for what is presented next: the time while paused, for a
@@ -279,16 +296,16 @@ PlayerStep player_next_step()
     }
     if (player.paused)
         return PLAYER_STEP_HOLD;
+    follow_music(now);
     const int64_t due = std::llround((now - player.real_base) / period_ms());
     if (player.frame > due)
         return PLAYER_STEP_HOLD;
-    if (due - player.frame > MAX_LATE_FRAMES) {
+    if (frame_time(due - player.frame) > MAX_LATE_MS) {
         player.real_base = now - frame_time(player.frame);  // too late to catch up: the time is let go
         return PLAYER_STEP_FRAME;
     }
     if (player.frame < due)
         return PLAYER_STEP_QUIET;
-    follow_music(now);
     return PLAYER_STEP_FRAME;
 }
 
@@ -302,6 +319,7 @@ void player_before_present()
 {
     player.shown = player.frame;
     update_overlay();
+    measure_sync();
 }
 
 void player_frame_done()
