@@ -6,6 +6,7 @@
 #include <stb_image.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "shell/options.h"
 #include "shell/player.h"
 #include "shell/run.h"
+#include "shell/shell_local.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -301,6 +303,102 @@ TEST_F(PlayerPhotoShow, TheMusicMovesWithEverySeek)
     const HeadlessAudio audio = headless_audio();
     EXPECT_EQ(audio.seeks, 2);
     EXPECT_DOUBLE_EQ(audio.last_seek_ms, 0.0);
+}
+
+// Every mode the display may get: the seeks land on the same run's frames
+// whatever the conversion, and the screenshot reads the mode's pixels back.
+TEST(PlayerDepths, SeeksLandExactlyAtEveryDepth)
+{
+    InScratchDir here;
+    for (const uint32_t mode : {OFFER_24, OFFER_16, OFFER_8}) {
+        for (const bool mode_555 : {false, true}) {
+            if (mode_555 && mode != OFFER_16)
+                continue;
+            Options options = show_options("show");
+            options.offered_modes = mode;
+            options.mode_555 = mode_555;
+            options.fps_numerator = 10;
+            const Played plain = play(options, {});
+            ASSERT_EQ(plain.code, 19);
+            const Played run = play(options, {{60, PLAYER_FORWARD}, {70, PLAYER_BACK}, {72, PLAYER_BACK_SHORT},
+                                              {80, PLAYER_FRAME_BACK}, {90, ESCAPE}});
+            EXPECT_EQ(run.code, 0);
+            expect_frames_of(plain, run);
+        }
+    }
+}
+
+// The music fade of the engine show (24 s to 27.5 s) is asked for again
+// after a seek back, over its whole length, and a start inside it fades
+// over what is left.
+TEST(PlayerEngineShow, TheMusicFadeComesAgainAfterASeekBack)
+{
+    InScratchDir here;
+    Options options = show_options("engine");
+    options.from_ms = 25000;
+    // From frame 750: the fade is asked for at once, over 2.5 s; Home at the
+    // 10th present; 24 s later (720 frames) it is asked for again, over 3.5 s.
+    double at = 0;
+    uint32_t length = 0;
+    Played first = play(options, {{5, ESCAPE}});
+    headless_music_fade(&at, &length);
+    EXPECT_EQ(length, 2500u);
+    Played second = play(options, {{10, PLAYER_HOME}, {10 + 24 * FPS + 5, ESCAPE}});
+    headless_music_fade(&at, &length);
+    EXPECT_EQ(length, 3500u);
+    EXPECT_EQ(second.code, 0);
+    (void)first;
+}
+
+TEST(PlayerOverlay, TheBarMeasuresTheTimeAndTheKeysComeOnlyWhenAsked)
+{
+    std::vector<uint8_t> mask(size_t(W) * H, 0);
+    draw_player_overlay(mask.data(), W, H, 25000.0, 50000.0, false);
+    // The band: the bottom 20 rows; the bar on rows 222 and 223 from x = 8,
+    // half of the 304-pixel track at half the show, and the end mark at 311.
+    auto at = [&](int x, int y) { return mask[size_t(y) * W + size_t(x)]; };
+    for (int y = 0; y < 220; y++)
+        for (int x = 0; x < W; x++)
+            ASSERT_EQ(at(x, y), 0) << x << "," << y;
+    for (int x = 0; x < W; x++) {
+        const int expected = (x >= 8 && x < 8 + 152) || x == 311 ? 2 : 1;
+        ASSERT_EQ(at(x, 222), expected) << x;
+    }
+    // The text below the bar: "25.0 / 50.0 s" in 6 x 10 glyphs from x = 8,
+    // row 227 on; the first glyph, '2', has its top row full.
+    for (int x = 8; x < 14; x++)
+        EXPECT_EQ(at(x, 227), 2) << x;
+    EXPECT_EQ(at(14, 227), 1) << "the gap between glyphs";
+    std::vector<uint8_t> with_keys(size_t(W) * H, 0);
+    draw_player_overlay(with_keys.data(), W, H, 25000.0, 50000.0, true);
+    int32_t top = 0;
+    for (int y = 0; y < 100; y++)
+        for (int x = 0; x < W; x++)
+            top += with_keys[size_t(y) * W + size_t(x)] == 2;
+    EXPECT_GT(top, 500) << "the list of keys is drawn near the top";
+}
+
+TEST(PlayerPng, AnExistingFileIsRefusedAndLeftAlone)
+{
+    InScratchDir here;
+    const std::vector<uint8_t> rgb(size_t(3) * 5 * 4, 0x7F);
+    ASSERT_TRUE(write_png_new("a.png", rgb.data(), 5, 4));
+    const auto size = fs::file_size("a.png");
+    std::vector<uint8_t> other(rgb.size(), 0);
+    errno = 0;
+    EXPECT_FALSE(write_png_new("a.png", other.data(), 5, 4));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(fs::file_size("a.png"), size);
+    int w = 0, h = 0, channels = 0;
+    uint8_t* pixels = stbi_load("a.png", &w, &h, &channels, 3);
+    ASSERT_NE(pixels, nullptr);
+    EXPECT_EQ(w, 5);
+    EXPECT_EQ(h, 4);
+    EXPECT_EQ(pixels[0], 0x7F);
+    EXPECT_EQ(pixels[59], 0x7F);
+    stbi_image_free(pixels);
+    EXPECT_FALSE(write_png_new("no-such-folder/b.png", rgb.data(), 5, 4));
+    EXPECT_EQ(errno, ENOENT);
 }
 
 // The engine show: 3D scenes and fades whose state comes from the ticks.
