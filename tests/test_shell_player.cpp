@@ -286,13 +286,20 @@ TEST_F(PlayerPhotoShow, LoopStartsTheShowAgainAndLTurnsItOff)
 
 TEST_F(PlayerPhotoShow, MuteAndKeysAreToggles)
 {
-    const Played run = play(show_options("show"), {{2, PLAYER_MUTE}, {3, PLAYER_KEYS}, {6, PLAYER_KEYS}, {8, ESCAPE}});
+    const Played run =
+        play(show_options("show"), {{2, PLAYER_MUTE}, {100, PLAYER_KEYS}, {103, PLAYER_KEYS}, {110, ESCAPE}});
     EXPECT_EQ(run.code, 0);
     EXPECT_TRUE(headless_audio().muted);
-    EXPECT_FALSE(run.seen[3].overlay);
-    EXPECT_TRUE(run.seen[4].overlay);
-    EXPECT_TRUE(run.seen[6].overlay);
-    EXPECT_FALSE(run.seen[7].overlay);
+    // M shows the time (and the mode) for two seconds: 60 frames at 30 fps.
+    EXPECT_FALSE(run.seen[2].overlay);
+    EXPECT_TRUE(run.seen[3].overlay);
+    EXPECT_TRUE(run.seen[61].overlay);
+    EXPECT_FALSE(run.seen[64].overlay);
+    // The keys from the present after H to the present of the second H.
+    EXPECT_FALSE(run.seen[100].overlay);
+    EXPECT_TRUE(run.seen[101].overlay);
+    EXPECT_TRUE(run.seen[103].overlay);
+    EXPECT_FALSE(run.seen[104].overlay);
     expect_frames_of(*plain, run);
 }
 
@@ -353,7 +360,7 @@ TEST(PlayerEngineShow, TheMusicFadeComesAgainAfterASeekBack)
 TEST(PlayerOverlay, TheBarMeasuresTheTimeAndTheKeysComeOnlyWhenAsked)
 {
     std::vector<uint8_t> mask(size_t(W) * H, 0);
-    draw_player_overlay(mask.data(), W, H, 25000.0, 50000.0, false);
+    draw_player_overlay(mask.data(), W, H, 25000.0, 50000.0, false, "");
     // The band: the bottom 20 rows; the bar on rows 222 and 223 from x = 8,
     // half of the 304-pixel track at half the show, and the end mark at 311.
     auto at = [&](int x, int y) { return mask[size_t(y) * W + size_t(x)]; };
@@ -370,12 +377,18 @@ TEST(PlayerOverlay, TheBarMeasuresTheTimeAndTheKeysComeOnlyWhenAsked)
         EXPECT_EQ(at(x, 227), 2) << x;
     EXPECT_EQ(at(14, 227), 1) << "the gap between glyphs";
     std::vector<uint8_t> with_keys(size_t(W) * H, 0);
-    draw_player_overlay(with_keys.data(), W, H, 25000.0, 50000.0, true);
+    draw_player_overlay(with_keys.data(), W, H, 25000.0, 50000.0, true, "BUCLE");
     int32_t top = 0;
     for (int y = 0; y < 100; y++)
         for (int x = 0; x < W; x++)
             top += with_keys[size_t(y) * W + size_t(x)] == 2;
     EXPECT_GT(top, 500) << "the list of keys is drawn near the top";
+    // "BUCLE" ends at the right margin: its last glyph's right column, x 311.
+    int32_t right = 0;
+    for (int y = 227; y < 237; y++)
+        right += with_keys[size_t(y) * W + 311] == 2;
+    EXPECT_GT(right, 0);
+    EXPECT_EQ(mask[size_t(230) * W + 311], 1) << "nothing on the right when no mode is on";
 }
 
 TEST(PlayerPng, AnExistingFileIsRefusedAndLeftAlone)

@@ -234,8 +234,9 @@ void update_overlay()
         return;
     }
     player.mask.assign(size_t(frame_width) * size_t(frame_height), 0);
+    const char* state = player.looping ? (player.muted ? "BUCLE SILENCIO" : "BUCLE") : player.muted ? "SILENCIO" : "";
     draw_player_overlay(player.mask.data(), frame_width, frame_height, frame_time(shown_frame()), player.length_ms,
-                        player.keys);
+                        player.keys, state);
     platform->set_overlay(player.mask.data(), frame_width, frame_height);
     player.overlay_set = true;
 }
@@ -377,6 +378,7 @@ void player_command(int32_t command)
         player.muted = !player.muted;
         if (platform->audio_mute)
             platform->audio_mute(player.muted);
+        show_time_for_a_moment(platform->clock_ms());
         break;
     case PLAYER_SCREENSHOT: take_screenshot(); break;
     case PLAYER_KEYS: player.keys = !player.keys; break;

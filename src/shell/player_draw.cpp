@@ -140,7 +140,8 @@ void put_chunk(std::vector<uint8_t>& out, const char* type, const std::vector<ui
 
 }  // namespace
 
-void draw_player_overlay(uint8_t* mask, int32_t width, int32_t height, double time_ms, double length_ms, bool keys)
+void draw_player_overlay(uint8_t* mask, int32_t width, int32_t height, double time_ms, double length_ms, bool keys,
+                         const char* state)
 {
     const Canvas canvas = {.mask = mask, .width = width, .height = height};
     // Along the bottom: a band, the bar of the time gone, the time in text.
@@ -158,6 +159,11 @@ void draw_player_overlay(uint8_t* mask, int32_t width, int32_t height, double ti
     else
         std::snprintf(text, sizeof text, "%.1f s", time_ms / 1000.0);
     draw_text(canvas, MARGIN, height - BAND + 7, text, 2);
+    // The modes on, right-aligned on the text's line.
+    if (state && *state) {
+        const int32_t state_width = int32_t(std::strlen(state)) * (GLYPH_W + 1) * 2 - 2;
+        draw_text(canvas, width - MARGIN - state_width, height - BAND + 7, state, 2);
+    }
     if (!keys)
         return;
     int32_t longest = 0;

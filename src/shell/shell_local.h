@@ -102,9 +102,10 @@ void arm_music_fade(double show_ms);
 
 // The player's pictures (shell/player_draw.cpp).  The overlay mask
 // (width x height, 0 none, 1 shade, 2 ink): the time bar and "12.4 / 50.0 s"
-// along the bottom, and the list of keys when keys is set.
+// along the bottom with state (the modes on, "BUCLE SILENCIO"; may be empty)
+// at its right, and the list of keys when keys is set.
 void draw_player_overlay(uint8_t* mask, int32_t width, int32_t height, double time_ms, double length_ms,
-                         bool keys);
+                         bool keys, const char* state);
 // Writes width x height RGB pixels as a new PNG file at path (never over an
 // existing file); false with errno set when it cannot.
 bool write_png_new(const char* path, const uint8_t* rgb, int32_t width, int32_t height);
