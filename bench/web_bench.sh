@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds the web page and the native show, then prints the page's figures
-# against the native program (bench/web_bench.mjs).  ROUNDS=N (default 3).
+# against the native program for both shows (bench/web_bench.mjs): one line
+# "ratio web_photo_show N.NNx native" and one "ratio web_engine_show N.NNx
+# native", and the real-time frame work's mean, 95th and 99th percentile.
+# ROUNDS=N (default 3), SHOWS="show engine", PLAIN=1 for the build without SIMD.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -3,7 +3,7 @@
 # against a reference measured in the same run: bench.sh [NAME...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 scripts/build.sh build-bench -DYURN_BENCH=ON -DYURN_TESTS=OFF -DCMAKE_BUILD_TYPE=Release
 names=("$@")
 if ((${#names[@]} == 0)); then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up, builds (quietly, in build-run/, apart from the tests'
-# build/), packs the photographs into build-run/Yurn.pak when one is newer
+# Installs what building and playing need (scripts/setup.sh run: no test
+# tools), builds the show and every tool (quietly, in build-run/, apart from
+# the tests' build/), packs the photographs into build-run/Yurn.pak when one is newer
 # than it, and runs the show on build-run/ as its data folder (datos/ there
 # is a link to this folder's).  Nothing is left in the source folder.
 # Extra arguments go to yurn (try --help); yurn runs in the caller's folder,
@@ -9,12 +10,12 @@ set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."
 root=$PWD
-scripts/setup.sh
+scripts/setup.sh run
 dir=build-run
 # Nothing in the sources newer than the last build: nothing to ask make.
 built=$dir/.built
-if [ ! -f "$built" ] || [ -n "$(find CMakeLists.txt src tools/yurn-pak scripts/build.sh -newer "$built" -print -quit)" ]; then
-  scripts/build.sh "$dir" -DYURN_TESTS=OFF -DYURN_BENCH=OFF -DYURN_FUZZ=OFF -DYURN_SANITIZE= -- yurn yurn-pak
+if [ ! -f "$built" ] || [ -n "$(find CMakeLists.txt cmake src tools scripts/build.sh -newer "$built" -print -quit)" ]; then
+  scripts/build.sh "$dir" -DYURN_TESTS=OFF -DYURN_BENCH=OFF -DYURN_FUZZ=OFF -DYURN_SANITIZE=
   touch "$built"
 fi
 

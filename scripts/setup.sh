@@ -1,22 +1,44 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing yurn need (Debian 12 packages,
-# and the browser tests' puppeteer-core from npm at tests/web's lockfile),
-# only when something is missing.  Safe to run again and again, and while
-# another apt run holds the lock: it waits for it (up to SETUP_LOCK_SECONDS, 600).
+# Installs the Debian 12 packages one command needs, only when something is
+# missing:
+#   setup.sh run    building the programs and playing the show (scripts/run.sh)
+#   setup.sh web    that and the WebAssembly compiler (scripts/web.sh)
+#   setup.sh test   everything the checks use (scripts/test.sh, scripts/bench.sh,
+#                   scripts/package.sh): the above, sanitizer and fuzz
+#                   compilers, Xvfb, the reference tools, the browser and the
+#                   browser tests' puppeteer-core from npm, at tests/web's
+#                   lockfile, into build/web-node/ (never into the source tree)
+# Safe to run again and again, and while another apt run holds the lock: it
+# waits for it (up to SETUP_LOCK_SECONDS, 600).
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+set_name=${1:-test}
 
-packages=(
-  build-essential cmake ccache pkg-config git
-  libsdl2-dev libsdl2-mixer-dev libsdl2-image-dev libstb-dev libpng-dev zlib1g-dev
+run_packages=(
+  build-essential cmake ccache pkg-config
+  libsdl2-dev libsdl2-mixer-dev libstb-dev libpng-dev zlib1g-dev libexif-dev libtomlplusplus-dev
+)
+web_packages=(emscripten node-acorn python3)
+test_packages=(
+  git libsdl2-image-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth xdotool x11-apps
-  ffmpeg imagemagick netpbm lame libexif-dev hyperfine
+  ffmpeg imagemagick netpbm lame hyperfine
   assimp-testmodels libosmesa6-dev
-  emscripten node-acorn chromium
+  chromium
+  dpkg-dev lintian man-db
 )
-# The browser tests' driver comes from npm; a node from elsewhere brings its own npm.
-command -v npm >/dev/null || packages+=(npm)
+case $set_name in
+  run) packages=("${run_packages[@]}") ;;
+  web) packages=("${run_packages[@]}" "${web_packages[@]}") ;;
+  test)
+    packages=("${run_packages[@]}" "${web_packages[@]}" "${test_packages[@]}")
+    # The browser tests' driver comes from npm; a node from elsewhere brings its own npm.
+    command -v npm >/dev/null || packages+=(npm)
+    ;;
+  *) echo "uso: scripts/setup.sh run|web|test" >&2; exit 2 ;;
+esac
 
 # One query for all of them: the check is all a second run pays.
 declare -A installed=()
@@ -38,8 +60,14 @@ if ((${#missing[@]})); then
     --no-install-recommends "${missing[@]}"
 fi
 
-# puppeteer-core for the browser tests, at the versions in the lockfile.
-web_tests="$(cd "$(dirname "$0")/.." && pwd)/tests/web"
-if [ ! -d "$web_tests/node_modules/puppeteer-core" ]; then
-  (cd "$web_tests" && npm ci --no-audit --no-fund --loglevel=error)
+# puppeteer-core for the browser tests, at the versions in the lockfile, in a
+# build folder: installed again only when the lockfile changed.
+if [ "$set_name" = test ]; then
+  modules=$root/build/web-node
+  if [ ! -d "$modules/node_modules/puppeteer-core" ] ||
+     ! cmp -s "$root/tests/web/package-lock.json" "$modules/package-lock.json"; then
+    mkdir -p "$modules"
+    cp "$root/tests/web/package.json" "$root/tests/web/package-lock.json" "$modules/"
+    npm ci --prefix "$modules" --no-audit --no-fund --loglevel=error
+  fi
 fi

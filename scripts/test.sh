@@ -14,7 +14,7 @@
 # can run in any order.  A phase that finds no test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 
 all_phases=(release web asan tsan fuzz)
 phases=("$@")

@@ -261,8 +261,9 @@ TEST(Load3ds, MainChunkChecks)
         EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, length, 0, 0, 0, 0xFF, 0xFF, 1 }), "") << int(length);
     EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 0xFF, 0xFF, 0xFF, 0xFF, 0x3D, 0x3D }), "");
     EXPECT_EQ(scene.object_count, 0);
-    // A length beyond the end of the file.
-    EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 7, 0, 0, 0 }), INVALID);
+    // A length beyond the end of the file: read as far as the file goes.
+    EXPECT_EQ(load_message(scene, { 0x4D, 0x4D, 7, 0, 0, 0 }), "");
+    // A mesh cut by the end of the file is refused.
     auto truncated = file_with([](Chunks& c) { c.triangle_object("a", 0); });
     truncated.pop_back();
     EXPECT_EQ(load_message(scene, truncated), INVALID);
@@ -278,14 +279,6 @@ TEST(Load3ds, MalformedChunksAreRejected)
     const Case cases[] = {
         { "chunk shorter than its header",
           [](Chunks& c) { c.set_length(c.open(0xB000), 5); } },
-        { "chunk longer than its parent",
-          [](Chunks& c) { c.set_length(c.open(0xB000), 100); } },
-        { "header cut by the parent's end", [](Chunks& c) { c.u16(0xB000); } },
-        { "name without its zero byte",
-          [](Chunks& c) {
-              c.open(0x4000);
-              c.b.push_back('A');
-          } },
         { "first nested chunk longer than what is left",
           [](Chunks& c) {
               c.open(0x4000);
@@ -358,6 +351,87 @@ TEST(Load3ds, MalformedChunksAreRejected)
         });
         EXPECT_EQ(load_message(scene, bytes), INVALID) << k.what;
         EXPECT_EQ(scene.object_count, 1) << k.what;
+    }
+}
+
+TEST(Load3ds, DataCutAfterWholeMeshesKeepsThemAndStopsQuietly)
+{
+    // Two whole meshes, then the data ends inside whatever follows: every
+    // mesh read is kept and the walk stops without an error.
+    const auto two_meshes_then = [](void (*rest)(Chunks&)) {
+        Chunks c;
+        const size_t main = c.open(0x4D4D);
+        const size_t editor = c.open(0x3D3D);
+        c.triangle_object("a", 1);
+        c.triangle_object("b", 2);
+        c.close(editor);
+        rest(c);
+        c.close(main);
+        return c.b;
+    };
+    const auto expect_two = [](const std::vector<uint8_t>& bytes, const char* what) {
+        Scene scene;
+        EXPECT_EQ(load_message(scene, bytes), "") << what;
+        ASSERT_EQ(scene.object_count, 2) << what;
+        EXPECT_EQ(scene.objects[0]->vertices[0].position.x, 1.0f) << what;
+        EXPECT_EQ(scene.objects[1]->vertices[0].position.x, 2.0f) << what;
+        EXPECT_EQ(scene.objects[1]->face_count, 1u) << what;
+    };
+    // A keyframer block of 200 bytes cut after 50 of them: the main chunk's
+    // length and the block's say more than the data holds.
+    auto keyframes = two_meshes_then([](Chunks& c) {
+        const size_t k = c.open(0xB000);
+        for (int i = 0; i < 200; ++i)
+            c.b.push_back(uint8_t(i));
+        c.close(k);
+    });
+    keyframes.resize(keyframes.size() - 150);
+    expect_two(keyframes, "keyframer block cut");
+    // Two pad bytes at the end of the main chunk, too short for a header.
+    expect_two(two_meshes_then([](Chunks& c) { c.u16(0); }), "two pad bytes");
+    // A main chunk whose length says 100 bytes more than the data.
+    auto longer = two_meshes_then([](Chunks&) {});
+    uint32_t length;
+    std::memcpy(&length, &longer[2], 4);
+    EXPECT_EQ(length, longer.size());
+    length += 100;
+    std::memcpy(&longer[2], &length, 4);
+    expect_two(longer, "main length 100 more");
+    // A chunk that only says it is longer than the main chunk, a header cut
+    // by the main chunk's end, a name without its zero byte, a light cut
+    // inside: each is the end of the data, not an error.
+    expect_two(two_meshes_then([](Chunks& c) { c.set_length(c.open(0xB000), 100); }), "chunk past the main chunk");
+    expect_two(two_meshes_then([](Chunks& c) { c.u16(0xB000); }), "header cut");
+    expect_two(two_meshes_then([](Chunks& c) {
+                   c.open(0x4000);
+                   c.b.push_back('A');
+               }),
+               "name cut");
+    expect_two(two_meshes_then([](Chunks& c) {
+                   c.open(0x4000);
+                   c.name("lamp");
+                   c.set_length(c.open(0x4600), 40);
+                   c.f32(1);
+               }),
+               "light cut");
+
+    // From a file too: the main length 100 more than the file.
+    const std::string path = std::string(YURN_BINARY_DIR) + "/test_engine_3ds_cut.3ds";
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(f);
+    std::fwrite(keyframes.data(), 1, keyframes.size(), f);
+    std::fclose(f);
+    Scene from_file;
+    EXPECT_EQ(fatal_message_of([&] { from_file.load_3ds(path.c_str()); }), "");
+    EXPECT_EQ(from_file.object_count, 2);
+
+    // A mesh that is itself cut is still refused; the whole one before it stays.
+    for (size_t cut : { 1u, 8u, 20u }) {
+        auto bytes = two_meshes_then([](Chunks&) {});
+        bytes.resize(bytes.size() - cut);
+        Scene scene;
+        EXPECT_EQ(load_message(scene, bytes), INVALID) << cut;
+        EXPECT_EQ(scene.object_count, 1) << cut;
     }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <malloc.h>
 
 #include "engine/engine.h"
 #include "test_support.h"
@@ -243,4 +245,80 @@ TEST(SceneLists, ObjectsLightsAndClear)
     EXPECT_EQ(scene.light_count, 1);
     EXPECT_EQ(scene.lights[0], &l1);
     EXPECT_EQ(scene.object_count, 1);
+}
+
+TEST(ObjectLists, ListsInstalledByTheCallerAreNeverWrittenPastTheirEnd)
+{
+    // The fields are public: a caller may hand over an array of its own (from
+    // malloc, since the engine frees it) holding exactly count pointers.  The
+    // next add must leave every entry in order in an array with room for
+    // all of them, whatever the count, power of two or not.
+    const auto installed = [](size_t count, uintptr_t first) {
+        void** array = static_cast<void**>(std::malloc(count * sizeof(void*)));
+        for (size_t i = 0; i < count; i++)
+            array[i] = reinterpret_cast<void*>(first + 16 * i);
+        return array;
+    };
+    const auto check = [](void* const* list, size_t count, uintptr_t first, const void* last, const char* what) {
+        ASSERT_GE(malloc_usable_size(const_cast<void**>(list)), count * sizeof(void*)) << what << " " << count;
+        for (size_t i = 0; i + 1 < count; i++)
+            ASSERT_EQ(list[i], reinterpret_cast<void*>(first + 16 * i)) << what << " " << count;
+        ASSERT_EQ(list[count - 1], last) << what << " " << count;
+    };
+    for (size_t count : {3u, 5u, 6u, 7u, 4u, 1u}) {
+        // Children of an object: the installed pointers are not objects, so
+        // the list is emptied by hand before the object goes.
+        ObjectPtr parent(create_object(0, 0));
+        parent->children = reinterpret_cast<Object**>(installed(count, 0x1000));
+        parent->child_count = uint32_t(count);
+        ObjectPtr child(create_object(0, 0));
+        add_child(parent.get(), child.get());
+        ASSERT_EQ(parent->child_count, count + 1);
+        check(reinterpret_cast<void* const*>(parent->children), count + 1, 0x1000, child.get(), "children");
+        // Two more go into the room the engine made.
+        Object* more[2] = {create_object(0, 0), create_object(0, 0)};
+        add_child(parent.get(), more[0]);
+        add_child(parent.get(), more[1]);
+        ASSERT_EQ(parent->child_count, count + 3);
+        check(reinterpret_cast<void* const*>(parent->children), count + 1, 0x1000, child.get(), "children");
+        EXPECT_GE(malloc_usable_size(parent->children), (count + 3) * sizeof(Object*));
+        EXPECT_EQ(parent->children[count + 1], more[0]);
+        EXPECT_EQ(parent->children[count + 2], more[1]);
+        destroy_object(more[0]);
+        destroy_object(more[1]);
+        std::free(parent->children);
+        parent->children = nullptr;
+        parent->child_count = 0;
+
+        // A Scene's objects and lights.
+        Scene scene;
+        scene.objects = reinterpret_cast<Object**>(installed(count, 0x2000));
+        scene.object_count = int32_t(count);
+        scene.lights = reinterpret_cast<Light**>(installed(count, 0x3000));
+        scene.light_count = int32_t(count);
+        Light light{};
+        scene.add_light(&light);
+        scene.add_object(child.get());
+        check(reinterpret_cast<void* const*>(scene.objects), count + 1, 0x2000, child.get(), "objects");
+        check(reinterpret_cast<void* const*>(scene.lights), count + 1, 0x3000, &light, "lights");
+        std::free(scene.objects);
+        scene.objects = nullptr;
+        scene.object_count = 0;
+    }
+
+    // The engine's own array after the caller lowered the count (dropping the
+    // last child by hand): the next add still lands inside it, in order.
+    ObjectPtr parent(create_object(0, 0));
+    Object* kids[3] = {create_object(0, 0), create_object(0, 0), create_object(0, 0)};
+    for (Object* k : kids)
+        add_child(parent.get(), k);
+    parent->child_count = 2;
+    destroy_object(kids[2]);
+    Object* replacement = create_object(0, 0);
+    add_child(parent.get(), replacement);
+    ASSERT_EQ(parent->child_count, 3u);
+    EXPECT_EQ(parent->children[0], kids[0]);
+    EXPECT_EQ(parent->children[1], kids[1]);
+    EXPECT_EQ(parent->children[2], replacement);
+    EXPECT_GE(malloc_usable_size(parent->children), 3 * sizeof(Object*));
 }

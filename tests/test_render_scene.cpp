@@ -104,6 +104,45 @@ TEST_F(RenderScene, TheDepthBufferIsClearedOnlyWhenTheGenerationWraps)
     EXPECT_EQ(depth[0], 0xFFFFFFFFu);
 }
 
+TEST_F(RenderScene, EveryDepthBufferStartsCleanAfterTheGenerationWraps)
+{
+    // Two views of one scene rendered alternately into two depth buffers (a
+    // cross-fade between scenes, a show that loops), across the wrap.  The
+    // cube's front face at depth 170 fills the centre with ambient 0.2 of
+    // white, 0x333333, in every frame of both.
+    add(make_cube(30), 0, 0, 200, MODE_FLAT);
+    scene.ambient = 0xFFFFFF;
+    std::vector<uint32_t> depths[2] = {std::vector<uint32_t>(W * H, 0xFFFFFFFFu),
+                                       std::vector<uint32_t>(W * H, 0xFFFFFFFFu)};
+    const auto draw = [&](int32_t which) {
+        frame.assign(W * H, BACKGROUND);
+        scene.render_scene(&camera, depths[which].data(), frame.data());
+        return frame[120 * W + 160];
+    };
+    EXPECT_EQ(draw(0), 0x333333u);
+    EXPECT_EQ(draw(1), 0x333333u);
+    // Near the end of the generations: the last four before the wrap, then
+    // four after it, each buffer every other frame.
+    depth_generation = 0x00030000u;
+    for (int32_t frame_number = 0; frame_number < 8; frame_number++) {
+        const uint32_t generation = depth_generation;
+        EXPECT_EQ(draw(frame_number % 2), 0x333333u) << "frame " << frame_number << " generation " << generation;
+        EXPECT_EQ(depths[frame_number % 2][120 * W + 160], generation | 170) << frame_number;
+    }
+    // A third buffer that has never been drawn into, holding anything, is
+    // cleared before its first frame too.
+    std::vector<uint32_t> stranger(W * H, 0);
+    frame.assign(W * H, BACKGROUND);
+    scene.render_scene(&camera, stranger.data(), frame.data());
+    EXPECT_EQ(frame[120 * W + 160], 0x333333u);
+    EXPECT_EQ(stranger[0], 0xFFFFFFFFu);
+    // Kept between its frames within one generation cycle: a word written
+    // by hand where nothing draws survives the next frame.
+    depths[0][0] = 0x12345678u;
+    draw(0);
+    EXPECT_EQ(depths[0][0], 0x12345678u);
+}
+
 TEST_F(RenderScene, ChildrenAreDrawnWhenTheirParentIsHiddenOrRejected)
 {
     Object* hidden = add(make_cube(5), 0, 0, 200, 0);
@@ -380,6 +419,209 @@ TEST_F(RenderScene, OutcodesHoldWhetherOrNotTheBoxIsWhollyInside)
         }
     }
     EXPECT_GT(clipped, 100);
+}
+
+// ---------------------------------------------------------------------------
+// Lighting values worked by hand.  The lit point is the object-space origin
+// with normal (0, 0, -1), seen by an eye 100 in front of it; the light stands
+// at (0, 60, -80) from the point (world (0, -60, 20), y up, for an object at
+// z = 100).  So d = 100, L = (0, 0.6, -0.8), n = 0.8, the reflection is
+// (0, -0.6, -0.8) and s = dot(Rv, V) = 0.8.  Each case below states the
+// channel arithmetic; float rounding (n = s = 0.800000012) moves no result
+// across an integer.
+// ---------------------------------------------------------------------------
+class HandLighting : public RenderScene {
+protected:
+    // A face whose first vertex is the lit point (vertex lighting), and one
+    // whose centroid is (flat lighting); both at z = 100 with normal (0, 0, -1).
+    Object* vertex_lit = nullptr;
+    Object* flat_lit = nullptr;
+    Scene vertex_scene, flat_scene;
+    void SetUp() override
+    {
+        RenderScene::SetUp();
+        light.position = {0, -60, 20};
+        vertex_lit = single_face({0, 0, 0}, {0, 60, 0}, {60, 0, 0});
+        vertex_lit->position = {0, 0, 100};
+        vertex_lit->mode = MODE_GOURAUD;
+        vertex_scene.add_object(vertex_lit);
+        vertex_scene.add_light(&light);
+        flat_lit = single_face({-60, -30, 0}, {0, 60, 0}, {60, -30, 0});
+        flat_lit->position = {0, 0, 100};
+        flat_lit->mode = MODE_FLAT;
+        flat_scene.add_object(flat_lit);
+        flat_scene.add_light(&light);
+    }
+    void TearDown() override
+    {
+        set_span_level(1);
+        RenderScene::TearDown();
+    }
+    void material(float diffuse, float specular, uint32_t colour = 0xFFFFFF)
+    {
+        for (Object* object : {vertex_lit, flat_lit}) {
+            object->diffuse = diffuse;
+            object->specular = specular;
+            object->colour = colour;
+        }
+    }
+    // Vertex 0's lit colour, at the given kernel level.
+    uint32_t vertex_colour(int32_t level)
+    {
+        set_span_level(level);
+        depth_generation = 0xFFFF0000u;
+        vertex_scene.render_scene(&camera, depth.data(), frame.data());
+        EXPECT_EQ(vertex_lit->vertices[0].normal.z, -1.0f);
+        return vertex_lit->vertices[0].colour;
+    }
+    // The face colour, read where the centroid lands (the frame's centre).
+    uint32_t flat_colour()
+    {
+        frame.assign(W * H, BACKGROUND);
+        depth_generation = 0xFFFF0000u;
+        flat_scene.render_scene(&camera, depth.data(), frame.data());
+        return frame[120 * W + 160];
+    }
+};
+
+TEST_F(HandLighting, VertexLightingKeepsAnAttenuationAboveOneFlatCapsIt)
+{
+    // Constant attenuation 0.5: att = 1 / 0.5 = 2, kept by vertex lighting,
+    // capped to 1 by flat lighting.  Diffuse only, light 0x404040, white
+    // material: I = 0.8.
+    //   vertex, I x att = 1.6: blue trunc(64 x 1.6) = 102, 102 x 255 >> 8 = 101;
+    //     green trunc(0x4000 x 1.6) = 26214, x 255 >> 8 = 26111 = 0x65FF;
+    //     red trunc(0x400000 x 1.6) >> 8 = 26214, x 255 = 0x65FF9A: 0x656565.
+    //   flat, 0.8: blue 51 x 255 >> 8 = 50; green 13107 x 255 >> 8 = 0x32FF;
+    //     red (3355443 >> 8) x 255 = 0x32FFCD: 0x323232.
+    light.colour = 0x404040;
+    light.attenuation[0] = 0.5f;
+    material(1, 0);
+    for (int32_t level : {0, 1})
+        EXPECT_EQ(vertex_colour(level), 0x656565u) << "level " << level;
+    EXPECT_EQ(flat_colour(), 0x323232u);
+    // Linear attenuation 1: att = 1 / (1 + 100 x 0.01) = 0.5 at d = 100, the
+    // same below 1 for both: I x att = 0.4, blue 25 x 255 >> 8 = 24, green
+    // trunc(6553.6) x 255 >> 8 = 0x197F, red (1677721 >> 8) x 255 = 0x197F67.
+    light.attenuation[0] = 1;
+    light.attenuation[1] = 1;
+    for (int32_t level : {0, 1})
+        EXPECT_EQ(vertex_colour(level), 0x191918u) << "level " << level;
+    EXPECT_EQ(flat_colour(), 0x191918u);
+}
+
+TEST_F(HandLighting, RedShiftsBeforeItMultipliesAndSpecularIsSquared)
+{
+    // Specular only (factor 1), attenuation 1: I = s^2 = 0.64 (s alone would
+    // give 0.8 and 0x323232).  Light 0x404040, white material: blue
+    // trunc(40.96) = 40, x 255 >> 8 = 39; green trunc(10485.76) = 10485,
+    // x 255 >> 8 = 10444 = 0x28CC; red (2684354 >> 8) x 255 = 0x28CC0B.
+    light.colour = 0x404040;
+    material(0, 1);
+    for (int32_t level : {0, 1})
+        EXPECT_EQ(vertex_colour(level), 0x282827u) << "level " << level;
+    EXPECT_EQ(flat_colour(), 0x282827u);
+
+    // Diffuse 1.5: I = 1.2.  Red light 0xFF0000 on a white material:
+    // trunc(0xFF0000 x 1.2) = 20054016; shifted first, 78336 x 255 =
+    // 0x130CE00, which saturates to 0xFF0000.  Multiplied first, the product
+    // 5113774080 would wrap at 32 bits to 818806784 and give red 0x30.
+    light.colour = 0xFF0000;
+    material(1.5f, 0);
+    for (int32_t level : {0, 1})
+        EXPECT_EQ(vertex_colour(level), 0xFF0000u) << "level " << level;
+    EXPECT_EQ(flat_colour(), 0xFF0000u);
+}
+
+TEST_F(RenderScene, EnvironmentValuesFoldOnlyAboveOne)
+{
+    // The vertex normal (0, 0, -1) through model_view is the object's x
+    // position (the projection scales x by 1 at 90 degrees): 1 stays 1, 2
+    // halves to 1, 4 to 1 and -1 folds to 1; 0.5 stays.  u = 63 x folded.
+    Object* object = add(single_face({-60, -30, 0}, {0, 60, 0}, {60, -30, 0}), 1, 0, 100,
+                         MODE_ENVIRONMENT | MODE_GOURAUD);
+    object->texture_size = 64;
+    const struct {
+        float x, folded;
+    } cases[] = {{1, 1}, {2, 1}, {4, 1}, {-1, 1}, {0.5f, 0.5f}, {1.5f, 0.75f}};
+    for (const auto& c : cases) {
+        object->position.x = c.x;
+        render();
+        for (int32_t k = 0; k < 3; k++) {
+            EXPECT_EQ(object->vertices[k].transformed_normal.x, c.folded) << c.x;
+            EXPECT_EQ(object->vertices[k].u, 63 * c.folded) << c.x;
+            EXPECT_EQ(object->vertices[k].v, 0.0f) << c.x;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Clipping seen in the frame.  Camera at the origin, 90 degrees: transformed
+// = (x, 4/3 y, z), screen = (160 + 160 x / z, 120 + 120 y' / z).
+// ---------------------------------------------------------------------------
+TEST_F(RenderScene, SidePlanesCutFacesWhereTheyLeaveTheView)
+{
+    // Two corners at depth 100 on the axis, the third at depth 200 and three
+    // times as far out as the view's edge there.  The edges cross the side
+    // plane at t = 100 / 500 = 0.2, depth 120, so the clipped polygon ends at
+    // the frame's edge at depth 120, and the depth next to the edge on the
+    // middle row or column is about 100 + 20 x 159 / 160 = 119.9.  Drawn
+    // uncut, the depth there would be about 100 + 100 x 159 / 480 = 133.
+    struct Case {
+        const char* plane;
+        Vector a, b, far_corner;  // object space, y down
+        int32_t x, y;             // a pixel two inside the frame edge
+    };
+    const Case cases[] = {
+        {"x = z (right)", {0, -30, 100}, {0, 30, 100}, {600, 0, 200}, 317, 120},
+        {"x = -z (left)", {0, -30, 100}, {0, 30, 100}, {-600, 0, 200}, 2, 120},
+        {"y = z (bottom)", {-30, 0, 100}, {30, 0, 100}, {0, 450, 200}, 160, 237},
+        {"y = -z (top)", {-30, 0, 100}, {30, 0, 100}, {0, -450, 200}, 160, 2},
+    };
+    for (const Case& c : cases) {
+        scene.clear();
+        Object* object = add(single_face(c.a, c.b, c.far_corner), 0, 0, 0, MODE_FLAT);
+        object->two_sided = 1;
+        scene.ambient = 0xFFFFFF;
+        frame.assign(W * H, BACKGROUND);
+        depth_generation = 0xFFFF0000u;
+        render();
+        EXPECT_NE(object->clip_flags & 0x3C, 0) << c.plane;
+        const uint32_t at = static_cast<uint32_t>(c.y * W + c.x);
+        EXPECT_EQ(frame[at], 0x333333u) << c.plane;
+        const uint32_t z = depth[at] & 0xFFFF;
+        EXPECT_GE(z, 117u) << c.plane;
+        EXPECT_LE(z, 121u) << c.plane;
+    }
+}
+
+TEST_F(RenderScene, ClippedPolygonsKeepTheirWalkOrder)
+{
+    // Transformed, a0 = (0, -60, 100) and a2 = (0, 60, 100) inside, a1 = (300, 0, 100)
+    // right of x = z.  Cut at x = 100 (t = 1/3), the polygon is a0, n1, n2,
+    // a2 with n1 = (100, -40, 100), n2 = (100, 40, 100): on screen a
+    // trapezoid (160, 48), (320, 72), (320, 168), (160, 192).  Its point
+    // (300, 120) lies right of the diagonal n1-a2 (x = 256 on that row) and
+    // above a0-n2 (y = 153 at x = 300), so a polygon walked in another order
+    // (a0, n1, a2, n2) would leave it undrawn.  Every rotation of the corners
+    // gives the same picture.
+    const Vector corners[3] = {{0, -45, 100}, {300, 0, 100}, {0, 45, 100}};  // y x 4/3 = -60, 60
+    for (int32_t first = 0; first < 3; first++) {
+        scene.clear();
+        Object* object = add(single_face(corners[first], corners[(first + 1) % 3], corners[(first + 2) % 3]), 0, 0,
+                             0, MODE_FLAT);
+        object->two_sided = 1;
+        scene.ambient = 0xFFFFFF;
+        frame.assign(W * H, BACKGROUND);
+        depth_generation = 0xFFFF0000u;
+        render();
+        for (const auto& [x, y] : {std::pair{300, 120}, std::pair{310, 100}, std::pair{310, 140}, std::pair{200, 120},
+                                   std::pair{170, 60}, std::pair{170, 180}})
+            EXPECT_EQ(frame[y * W + x], 0x333333u) << "first " << first << " at " << x << ", " << y;
+        // Outside the trapezoid: above n1's edge, below n2's.
+        EXPECT_EQ(frame[40 * W + 310], BACKGROUND) << first;
+        EXPECT_EQ(frame[200 * W + 310], BACKGROUND) << first;
+    }
 }
 
 TEST(RenderMath, InlineDotAndNormaliseMatchTheEngine)

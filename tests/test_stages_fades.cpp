@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "shell/shell.h"
 #include "stages/fades.h"
+#include "stages/show_stages.h"
 #include "test_levels.h"
+#include "test_support.h"
 
 namespace {
 
@@ -67,7 +70,82 @@ uint32_t reference_ceiling(uint32_t p, int level)
     return r;
 }
 
+// A neighbour that draws each frame into the other of its two buffers and
+// points output at it (double buffering), with different pixels each time.
+struct Flipper {
+    std::vector<uint32_t> buffers[2] = {std::vector<uint32_t>(N, 0xDEADBEEFu), std::vector<uint32_t>(N, 0xDEADBEEFu)};
+    int renders = 0;
+};
+Flipper flippers[3];
+
+uint32_t flipper_pixel(int32_t stage, int render, int32_t i)
+{
+    return (uint32_t(stage) * 0x00402010u + uint32_t(render) * 0x01030507u + uint32_t(i) * 0x000B0D11u) & 0x7FFFFFFFu;
+}
+void flipper_prepare(int32_t) {}
+int32_t flipper_render(int32_t index)
+{
+    Flipper& f = flippers[index];
+    f.renders++;
+    std::vector<uint32_t>& next = f.buffers[f.renders % 2];
+    for (int32_t i = 0; i < N; i++)
+        next[i] = flipper_pixel(index, f.renders, i);
+    stage_table[index].output = next.data();
+    return 0;
+}
+void flipper_tick(int32_t) {}
+
+// The cross-fade's blend as written: per lane floor((255-c)*a/256) + floor(c*b/256), a's top byte.
+uint32_t reference_blend(uint32_t a, uint32_t b, uint32_t c)
+{
+    uint32_t out = a & 0xFF000000u;
+    for (int s = 0; s < 24; s += 8)
+        out |= ((255 - c) * ((a >> s) & 0xFF) / 256 + c * ((b >> s) & 0xFF) / 256) << s;
+    return out;
+}
+
 }  // namespace
+
+TEST_F(FadeFixture, EveryFadeReadsItsNeighboursFrameAfterRenderingIt)
+{
+    // Neighbours that swap buffers on every render: each fade must take the
+    // frame the neighbour has just drawn, not the one its output pointed to
+    // before the call.
+    frame_width = W;
+    frame_height = H;
+    for (int i : {0, 2}) {
+        flippers[i] = Flipper{};
+        table[i].prepare = flipper_prepare;
+        table[i].render = flipper_render;
+        table[i].tick.store(flipper_tick);
+        table[i].output = flippers[i].buffers[0].data();
+    }
+    const struct {
+        const char* name;
+        void (*create)(int32_t, int32_t, int32_t);
+        int ticks;
+    } fades[] = {{"ceiling", ceiling_create, 255}, {"fade-out", fadeout_create, 0}, {"cross-fade", crossfade_create, 40}};
+    for (const auto& fade : fades) {
+        fade.create(1, W, H);
+        table[1].prepare(1);
+        tick(fade.ticks);
+        for (int frame = 0; frame < 3; frame++) {
+            table[1].render(1);
+            const int previous_render = flippers[0].renders, next_render = flippers[2].renders;
+            for (int32_t i = 0; i < N; i++) {
+                const uint32_t before = flipper_pixel(0, previous_render, i), after = flipper_pixel(2, next_render, i);
+                // Ceiling at level 255 shows the next frame unchanged; the
+                // fade-out at level 0 copies the previous; the cross-fade at
+                // weight 80 blends both with c = 80.
+                const uint32_t expected = fade.create == ceiling_create   ? after
+                                          : fade.create == fadeout_create ? before
+                                                                          : reference_blend(before, after, 80);
+                ASSERT_EQ(out()[i], expected) << fade.name << " frame " << frame << " pixel " << i;
+            }
+        }
+        table[1].release(1);
+    }
+}
 
 using CeilingStage = FadeFixture;
 
@@ -252,4 +330,34 @@ TEST(FadeKernels, WholeFramesAndTailsAtEveryLevelTouchNothingElse)
             }
         }
     }
+}
+
+TEST(FadeSetUp, FadesWithoutTheirNeighbourAreRefusedNamingTheRecord)
+{
+    // The ceiling reads the next record, so it may not stand in the last; the
+    // fade-out reads the previous one, so not in record 0.  Refused when
+    // created, before anything is installed.  (A table with a spare record
+    // on each side, so that nothing is written outside it either way.)
+    std::vector<Stage> records(STAGE_COUNT + 2);
+    stage_table = records.data() + 1;
+    for (int32_t index : {STAGE_COUNT - 1, -1}) {
+        const std::string message = fatal_message_of([&] { ceiling_create(index, W, H); });
+        EXPECT_NE(message.find("registro " + std::to_string(index)), std::string::npos) << message;
+        EXPECT_NE(message.find("siguiente"), std::string::npos) << message;
+    }
+    for (int32_t index : {0, STAGE_COUNT}) {
+        const std::string message = fatal_message_of([&] { fadeout_create(index, W, H); });
+        EXPECT_NE(message.find("registro " + std::to_string(index)), std::string::npos) << message;
+        EXPECT_NE(message.find("anterior"), std::string::npos) << message;
+    }
+    for (const Stage& record : records)
+        EXPECT_EQ(record.data, nullptr);
+    // Where they have their neighbour they are accepted.
+    EXPECT_EQ(fatal_message_of([&] { ceiling_create(STAGE_COUNT - 2, W, H); }), "");
+    EXPECT_EQ(fatal_message_of([&] { ceiling_create(0, W, H); }), "");
+    EXPECT_EQ(fatal_message_of([&] { fadeout_create(STAGE_COUNT - 1, W, H); }), "");
+    EXPECT_EQ(fatal_message_of([&] { fadeout_create(1, W, H); }), "");
+    for (int32_t index : {STAGE_COUNT - 2, 0, STAGE_COUNT - 1, 1})
+        stage_table[index].release(index);
+    stage_table = nullptr;
 }

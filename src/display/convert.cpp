@@ -1,10 +1,14 @@
 // Frame conversion: copy, 24-bit packing, 16-bit packing and 8-bit dithering.
 // The packers have SSE2 / SSSE3 / AVX2 / AVX-512 kernels picked at run time
-// (the build targets generic x86-64); every kernel is bit-exact with the
-// scalar one, which is the only one off x86.
+// (the build targets generic x86-64), and WebAssembly SIMD (128-bit) ones in
+// the page's SIMD build; every kernel is bit-exact with the scalar one, which
+// is the only one elsewhere.
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define YURN_X86 1
+#elif defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#define YURN_WASM_SIMD 1
 #endif
 
 #include <cstring>
@@ -50,6 +54,9 @@ Pack24 pack_24_kernel = nullptr;
 Pack16 pack_16_kernel = nullptr;
 uint32_t kernels_generation = 0;
 
+// memcpy everywhere: in the page it hands a frame to the engine's own block
+// copy (copyWithin), about three times as fast as a loop of 128-bit loads and
+// stores there.
 void convert_copy(const uint32_t* source, void* destination)
 {
     std::memcpy(destination, source, size_t(frame_width) * size_t(frame_height) * 4);
@@ -84,6 +91,10 @@ void choose_kernels()
                      : cpu_has_ssse3()   ? pack_24_ssse3
                                          : pack_24_sse2;
     pack_16_kernel = level >= CPU_AVX512 ? pack_16_avx512 : level >= CPU_AVX2 ? pack_16_avx2 : pack_16_sse2;
+#elif defined(YURN_WASM_SIMD)
+    const bool simd = cpu_level() >= CPU_SIMD128;
+    pack_24_kernel = simd ? pack_24_simd128 : pack_24_scalar;
+    pack_16_kernel = simd ? pack_16_simd128 : pack_16_scalar;
 #else
     pack_24_kernel = pack_24_scalar;
     pack_16_kernel = pack_16_scalar;
@@ -446,6 +457,74 @@ __attribute__((target("avx512f,avx512bw"))) void pack_16_avx512(const uint32_t* 
 #endif
 #endif  // YURN_X86
 
+#ifdef YURN_WASM_SIMD
+// ---------------------------------------------------------------------------
+// WebAssembly SIMD (128-bit): the browsers' engines turn each operation into
+// one or two SSE / NEON instructions, so the kernels keep to plain lane work
+// and constant shuffles.
+// ---------------------------------------------------------------------------
+
+// Sixteen pixels to 48 bytes: one two-source byte shuffle per output vector
+// picks the blue, green and red bytes of each pixel in order (indices 16-31
+// name the second source).
+void pack_24_simd128(const uint32_t* source, uint8_t* destination, int32_t count)
+{
+    int32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const v128_t a = wasm_v128_load(source + i), b = wasm_v128_load(source + i + 4);
+        const v128_t c = wasm_v128_load(source + i + 8), d = wasm_v128_load(source + i + 12);
+        wasm_v128_store(destination, wasm_i8x16_shuffle(a, b, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20));
+        wasm_v128_store(destination + 16,
+                        wasm_i8x16_shuffle(b, c, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25));
+        wasm_v128_store(destination + 32,
+                        wasm_i8x16_shuffle(c, d, 10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28, 29, 30));
+        destination += 48;
+    }
+    pack_24_scalar(source + i, destination, count - i);
+}
+
+namespace {
+
+// Each pixel's word in its 32-bit lane by the shifts and masks of the plain
+// formula; an unsigned narrowing (exact: every word is below 65536) packs
+// eight of them into one vector.
+template <bool IS_565>
+inline v128_t words_simd128(v128_t p)
+{
+    const v128_t red = wasm_v128_and(wasm_u32x4_shr(p, IS_565 ? 8 : 9), wasm_i32x4_splat(IS_565 ? 0xF800 : 0x7C00));
+    const v128_t green = wasm_v128_and(wasm_u32x4_shr(p, IS_565 ? 5 : 6), wasm_i32x4_splat(IS_565 ? 0x07E0 : 0x03E0));
+    const v128_t blue = wasm_v128_and(wasm_u32x4_shr(p, 3), wasm_i32x4_splat(0x001F));
+    return wasm_v128_or(wasm_v128_or(red, green), blue);
+}
+
+template <bool IS_565>
+void pack_16_simd128_body(const uint32_t* source, uint16_t* destination, int32_t count)
+{
+    int32_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const v128_t a = words_simd128<IS_565>(wasm_v128_load(source + i));
+        const v128_t b = words_simd128<IS_565>(wasm_v128_load(source + i + 4));
+        const v128_t c = words_simd128<IS_565>(wasm_v128_load(source + i + 8));
+        const v128_t d = words_simd128<IS_565>(wasm_v128_load(source + i + 12));
+        wasm_v128_store(destination + i, wasm_u16x8_narrow_i32x4(a, b));
+        wasm_v128_store(destination + i + 8, wasm_u16x8_narrow_i32x4(c, d));
+    }
+    for (; i < count; i++)
+        store_16(destination + i, IS_565 ? pixel_565(source[i]) : pixel_555(source[i]));
+}
+
+}  // namespace
+
+void pack_16_simd128(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565)
+{
+    if (is_565)
+        pack_16_simd128_body<true>(source, destination, count);
+    else
+        pack_16_simd128_body<false>(source, destination, count);
+}
+
+#endif  // YURN_WASM_SIMD
+
 // ---------------------------------------------------------------------------
 // 8 bits: Floyd-Steinberg into 3-3-2
 //
@@ -682,8 +761,10 @@ void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32
     }
 }
 #else
+namespace {
+
 // Off x86: the same rows and the same order of steps, lane by lane.
-void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
+void dither_plain(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0)
         return;
@@ -717,5 +798,138 @@ void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32
         current = below;
         below = swap;
     }
+}
+
+}  // namespace
+
+#ifdef YURN_WASM_SIMD
+namespace {
+
+// WebAssembly SIMD: the two-row wavefront of the SSE2 kernel above, step for
+// step (each row pixel in a 64-bit half of a register, the lower row two
+// pixels behind), so the same argument makes it bit-exact with the plain rows.
+constexpr int32_t DITHER_PAD = 4;  // padding pixels on each side of a row: the ramps reach 3 out
+
+struct DitherRows {
+    const uint32_t* upper;
+    const uint32_t* lower;
+    const int16_t* incoming;
+    int16_t* outgoing;
+    int16_t* values_upper;
+    int16_t* values_lower;
+    int32_t width;
+    bool two_rows;
+};
+
+struct DitherState {
+    v128_t right = wasm_i64x2_splat(0);
+    v128_t due_1 = wasm_i64x2_splat(0);
+    v128_t due_2 = wasm_i64x2_splat(0);
+    v128_t due_3 = wasm_i64x2_splat(0);
+};
+
+template <bool EDGE>
+inline void dither_step_simd128(const DitherRows& r, DitherState& s, int32_t t)
+{
+    const v128_t zero = wasm_i64x2_splat(0);
+    v128_t mask = wasm_i16x8_make(0x3F, 0x1F, 0x1F, 0, 0x3F, 0x1F, 0x1F, 0);
+    const int32_t x0 = t, x1 = t - 2;
+    uint32_t p0, p1;
+    v128_t incoming;
+    if (EDGE) {
+        const bool on0 = x0 < r.width, on1 = r.two_rows && x1 >= 0 && x1 < r.width;
+        p0 = on0 ? r.upper[x0] : 0;
+        p1 = on1 ? r.lower[x1] : 0;
+        mask = wasm_v128_and(mask, wasm_i64x2_make(on0 ? -1 : 0, on1 ? -1 : 0));
+        incoming = on0 ? wasm_v128_load64_zero(r.incoming + 4 * x0) : zero;
+    } else {
+        p0 = r.upper[x0];
+        p1 = r.lower[x1];
+        incoming = wasm_v128_load64_zero(r.incoming + 4 * x0);
+    }
+    const v128_t p = wasm_u16x8_extend_low_u8x16(wasm_i32x4_make(int32_t(p0), int32_t(p1), 0, 0));
+    // The upper row's shares for the lower one move from the low half to the high half.
+    const v128_t from_above = wasm_i64x2_shuffle(zero, s.due_1, 0, 2);
+    const v128_t sum = wasm_i16x8_add(wasm_i16x8_add(p, wasm_i16x8_add(incoming, from_above)), s.right);
+    const v128_t v = wasm_i16x8_min(sum, wasm_i16x8_splat(255));  // over 255 becomes 255
+    wasm_v128_store64_lane(r.values_upper + 4 * x0, v, 0);
+    wasm_v128_store64_lane(r.values_lower + 4 * x1, v, 1);
+    const v128_t e = wasm_v128_and(v, mask);
+    const v128_t s7 = wasm_u16x8_shr(wasm_i16x8_sub(wasm_i16x8_shl(e, 3), e), 4);
+    const v128_t s3 = wasm_u16x8_shr(wasm_i16x8_add(wasm_i16x8_shl(e, 1), e), 4);
+    const v128_t s5 = wasm_u16x8_shr(wasm_i16x8_add(wasm_i16x8_shl(e, 2), e), 4);
+    const v128_t s1 = wasm_i16x8_sub(wasm_i16x8_sub(wasm_i16x8_sub(e, s7), s3), s5);
+    s.right = s7;
+    s.due_1 = wasm_i16x8_add(s.due_2, s3);
+    s.due_2 = wasm_i16x8_add(s.due_3, s5);
+    s.due_3 = s1;
+    // The lower row at x1: its s3 with the s5 and s1 made before completes outgoing[x1 - 1].
+    wasm_v128_store64_lane(r.outgoing + 4 * (x1 - 1), s.due_1, 1);
+}
+
+// Indices from the quantised values (blue, green, red, top lanes), four
+// pixels a step: narrowed to bytes, each pixel a 32-bit word.
+void dither_indices_simd128(const int16_t* values, uint8_t* out, int32_t width)
+{
+    const v128_t red = wasm_i32x4_splat(0xE0), green = wasm_i32x4_splat(0x1C), blue = wasm_i32x4_splat(0x03);
+    int32_t x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const v128_t w = wasm_u8x16_narrow_i16x8(wasm_v128_load(values + 4 * x), wasm_v128_load(values + 4 * x + 8));
+        const v128_t index = wasm_v128_or(wasm_v128_or(wasm_v128_and(wasm_u32x4_shr(w, 16), red),
+                                                       wasm_v128_and(wasm_u32x4_shr(w, 11), green)),
+                                          wasm_v128_and(wasm_u32x4_shr(w, 6), blue));
+        wasm_v128_store32_lane(out + x, wasm_i8x16_shuffle(index, index, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12, 0, 4, 8, 12), 0);
+    }
+    for (; x < width; x++) {
+        const int16_t* v = values + 4 * x;
+        out[x] = uint8_t((v[2] & 0xE0) | ((v[1] & 0xE0) >> 3) | ((v[0] & 0xC0) >> 6));
+    }
+}
+
+void dither_simd128(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
+{
+    const size_t row = (size_t(width) + 2 * DITHER_PAD) * 4;  // lanes per row, padding included
+    if (dither_rows.size() < row * 4)
+        dither_rows.assign(row * 4, 0);
+    int16_t* base = dither_rows.data() + 4 * DITHER_PAD;  // pixel 0 of the first row
+    int16_t* incoming = base;
+    int16_t* outgoing = base + row;
+    std::memset(incoming, 0, size_t(width) * 8);  // no error comes into the first row
+    DitherRows r = {.upper = source, .lower = source, .incoming = incoming, .outgoing = outgoing,
+                    .values_upper = base + 2 * row, .values_lower = base + 3 * row, .width = width, .two_rows = false};
+    for (int32_t y = 0; y < height; y += 2) {
+        r.upper = source + size_t(y) * size_t(width);
+        r.two_rows = y + 1 < height;
+        r.lower = r.two_rows ? r.upper + width : r.upper;
+        r.incoming = incoming;
+        r.outgoing = outgoing;
+        DitherState state;
+        const int32_t steady_end = r.two_rows ? width : 2;
+        int32_t t = 0;
+        for (; t < 2 && t < width + 3; t++)
+            dither_step_simd128<true>(r, state, t);
+        for (; t < steady_end; t++)
+            dither_step_simd128<false>(r, state, t);
+        for (; t < width + 3; t++)
+            dither_step_simd128<true>(r, state, t);
+        dither_indices_simd128(r.values_upper, destination + size_t(y) * size_t(width), width);
+        if (r.two_rows)
+            dither_indices_simd128(r.values_lower, destination + size_t(y + 1) * size_t(width), width);
+        std::swap(incoming, outgoing);
+    }
+}
+
+}  // namespace
+#endif  // YURN_WASM_SIMD
+
+void dither_8(const uint32_t* source, uint8_t* destination, int32_t width, int32_t height)
+{
+#ifdef YURN_WASM_SIMD
+    if (width > 0 && height > 0 && cpu_level() >= CPU_SIMD128) {
+        dither_simd128(source, destination, width, height);
+        return;
+    }
+#endif
+    dither_plain(source, destination, width, height);
 }
 #endif  // YURN_X86

@@ -39,3 +39,9 @@ void pack_16_sse2(const uint32_t* source, uint16_t* destination, int32_t count, 
 void pack_16_avx2(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
 void pack_16_avx512(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
 #endif
+// The page's WebAssembly SIMD build: 128-bit kernels, taken while cpu_level()
+// is CPU_SIMD128 (a cap of CPU_PLAIN takes the scalar ones).
+#ifdef __wasm_simd128__
+void pack_24_simd128(const uint32_t* source, uint8_t* destination, int32_t count);
+void pack_16_simd128(const uint32_t* source, uint16_t* destination, int32_t count, bool is_565);
+#endif

@@ -82,6 +82,20 @@ constexpr uint8_t MODE_ADDITIVE = 0x10;
 
 enum BoundIndex { MIN_X, MAX_X, MIN_Y, MAX_Y, MIN_Z, MAX_Z };
 
+// The engine's own note of a pointer list it grew (an object's children, a
+// Scene's objects or lights): the array it allocated, how many slots that
+// array has and the count it left.  add_child, add_object and add_light use
+// the spare slots only while the list is still exactly that array with that
+// count; a list a caller installed or changed itself is copied into a new
+// array of the engine's, grown from its count.  Callers never touch it; the
+// one list it cannot tell from its own is one a caller put, with the same
+// count, at the address of an engine array the caller freed itself.
+struct ListRoom {
+    const void* array;
+    size_t capacity;
+    size_t count;
+};
+
 struct Object {
     uint32_t vertex_count;
     uint32_t face_count;
@@ -97,6 +111,9 @@ struct Object {
     Vector angles;           // turns about x, y, z in radians
     Matrix model;            // object to world, parents included
     Matrix model_view;       // model followed by the camera's view_projection
+    // A caller may install a list of its own (count and array, the array from
+    // malloc: destroy_object frees it); the next add_child copies it into an
+    // array of the engine's rather than writing past its end.
     uint32_t child_count;
     Object** children;       // owned, with the children themselves
     Vector box[8];           // object-space bounding box corners
@@ -104,6 +121,7 @@ struct Object {
     float bounds[6];         // BoundIndex order: object space after finish_object, the view box's
                              // once the render pass has transformed it (transform_bounds)
     uint8_t clip_flags;      // bit p: the view box may cross plane p
+    ListRoom child_room;     // add_child's note of the array it grew (zero from create_object)
 };
 
 struct Light {
@@ -148,7 +166,8 @@ struct ObjectDeleter {
 };
 using ObjectPtr = std::unique_ptr<Object, ObjectDeleter>;
 
-// Appends child (the object owns it from then on); the list grows geometrically.
+// Appends child (the object owns it from then on); the list grows
+// geometrically (see ListRoom).
 void add_child(Object* object, Object* child);
 
 // Run once by finish_object: unit face normals and plane constants; vertex
@@ -194,11 +213,16 @@ Object* parse_object_bytes(const char* data, size_t size, const char* name);
 // Scene: the top-level objects (owned) and the lights (not owned)
 // ---------------------------------------------------------------------------
 struct Scene {
+    // The lists may be installed by a caller (count and array, the array from
+    // malloc: clear() frees it); the next add copies such a list into an
+    // array of the Scene's own rather than writing past its end.
     uint32_t ambient = 0;         // ambient light colour 0x00RRGGBB
     Object** objects = nullptr;   // owned, with the objects
     int32_t object_count = 0;
     Light** lights = nullptr;     // the array is owned, the lights are not
     int32_t light_count = 0;
+    ListRoom object_room = {};    // add_object's and add_light's notes of the arrays they grew
+    ListRoom light_room = {};
 
     Scene() = default;
     ~Scene();  // clear(): the objects and both arrays
@@ -206,7 +230,8 @@ struct Scene {
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
 
-    // Append one pointer each; the lists grow geometrically and keep the order of the calls.
+    // Append one pointer each; the lists grow geometrically (see ListRoom) and
+    // keep the order of the calls.
     void add_object(Object* object);
     void add_light(Light* light);
     // Destroys every object and empties both lists (the Light records are the
@@ -224,10 +249,14 @@ struct Scene {
 // the scene in file order (those read before a rejection stay there).  Ends
 // in fatal_error "El archivo \"<name>\" no es un archivo 3ds válido" when the
 // first id is not the main chunk, when the data is too short for its first
-// header or for the main chunk's length, when a chunk length is below its
-// header or beyond what is left of its parent (a named object's own length is
-// never used), when a list runs past its mesh, when a face names a vertex at or
-// beyond the count, and when faces come before the vertices they index.  A
-// main chunk of 6 bytes or less (its length below its header included) adds
-// nothing and is not an error.
+// header, when a chunk length is below its header (a named object's own
+// length is never used), when a mesh chunk runs past the end or a chunk
+// inside a mesh past the mesh, when a list runs past its mesh, when a face
+// names a vertex at or beyond the count, and when faces come before the
+// vertices they index.  Data cut short after whole meshes is not an error:
+// the walk stops where the bytes left (up to the main chunk's length or the
+// end of the data, whichever comes first) cannot hold the next header, name
+// or stepped-over chunk, keeping every mesh read.  A main chunk of 6 bytes or
+// less (its length below its header included) adds nothing and is not an
+// error.
 void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* name);

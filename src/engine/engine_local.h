@@ -19,27 +19,35 @@ Face* allocate_faces(uint32_t n);
 bool object_arrays_fit(uint64_t vertex_count, uint64_t face_count);
 
 // Appends item to a pointer list of count entries.  The list grows
-// geometrically: its capacity is never stored but follows from the count (0
-// for an empty list, else the smallest power of two >= count), so a new array
-// of twice the size is made, the entries copied and the old array freed only
-// when count is 0 or a power of two.  Appending n items thus copies fewer than
-// 2n pointers, where a list one slot at a time copied n^2 / 2: a 3DS file of
+// geometrically: an array the engine made has room for twice the count it
+// was made for, and room notes which array that is, its slots and the count
+// left after the last append.  Only while the list is still that array with
+// that count and a spare slot does the item go straight in; otherwise (full,
+// or an array a caller installed, or a count a caller changed) a new array of
+// twice the count (1 for an empty list) is made, the count entries copied and
+// the old array freed.  Appending n items thus copies fewer than 2n
+// pointers, where a list one slot at a time copied n^2 / 2: a 3DS file of
 // many small meshes loads in time linear in its size.  The entries and their
 // order are the same either way.  A failed allocation ends in fatal_error with
-// message.  Used by Scene::add_object, Scene::add_light and add_child; the
-// lists must not be resized any other way.
+// message.  Used by Scene::add_object, Scene::add_light and add_child.
 template <class T>
-void append_pointer(T**& list, size_t count, T* item, const char* message)
+void append_pointer(T**& list, size_t count, T* item, ListRoom& room, const char* message)
 {
-    if ((count & (count - 1)) == 0) {  // 0 or a power of two: the array is full
-        const size_t capacity = count == 0 ? 1 : 2 * count;
-        auto grown = capacity <= SIZE_MAX / sizeof(T*) ? static_cast<T**>(std::malloc(capacity * sizeof(T*))) : nullptr;
+    const bool room_left = list != nullptr && list == room.array && count == room.count && count < room.capacity;
+    if (!room_left) {
+        const size_t capacity = count == 0 ? 1 : count <= SIZE_MAX / 2 ? 2 * count : 0;
+        T** grown = capacity != 0 && capacity <= SIZE_MAX / sizeof(T*)
+                        ? static_cast<T**>(std::malloc(capacity * sizeof(T*)))
+                        : nullptr;
         if (!grown)
             fatal_error("%s", message);
         if (count > 0)
             std::memcpy(grown, list, count * sizeof(T*));
         std::free(list);
         list = grown;
+        room.array = grown;
+        room.capacity = capacity;
     }
     list[count] = item;
+    room.count = count + 1;
 }

@@ -172,32 +172,45 @@ void load_3ds_bytes(Scene& scene, const uint8_t* data, size_t size, const char* 
     // nothing: the walk finishes before reading anything more.
     if (main_body <= 0)
         return;
-    need(file, main_body);
-    // The walk stays inside the main chunk; bytes after it are not read.
-    ChunkReader r = { data, file.pos, file.pos + main_body, name };
-    while (left(r) > 0) {
+    // The walk stays inside the main chunk; bytes after it are not read.  A
+    // file cut short (or a main length that says more than the file holds)
+    // is read as far as it goes.
+    ChunkReader r = { data, file.pos, file.pos + std::min(main_body, left(file)), name };
+    // The walk ends quietly where the bytes left cannot hold what comes next:
+    // pad bytes shorter than a header, or a chunk, a name or a first nested
+    // chunk running past the end.  Every mesh read whole before that is kept.
+    // A mesh body that is itself cut is refused (read_mesh would otherwise
+    // add half a mesh), as is a length below its own header anywhere.
+    while (left(r) >= HEADER_SIZE) {
         // A named object's own length is never used, so it is not checked.
-        const int64_t raw_body = read_raw_header(r, &id);
-        if (id != CHUNK_NAMED_OBJECT)
-            need(r, raw_body);
-        const int64_t body = raw_body;
+        const int64_t body = read_raw_header(r, &id);
         if (id == CHUNK_EDITOR)
             continue;  // its chunks are read next, as if they were at the top
         if (id != CHUNK_NAMED_OBJECT) {
+            if (body < 0)
+                reject(name);
+            if (body > left(r))
+                break;  // cut inside a chunk that is only stepped over
             r.pos += body;
             continue;
         }
         // Named object: the name up to its zero byte, then the first chunk.
         const void* zero = std::memchr(r.data + r.pos, 0, size_t(left(r)));
         if (!zero)
-            reject(name);
+            break;  // cut inside the name
         r.pos = static_cast<const uint8_t*>(zero) - r.data + 1;
-        if (left(r) == 0)
+        if (left(r) < HEADER_SIZE)
             break;
         uint16_t first_id;
-        const int64_t first_body = read_header(r, &first_id);
-        if (first_id == CHUNK_MESH)
+        const int64_t first_body = read_raw_header(r, &first_id);
+        if (first_body < 0)
+            reject(name);
+        if (first_id == CHUNK_MESH) {
+            need(r, first_body);  // a cut mesh is refused
             read_mesh(scene, ChunkReader{ data, r.pos, r.pos + first_body, name });
+        } else if (first_body > left(r)) {
+            break;  // cut inside a light, a camera or anything else passed by
+        }
         r.pos += first_body;
     }
 }

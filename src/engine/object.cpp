@@ -55,6 +55,7 @@ void finish_object(Object* object)
     vertex_normals(object);
     object->child_count = 0;
     object->children = nullptr;
+    object->child_room = {};
     object->position = { 0, 0, 0 };
     object->angles = { 0, 0, 0 };
     object->two_sided = 0;
@@ -80,7 +81,7 @@ void destroy_object(Object* object)
 
 void add_child(Object* object, Object* child)
 {
-    append_pointer(object->children, object->child_count, child, "Error reservando memoria para el array de hijos");
+    append_pointer(object->children, object->child_count, child, object->child_room, "Error reservando memoria para el array de hijos");
     object->child_count++;
 }
 

@@ -13,13 +13,13 @@ Scene::~Scene()
 void Scene::add_object(Object* object)
 {
     // The object list reports with the same words as a child list.
-    append_pointer(objects, size_t(object_count), object, "Error reservando memoria para el array de hijos");
+    append_pointer(objects, size_t(object_count), object, object_room, "Error reservando memoria para el array de hijos");
     ++object_count;
 }
 
 void Scene::add_light(Light* light)
 {
-    append_pointer(lights, size_t(light_count), light, "Error reservando memoria para el array de luces");
+    append_pointer(lights, size_t(light_count), light, light_room, "Error reservando memoria para el array de luces");
     ++light_count;
 }
 
@@ -32,7 +32,9 @@ void Scene::clear()
     std::free(objects);
     objects = nullptr;
     object_count = 0;
+    object_room = {};
     std::free(lights);
     lights = nullptr;
     light_count = 0;
+    light_room = {};
 }

@@ -18,6 +18,7 @@
 #include "platform/frame_rgb.h"
 #include "platform/platform.h"
 #include "platform/platform_local.h"
+#include "platform/startup.h"
 
 namespace {
 
@@ -176,6 +177,7 @@ int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reas
             return 1;
         }
         sdl.video = true;
+        startup_mark("iniciar el vídeo de SDL (SDL_InitSubSystem)");
     }
     SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "nearest");
     // Full screen on the desktop leaves the monitor's mode alone; the frame is
@@ -190,6 +192,7 @@ int32_t sdl_open_window(int32_t width, int32_t height, char* reason, size_t reas
         return 2;
     }
     install_x_handlers();
+    startup_mark("crear la ventana (SDL_CreateWindow)");
     return 0;
 }
 
@@ -199,6 +202,7 @@ int32_t sdl_create_device()
     sdl.renderer = SDL_CreateRenderer(sdl.window, -1, SDL_RENDERER_PRESENTVSYNC);
     if (!sdl.renderer)
         sdl.renderer = SDL_CreateRenderer(sdl.window, -1, 0);
+    startup_mark("crear el renderizador (SDL_CreateRenderer)");
     return sdl.renderer ? DD_OK : DDERR_NODIRECTDRAWHW;
 }
 
@@ -207,6 +211,7 @@ void sdl_show_window()
     SDL_ShowWindow(sdl.window);
     SDL_RaiseWindow(sdl.window);
     SDL_ShowCursor(SDL_DISABLE);  // the pointer is hidden over the show
+    startup_mark("mostrar la ventana (SDL_ShowWindow)");
     push_pending({.type = EVENT_ACTIVATE, .key = 0, .minimised = 0});
 }
 

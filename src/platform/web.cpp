@@ -5,8 +5,9 @@
 // it until the browser's next animation frame (the web's vertical blank).
 //
 // With the virtual clock (--headless) the headless backend runs the timeline
-// exactly as natively, and every presented frame is also drawn on the canvas
-// and its digest handed to the page.
+// exactly as natively; the frame on screen whenever the browser gets its turn
+// is drawn on the canvas, and every frame's digest is handed to a page that
+// asks for them.
 //
 // The page provides, on the module object: canvas, and optionally
 // yurnMessageBox(caption, text), yurnFrame(frame, digest_high, digest_low)
@@ -16,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -146,6 +148,9 @@ EM_JS(void, yurn_web_message_box, (const char* caption, const char* text), {
     if (Module['yurnMessageBox']) Module['yurnMessageBox'](UTF8ToString(caption), UTF8ToString(text));
 });
 
+// Whether the page takes the frames' digests (its tests do; a show does not).
+EM_JS(int, yurn_web_wants_digests, (), { return Module['yurnFrame'] ? 1 : 0; });
+
 EM_JS(void, yurn_web_frame, (double frame, uint32_t high, uint32_t low), {
     if (Module['yurnFrame']) Module['yurnFrame'](frame, high >>> 0, low >>> 0);
 });
@@ -216,6 +221,10 @@ struct Web {
     int32_t pending_count;
     bool audio;
     double last_yield_ms;            // virtual clock: real time of the last yield
+    bool yield_due;                  // virtual clock: the browser gets a turn after this frame
+    bool digests;                    // virtual clock: the page takes every frame's digest
+    PresentedFrame last;             // virtual clock: the newest frame, drawn or not
+    bool last_drawn;
 };
 
 Web web;
@@ -420,8 +429,7 @@ int32_t virtual_open_window(int32_t width, int32_t height, char* reason, size_t 
     return headless_platform.open_window(width, height, reason, reason_size);
 }
 
-// Every frame that reached the headless screen is drawn and its digest handed on.
-void virtual_present_hook(const PresentedFrame& frame, void*)
+void virtual_draw(const PresentedFrame& frame)
 {
     const size_t count = size_t(frame.width) * size_t(frame.height);
     web.back.resize(count * 4);
@@ -430,22 +438,48 @@ void virtual_present_hook(const PresentedFrame& frame, void*)
         shown.palette = web.palette;
     frame_to_rgb(shown, RGBA_BYTES, web.back.data());
     yurn_web_draw(web.back.data(), frame.width, frame.height);
-    const uint64_t digest = frame_digest(frame.pixels, count * size_t(frame.depth / 8));
-    yurn_web_frame(double(frame.frame), uint32_t(digest >> 32), uint32_t(digest));
+}
+
+// The browser paints only when the program yields to it, so of the frames
+// that reached the headless screen only the one before a yield (and the last
+// one) is drawn; each frame's digest goes to the page if it takes them.
+void virtual_present_hook(const PresentedFrame& frame, void*)
+{
+    web.yield_due = yurn_web_now() - web.last_yield_ms >= VIRTUAL_YIELD_MS;
+    web.last = frame;
+    web.last_drawn = web.yield_due;
+    if (web.yield_due)
+        virtual_draw(frame);
+    if (web.digests) {
+        const size_t size = size_t(frame.width) * size_t(frame.height) * size_t(frame.depth / 8);
+        const uint64_t digest = frame_digest(frame.pixels, size);
+        yurn_web_frame(double(frame.frame), uint32_t(digest >> 32), uint32_t(digest));
+    }
+}
+
+// A show that ends keeps its display to the process's end (nothing is
+// released then): the frame it ended on is drawn on the way out.
+void virtual_draw_last()
+{
+    if (web.last.pixels && !web.last_drawn && web.canvas)
+        virtual_draw(web.last);
+    web.last_drawn = true;
 }
 
 void virtual_frame_presented(int32_t stage)
 {
     headless_platform.frame_presented(stage);
-    const double now = yurn_web_now();
-    if (now - web.last_yield_ms >= VIRTUAL_YIELD_MS) {
+    if (web.yield_due) {
         yurn_web_yield();
         web.last_yield_ms = yurn_web_now();
+        web.yield_due = false;
     }
 }
 
 void virtual_release()
 {
+    virtual_draw_last();
+    web.last = {};
     headless_platform.release();
     web.canvas = false;
 }
@@ -519,7 +553,14 @@ void web_configure(const PlatformConfig& config)
     web.pending_count = 0;
     web.base_ms = yurn_web_now();
     web.last_yield_ms = web.base_ms;
+    web.yield_due = false;
+    web.last = {};
+    web.digests = yurn_web_wants_digests() != 0;
     if (config.headless) {
+        static bool drawn_at_exit = false;
+        if (!drawn_at_exit)
+            std::atexit(virtual_draw_last);
+        drawn_at_exit = true;
         headless_configure(config);
         headless_set_present_hook(virtual_present_hook, nullptr);
     }

@@ -33,11 +33,13 @@
 // Per frame the caller prepares the frame buffer (render_scene never clears
 // it, e.g. fill_buffer with a background) and calls render_scene once with
 // frame_width x frame_height words of frame and of depth.  The depth buffer
-// is the renderer's: render_scene clears the buffer it is given whenever
-// depth_generation is at its start value (the process's first rendered frame,
-// then once every 65,536); the caller only keeps it between frames.  The
-// generation is one for the whole process, so a depth buffer brought in later
-// starts filled with 0xFFFFFFFF (as the scene stage's does).
+// is the renderer's: render_scene clears each buffer it is given at that
+// buffer's first frame in every cycle of depth_generation (65,536 frames of
+// the whole process), and the first time it sees the buffer, so several
+// buffers may take turns; the caller only keeps it between frames.  A buffer
+// freed and another allocated at the same address within one cycle counts as
+// the same buffer, so a new depth buffer starts filled with 0xFFFFFFFF (as
+// the scene stage's does).
 #pragma once
 
 #include <cstdint>
@@ -47,8 +49,9 @@ constexpr int32_t near = 10;
 constexpr int32_t far = 3500;
 
 // Depth-buffer words are depth_generation | integer depth; a smaller word is
-// nearer.  Starts at 0xFFFF0000 (render_scene then clears the depth buffer)
-// and drops by 0x10000 per rendered frame, wrapping.  Render thread only.
+// nearer.  Starts at 0xFFFF0000 (a new cycle: render_scene then clears each
+// depth buffer at its next frame) and drops by 0x10000 per rendered frame,
+// wrapping.  Render thread only.
 extern uint32_t depth_generation;
 
 // 0 during the opaque pass, 1 during the additive pass (and after it, until

@@ -24,6 +24,48 @@ namespace {
 constexpr uint32_t FIRST_GENERATION = 0xFFFF0000u;
 constexpr uint32_t GENERATION_STEP = 0x10000u;
 
+// The generation is one for the whole engine, but several depth buffers may
+// take turns (two scene stages under a cross-fade, a show that loops): each
+// must be cleared at its own first frame of every cycle of generations, not
+// only the one that happens to be drawn when the generation wraps, or its
+// words from the last cycle (small generations, so near) hide everything the
+// next cycle draws.  So the buffers are remembered with the cycle they were
+// last cleared in.  A buffer not remembered (never seen, or pushed out of
+// the table by more buffers than it holds) is cleared too: clearing never
+// changes a picture, since every word of an earlier frame loses to any word
+// of the current one anyway.  Render thread only.
+struct DepthBufferMark {
+    const uint32_t* buffer;
+    uint32_t cycle;      // depth_cycle when the buffer was last cleared
+    uint64_t last_used;  // render_count at its last frame, for replacing the oldest
+};
+constexpr int32_t DEPTH_MARKS = 16;
+DepthBufferMark depth_marks[DEPTH_MARKS];
+uint32_t depth_cycle = 0;   // cycles of generations begun: frames rendered at FIRST_GENERATION
+uint64_t render_count = 0;  // frames rendered
+
+// True when buffer must be cleared before this frame (and notes that it is).
+bool depth_buffer_needs_clear(const uint32_t* buffer)
+{
+    if (depth_generation == FIRST_GENERATION)
+        depth_cycle++;
+    render_count++;
+    DepthBufferMark* oldest = &depth_marks[0];
+    for (DepthBufferMark& mark : depth_marks) {
+        if (mark.buffer == buffer) {
+            mark.last_used = render_count;
+            if (mark.cycle == depth_cycle)
+                return false;
+            mark.cycle = depth_cycle;
+            return true;
+        }
+        if (mark.last_used < oldest->last_used)
+            oldest = &mark;
+    }
+    *oldest = {.buffer = buffer, .cycle = depth_cycle, .last_used = render_count};
+    return true;
+}
+
 // Clipping scratch of one draw_object call: two lists used alternately and
 // the pool of new vertices, reused from its first record for every face.
 struct ClipScratch {
@@ -578,8 +620,9 @@ void Scene::render_scene(Camera* camera, uint32_t* depth_buffer, uint32_t* frame
     if (object_count <= 0)
         return;
     // Words of earlier frames hold larger generations, so they lose to any
-    // depth of this frame: the buffer needs clearing only when it wraps.
-    if (depth_generation == FIRST_GENERATION)
+    // depth of this frame: a buffer needs clearing only once per cycle of
+    // generations (and the first time it is seen).
+    if (depth_buffer_needs_clear(depth_buffer))
         fill_buffer(depth_buffer, 0xFFFFFFFFu, frame_width * frame_height);
     update_camera(camera);
     additive_pass = 0;

@@ -1,12 +1,12 @@
 // Command-line parsing: one table entry per option, read through the reader
-// the tools share (cli/command_line.h).
+// the tools share (shell/command_line.h).
 #include "shell/options.h"
 
 #include <cstring>
 #include <string_view>
 
 #include "capture/capture.h"
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 #include "platform/platform.h"
 #include "stages/stages.h"
 
@@ -103,6 +103,37 @@ bool apply_script(Options* o, const char* value, char* error, size_t error_size)
         return false;
     }
     o->script = value;
+    o->script_given = true;
+    return true;
+}
+
+bool apply_show(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!*value) {
+        std::snprintf(error, error_size, "--show necesita un fichero de espectáculo (show.toml)");
+        return false;
+    }
+    o->show = value;
+    return true;
+}
+
+bool apply_print_show(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!find_stage_script(value)) {
+        std::snprintf(error, error_size, "no existe el guion \"%s\" (--help los enumera)", value);
+        return false;
+    }
+    o->print_show = value;
+    return true;
+}
+
+bool apply_check(Options* o, const char* value, char* error, size_t error_size)
+{
+    if (!*value) {
+        std::snprintf(error, error_size, "--check necesita un fichero de espectáculo (show.toml)");
+        return false;
+    }
+    o->check = value;
     return true;
 }
 
@@ -168,11 +199,21 @@ constexpr OptionEntry OPTION_TABLE[] = {
      .help = "al terminar, informe de fotogramas por segundo en stderr (sin ventana, también el tiempo real)",
      .apply = apply_stats},
     {.name = "--data", .value = "DIR",
-     .help = "carpeta que contiene datos/ y Yurn.pak (la carpeta actual por omisión)", .apply = apply_data},
+     .help = "carpeta que contiene datos/ y Yurn.pak (la actual si tiene datos/; si no, los datos instalados)",
+     .apply = apply_data},
     {.name = "--verbose", .value = nullptr, .help = "dice en stderr de dónde se leen los datos (Yurn.pak o datos/)",
      .apply = apply_verbose},
     {.name = "--script", .value = "NOMBRE", .help = "guion de etapas que se ejecuta (\"show\" por omisión)",
      .apply = apply_script},
+    {.name = "--show", .value = "FICHERO",
+     .help = "muestra el espectáculo descrito en FICHERO (show.toml; sus rutas, relativas a su carpeta)",
+     .apply = apply_show},
+    {.name = "--check", .value = "FICHERO",
+     .help = "lee el espectáculo y todos sus ficheros sin mostrarlo; escribe su horario o cada problema",
+     .apply = apply_check},
+    {.name = "--print-show", .value = "NOMBRE",
+     .help = "escribe en la salida estándar el fichero de espectáculo equivalente al guion NOMBRE",
+     .apply = apply_print_show},
     {.name = "--capture", .value = "DIR|F.mp4",
      .help = "graba cada fotograma (sin ventana, a --fps): DIR/frame-000000.png..., frames.tsv y sound.wav, "
              "o un vídeo .mp4, .mkv o .webm con ffmpeg",
@@ -249,6 +290,16 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
                       options->paused ? "--paused" : "--loop");
         return false;
     }
+    if (options->show && (options->script_given || options->data)) {
+        std::snprintf(error, error_size, "--show no va con %s: el fichero dice sus etapas y sus rutas son relativas a él",
+                      options->script_given ? "--script" : "--data");
+        return false;
+    }
+    if ((options->check || options->print_show) && (options->show || options->capture)) {
+        std::snprintf(error, error_size, "%s no muestra nada: no va con --show ni con --capture",
+                      options->check ? "--check" : "--print-show");
+        return false;
+    }
     return true;
 }
 
@@ -260,8 +311,9 @@ void print_usage(FILE* out)
                  "Alt+Intro alterna entre pantalla completa y ventana.\n"
                  "Teclas: Espacio pausa; <- -> 5 s atrás y adelante (Mayús: 1 s); , . un fotograma;\n"
                  "Inicio al principio; L bucle; M silencio; S captura PNG en la carpeta actual; ? o H las teclas.\n"
-                 "Lee datos/ y Yurn.pak de la carpeta actual (o de --data DIR); Yurn.pak,\n"
-                 "si existe, se lee antes que los ficheros de datos/.\n\n"
+                 "Lee datos/ y Yurn.pak de la carpeta actual (o de --data DIR; sin datos/ aquí,\n"
+                 "los instalados en share/yurn); Yurn.pak, si existe, se lee antes que los\n"
+                 "ficheros de datos/.\n\n"
                  "Opciones (el valor va detrás o tras '=': --fps 30, --fps=30):\n");
     for (const OptionEntry& entry : OPTION_TABLE) {
         char left[64];
@@ -277,8 +329,9 @@ void print_usage(FILE* out)
                  "   19  el espectáculo llegó a su fin (guiones show y standin)\n"
                  "    7  el espectáculo del motor llegó a su fin (guion engine)\n"
                  "    0  Escape o la ventana cerrada\n"
-                 "    1  error (el mensaje en stderr dice cuál)\n"
-                 "    2  línea de órdenes no válida\n"
+                 "    N  el exit_code de un espectáculo --show que llegó a su fin\n"
+                 "    1  error (el mensaje en stderr dice cuál), o un fichero de datos que falta o está mal\n"
+                 "    2  línea de órdenes no válida, o un fichero de espectáculo mal escrito\n"
                  "  130  grabación interrumpida con Ctrl+C (SIGINT), tras guardar lo grabado\n"
                  "  143  grabación terminada con SIGTERM, tras guardar lo grabado\n");
 }

@@ -3,6 +3,7 @@
 // the screenshot and the music kept with the picture.
 #include "shell/player.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -254,7 +255,11 @@ void player_setup(const PlayerSetup& setup)
     player.from_ms = setup.from_ms;
     player.paused = setup.paused;
     player.looping = setup.loop;
+    // The name goes into a file name: letters, digits, '-' and '_' only.
     player.show_name = setup.show_name && *setup.show_name ? setup.show_name : "show";
+    for (char& c : player.show_name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_')
+            c = '-';
     player.length_ms = setup.length_ms;
     if (platform->set_overlay)
         platform->set_overlay(nullptr, 0, 0);

@@ -6,18 +6,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "display/convert.h"
 #include "display/display.h"
 #include "display/error.h"
 #include "files/files.h"
 #include "platform/platform.h"
+#include "platform/startup.h"
 #include "shell/music.h"
 #include "shell/options.h"
 #include "shell/player.h"
 #include "shell/run.h"
 #include "shell/shell.h"
 #include "shell/shell_local.h"
+#include "stages/show_files.h"
 #include "stages/stages.h"
 
 namespace {
@@ -53,7 +56,7 @@ Walk walk;
 // The script that built the table (null: build_stage_table) and every
 // record's passes as it built them: what a rewind puts back.
 void (*table_build)() = nullptr;
-uint32_t built_passes[STAGE_COUNT];
+std::vector<uint32_t> built_passes;
 
 void build_table()
 {
@@ -61,8 +64,9 @@ void build_table()
         table_build();
     else
         build_stage_table();
-    for (int32_t i = 0; i < STAGE_COUNT; i++)
-        built_passes[i] = stage_table[i].passes;
+    built_passes.resize(size_t(stage_table_length));
+    for (int32_t i = 0; i < stage_table_length; i++)
+        built_passes[size_t(i)] = stage_table[i].passes;
 }
 
 // YURN_FRAME_FILE: a file that gets the count of presented frames each time
@@ -133,7 +137,7 @@ void end_previous_run()
     if (platform && timer_id != 0)
         platform->kill_timer(timer_id);
     if (stage_table) {
-        for (int32_t i = 0; i < STAGE_COUNT; i++) {
+        for (int32_t i = 0; i < stage_table_length; i++) {
             Stage& stage = stage_table[i];
             if (stage.data && stage.release)
                 stage.release(i);
@@ -155,6 +159,8 @@ void reset_globals()
     frame_rate_base = 0.0f;
     stage_table = nullptr;
     std::memset(schedule, 0, sizeof schedule);
+    cue_times = schedule;
+    cue_count = SCHEDULE_LENGTH;
     music = nullptr;
     music_fade_at = -1.0;
     music_fade_from = music_fade_to = -1.0;
@@ -185,8 +191,13 @@ void produce_frame(bool quiet)
         check_music_fade();
         return;
     }
+    const bool first = frame_counter == 0;
+    if (first)
+        startup_mark("esperar a que la ventana se active");
     if (stage.ready.load(std::memory_order_relaxed) == 1)
         done_flag = stage.render(i);
+    if (first)
+        startup_mark("primer fotograma: dibujarlo");
     uint8_t* surface = platform->lock_offscreen();
     if (!surface)
         fatal_error("Error al bloquear lpDDSOne");
@@ -197,8 +208,12 @@ void produce_frame(bool quiet)
     frame_counter++;
     if (platform->unlock_offscreen() != DD_OK)
         fatal_error("Error al desbloquear lpDDSOne");
+    if (first)
+        startup_mark("primer fotograma: convertirlo");
     player_before_present();
     present_frame();
+    if (first)
+        startup_finish("primer fotograma: presentarlo");
     player_frame_done();
     report_frames();
     check_music_fade();
@@ -243,9 +258,11 @@ bool walk_to_step()
     for (;;) {
         const int32_t i = current_stage.load(std::memory_order_relaxed);
         if (!walk.prepared) {
-            if (i >= STAGE_COUNT || stage_table[i].data == nullptr)
+            if (i >= stage_table_length || stage_table[i].data == nullptr)
                 return false;
             stage_table[i].prepare(i);
+            if (frame_counter == 0)
+                startup_mark("preparar la etapa");
             walk = {.prepared = true, .in_interval = false};
         }
         if (!walk.in_interval) {
@@ -295,16 +312,16 @@ bool quiet_step()
 void rewind_show()
 {
     bool rewinds = true;
-    for (int32_t i = 0; i < STAGE_COUNT && stage_table[i].data; i++)
+    for (int32_t i = 0; i < stage_table_length && stage_table[i].data; i++)
         rewinds = rewinds && stage_table[i].rewind;
     if (rewinds) {
-        for (int32_t i = 0; i < STAGE_COUNT && stage_table[i].data; i++) {
+        for (int32_t i = 0; i < stage_table_length && stage_table[i].data; i++) {
             stage_table[i].rewind(i);
-            stage_table[i].passes = built_passes[i];
+            stage_table[i].passes = built_passes[size_t(i)];
         }
     } else {
         // A stage that cannot go back is made again, with the whole table.
-        for (int32_t i = 0; i < STAGE_COUNT; i++) {
+        for (int32_t i = 0; i < stage_table_length; i++) {
             Stage& stage = stage_table[i];
             if (stage.data && stage.release)
                 stage.release(i);
@@ -342,9 +359,13 @@ int32_t run_show_script(const Options& options, void (*build)())
         .fps_numerator = options.fps_numerator,
         .fps_denominator = options.fps_denominator,
     });
-    if (!build && !select_stage_script(options.script))
+    startup_mark("elegir la plataforma");
+    // A show file was read and selected before (stages/show_files.h).
+    if (!build && !options.show && !select_stage_script(options.script))
         fatal_error("No existe el guion de etapas \"%s\"", options.script);
-    const StageScript* script = build ? nullptr : find_stage_script(options.script);
+    const StageScript* script = build ? nullptr : selected_stage_script();
+    if (options.show && (!script || !script->folder))
+        fatal_error("No se ha leído el espectáculo \"%s\"", options.show);
     frame_file = std::getenv("YURN_FRAME_FILE");
     if (frame_file && !*frame_file)
         frame_file = nullptr;
@@ -353,16 +374,21 @@ int32_t run_show_script(const Options& options, void (*build)())
     display_depth = 32;
     frame_width = FRAME_WIDTH;
     frame_height = FRAME_HEIGHT;
-    data_folder_storage = options.data ? options.data : "";
+    data_folder_storage = script && script->folder ? script->folder : options.data ? options.data : "";
     data_folder = data_folder_storage.c_str();
     archive_path = data_path(ARCHIVE_FILE);
     archive_name = archive_path.data();
-    music_open(data_path(SOUND_TRACK).c_str());
+    const char* track = script && script->music ? script->music : SOUND_TRACK;
+    if (*track)
+        music_open(data_path(track).c_str());
+    startup_mark("buscar la música");
     if (init_display() != 0)
         fatal_error("ERROR al inicializar la aplicación");
+    startup_mark("terminar de preparar la pantalla");
     describe_data_folder(options.verbose);
     table_build = build;
     build_table();
+    startup_mark("crear las etapas (archivo, fotos)");
     set_fatal_note("");
     if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
         music_fade_at = double(script->music_fade_from) * 1000.0;
@@ -379,22 +405,29 @@ int32_t run_show_script(const Options& options, void (*build)())
                   .from_ms = options.from_ms,
                   .paused = options.paused,
                   .loop = options.loop,
-                  .show_name = options.script,
+                  .show_name = options.show && opened_show() ? opened_show()->name.c_str() : options.script,
                   .length_ms = script ? double(script->length) * 1000.0 : 0.0});
     music_play();
+    startup_mark("abrir el sonido y empezar la música");
     if (start_timer(TICK_MS) == 0)
         fatal_error("ERROR: no puedo crear el timer");
+    startup_mark("arrancar el temporizador");
     clock_base = show_clock_ms();
     player_start();
-    return main_loop();
+    const int32_t code = main_loop();
+    // A show file may end with a code of its own; Escape still ends with 0.
+    const int32_t end = current_stage.load(std::memory_order_relaxed);
+    if (script && script->exit_code >= 0 && code == end && end < stage_table_length && !stage_table[end].data)
+        return script->exit_code;
+    return code;
 }
 
 int32_t cue_pending()
 {
-    if (cue_index >= SCHEDULE_LENGTH)
+    if (cue_index >= cue_count)
         return 0;  // no cue left: every interval ends at once, and so does the show
     const double elapsed = show_clock_ms() - clock_base;
-    const double limit = double(schedule[cue_index]) * 1000.0;
+    const double limit = double(cue_times[cue_index]) * 1000.0;
     if (limit < elapsed) {
         cue_index++;
         return 0;
@@ -406,7 +439,7 @@ void timer_tick()
 {
     const int32_t i = current_stage.load(std::memory_order_relaxed);
     const Stage* table = stage_table;
-    if (!table || i < 0 || i >= STAGE_COUNT)
+    if (!table || i < 0 || i >= stage_table_length)
         return;
     if (table[i].ready.load(std::memory_order_relaxed) == 1) {
         const StageEntry tick = table[i].tick.load(std::memory_order_relaxed);

@@ -1,5 +1,6 @@
 // Ceiling fade-in stage: brings the next stage's picture up out of black by
 // capping every byte of its frame at a level that climbs one step per tick.
+#include "display/error.h"
 #include "shell/shell.h"
 #include "stages/fades.h"
 #include "stages/stages_local.h"
@@ -79,6 +80,10 @@ constexpr StageEntries CEILING_ENTRIES = {
 
 void ceiling_create(int32_t index, int32_t width, int32_t height)
 {
+    // It reads the next record: in the last one (or outside the table) it
+    // would read past the table's end.
+    if (index < 0 || index >= stage_table_length - 1)
+        fatal_error("Error: un fundido desde negro necesita la etapa siguiente; no puede ir en el registro %d.\n", index);
     std::unique_ptr<CeilingState> state = allocate_state<CeilingState>("%s", OUT_OF_MEMORY);  // finished 0, level 0, buffer null
     state->count = width * height;
     install_stage(index, state.release(), CEILING_ENTRIES);

@@ -3,6 +3,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define YURN_X86 1
+#elif defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#define YURN_WASM_SIMD 1
 #endif
 
 #include <memory>
@@ -164,6 +167,31 @@ __attribute__((target("avx512bw"))) void blend_avx512(uint32_t* dst, const uint3
 }
 #endif  // YURN_X86
 
+#ifdef YURN_WASM_SIMD
+// WebAssembly SIMD has no multiply-high, but it widens bytes as it
+// multiplies: each lane's d * a and c * b as 16-bit products, shifted down 8
+// (the floor), added, and narrowed back to bytes (exact: at most 254).  The
+// top lane's multipliers are 0, and A's top byte is put back by a bit select.
+void blend_simd128(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c)
+{
+    const uint32_t d = 255u - c;
+    const v128_t weight_a = wasm_i32x4_splat(int32_t(d * 0x010101u));
+    const v128_t weight_b = wasm_i32x4_splat(int32_t(uint32_t(c) * 0x010101u));
+    const v128_t top = wasm_i32x4_splat(int32_t(0xFF000000u));
+    int32_t i = 0;
+#pragma clang loop unroll_count(2)
+    for (; i + 4 <= count; i += 4) {
+        const v128_t pa = wasm_v128_load(a + i), pb = wasm_v128_load(b + i);
+        const v128_t low = wasm_i16x8_add(wasm_u16x8_shr(wasm_u16x8_extmul_low_u8x16(pa, weight_a), 8),
+                                          wasm_u16x8_shr(wasm_u16x8_extmul_low_u8x16(pb, weight_b), 8));
+        const v128_t high = wasm_i16x8_add(wasm_u16x8_shr(wasm_u16x8_extmul_high_u8x16(pa, weight_a), 8),
+                                           wasm_u16x8_shr(wasm_u16x8_extmul_high_u8x16(pb, weight_b), 8));
+        wasm_v128_store(dst + i, wasm_v128_bitselect(pa, wasm_u8x16_narrow_i16x8(low, high), top));
+    }
+    blend_tail(dst, a, b, i, count, c);
+}
+#endif  // YURN_WASM_SIMD
+
 namespace {
 
 using BlendKernel = void (*)(uint32_t*, const uint32_t*, const uint32_t*, int32_t, uint8_t);
@@ -220,7 +248,7 @@ void crossfade_tick(int32_t index)
     // The timer thread is the only one that adds, so a plain load and store
     // suffice; render's clamp store may win against it only after the fade is over.
     CrossFade* fade = state_of(index);
-    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + 2.0f, std::memory_order_relaxed);
+    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + fade->step, std::memory_order_relaxed);
 }
 
 // render without the blend: the neighbours advance, the weight is clamped
@@ -257,6 +285,8 @@ void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, u
         generation = cpu_generation();
 #ifdef YURN_X86
         kernel = cpu_has_avx512bw() ? blend_avx512 : cpu_has_avx2() ? blend_avx2 : blend_sse2;
+#elif defined(YURN_WASM_SIMD)
+        kernel = cpu_level() >= CPU_SIMD128 ? blend_simd128 : blend_plain;
 #else
         kernel = blend_plain;
 #endif
@@ -277,7 +307,7 @@ void crossfade_create(int32_t index, int32_t, int32_t)
 {
     // It reads both neighbours: in the first or the last record one of them
     // would lie outside the table.
-    if (index <= 0 || index >= STAGE_COUNT - 1)
+    if (index <= 0 || index >= stage_table_length - 1)
         fatal_error("Error: un fundido necesita una etapa a cada lado; no puede ir en el registro %d.\n", index);
     std::unique_ptr<CrossFade> fade =
         allocate_state<CrossFade>("Error: No hay memoria suficiente para el fundido %d.\n", index);  // buffer null, weight 0.0

@@ -1,6 +1,7 @@
 // Fade-out stage: takes the previous stage's picture down to black by lowering
 // its colour lanes by a level that climbs 2.5 per tick.  It never reports
 // that it has finished: once black it stays black until its cue.
+#include "display/error.h"
 #include "shell/shell.h"
 #include "stages/fades.h"
 #include "stages/stages_local.h"
@@ -78,6 +79,10 @@ constexpr StageEntries FADEOUT_ENTRIES = {
 
 void fadeout_create(int32_t index, int32_t width, int32_t height)
 {
+    // It reads the previous record: in record 0 it would read before the
+    // table's start.
+    if (index < 1 || index >= stage_table_length)
+        fatal_error("Error: un fundido a negro necesita la etapa anterior; no puede ir en el registro %d.\n", index);
     std::unique_ptr<FadeOutState> state = allocate_state<FadeOutState>("%s", OUT_OF_MEMORY);  // finished 0, level 0.0, buffer null
     state->count = width * height;
     install_stage(index, state.release(), FADEOUT_ENTRIES);

@@ -24,8 +24,10 @@ struct Water {
 // State of one cross-fade stage; behind the record's data from create on.
 struct CrossFade {
     uint32_t* buffer;           // frame_width * frame_height pixels, allocated by the first prepare
-    std::atomic<float> weight;  // share of the next frame, 0..255; the timer adds 2.0 per tick,
+    std::atomic<float> weight;  // share of the next frame, 0..255; the timer adds step per tick,
                                 // render clamps it to 255.0 and reads it; never reset
+    float step = 2.0f;          // added per tick: 2.0 (127 ticks, 1.778 s) unless a show file
+                                // asks for a fade of another length; set once at create
 };
 
 // Number of photographs of the show and their files, in show order.
@@ -71,7 +73,8 @@ void build_photo_show();
 //   floor((255 - c) * a / 256) + floor(c * b / 256)
 // and the top byte of a.  Dividing by 256 means no lane ever reaches 255, so
 // c = 0 darkens a by one step: deliberate.  Picks AVX-512, AVX2 or SSE2 at
-// run time (cpu_level, display/cpu.h), the plain kernel off x86;
+// run time (cpu_level, display/cpu.h), the 128-bit kernel in the page's
+// WebAssembly SIMD build, the plain kernel elsewhere or under a cap;
 // bit-exact with the plain per-lane formula.  dst may equal a or b.
 void blend(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 
@@ -84,4 +87,8 @@ void blend_plain(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t co
 void blend_sse2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 void blend_avx2(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 void blend_avx512(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
+#endif
+// The page's WebAssembly SIMD build: the 128-bit kernel, taken at CPU_SIMD128.
+#ifdef __wasm_simd128__
+void blend_simd128(uint32_t* dst, const uint32_t* a, const uint32_t* b, int32_t count, uint8_t c);
 #endif

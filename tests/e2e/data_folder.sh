@@ -13,14 +13,20 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 yurn=$build/yurn
 
-# No datos/ here: the first file's message, then where and how.
+# No datos/ here: the first file's message, then where and how.  (Unless
+# the show is installed under the configured prefix, which yurn then plays.)
 mkdir "$work/empty"
-(cd "$work/empty" && "$yurn" --headless) 2>"$work/err"
-code=$?
-[ "$code" -eq 1 ] || fail "without datos/: exit code $code, expected 1"
-grep -q '^No encuentro el fichero "datos/Foto1.pcx"$' "$work/err" || fail "without datos/: no message naming datos/Foto1.pcx"
-tail -n 1 "$work/err" | grep -q "$work/empty.*--data" || fail "without datos/: the last line does not say where it looked and --data"
-[ "$status" -ne 0 ] && cat "$work/err"
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+if [ -d "$prefix/share/yurn/datos" ]; then
+  echo "note: $prefix/share/yurn holds an installed show; the run without datos/ is not checked"
+else
+  (cd "$work/empty" && "$yurn" --headless) 2>"$work/err"
+  code=$?
+  [ "$code" -eq 1 ] || fail "without datos/: exit code $code, expected 1"
+  grep -q '^No encuentro el fichero "datos/Foto1.pcx"$' "$work/err" || fail "without datos/: no message naming datos/Foto1.pcx"
+  tail -n 1 "$work/err" | grep -q "$work/empty.*--data" || fail "without datos/: the last line does not say where it looked and --data"
+  [ "$status" -ne 0 ] && cat "$work/err"
+fi
 
 # --data: the whole show from elsewhere, without an archive.
 (cd "$work/empty" && "$yurn" --headless --fps 2 --data "$source" --verbose) 2>"$work/err"

@@ -17,4 +17,11 @@ if ! grep -q "3001 frames renderizados en 50 segundos" "$stderr"; then
   cat "$stderr"
   exit 1
 fi
+# Then the start-up, step by step, up to the first presented frame.
+if ! grep -q "^Arranque hasta el primer fotograma: [0-9.]* segundos$" "$stderr" ||
+   ! grep -q "^ *[0-9.]* ms  primer fotograma: presentarlo$" "$stderr"; then
+  echo "FAIL: no start-up steps in the report:"
+  cat "$stderr"
+  exit 1
+fi
 echo "ok: the headless show ended with 19"

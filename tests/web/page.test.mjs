@@ -30,10 +30,10 @@ describe('web page', { skip: missing ?? false }, () => {
   });
 
   async function virtualRun(query) {
-    const page = await openPage(chromium.browser, site.url + '?virtual&fps=60' + query);
+    const page = await openPage(chromium.browser, site.url + '?virtual&fps=60&digests' + query);
     try {
       await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
-      return await page.evaluate(() => ({ code: yurn.code, digests: yurn.digests, error: yurn.error,
+      return await page.evaluate(() => ({ code: yurn.code, digests: yurn.digests, error: yurn.error, simd: yurn.simd,
                                           shown: document.getElementById('fin').hidden ? null
                                             : Number(document.getElementById('codigo').textContent) }));
     } finally {
@@ -42,13 +42,18 @@ describe('web page', { skip: missing ?? false }, () => {
   }
 
   // Both shows at 32 and 8 bits; the photograph show also through the 24-bit
-  // and 5-5-5 packers, whose plain kernels run here and vector ones natively.
-  for (const [script, code, depths] of [['show', 19, ['32', '8', '24', '16:555']], ['engine', 7, ['32', '8']]]) {
-    for (const depth of depths) {
-      test(`--script ${script} at depth ${depth}: every frame as natively`, async () => {
+  // and 5-5-5 packers, in the SIMD build's 128-bit kernels as natively in the
+  // x86 ones; and both shows once in the plain build, which a browser without
+  // SIMD gets.
+  for (const [script, code, depths] of [['show', 19, ['32', '8', '24', '16:555', '16:555&plain']],
+                                        ['engine', 7, ['32', '8', '32&plain']]]) {
+    for (const setting of depths) {
+      const [depth, plain] = setting.split('&');
+      test(`--script ${script} at depth ${depth}${plain ? ', plain build' : ''}: every frame as natively`, async () => {
         const native = nativeDigests(['--script', script, '--depth', depth, '--fps', '60']);
         assert.equal(native.code, code);
-        const web = await virtualRun(`&script=${script}&depth=${depth}`);
+        const web = await virtualRun(`&script=${script}&depth=${setting}`);
+        assert.equal(web.simd, !plain);
         assert.equal(web.error, null);
         assert.equal(web.code, code);
         assert.equal(web.shown, code);  // the end and its code, on the page
@@ -58,6 +63,25 @@ describe('web page', { skip: missing ?? false }, () => {
       });
     }
   }
+
+  // Only the frames before the browser's turns are drawn on the virtual
+  // clock, and the last one: the show's end stays on the canvas.
+  test('virtual clock: the canvas ends on the last photograph', async () => {
+    const page = await openPage(chromium.browser, site.url + '?virtual&fps=60');
+    try {
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
+      assert.equal(await page.evaluate(() => yurn.digests.length), 0);  // none asked for
+      const rgba = Buffer.from(await page.$eval('#lienzo', (c) =>
+        Array.from(c.getContext('2d').getImageData(0, 0, c.width, c.height).data)));
+      const photo = decodePcx(fs.readFileSync(path.join(ROOT, 'datos/Foto10.pcx')));
+      let wrong = 0;
+      for (let i = 0; i < photo.width * photo.height; i++)
+        for (let c = 0; c < 3; c++) wrong += rgba[4 * i + c] !== photo.rgb[3 * i + c];
+      assert.equal(wrong, 0);
+    } finally {
+      await page.close();
+    }
+  });
 
   // The query is read as the command line is, key after key: a repeated key
   // is checked each time and the last counts.
@@ -86,6 +110,68 @@ describe('web page', { skip: missing ?? false }, () => {
       await page.waitForFunction(() => yurn.state === 'ended', { timeout: WHOLE_SHOW_MS });
       assert.equal(await page.evaluate(() => window.started), 1);
       assert.equal(await page.evaluate(() => yurn.code), 7);
+    } finally {
+      await page.close();
+    }
+  });
+
+  // Every request the page makes until it waits for the click.
+  async function requestsUntilReady(query) {
+    const page = await chromium.browser.newPage();
+    const requested = [];
+    page.on('request', (request) => requested.push(new URL(request.url()).pathname.slice(1)));
+    try {
+      await page.setViewport({ width: 1000, height: 760 });
+      await page.goto(site.url + query);
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+      const bar = await page.$eval('#progreso', (p) => ({ hidden: p.hidden, value: p.value }));
+      return { requested, bar, simd: await page.evaluate(() => yurn.simd) };
+    } finally {
+      await page.close();
+    }
+  }
+
+  test('each show fetches its own files only: no mesh for the photograph show', async () => {
+    const photo = await requestsUntilReady('');
+    assert.ok(photo.requested.includes('Yurn.pak'), photo.requested.join(' '));
+    assert.deepEqual(photo.requested.filter((p) => p.startsWith('datos/')), []);
+    assert.equal(photo.simd, true);  // Chromium runs WebAssembly SIMD
+    assert.ok(photo.requested.includes('yurn.wasm') && !photo.requested.some((p) => p.startsWith('yurn-plain')));
+    assert.deepEqual(photo.bar, { hidden: true, value: 1 });  // full, and gone once loaded
+
+    const engine = await requestsUntilReady('?script=engine&plain');
+    for (const mesh of ['datos/nudo.3ds', 'datos/esfera.txt', 'datos/toro.txt', 'datos/halo.txt'])
+      assert.ok(engine.requested.includes(mesh), `${mesh} not fetched: ${engine.requested.join(' ')}`);
+    assert.ok(!engine.requested.includes('Yurn.pak'));
+    assert.equal(engine.simd, false);
+    assert.ok(engine.requested.includes('yurn-plain.wasm') && !engine.requested.includes('yurn.wasm'));
+  });
+
+  // On a slow link the bar under "Cargando…" fills as the bytes come, never
+  // going back, and is gone when the page waits for the click.
+  test('loading: a progress bar that fills as the files arrive', async () => {
+    const page = await chromium.browser.newPage();
+    try {
+      const cdp = await page.target().createCDPSession();
+      await cdp.send('Network.enable');
+      await cdp.send('Network.emulateNetworkConditions',
+                     { offline: false, latency: 20, downloadThroughput: 1_000_000, uploadThroughput: 1_000_000 });
+      await page.evaluateOnNewDocument(() => {
+        window.seen = [];
+        const watch = () => {
+          const bar = document.getElementById('progreso');
+          if (bar && !bar.hidden) window.seen.push([bar.value, document.getElementById('inicio').textContent]);
+          if (!window.yurn || window.yurn.state === 'loading') requestAnimationFrame(watch);
+        };
+        requestAnimationFrame(watch);
+      });
+      await page.goto(site.url);
+      await page.waitForFunction(() => window.seen.some(([v]) => v > 0.1 && v < 0.9), { timeout: PAGE_MS });
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+      const seen = await page.evaluate(() => window.seen);
+      for (let i = 1; i < seen.length; i++) assert.ok(seen[i][0] >= seen[i - 1][0], `went back: ${seen[i - 1][0]} -> ${seen[i][0]}`);
+      assert.ok(seen.every(([, text]) => text === 'Cargando…'));
+      assert.equal(await page.$eval('#progreso', (p) => p.hidden), true);
     } finally {
       await page.close();
     }
@@ -171,6 +257,39 @@ describe('web page', { skip: missing ?? false }, () => {
       await page.keyboard.press('Escape');
       await page.waitForFunction(() => yurn.state === 'ended', { timeout: PAGE_MS });
       assert.equal(await page.evaluate(() => yurn.code), 0);
+    } catch (e) {
+      e.message += '\n' + page.consoleLines.join('\n');
+      throw e;
+    } finally {
+      await page.close();
+    }
+  });
+
+  // A hidden page waits for events instead of frames (the other way the
+  // program suspends), and shows frames again once visible.
+  test('real time: hidden, the show waits with its clock going; visible again, it goes on', async () => {
+    const page = await openPage(chromium.browser, site.url + '?script=engine');
+    try {
+      await page.waitForFunction(() => window.yurn && window.yurn.state === 'ready', { timeout: PAGE_MS });
+      await page.keyboard.press('Enter');
+      await page.waitForFunction(() => yurn.state === 'running' && yurn.work.length > 10, { timeout: PAGE_MS });
+      const setHidden = (hidden) => page.evaluate((h) => {
+        Object.defineProperty(document, 'hidden', { configurable: true, get: () => h });
+        document.dispatchEvent(new Event('visibilitychange'));
+      }, hidden);
+      await setHidden(true);
+      const frames = await page.evaluate(() => yurn.work.length);
+      const since = await page.evaluate(() => performance.now());
+      // Waiting for events, not frames: no frame for half a second of page time.
+      await page.waitForFunction((t) => performance.now() - t > 500, { timeout: PAGE_MS, polling: 50 }, since);
+      assert.ok(await page.evaluate(() => yurn.work.length) <= frames + 1);
+      assert.equal(await page.evaluate(() => yurn.state), 'running');
+      await setHidden(false);
+      await page.waitForFunction((n) => yurn.work.length > n + 10, { timeout: PAGE_MS }, frames);
+      await page.keyboard.press('Escape');
+      await page.waitForFunction(() => yurn.state === 'ended', { timeout: PAGE_MS });
+      assert.equal(await page.evaluate(() => yurn.code), 0);
+      assert.equal(await page.evaluate(() => yurn.error), null);
     } catch (e) {
       e.message += '\n' + page.consoleLines.join('\n');
       throw e;

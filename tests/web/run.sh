@@ -16,8 +16,9 @@ if ((${#missing[@]})); then
   exit 0
 fi
 
-[ -d tests/web/node_modules/puppeteer-core ] || (cd tests/web && npm ci --no-audit --no-fund)
+# puppeteer-core lives in build/web-node/ (scripts/setup.sh test puts it there).
+[ -d build/web-node/node_modules/puppeteer-core ] || scripts/setup.sh test
 cmake --build "$build" -j"$(nproc)" --target yurn yurn-pak yurn-frame-digests >/dev/null
 YURN_SKIP_SETUP=1 YURN_NATIVE_BUILD="$build" scripts/web.sh --build-only
 cd tests/web
-YURN_NATIVE_BUILD="$(cd "../../$build" && pwd)" node --test
+YURN_WEB_NODE="$(cd ../../build/web-node && pwd)" YURN_NATIVE_BUILD="$(cd "../../$build" && pwd)" node --test

@@ -3,14 +3,24 @@
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
+import { createRequire } from 'node:module';
 import os from 'node:os';
 import path from 'node:path';
+import { pathToFileURL } from 'node:url';
 import zlib from 'node:zlib';
 
 export const ROOT = path.resolve(import.meta.dirname ?? path.dirname(new URL(import.meta.url).pathname), '../..');
 export const SITE = process.env.YURN_SITE ?? path.join(ROOT, 'build-web/site');
 export const NATIVE = process.env.YURN_NATIVE_BUILD ?? path.join(ROOT, 'build');
 export const CHROMIUM = process.env.CHROMIUM ?? '/usr/bin/chromium';
+// The npm packages live in a build folder, not beside these files:
+// scripts/setup.sh test installs them into build/web-node/.
+export const WEB_NODE = process.env.YURN_WEB_NODE ?? path.join(ROOT, 'build/web-node');
+
+// puppeteer-core's entry file, resolved from WEB_NODE (throws when it is not there).
+function puppeteerEntry() {
+  return createRequire(path.join(WEB_NODE, 'package.json')).resolve('puppeteer-core');
+}
 
 // Why the browser tests cannot run here, or null when they can.
 export function missingTools() {
@@ -19,9 +29,9 @@ export function missingTools() {
   for (const tool of ['yurn', 'yurn-pak', 'yurn-frame-digests'])
     if (!fs.existsSync(path.join(NATIVE, tool))) return `falta ${path.join(NATIVE, tool)}`;
   try {
-    import.meta.resolve('puppeteer-core');
+    puppeteerEntry();
   } catch (e) {
-    return 'falta puppeteer-core (npm ci en tests/web)';
+    return `falta puppeteer-core en ${WEB_NODE} (scripts/setup.sh test)`;
   }
   return null;
 }
@@ -61,7 +71,8 @@ export async function serve(folder, overrides = {}) {
 }
 
 export async function launch(extra = []) {
-  const { default: puppeteer } = await import('puppeteer-core');
+  const loaded = await import(pathToFileURL(puppeteerEntry()).href);
+  const puppeteer = loaded.default?.launch ? loaded.default : loaded.default.default;
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'yurn-chromium-'));
   const browser = await puppeteer.launch({
     executablePath: CHROMIUM,

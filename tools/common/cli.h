@@ -1,5 +1,5 @@
 // What every tool shares: how options are read (--opt value and --opt=value,
-// -h/--help, --version; through cli/command_line.h, as yurn reads its own), how it ends (1 for a failure, 2 for a usage error,
+// -h/--help, --version; through shell/command_line.h, as yurn reads its own), how it ends (1 for a failure, 2 for a usage error,
 // the message on standard error after the tool's name), how it reads and
 // writes whole files (written whole or not at all; "-" is standard output),
 // and how it prints names that came from a file.
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 #include "display/error.h"
 #include "files/files.h"
 
@@ -127,7 +127,7 @@ inline void init(const char* name)
 inline void print_version() { std::printf("%s (yurn) %s\n", program, YURN_VERSION); }
 
 // Reads the arguments one at a time through the program's one command-line
-// reader (cli/command_line.h), ending the tool on a usage error.
+// reader (shell/command_line.h), ending the tool on a usage error.
 // "--opt=value" is the option and its value; after "--" everything is an
 // operand.
 struct Args {

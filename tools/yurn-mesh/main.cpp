@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 #include "commands.h"
 #include "common/cli.h"
 
@@ -21,7 +21,7 @@ constexpr Command commands[] = {
 
 void usage(FILE* out)
 {
-    std::fprintf(out, "Uso: yurn-mesh ORDEN [ARGUMENTOS...]\n\nÓrdenes:\n");
+    std::fprintf(out, "Uso: yurn-mesh ORDEN [ARGUMENTOS...]\n     yurn-mesh --help | --version\n\nÓrdenes:\n");
     for (const Command& c : commands)
         std::fprintf(out, "  %s %s\n", c.name, c.help);
     std::fprintf(out, "\nUn fichero cuyo nombre acaba en .3ds (en mayúsculas o minúsculas) o que empieza\n"

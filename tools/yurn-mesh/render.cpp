@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 #include "commands.h"
 #include "common/cli.h"
 #include "files/files.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 #include "common/cli.h"
 
 using cli::usage_error;

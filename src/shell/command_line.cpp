@@ -1,5 +1,5 @@
 // Reading a command line: arguments split at '=', values, bounded numbers.
-#include "cli/command_line.h"
+#include "shell/command_line.h"
 
 bool next_argument(CommandLine& line, Argument* argument)
 {

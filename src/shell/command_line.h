@@ -5,10 +5,9 @@
 // its message back to main (shell/options.cpp), a tool ends through
 // cli::usage_error (tools/common/cli.h); both read through this.
 //
-// Why a folder of its own at the bottom of src/: the show and the tools both
-// need it, and the tools link only yurn_base (no SDL, no shell), so it cannot
-// live in shell/; it is no data file either.  It uses nothing of the program,
-// only the standard library, so any folder may include it.
+// Part of the shell's start-up, yet built into yurn_base with the frame-size
+// globals, since the tools read their command lines through it too and link
+// no SDL.  It uses nothing of the program, only the standard library.
 #pragma once
 
 #include <cstddef>
