@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +23,7 @@
 #include "shell/player.h"
 #include "shell/run.h"
 #include "shell/shell_local.h"
+#include "stages/show_files.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -441,6 +445,100 @@ TEST(PlayerStandInShow, ASeekBackRebuildsTheTableAndStillLandsExactly)
     EXPECT_NE(std::find(shown.begin(), shown.end(), 200 - 5 * FPS), shown.end());
 }
 
+// --watch: a show file rewritten while it plays.
+struct Rewrite {
+    int64_t at;
+    std::string text;
+    Played* run;
+};
+
+void rewrite_show_file(const PresentedFrame& f, void* user)
+{
+    Rewrite& rewrite = *static_cast<Rewrite*>(user);
+    record(f, rewrite.run);
+    if (rewrite.run->presents - 1 == rewrite.at) {
+        const auto before = fs::last_write_time("show.toml");
+        std::ofstream("show.toml", std::ios::trunc) << rewrite.text;
+        fs::last_write_time("show.toml", before + std::chrono::seconds(5));  // however coarse the clock
+    }
+}
+
+std::string builtin_show_text()
+{
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    print_builtin_show("show", out);
+    std::fclose(out);
+    std::string s(text, size);
+    std::free(text);
+    return s;
+}
+
+Played play_show_file(const char* path, bool watch, int64_t rewrite_at = -1, const std::string& text = "")
+{
+    EXPECT_EQ(open_show_file(path, stderr), 0);
+    Options options = show_options("show");
+    options.show = path;
+    options.watch = watch;
+    Played run;
+    Rewrite rewrite{.at = rewrite_at, .text = text, .run = &run};
+    headless_set_present_hook(rewrite_show_file, &rewrite);
+    run.code = run_show(options);
+    headless_set_present_hook(nullptr, nullptr);
+    return run;
+}
+
+TEST(PlayerWatch, ARewrittenShowGoesOnFromTheSameTimeAndABrokenOneLeavesTheOldPlaying)
+{
+    InScratchDir here;
+    const std::string original = builtin_show_text();
+    std::string swapped = original;
+    // The first two photographs change places.
+    const size_t one = swapped.find("datos/Foto1.pcx");
+    const size_t two = swapped.find("datos/Foto2.pcx");
+    ASSERT_NE(one, std::string::npos);
+    ASSERT_NE(two, std::string::npos);
+    swapped.replace(two, 15, "datos/Foto1.pcx");
+    swapped.replace(one, 15, "datos/Foto2.pcx");
+    std::ofstream("other.toml") << swapped;
+    std::ofstream("show.toml") << original;
+    const Played plain_original = play_show_file("show.toml", false);
+    const Played plain_swapped = play_show_file("other.toml", false);
+    ASSERT_EQ(plain_original.code, 19);
+    ASSERT_NE(plain_original.seen[30].digest, plain_swapped.seen[30].digest);
+
+    testing::internal::CaptureStderr();
+    const Played run = play_show_file("show.toml", true, 60, swapped);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(run.code, 19);
+    EXPECT_NE(err.find("ha cambiado"), std::string::npos) << err;
+    // Up to the rewrite, the old show; a quarter of a second later (the
+    // files are looked at four times a second), the new one at the same
+    // time, never a frame back or skipped.
+    for (size_t p = 0; p <= 60; p++)
+        ASSERT_EQ(run.seen[p].digest, plain_original.seen[size_t(run.seen[p].frame)].digest) << p;
+    for (size_t p = 70; p < run.seen.size(); p++)
+        ASSERT_EQ(run.seen[p].digest, plain_swapped.seen[size_t(run.seen[p].frame)].digest) << p;
+    for (size_t p = 1; p < run.seen.size(); p++) {
+        ASSERT_GE(run.seen[p].frame, run.seen[p - 1].frame) << p;
+        ASSERT_LE(run.seen[p].frame, run.seen[p - 1].frame + 1) << p;
+    }
+
+    std::ofstream("show.toml", std::ios::trunc) << original;
+    testing::internal::CaptureStderr();
+    const Played broken = play_show_file("show.toml", true, 60, "version = 1\n[[stage]]\ntype = \"nada\"\n");
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(broken.code, 19);
+    expect_frames_of(plain_original, broken);
+    size_t said = 0;
+    for (size_t at = err.find("sigue el espectáculo anterior"); at != std::string::npos;
+         at = err.find("sigue el espectáculo anterior", at + 1))
+        said++;
+    EXPECT_EQ(said, 1u) << err;
+    EXPECT_NE(err.find("show.toml"), std::string::npos) << err;
+}
+
 TEST(PlayerOptions, FromPausedAndLoopAreReadAndCheckedAgainstTheirCompanions)
 {
     auto parse = [](std::vector<const char*> args, Options* options, std::string* error) {
@@ -470,6 +568,10 @@ TEST(PlayerOptions, FromPausedAndLoopAreReadAndCheckedAgainstTheirCompanions)
     EXPECT_FALSE(parse({"--capture", "/tmp/x", "--from", "3"}, &o, &error));
     EXPECT_NE(error.find("--capture"), std::string::npos) << error;
     EXPECT_TRUE(parse({"--headless", "--from", "3"}, &o, &error)) << error;
+    EXPECT_FALSE(parse({"--watch"}, &o, &error));
+    EXPECT_NE(error.find("--watch"), std::string::npos) << error;
+    EXPECT_TRUE(parse({"--show", "a.toml", "--watch"}, &o, &error)) << error;
+    EXPECT_TRUE(o.watch);
 }
 
 }  // namespace

@@ -148,6 +148,7 @@ bool apply_capture(Options* o, const char* value, char* error, size_t error_size
 bool apply_overwrite(Options* o, const char*, char*, size_t) { return o->overwrite = true; }
 bool apply_paused(Options* o, const char*, char*, size_t) { return o->paused = true; }
 bool apply_loop(Options* o, const char*, char*, size_t) { return o->loop = true; }
+bool apply_watch(Options* o, const char*, char*, size_t) { return o->watch = true; }
 
 // Seconds as digits with up to three decimals after a '.': 12, 12.4, 0.016.
 bool apply_from(Options* o, const char* value, char* error, size_t error_size)
@@ -224,6 +225,9 @@ constexpr OptionEntry OPTION_TABLE[] = {
      .apply = apply_from},
     {.name = "--paused", .value = nullptr, .help = "empieza en pausa (Espacio sigue)", .apply = apply_paused},
     {.name = "--loop", .value = nullptr, .help = "vuelve a empezar al terminar (L lo cambia)", .apply = apply_loop},
+    {.name = "--watch", .value = nullptr,
+     .help = "con --show, lee de nuevo el fichero y sus datos cuando cambian y sigue en el mismo segundo",
+     .apply = apply_watch},
     {.name = "--overwrite", .value = nullptr,
      .help = "--capture DIR puede sustituir los fotogramas, frames.tsv y sound.wav de una grabación anterior",
      .apply = apply_overwrite},
@@ -288,6 +292,10 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
     if ((options->paused || options->loop) && options->headless) {
         std::snprintf(error, error_size, "%s no vale con --headless (sin ventana nada lo terminaría)",
                       options->paused ? "--paused" : "--loop");
+        return false;
+    }
+    if (options->watch && (!options->show || options->capture)) {
+        std::snprintf(error, error_size, "--watch vale solo con --show FICHERO y sin --capture");
         return false;
     }
     if (options->show && (options->script_given || options->data)) {

@@ -28,6 +28,7 @@ struct Options {
     double from_ms = 0.0;          // --from T: the show starts at T seconds (ms here), on its exact frame
     bool paused = false;           // --paused: the show starts paused
     bool loop = false;             // --loop: the show starts again at its end
+    bool watch = false;            // --watch: --show's file and its data read again when they change
     bool script_given = false;     // --script was given (it does not go with --show)
     const char* show = nullptr;    // --show FILE: a show file instead of a compiled script
     const char* print_show = nullptr;  // --print-show NAME: writes the compiled script NAME as a show file

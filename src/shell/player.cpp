@@ -347,6 +347,17 @@ void player_idle(double before)
     deliver_ticks();
 }
 
+void player_reload(double length_ms)
+{
+    const int64_t target = shown_frame();
+    player.frame = 0;
+    player.ticks = 0;
+    player.length_ms = length_ms;
+    seek_frame(target);
+    if (player.paused && platform->audio_pause)
+        platform->audio_pause(true);  // the new music was started playing
+}
+
 bool player_show_ended()
 {
     if (!player.looping)

@@ -12,6 +12,7 @@
 #include "display/display.h"
 #include "display/error.h"
 #include "files/files.h"
+#include "files/show_file.h"
 #include "platform/platform.h"
 #include "platform/startup.h"
 #include "shell/music.h"
@@ -219,9 +220,95 @@ void produce_frame(bool quiet)
     check_music_fade();
 }
 
+// --watch: the show file being watched (null: none) and when its files are
+// looked at next (platform clock, ms).
+const char* watch_path = nullptr;
+double next_watch_ms = 0.0;
+constexpr double WATCH_PERIOD_MS = 250.0;
+
+// The show file, every data file it reads and its folder's archive.
+std::vector<std::string> files_of_show()
+{
+    std::vector<std::string> paths = {watch_path, archive_path};
+    if (const ShowFile* show = opened_show())
+        for (const ShowFileUse& use : show_files_used(*show))
+            paths.push_back(data_path(use.path.c_str()));
+    return paths;
+}
+
+// The script's music fade for the run (ms from the clock base).
+void take_music_fade(const StageScript* script)
+{
+    music_fade_at = music_fade_from = music_fade_to = -1.0;
+    if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
+        music_fade_at = double(script->music_fade_from) * 1000.0;
+        music_fade_length = uint32_t((script->music_fade_to - script->music_fade_from) * 1000.0f);
+        music_fade_from = music_fade_at;
+        music_fade_to = double(script->music_fade_to) * 1000.0;
+    }
+}
+
+// A watched file changed: the show file is read again.  A show that reads
+// well replaces the one playing, which goes on at the same time; one that
+// does not leaves it playing, its problems printed once (the files are
+// looked at again only when they change again).
+void reload_watched_show()
+{
+    const char* kept_folder = data_folder;
+    char* kept_archive = archive_name;
+    if (open_show_file(watch_path, stderr) != 0) {
+        // The failed check pointed these at the show it read.
+        data_folder = kept_folder;
+        archive_name = kept_archive;
+        std::fprintf(stderr, "yurn: sigue el espectáculo anterior; %s se leerá de nuevo cuando cambie\n", watch_path);
+        return;
+    }
+    for (int32_t i = 0; i < stage_table_length; i++) {
+        Stage& stage = stage_table[i];
+        if (stage.data && stage.release)
+            stage.release(i);
+    }
+    clear_stage_table();
+    const StageScript* script = selected_stage_script();
+    data_folder_storage = script->folder ? script->folder : "";
+    data_folder = data_folder_storage.c_str();
+    archive_path = data_path(ARCHIVE_FILE);
+    archive_name = archive_path.data();
+    current_stage.store(0, std::memory_order_relaxed);
+    cue_index = 0;
+    done_flag = 0;
+    walk = {};
+    build_table();
+    take_music_fade(script);
+    const char* track = script->music ? script->music : SOUND_TRACK;
+    if (*track) {
+        music_open(data_path(track).c_str());
+        music_play();
+    } else {
+        music_stop();
+    }
+    watch_files(files_of_show());
+    player_reload(double(script->length) * 1000.0);
+    std::fprintf(stderr, "yurn: %s ha cambiado: el espectáculo sigue con lo nuevo en el segundo %.3f\n", watch_path,
+                 player_state().time_ms / 1000.0);
+}
+
+void watch_step()
+{
+    if (!watch_path)
+        return;
+    const double now = platform->clock_ms();
+    if (now < next_watch_ms)
+        return;
+    next_watch_ms = now + WATCH_PERIOD_MS;
+    if (watched_files_changed())
+        reload_watched_show();
+}
+
 // One step of the message pump; true when WM_QUIT arrived (its code in *code).
 bool pump_step(int32_t* code)
 {
+    watch_step();
     Message message;
     if (peek_message(&message)) {
         if (message.message == WM_QUIT) {
@@ -390,12 +477,11 @@ int32_t run_show_script(const Options& options, void (*build)())
     build_table();
     startup_mark("crear las etapas (archivo, fotos)");
     set_fatal_note("");
-    if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
-        music_fade_at = double(script->music_fade_from) * 1000.0;
-        music_fade_length = uint32_t((script->music_fade_to - script->music_fade_from) * 1000.0f);
-        music_fade_from = music_fade_at;
-        music_fade_to = double(script->music_fade_to) * 1000.0;
-    }
+    take_music_fade(script);
+    watch_path = options.watch && options.show ? options.show : nullptr;
+    next_watch_ms = 0.0;
+    if (watch_path)
+        watch_files(files_of_show());
     if (display_depth == 8)
         set_palette_332();
     // The player clocks the show from here: its clock reads 0 now, and its

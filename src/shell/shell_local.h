@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // 1 while the current cue time has not passed; when it has (strictly:
 // cue * 1000 < elapsed ms), advances cue_index and returns 0.  Once the 25
@@ -109,3 +111,14 @@ void draw_player_overlay(uint8_t* mask, int32_t width, int32_t height, double ti
 // Writes width x height RGB pixels as a new PNG file at path (never over an
 // existing file); false with errno set when it cannot.
 bool write_png_new(const char* path, const uint8_t* rgb, int32_t width, int32_t height);
+
+// --watch (shell/watch.cpp): the files to look at, each one's size and
+// modification time taken now; then true once for every look that finds
+// any of them changed (appeared, gone, resized or touched), their new state
+// kept.  Main thread.
+void watch_files(const std::vector<std::string>& paths);
+bool watched_files_changed();
+
+// The show was built anew (--watch): the player goes back to the frame it
+// showed, replaying the new show from its start; length_ms is the new show's.
+void player_reload(double length_ms);
