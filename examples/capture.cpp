@@ -10,7 +10,8 @@
 #include <yurn/capture/capture.h>
 #include <yurn/files/files.h>    // data_folder, data_path
 #include <yurn/shell/options.h>
-#include <yurn/shell/run.h>      // run_show, SOUND_TRACK
+#include <yurn/shell/run.h>      // run_show
+#include <yurn/shell/shell.h>    // SOUND_TRACK
 #include <yurn/stages/stages.h>  // find_stage_script
 
 int main(int argc, char** argv)

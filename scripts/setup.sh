@@ -16,7 +16,7 @@ set_name=${1:-test}
 
 run_packages=(
   build-essential cmake ccache pkg-config
-  libsdl2-dev libsdl2-mixer-dev libstb-dev libpng-dev zlib1g-dev libexif-dev
+  libsdl2-dev libsdl2-mixer-dev libstb-dev libpng-dev zlib1g-dev libexif-dev libtomlplusplus-dev
 )
 web_packages=(emscripten node-acorn python3)
 test_packages=(

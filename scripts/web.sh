@@ -2,19 +2,27 @@
 # Builds the show for the browser into build-web/site/ and serves that folder
 # on http://localhost:8000/ (a small static server that compresses what pays,
 # scripts/web_serve.py; the folder works unchanged on any web host).
-# web.sh [--build-only] [--port N]
+# web.sh [--build-only] [--port N] [--show DIR]
+# --show DIR builds the site for the show in DIR/show.toml (yurn-show new
+# makes one): the same page with that show's file, its archive and its music.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 port=8000
 serve=1
+show_dir=
 while (($#)); do
   case $1 in
     --build-only) serve=0 ;;
     --port) port=$2; shift ;;
-    *) echo "uso: scripts/web.sh [--build-only] [--port N]" >&2; exit 2 ;;
+    --show) show_dir=${2:?--show necesita la carpeta del espectáculo}; shift ;;
+    *) echo "uso: scripts/web.sh [--build-only] [--port N] [--show CARPETA]" >&2; exit 2 ;;
   esac
   shift
 done
+if [ -n "$show_dir" ] && [ ! -f "$show_dir/show.toml" ]; then
+  echo "web.sh: $show_dir no tiene show.toml (yurn-show new $show_dir FOTO... --music CANCIÓN lo hace)" >&2
+  exit 2
+fi
 [ -n "${YURN_SKIP_SETUP:-}" ] || scripts/setup.sh web
 
 # em++ runs its JavaScript tools with node; Debian's acorn lives in its own
@@ -51,18 +59,37 @@ cp web/index.html web/yurn-page.js build-web/yurn.js build-web/yurn.wasm build-w
 # with their sizes for the progress bar): the photograph show the archive of
 # its ten photographs, the engine show its meshes, textures and photograph.
 # The sound track streams from its own URL.
-"$native/yurn-pak" create "$site/Yurn.pak" datos/Foto[0-9]*.pcx >/dev/null
-engine=(datos/Foto1.pcx datos/cielo.pcx datos/agua.pcx datos/nudo.3ds datos/esfera.txt datos/toro.txt datos/halo.txt)
-cp datos/cancion.mp3 datos/CREDITS "${engine[@]}" "$site/datos/"
-(cd "$site" && python3 - "${engine[@]}" >files.json <<'PY'
+# files.json: each show's paths, then the sizes of everything listed.
+manifest() {
+  (cd "$site" && python3 - "$@" >files.json <<'PY'
 import json, os, sys
-shows = {"show": ["Yurn.pak"], "engine": sys.argv[1:]}
-listed = [p for paths in shows.values() for p in paths] + ["yurn.wasm", "yurn-plain.wasm", "datos/cancion.mp3"]
+shows = json.loads(sys.argv[1])
+listed = [p for paths in shows.values() for p in paths] + ["yurn.wasm", "yurn-plain.wasm"]
 print(json.dumps({**shows, "sizes": {p: os.path.getsize(p) for p in listed}}, indent=1))
 PY
-)
+  )
+}
+if [ -n "$show_dir" ]; then
+  # A show of one's own: its file, what it reads packed under the names it
+  # asks for, and its music, which streams from its own URL beside them.
+  cp "$show_dir/show.toml" "$site/show.toml"
+  "$native/yurn-pak" create --show "$show_dir/show.toml" "$site/Yurn.pak" >/dev/null
+  music=$(python3 -c 'import sys, tomllib; print(tomllib.load(open(sys.argv[1], "rb")).get("music", {}).get("file", ""))' \
+          "$show_dir/show.toml")
+  if [ -n "$music" ]; then
+    mkdir -p "$site/$(dirname "$music")"
+    cp "$show_dir/$music" "$site/$music"
+  fi
+  manifest '{"show": ["show.toml", "Yurn.pak"]}'
+  echo "web: página del espectáculo $show_dir/show.toml en $site/"
+else
+  "$native/yurn-pak" create "$site/Yurn.pak" datos/Foto[0-9]*.pcx >/dev/null
+  engine=(datos/Foto1.pcx datos/cielo.pcx datos/agua.pcx datos/nudo.3ds datos/esfera.txt datos/toro.txt datos/halo.txt)
+  cp datos/cancion.mp3 datos/CREDITS "${engine[@]}" "$site/datos/"
+  manifest "$(printf '{"show": ["Yurn.pak"], "engine": [%s]}' "$(printf '"%s",' "${engine[@]}" | sed 's/,$//')")"
+  echo "web: página en $site/"
+fi
 
-echo "web: página en $site/"
 if ((serve)); then
   echo "web: sirviendo en http://localhost:$port/ (Ctrl+C para terminar)"
   exec python3 scripts/web_serve.py "$port" "$site"

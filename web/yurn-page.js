@@ -2,8 +2,8 @@
 // (browsers allow sound only after one), turns the page's query into the
 // program's command line, runs it, and shows how it ended.
 //
-// Query: ?script=engine  ?depth=32|24|16|16:555|8  ?stats  ?virtual&fps=N
-// (the same as --script, --depth, --stats and --headless --fps N); ?plain
+// Query: ?script=engine  ?show=FILE  ?depth=32|24|16|16:555|8  ?stats  ?virtual&fps=N
+// (the same as --script, --show, --depth, --stats and --headless --fps N); ?plain
 // loads the build without WebAssembly SIMD even where SIMD runs; ?digests
 // (with ?virtual) fills yurn.digests.
 //
@@ -13,7 +13,9 @@
 // second.  files.json lists the data files of each show
 // ({"show": [paths], "engine": [paths], "sizes": {path: bytes}}): only the
 // chosen show's are fetched, with the program's .wasm, under a progress bar;
-// the browser's cache keeps them.
+// the browser's cache keeps them.  A site built for a show of its own
+// (scripts/web.sh --show DIR) lists "show.toml" among the files of "show"
+// and plays it unless the query names a script or a show file.
 //
 // The sound track is fetched with the data and decoded into a Web Audio
 // buffer before the prompt, so that it starts with the first frame; the
@@ -94,10 +96,12 @@
   function commandLine() {
     const args = [];
     for (const [key, value] of query) {
-      if (key === 'script' || key === 'depth' || key === 'fps') args.push('--' + key, value);
+      if (key === 'script' || key === 'depth' || key === 'fps' || key === 'show') args.push('--' + key, value);
       else if (key === 'stats') args.push('--stats');
       else if (key === 'virtual') args.push('--headless');
     }
+    const bundled = files.some(([path]) => path === 'show.toml');
+    if (bundled && !query.has('script') && !query.has('show')) args.unshift('--show', 'show.toml');
     return args;
   }
 

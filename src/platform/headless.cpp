@@ -45,6 +45,9 @@ struct Headless {
     int32_t request_count;
     double fade_at = -1.0;  // virtual time the music was asked to fade out; -1: never
     uint32_t fade_length;
+    std::vector<uint8_t> overlay;  // what the player last asked to show over the frame; empty: nothing
+    std::vector<uint8_t> shown_overlay;  // the overlay of the last present
+    HeadlessAudio audio = {.paused = false, .muted = false, .last_seek_ms = -1.0, .seeks = 0};
 };
 
 Headless state;
@@ -160,6 +163,7 @@ int32_t headless_flip()
     if (!state.primary)
         return DDERR_GENERIC;
     state.front_pixels.swap(state.back_pixels);
+    state.shown_overlay = state.overlay;  // over the screen, never into its pixels
     state.flipped = true;
     return DD_OK;
 }
@@ -263,6 +267,22 @@ void headless_audio_fade(uint32_t length_ms)
     state.fade_at = state.time_ms;
     state.fade_length = length_ms;
 }
+void headless_audio_pause(bool paused) { state.audio.paused = paused; }
+void headless_audio_mute(bool muted) { state.audio.muted = muted; }
+void headless_audio_seek(double ms)
+{
+    state.audio.last_seek_ms = ms;
+    state.audio.seeks++;
+}
+double headless_audio_position_ms() { return -1.0; }
+
+void headless_set_overlay(const uint8_t* mask, int32_t width, int32_t height)
+{
+    if (mask)
+        state.overlay.assign(mask, mask + size_t(width) * size_t(height));
+    else
+        state.overlay.clear();
+}
 
 }  // namespace
 
@@ -286,6 +306,7 @@ const Platform headless_platform = {
     .set_palette = headless_set_palette,
     .release = headless_release,
     .frame_presented = headless_frame_presented,
+    .set_overlay = headless_set_overlay,
     .has_display = headless_has_display,
     .message_box = headless_message_box,
     .poll_event = headless_poll_event,
@@ -297,6 +318,10 @@ const Platform headless_platform = {
     .audio_play = headless_audio_play,
     .audio_stop = headless_audio_stop,
     .audio_fade = headless_audio_fade,
+    .audio_pause = headless_audio_pause,
+    .audio_seek = headless_audio_seek,
+    .audio_mute = headless_audio_mute,
+    .audio_position_ms = headless_audio_position_ms,
 };
 
 void headless_configure(const PlatformConfig& config)
@@ -329,6 +354,10 @@ void headless_queue_event(const PlatformEvent& event, int64_t periods)
 }
 
 double headless_time_ms() { return state.time_ms; }
+
+const uint8_t* headless_overlay() { return state.shown_overlay.empty() ? nullptr : state.shown_overlay.data(); }
+
+HeadlessAudio headless_audio() { return state.audio; }
 
 int32_t headless_mode_requests(int32_t* depths, int32_t capacity)
 {

@@ -15,6 +15,9 @@ uint32_t timer_id = 0;
 float frame_rate_base = 0.0f;
 Stage* stage_table = nullptr;
 float schedule[SCHEDULE_LENGTH] = {};
+int32_t stage_table_length = STAGE_COUNT;
+const float* cue_times = schedule;
+int32_t cue_count = SCHEDULE_LENGTH;
 
 void install_stage(int32_t index, void* data, const StageEntries& entries)
 {
@@ -26,4 +29,12 @@ void install_stage(int32_t index, void* data, const StageEntries& entries)
     stage.render = entries.render;
     stage.tick.store(entries.tick, std::memory_order_relaxed);
     stage.release = entries.release;
+    stage.advance = entries.advance;
+    stage.rewind = entries.rewind;
+}
+
+int32_t advance_stage(int32_t index)
+{
+    Stage& stage = stage_table[index];
+    return stage.advance ? stage.advance(index) : stage.render(index);
 }

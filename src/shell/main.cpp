@@ -10,8 +10,11 @@
 #include "platform/startup.h"
 #include "shell/installed_data.h"
 #include "shell/options.h"
+#include "shell/player.h"
 #include "shell/run.h"
+#include "shell/shell.h"
 #include "shell/shell_local.h"
+#include "stages/show_files.h"
 #include "stages/stages.h"
 
 namespace {
@@ -28,6 +31,7 @@ void print_stats()
     char text[256];
     format_frame_rate(text, sizeof text);
     std::fprintf(stderr, "%s\n", text);
+    player_print_stats(stderr);
     if (virtual_clock)
         std::fprintf(stderr, "Tiempo real de la ejecución: %.3f segundos\n", (steady_ms() - started_ms) / 1000.0);
     // Then the start-up, step by step, as far as it went.
@@ -71,6 +75,22 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    if (options.print_show) {
+        print_builtin_show(options.print_show, stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "yurn: no puedo escribir la salida estándar: %s\n", system_reason(errno ? errno : EIO));
+            return 1;
+        }
+        return 0;
+    }
+    if (options.check)
+        return check_show_command(options.check, stdout, stderr);
+    // The show file and every file it names are read before anything opens:
+    // 2 for a malformed show file, 1 for a missing or bad data file.
+    if (options.show) {
+        if (const int32_t code = open_show_file(options.show, stderr))
+            return code;
+    }
     // No --data and no datos/ here: the installed show's data, if any.
     const std::string installed = options.data ? std::string() : installed_data_folder();
     if (!installed.empty())
@@ -83,9 +103,10 @@ int main(int argc, char** argv)
         // the show at T = n / fps exactly, however long each frame takes.
         options.headless = true;
         // The sound track the show would play: in the --data folder.
-        data_folder = options.data;
-        const std::string track = data_path(SOUND_TRACK);
-        const StageScript* script = find_stage_script(options.script);
+        const StageScript* script = options.show ? selected_stage_script() : find_stage_script(options.script);
+        data_folder = script && script->folder ? script->folder : options.data;
+        const char* song = script && script->music ? script->music : SOUND_TRACK;
+        const std::string track = *song ? data_path(song) : std::string();
         capture_begin({.target = options.capture,
                        .format = options.capture_format < 0 ? CAPTURE_PNG : options.capture_format,
                        .fps_numerator = options.fps_numerator,

@@ -1,14 +1,10 @@
 // Starting a show: the entry points main starts the show with (the tests, the
-// benchmarks and the frame digests too), and the sound track start-up opens.
+// benchmarks and the frame digests too).
 #pragma once
 
 #include <cstdint>
 
 struct Options;
-
-// The sound track, in the data folder: start-up opens it for the music, and
-// main hands its path to the frame capture.
-constexpr const char* SOUND_TRACK = "datos/cancion.mp3";
 
 // The whole show, from start-up to its end: resets the shell's globals, picks
 // the platform backend, sets everything up in order and runs the main loop.

@@ -6,18 +6,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "display/convert.h"
 #include "display/display.h"
 #include "display/error.h"
 #include "files/files.h"
+#include "files/show_file.h"
 #include "platform/platform.h"
 #include "platform/startup.h"
 #include "shell/music.h"
 #include "shell/options.h"
+#include "shell/player.h"
 #include "shell/run.h"
 #include "shell/shell.h"
 #include "shell/shell_local.h"
+#include "stages/show_files.h"
 #include "stages/stages.h"
 
 namespace {
@@ -37,6 +41,34 @@ std::string archive_path;
 // end of the music to the track itself.
 double music_fade_at = -1.0;
 uint32_t music_fade_length = 0;
+// The script's fade, as it was armed at start-up (ms; from < 0: none), so a
+// seek can arm it again.
+double music_fade_from = -1.0;
+double music_fade_to = -1.0;
+
+// Where the walk over the stage table is between two pump steps: whether the
+// current record has been prepared and whether one of its intervals is open.
+struct Walk {
+    bool prepared;
+    bool in_interval;
+};
+Walk walk;
+
+// The script that built the table (null: build_stage_table) and every
+// record's passes as it built them: what a rewind puts back.
+void (*table_build)() = nullptr;
+std::vector<uint32_t> built_passes;
+
+void build_table()
+{
+    if (table_build)
+        table_build();
+    else
+        build_stage_table();
+    built_passes.resize(size_t(stage_table_length));
+    for (int32_t i = 0; i < stage_table_length; i++)
+        built_passes[size_t(i)] = stage_table[i].passes;
+}
 
 // YURN_FRAME_FILE: a file that gets the count of presented frames each time
 // that count reaches a power of two (1, 2, 4, ...), so a script driving the
@@ -106,7 +138,7 @@ void end_previous_run()
     if (platform && timer_id != 0)
         platform->kill_timer(timer_id);
     if (stage_table) {
-        for (int32_t i = 0; i < STAGE_COUNT; i++) {
+        for (int32_t i = 0; i < stage_table_length; i++) {
             Stage& stage = stage_table[i];
             if (stage.data && stage.release)
                 stage.release(i);
@@ -128,15 +160,38 @@ void reset_globals()
     frame_rate_base = 0.0f;
     stage_table = nullptr;
     std::memset(schedule, 0, sizeof schedule);
+    cue_times = schedule;
+    cue_count = SCHEDULE_LENGTH;
     music = nullptr;
     music_fade_at = -1.0;
+    music_fade_from = music_fade_to = -1.0;
+    walk = {};
 }
 
-// Lock, convert the current record's output, count, unlock, present.
-void produce_frame()
+// The script's music fade starts once the show's clock reaches it.
+void check_music_fade()
+{
+    if (music_fade_at >= 0.0 && show_clock_ms() - clock_base >= music_fade_at) {
+        music_fade_out(music_fade_length);
+        music_fade_at = -1.0;
+    }
+}
+
+// Lock, convert the current record's output, count, unlock, present; then
+// the show's clock moves on by a frame period.  quiet (the player's replay
+// and catch-up): the stage's state moves on as render would move it, and
+// nothing is drawn, converted or presented.
+void produce_frame(bool quiet)
 {
     const int32_t i = current_stage.load(std::memory_order_relaxed);
     Stage& stage = stage_table[i];
+    if (quiet) {
+        if (stage.ready.load(std::memory_order_relaxed) == 1)
+            done_flag = advance_stage(i);
+        player_frame_done();
+        check_music_fade();
+        return;
+    }
     const bool first = frame_counter == 0;
     if (first)
         startup_mark("esperar a que la ventana se active");
@@ -156,64 +211,225 @@ void produce_frame()
         fatal_error("Error al desbloquear lpDDSOne");
     if (first)
         startup_mark("primer fotograma: convertirlo");
+    player_before_present();
     present_frame();
     if (first)
         startup_finish("primer fotograma: presentarlo");
+    player_frame_done();
     report_frames();
-    if (music_fade_at >= 0.0 && platform->clock_ms() - clock_base >= music_fade_at) {
-        music_fade_out(music_fade_length);
-        music_fade_at = -1.0;
+    check_music_fade();
+}
+
+// --watch: the show file being watched (null: none) and when its files are
+// looked at next (platform clock, ms).
+const char* watch_path = nullptr;
+double next_watch_ms = 0.0;
+constexpr double WATCH_PERIOD_MS = 250.0;
+
+// The show file, every data file it reads and its folder's archive.
+std::vector<std::string> files_of_show()
+{
+    std::vector<std::string> paths = {watch_path, archive_path};
+    if (const ShowFile* show = opened_show())
+        for (const ShowFileUse& use : show_files_used(*show))
+            paths.push_back(data_path(use.path.c_str()));
+    return paths;
+}
+
+// The script's music fade for the run (ms from the clock base).
+void take_music_fade(const StageScript* script)
+{
+    music_fade_at = music_fade_from = music_fade_to = -1.0;
+    if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
+        music_fade_at = double(script->music_fade_from) * 1000.0;
+        music_fade_length = uint32_t((script->music_fade_to - script->music_fade_from) * 1000.0f);
+        music_fade_from = music_fade_at;
+        music_fade_to = double(script->music_fade_to) * 1000.0;
     }
+}
+
+// A watched file changed: the show file is read again.  A show that reads
+// well replaces the one playing, which goes on at the same time; one that
+// does not leaves it playing, its problems printed once (the files are
+// looked at again only when they change again).
+void reload_watched_show()
+{
+    const char* kept_folder = data_folder;
+    char* kept_archive = archive_name;
+    if (open_show_file(watch_path, stderr) != 0) {
+        // The failed check pointed these at the show it read.
+        data_folder = kept_folder;
+        archive_name = kept_archive;
+        std::fprintf(stderr, "yurn: sigue el espectáculo anterior; %s se leerá de nuevo cuando cambie\n", watch_path);
+        return;
+    }
+    for (int32_t i = 0; i < stage_table_length; i++) {
+        Stage& stage = stage_table[i];
+        if (stage.data && stage.release)
+            stage.release(i);
+    }
+    clear_stage_table();
+    const StageScript* script = selected_stage_script();
+    data_folder_storage = script->folder ? script->folder : "";
+    data_folder = data_folder_storage.c_str();
+    archive_path = data_path(ARCHIVE_FILE);
+    archive_name = archive_path.data();
+    current_stage.store(0, std::memory_order_relaxed);
+    cue_index = 0;
+    done_flag = 0;
+    walk = {};
+    build_table();
+    take_music_fade(script);
+    const char* track = script->music ? script->music : SOUND_TRACK;
+    if (*track) {
+        music_open(data_path(track).c_str());
+        music_play();
+    } else {
+        music_stop();
+    }
+    watch_files(files_of_show());
+    player_reload(double(script->length) * 1000.0);
+    std::fprintf(stderr, "yurn: %s ha cambiado: el espectáculo sigue con lo nuevo en el segundo %.3f\n", watch_path,
+                 player_state().time_ms / 1000.0);
+}
+
+void watch_step()
+{
+    if (!watch_path)
+        return;
+    const double now = platform->clock_ms();
+    if (now < next_watch_ms)
+        return;
+    next_watch_ms = now + WATCH_PERIOD_MS;
+    if (watched_files_changed())
+        reload_watched_show();
 }
 
 // One step of the message pump; true when WM_QUIT arrived (its code in *code).
 bool pump_step(int32_t* code)
 {
+    watch_step();
     Message message;
     if (peek_message(&message)) {
         if (message.message == WM_QUIT) {
             *code = int32_t(message.wparam);
             return true;
         }
-        dispatch_message(message);
+        if (message.message == WM_PLAYER)
+            player_command(int32_t(message.wparam));
+        else
+            dispatch_message(message);
     } else if (active_flag != 0) {
-        produce_frame();
+        switch (player_next_step()) {
+        case PLAYER_STEP_HOLD: player_hold(); break;
+        case PLAYER_STEP_QUIET: produce_frame(true); break;
+        default: produce_frame(false); break;
+        }
     } else {
+        const double before = platform->clock_ms();
         wait_message();
+        player_idle(before);
     }
     return false;
 }
 
-// Walks the records from the current one to the first whose data is null.
-// The table's end also ends the walk, so a script without a terminating
-// record cannot send the loop past the table.
-int32_t main_loop()
+// Walks the records from the current one towards the first whose data is
+// null, until the next pump step is due: prepares a record when it becomes
+// current, opens its intervals (done flag 0) and closes them when the cue
+// test or the done flag says so.  True when a pump step is due, false at the
+// end of the show.  The schedule is tested first, so it runs once more after
+// a render has reported done.  The table's end also ends the walk, so a
+// script without a terminating record cannot send it past the table.
+bool walk_to_step()
 {
     for (;;) {
         const int32_t i = current_stage.load(std::memory_order_relaxed);
-        if (i >= STAGE_COUNT || stage_table[i].data == nullptr)
-            break;
-        stage_table[i].prepare(i);
-        if (frame_counter == 0)
-            startup_mark("preparar la etapa");
-        while (stage_table[i].passes != 0) {
-            done_flag = 0;
-            // The schedule is tested first, so it runs once more after a
-            // render has reported done.
-            while (cue_pending() == 1 && done_flag == 0) {
-                int32_t code = 0;
-                if (pump_step(&code))
-                    return code;
-            }
-            stage_table[i].passes--;
+        if (!walk.prepared) {
+            if (i >= stage_table_length || stage_table[i].data == nullptr)
+                return false;
+            stage_table[i].prepare(i);
+            if (frame_counter == 0)
+                startup_mark("preparar la etapa");
+            walk = {.prepared = true, .in_interval = false};
         }
-        stage_finished(i);
-        current_stage.store(i + 1, std::memory_order_relaxed);
+        if (!walk.in_interval) {
+            if (stage_table[i].passes == 0) {
+                stage_finished(i);
+                current_stage.store(i + 1, std::memory_order_relaxed);
+                walk.prepared = false;
+                continue;
+            }
+            done_flag = 0;
+            walk.in_interval = true;
+        }
+        if (cue_pending() == 1 && done_flag == 0)
+            return true;
+        stage_table[i].passes--;
+        walk.in_interval = false;
+    }
+}
+
+// One pump step after another until the show ends (or starts again when the
+// player loops it) or WM_QUIT arrives.
+int32_t main_loop()
+{
+    for (;;) {
+        if (!walk_to_step()) {
+            if (player_show_ended())
+                continue;  // the player rewound it
+            break;
+        }
+        int32_t code = 0;
+        if (pump_step(&code))
+            return code;
     }
     return current_stage.load(std::memory_order_relaxed);
 }
 
 }  // namespace
+
+bool quiet_step()
+{
+    if (!walk_to_step())
+        return false;
+    produce_frame(true);
+    return true;
+}
+
+void rewind_show()
+{
+    bool rewinds = true;
+    for (int32_t i = 0; i < stage_table_length && stage_table[i].data; i++)
+        rewinds = rewinds && stage_table[i].rewind;
+    if (rewinds) {
+        for (int32_t i = 0; i < stage_table_length && stage_table[i].data; i++) {
+            stage_table[i].rewind(i);
+            stage_table[i].passes = built_passes[size_t(i)];
+        }
+    } else {
+        // A stage that cannot go back is made again, with the whole table.
+        for (int32_t i = 0; i < stage_table_length; i++) {
+            Stage& stage = stage_table[i];
+            if (stage.data && stage.release)
+                stage.release(i);
+        }
+        clear_stage_table();
+        build_table();
+    }
+    current_stage.store(0, std::memory_order_relaxed);
+    cue_index = 0;
+    done_flag = 0;
+    walk = {};
+}
+
+void arm_music_fade(double show_ms)
+{
+    music_fade_at = -1.0;
+    if (music_fade_from < 0.0 || show_ms >= music_fade_to)
+        return;
+    music_fade_at = show_ms > music_fade_from ? show_ms : music_fade_from;
+    music_fade_length = uint32_t(music_fade_to - music_fade_at);
+}
 
 int32_t run_show(const Options& options) { return run_show_script(options, nullptr); }
 
@@ -231,9 +447,12 @@ int32_t run_show_script(const Options& options, void (*build)())
         .fps_denominator = options.fps_denominator,
     });
     startup_mark("elegir la plataforma");
-    if (!build && !select_stage_script(options.script))
+    // A show file was read and selected before (stages/show_files.h).
+    if (!build && !options.show && !select_stage_script(options.script))
         fatal_error("No existe el guion de etapas \"%s\"", options.script);
-    const StageScript* script = build ? nullptr : find_stage_script(options.script);
+    const StageScript* script = build ? nullptr : selected_stage_script();
+    if (options.show && (!script || !script->folder))
+        fatal_error("No se ha leído el espectáculo \"%s\"", options.show);
     frame_file = std::getenv("YURN_FRAME_FILE");
     if (frame_file && !*frame_file)
         frame_file = nullptr;
@@ -242,43 +461,59 @@ int32_t run_show_script(const Options& options, void (*build)())
     display_depth = 32;
     frame_width = FRAME_WIDTH;
     frame_height = FRAME_HEIGHT;
-    data_folder_storage = options.data ? options.data : "";
+    data_folder_storage = script && script->folder ? script->folder : options.data ? options.data : "";
     data_folder = data_folder_storage.c_str();
     archive_path = data_path(ARCHIVE_FILE);
     archive_name = archive_path.data();
-    music_open(data_path(SOUND_TRACK).c_str());
+    const char* track = script && script->music ? script->music : SOUND_TRACK;
+    if (*track)
+        music_open(data_path(track).c_str());
     startup_mark("buscar la música");
     if (init_display() != 0)
         fatal_error("ERROR al inicializar la aplicación");
     startup_mark("terminar de preparar la pantalla");
     describe_data_folder(options.verbose);
-    if (build)
-        build();
-    else
-        build_stage_table();
+    table_build = build;
+    build_table();
     startup_mark("crear las etapas (archivo, fotos)");
     set_fatal_note("");
-    if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
-        music_fade_at = double(script->music_fade_from) * 1000.0;
-        music_fade_length = uint32_t((script->music_fade_to - script->music_fade_from) * 1000.0f);
-    }
+    take_music_fade(script);
+    watch_path = options.watch && options.show ? options.show : nullptr;
+    next_watch_ms = 0.0;
+    if (watch_path)
+        watch_files(files_of_show());
     if (display_depth == 8)
         set_palette_332();
+    // The player clocks the show from here: its clock reads 0 now, and its
+    // ticks come with its frames.
+    player_setup({.fps_numerator = options.fps_numerator,
+                  .fps_denominator = options.fps_denominator,
+                  .from_ms = options.from_ms,
+                  .paused = options.paused,
+                  .loop = options.loop,
+                  .show_name = options.show && opened_show() ? opened_show()->name.c_str() : options.script,
+                  .length_ms = script ? double(script->length) * 1000.0 : 0.0});
     music_play();
     startup_mark("abrir el sonido y empezar la música");
     if (start_timer(TICK_MS) == 0)
         fatal_error("ERROR: no puedo crear el timer");
     startup_mark("arrancar el temporizador");
-    clock_base = platform->clock_ms();
-    return main_loop();
+    clock_base = show_clock_ms();
+    player_start();
+    const int32_t code = main_loop();
+    // A show file may end with a code of its own; Escape still ends with 0.
+    const int32_t end = current_stage.load(std::memory_order_relaxed);
+    if (script && script->exit_code >= 0 && code == end && end < stage_table_length && !stage_table[end].data)
+        return script->exit_code;
+    return code;
 }
 
 int32_t cue_pending()
 {
-    if (cue_index >= SCHEDULE_LENGTH)
+    if (cue_index >= cue_count)
         return 0;  // no cue left: every interval ends at once, and so does the show
-    const double elapsed = platform->clock_ms() - clock_base;
-    const double limit = double(schedule[cue_index]) * 1000.0;
+    const double elapsed = show_clock_ms() - clock_base;
+    const double limit = double(cue_times[cue_index]) * 1000.0;
     if (limit < elapsed) {
         cue_index++;
         return 0;
@@ -290,7 +525,7 @@ void timer_tick()
 {
     const int32_t i = current_stage.load(std::memory_order_relaxed);
     const Stage* table = stage_table;
-    if (!table || i < 0 || i >= STAGE_COUNT)
+    if (!table || i < 0 || i >= stage_table_length)
         return;
     if (table[i].ready.load(std::memory_order_relaxed) == 1) {
         const StageEntry tick = table[i].tick.load(std::memory_order_relaxed);
@@ -311,7 +546,8 @@ void stage_finished(int32_t) {}
 
 int32_t start_timer(uint32_t period_ms)
 {
-    timer_id = platform->start_timer(period_ms, timer_tick);
+    timer_id = player_clocks_show() ? player_start_ticks(period_ms, timer_tick)
+                                    : platform->start_timer(period_ms, timer_tick);
     return timer_id != 0 ? 1 : 0;
 }
 

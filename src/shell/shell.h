@@ -43,6 +43,12 @@ struct Stage {
     StageRender render;            // main thread, once per frame; non-zero ends the interval
     std::atomic<StageEntry> tick;  // timer thread, every 14 ms while current and ready
     StageEntry release;            // frees what create and prepare allocated
+    // For the player's seek, which replays the show up to a time without
+    // drawing it (main thread, ticks delivered on the main thread too):
+    StageRender advance;           // what render does to the stage's state and its result, without
+                                   // drawing; null: the player calls render instead
+    StageEntry rewind;             // back to the state create left, keeping what prepare allocated
+                                   // (ready and output may stay); null: the player builds the table anew
 };
 
 // The entry points a stage installs in its record when it is created; filled
@@ -52,7 +58,13 @@ struct StageEntries {
     StageRender render;
     StageEntry tick;
     StageEntry release;
+    StageRender advance = nullptr;  // may be left out (see Stage)
+    StageEntry rewind = nullptr;    // may be left out (see Stage)
 };
+
+// What a stage's advance calls for a neighbour: its advance, or its render
+// when it has none.  Main thread.
+int32_t advance_stage(int32_t index);
 
 // How every create ends: record index gets the stage's state in data, one
 // pass, ready 0 and the given entry points (create itself stays as the
@@ -62,6 +74,9 @@ void install_stage(int32_t index, void* data, const StageEntries& entries);
 constexpr int32_t STAGE_COUNT = 20;     // records in the stage table
 constexpr int32_t SCHEDULE_LENGTH = 25; // cue times in the schedule
 constexpr uint32_t TICK_MS = 14;        // period of the timer tick
+// The compiled scripts' sound track, in the data folder: start-up opens it
+// for the music (a show file names its own), main hands it to the capture.
+constexpr const char* SOUND_TRACK = "datos/cancion.mp3";
 
 // ---------------------------------------------------------------------------
 // Shell globals (defined in shell/globals.cpp; the frame size and the display
@@ -77,3 +92,9 @@ extern uint32_t timer_id;                    // id of the periodic timer, 0 whil
 extern float frame_rate_base;                // ms; the frame-rate report measures from it and moves it on; main only
 extern Stage* stage_table;                   // STAGE_COUNT records, zero-filled; written before the timer starts
 extern float schedule[SCHEDULE_LENGTH];      // cue times in seconds from clock_base; filled by the script
+// The records of stage_table and the cue list in use: STAGE_COUNT and
+// schedule for the compiled scripts, a show file's own for a show file
+// (stages/show_files.h).  Set by the script before the timer starts.
+extern int32_t stage_table_length;
+extern const float* cue_times;
+extern int32_t cue_count;

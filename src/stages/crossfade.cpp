@@ -248,8 +248,23 @@ void crossfade_tick(int32_t index)
     // The timer thread is the only one that adds, so a plain load and store
     // suffice; render's clamp store may win against it only after the fade is over.
     CrossFade* fade = state_of(index);
-    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + 2.0f, std::memory_order_relaxed);
+    fade->weight.store(fade->weight.load(std::memory_order_relaxed) + fade->step, std::memory_order_relaxed);
 }
+
+// render without the blend: the neighbours advance, the weight is clamped
+// and the same result is returned.
+int32_t crossfade_advance(int32_t index)
+{
+    advance_stage(index - 1);
+    advance_stage(index + 1);
+    CrossFade* fade = state_of(index);
+    if (fade->weight.load(std::memory_order_relaxed) > 255.0f)
+        fade->weight.store(255.0f, std::memory_order_relaxed);
+    return fade->weight.load(std::memory_order_relaxed) >= 254.0f ? 1 : 0;
+}
+
+// The weight starts again from 0; the buffer stays.
+void crossfade_rewind(int32_t index) { state_of(index)->weight.store(0.0f, std::memory_order_relaxed); }
 
 void crossfade_release(int32_t index)
 {
@@ -284,13 +299,15 @@ constexpr StageEntries CROSSFADE_ENTRIES = {
     .render = crossfade_render,
     .tick = crossfade_tick,
     .release = crossfade_release,
+    .advance = crossfade_advance,
+    .rewind = crossfade_rewind,
 };
 
 void crossfade_create(int32_t index, int32_t, int32_t)
 {
     // It reads both neighbours: in the first or the last record one of them
     // would lie outside the table.
-    if (index <= 0 || index >= STAGE_COUNT - 1)
+    if (index <= 0 || index >= stage_table_length - 1)
         fatal_error("Error: un fundido necesita una etapa a cada lado; no puede ir en el registro %d.\n", index);
     std::unique_ptr<CrossFade> fade =
         allocate_state<CrossFade>("Error: No hay memoria suficiente para el fundido %d.\n", index);  // buffer null, weight 0.0

@@ -7,14 +7,6 @@
 
 namespace {
 
-// Cue times in seconds.  The ceiling fade-in and the cross-fades end by
-// themselves; the knot runs until 9 s, the lit scene until 18 s, the
-// photograph until 24 s, and the fade-out holds black until 27.5 s.  The
-// entries after the fourth take no effect.
-constexpr float ENGINE_SCHEDULE[SCHEDULE_LENGTH] = {
-    9, 18, 24, 27.5f, 30, 35, 40, 45, 50, 55, 60, 65, 70, 75, 80, 85, 90, 95, 100, 105, 110, 115, 120, 125, 130,
-};
-
 constexpr StageCreate ENGINE_STAGES[] = {
     ceiling_create,    // 0: fades the knot in from black
     scene_knot_create, // 1

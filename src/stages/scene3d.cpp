@@ -40,6 +40,11 @@ void scene_tick(int32_t index)
     ticks.store(ticks.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
+// The picture is drawn from the ticks alone: render changes nothing else.
+int32_t scene_advance(int32_t) { return 0; }
+
+void scene_rewind(int32_t index) { state_of(index)->ticks.store(0, std::memory_order_relaxed); }
+
 void scene_release(int32_t index)
 {
     std::unique_ptr<SceneStage> stage = take_stage_state<SceneStage>(index);
@@ -64,7 +69,8 @@ SceneStage& begin_scene(int32_t index, int32_t width, int32_t height)
     stage->pixel_count = int32_t(pixels);
     stage_table[index].output = stage->frame;
     install_stage(index, stage.get(),
-                  {.prepare = scene_prepare, .render = scene_render, .tick = scene_tick, .release = scene_release});
+                  {.prepare = scene_prepare, .render = scene_render, .tick = scene_tick, .release = scene_release,
+                   .advance = scene_advance, .rewind = scene_rewind});
     return *stage.release();
 }
 
@@ -102,7 +108,99 @@ void animate_lit(SceneStage& stage, double seconds)
                                  float(95.0 * std::sin(seconds * 1.7))};
 }
 
+void animate_described(SceneStage& stage, double seconds)
+{
+    const ShowScene& spec = *stage.described;
+    stage.camera.position = {show_motion_value(spec.camera_position[0], seconds),
+                             show_motion_value(spec.camera_position[1], seconds),
+                             show_motion_value(spec.camera_position[2], seconds)};
+    stage.camera.angles = {show_motion_value(spec.camera_angles[0], seconds),
+                           show_motion_value(spec.camera_angles[1], seconds),
+                           show_motion_value(spec.camera_angles[2], seconds)};
+    for (size_t k = 0; k < spec.objects.size(); ++k) {
+        const ShowObject& described = spec.objects[k];
+        const Vector position = {show_motion_value(described.position[0], seconds),
+                                 show_motion_value(described.position[1], seconds),
+                                 show_motion_value(described.position[2], seconds)};
+        const Vector angles = {show_motion_value(described.angles[0], seconds),
+                               show_motion_value(described.angles[1], seconds),
+                               show_motion_value(described.angles[2], seconds)};
+        for (Object* object : stage.described_objects[k]) {
+            object->position = position;
+            object->angles = angles;
+        }
+    }
+}
+
+bool is_3ds(const std::string& path)
+{
+    const size_t n = path.size();
+    return n >= 4 && path[n - 4] == '.' && (path[n - 3] | 0x20) == '3' && (path[n - 2] | 0x20) == 'd' &&
+           (path[n - 1] | 0x20) == 's';
+}
+
 }  // namespace
+
+void scene_create_described(int32_t index, int32_t width, int32_t height, const ShowScene& spec)
+{
+    SceneStage& stage = begin_scene(index, width, height);
+    stage.described = &spec;
+    stage.background = spec.background;
+    stage.camera.fov = spec.fov;
+    stage.scene.ambient = spec.ambient;
+    // Sized once: the Scene and the objects keep pointers into these.
+    stage.described_lights.resize(spec.lights.size());
+    stage.described_textures.resize(spec.objects.size());
+    stage.described_objects.resize(spec.objects.size());
+    for (size_t k = 0; k < spec.lights.size(); ++k) {
+        const ShowLight& light = spec.lights[k];
+        stage.described_lights[k] = make_light({light.position[0], light.position[1], light.position[2]}, light.colour);
+        for (int a = 0; a < 3; ++a)
+            stage.described_lights[k].attenuation[a] = light.attenuation[a];
+        stage.scene.add_light(&stage.described_lights[k]);
+    }
+    for (size_t k = 0; k < spec.objects.size(); ++k) {
+        const ShowObject& described = spec.objects[k];
+        std::vector<Object*>& loaded = stage.described_objects[k];
+        if (is_3ds(described.mesh)) {
+            // Every mesh of the file goes to the scene, in file order.
+            const int32_t before = stage.scene.object_count;
+            stage.scene.load_3ds(described.mesh.c_str());
+            if (stage.scene.object_count <= before)
+                fatal_error("El archivo \"%s\" no contiene ninguna malla", described.mesh.c_str());
+            for (int32_t i = before; i < stage.scene.object_count; ++i)
+                loaded.push_back(stage.scene.objects[i]);
+        } else {
+            Object* object = load_object(described.mesh.c_str());
+            if (described.parent > 0)
+                add_child(stage.described_objects[size_t(described.parent - 1)].front(), object);
+            else
+                stage.scene.add_object(object);
+            loaded.push_back(object);
+        }
+        uint32_t* texture = nullptr;
+        if (!described.texture.empty()) {
+            std::vector<uint32_t>& texels = stage.described_textures[k];
+            texels.assign(size_t(TEXTURE_SIDE) * TEXTURE_SIDE, 0);
+            read_rgb_picture("La textura", described.texture.c_str(), texels.data(), TEXTURE_SIDE, TEXTURE_SIDE);
+            texture = texels.data();
+        }
+        for (Object* object : loaded) {
+            object->mode = described.mode;
+            object->two_sided = described.two_sided ? 1 : 0;
+            object->colour = described.colour;
+            object->ambient = described.ambient;
+            object->diffuse = described.diffuse;
+            object->specular = described.specular;
+            if (texture) {
+                object->texture = texture;
+                object->texture_size = TEXTURE_SIDE;
+            }
+        }
+    }
+    stage.animate = animate_described;
+    animate_described(stage, 0.0);
+}
 
 void scene_knot_create(int32_t index, int32_t width, int32_t height)
 {

@@ -1,5 +1,9 @@
 // The compiled-in stage scripts and the stage table's storage.
 #include <cstring>
+#include <memory>
+#include <new>
+
+#include "display/error.h"
 
 #include "shell/shell.h"
 #include "stages/stages.h"
@@ -14,6 +18,11 @@ constexpr int32_t SHOW_LAST_STAGE = 2 * PHOTO_COUNT - 2;
 
 // Static storage: zero before main, cleared again for every run.
 Stage table_storage[STAGE_COUNT];
+// A show file's table when it needs more records; freed by clear_stage_table.
+// A plain pointer, not a unique_ptr: like the rest of the show it is left to
+// the process's end, never freed by a static destructor while its stages
+// still point at their state.
+Stage* large_table = nullptr;
 
 void clear_record(Stage& stage)
 {
@@ -27,6 +36,8 @@ void clear_record(Stage& stage)
     stage.render = nullptr;
     stage.tick.store(nullptr, std::memory_order_relaxed);
     stage.release = nullptr;
+    stage.advance = nullptr;
+    stage.rewind = nullptr;
 }
 
 // The show's layout with stand-ins: a pattern in every even record (where the
@@ -75,8 +86,29 @@ Stage* clear_stage_table()
 {
     for (Stage& stage : table_storage)
         clear_record(stage);
+    std::unique_ptr<Stage[]>(large_table).reset();
+    large_table = nullptr;
+    stage_table_length = STAGE_COUNT;
     return table_storage;
 }
+
+Stage* make_stage_table(int32_t records)
+{
+    Stage* table = clear_stage_table();
+    if (records <= STAGE_COUNT)
+        return table;
+    try {
+        large_table = std::make_unique<Stage[]>(size_t(records)).release();  // value-initialised: all zero
+    } catch (const std::bad_alloc&) {
+        fatal_error("Error: No hay memoria suficiente para %d etapas\n", records);
+    }
+    stage_table_length = records;
+    return large_table;
+}
+
+const StageScript* selected_stage_script() { return selected; }
+
+void select_loaded_script(const StageScript* script) { selected = script; }
 
 const StageScript* find_stage_script(const char* name)
 {

@@ -24,8 +24,10 @@ struct Water {
 // State of one cross-fade stage; behind the record's data from create on.
 struct CrossFade {
     uint32_t* buffer;           // frame_width * frame_height pixels, allocated by the first prepare
-    std::atomic<float> weight;  // share of the next frame, 0..255; the timer adds 2.0 per tick,
+    std::atomic<float> weight;  // share of the next frame, 0..255; the timer adds step per tick,
                                 // render clamps it to 255.0 and reads it; never reset
+    float step = 2.0f;          // added per tick: 2.0 (127 ticks, 1.778 s) unless a show file
+                                // asks for a fade of another length; set once at create
 };
 
 // Number of photographs of the show and their files, in show order.

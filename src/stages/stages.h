@@ -22,6 +22,15 @@ struct StageScript {
     // Seconds from the clock base to the show's end by itself (its last cue):
     // the capture's progress estimate.
     float length;
+    // The sound track, relative to the data folder; null is SOUND_TRACK, ""
+    // a show without music.
+    const char* music = nullptr;
+    // The data folder a show file's paths are relative to (its own folder);
+    // null: the one --data gives.
+    const char* folder = nullptr;
+    // The exit code at the show's end by itself; -1: the index of the
+    // terminating record, as the compiled scripts end.
+    int32_t exit_code = -1;
 };
 
 // The schedule of the show: cue times in seconds from the clock base.
@@ -43,6 +52,13 @@ void build_stage_table();
 // when there is none.  "show" is selected until then.  Main thread.
 bool select_stage_script(const char* name);
 
+// The script build_stage_table runs now.
+const StageScript* selected_stage_script();
+
+// Makes script (a show file's, stages/show_files.h) the one build_stage_table
+// runs; it must live until the show ends.  Main thread.
+void select_loaded_script(const StageScript* script);
+
 // The compiled-in scripts, for --help.
 int32_t stage_script_count();
 const StageScript* stage_script_at(int32_t index);
@@ -53,3 +69,9 @@ const StageScript* stage_script_at(int32_t index);
 // and it lives until the process ends.  It releases no stage: the caller does
 // that first.  Main thread, before the timer starts.
 Stage* clear_stage_table();
+
+// A cleared table of at least `records` records (the static one when
+// STAGE_COUNT are enough, else one from the heap that lives until the next
+// clear_stage_table), with stage_table_length set to its size.  A table too
+// large for memory ends in fatal_error.  Main thread, before the timer starts.
+Stage* make_stage_table(int32_t records);

@@ -1,5 +1,6 @@
 // yurn-pak: makes, lists and unpacks resource archives (Yurn.pak).
 //   yurn-pak create OUT.pak FILE...
+//   yurn-pak create --show SHOW.toml OUT.pak
 //   yurn-pak list ARCHIVE
 //   yurn-pak extract ARCHIVE [NAME...] [-C DIR]
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "common/cli.h"
 #include "files/files.h"
 #include "files/little_endian.h"
+#include "files/show_file.h"
 
 namespace fs = std::filesystem;
 using cli::fail;
@@ -25,6 +27,7 @@ namespace {
 
 constexpr char USAGE[] =
     "Uso: yurn-pak create SALIDA.pak FICHERO...\n"
+    "     yurn-pak create --show ESPECTÁCULO.toml SALIDA.pak\n"
     "     yurn-pak list ARCHIVO\n"
     "     yurn-pak extract ARCHIVO [NOMBRE...] [-C CARPETA]\n"
     "     yurn-pak --help | --version\n"
@@ -33,7 +36,9 @@ constexpr char USAGE[] =
     "         programa, por ejemplo datos/Foto1.pcx), de 16 caracteres como mucho.\n"
     "         SALIDA debe acabar en .pak y no ser uno de los FICHEROs; - la escribe\n"
     "         en la salida estándar.  Un archivo anterior solo se sustituye cuando\n"
-    "         el nuevo está completo.\n"
+    "         el nuevo está completo.  Con --show guarda justo los ficheros que lee\n"
+    "         ese espectáculo (fotos, mallas, texturas; la música no, que se lee\n"
+    "         siempre del disco), con los nombres que pide, leídos de su carpeta.\n"
     "list     muestra nombre, posición y longitud de cada miembro.\n"
     "extract  saca todos los miembros, o los NOMBREs dados (mayúsculas y minúsculas\n"
     "         a-z dan igual), bajo CARPETA (por defecto la actual).  De dos entradas\n"
@@ -155,8 +160,54 @@ std::vector<uint8_t> load_archive(const std::string& path)
     return cli::read_file(path);
 }
 
-int create(const std::string& out_path, const std::vector<std::string>& names)
+// The files a show reads into the archive, under the names it asks for, read
+// from beside the show file.  A show file with faults ends the tool as a
+// usage error, each fault with its line.
+void files_of_show(const std::string& show_path, std::vector<std::string>* names, std::vector<std::string>* sources)
 {
+    ShowFile show;
+    std::vector<ShowProblem> problems;
+    if (!read_show_file(show_path.c_str(), &show, &problems)) {
+        for (const ShowProblem& problem : problems)
+            std::fprintf(stderr, "%s: %s\n", cli::program, format_show_problem(show_path, problem).c_str());
+        cli::usage_error("%s no es un espectáculo válido (yurn --check %s lo explica)", show_path.c_str(),
+                         show_path.c_str());
+    }
+    for (const ShowFileUse& use : show_files_used(show)) {
+        if (!std::strcmp(use.what, "música"))
+            continue;  // the player reads the music from the disk, never from the archive
+        if (use.path.size() > ARCHIVE_NAME_SIZE)
+            cli::fail("%s: \"%s\" tiene %zu caracteres y en el archivo caben 16; acórtalo en el espectáculo",
+                      format_show_problem(show_path, {use.place, ""}).c_str(), printable(use.path).c_str(),
+                      use.path.size());
+        names->push_back(use.path);
+        sources->push_back(use.path[0] == '/' || show.folder.empty() ? use.path : show.folder + "/" + use.path);
+    }
+    if (names->empty())
+        cli::fail("%s no lee ningún fichero que guardar (la música se lee siempre del disco)", show_path.c_str());
+}
+
+// Run from inside datos/, the names stored lack the "datos/" the show asks
+// for, and the show would not find them in the archive.
+void warn_inside_data_folder(const std::vector<std::string>& names)
+{
+    std::error_code ec;
+    const fs::path here = fs::current_path(ec);
+    if (ec || here.filename() != "datos")
+        return;
+    for (const std::string& n : names)
+        if (n.rfind("datos/", 0) != 0 && n.find('/') == std::string::npos) {
+            cli::warn("estás dentro de datos/: el archivo guarda \"%s\", pero el espectáculo pide \"datos/%s\" y no "
+                      "lo encontrará; ejecuta yurn-pak create desde la carpeta de arriba (o usa --show)",
+                      printable(n).c_str(), printable(n).c_str());
+            return;
+        }
+}
+
+int create(const std::string& out_path, const std::vector<std::string>& names, std::vector<std::string> sources)
+{
+    if (sources.empty())
+        sources = names;
     if (out_path != "-" && cli::extension(out_path) != "pak")
         usage_error("el archivo de salida %s debe acabar en .pak (¿falta su nombre delante de los ficheros?)",
                     out_path.c_str());
@@ -164,9 +215,10 @@ int create(const std::string& out_path, const std::vector<std::string>& names)
         if (n.empty() || n.size() > ARCHIVE_NAME_SIZE)
             usage_error("el nombre \"%s\" tiene %zu caracteres; en el archivo caben de 1 a 16",
                         printable(n).c_str(), n.size());
-        if (cli::same_file(n, out_path))
-            usage_error("%s es a la vez la salida y uno de los ficheros que guardar", n.c_str());
     }
+    for (const std::string& source : sources)
+        if (cli::same_file(source, out_path))
+            usage_error("%s es a la vez la salida y uno de los ficheros que guardar", source.c_str());
     cli::refuse_binary_terminal(out_path, "el archivo");
     const std::vector<bool> shadowed = shadowed_entries(names);
     for (size_t i = 0; i < names.size(); ++i)
@@ -183,7 +235,7 @@ int create(const std::string& out_path, const std::vector<std::string>& names)
     std::vector<std::vector<uint8_t>> data(names.size());
     uint64_t at = directory;
     for (size_t i = 0; i < names.size(); ++i) {
-        data[i] = cli::read_file(names[i]);
+        data[i] = cli::read_file(sources[i]);
         if (at + data[i].size() > std::numeric_limits<uint32_t>::max())
             fail("el archivo pasaría de 4 GiB al añadir %s", names[i].c_str());
         uint8_t* e = dir.data() + i * ARCHIVE_ENTRY_SIZE;
@@ -341,7 +393,7 @@ int main(int argc, char** argv)
 {
     cli::init("yurn-pak");
     cli::Args args(argc, argv);
-    std::string command, a, dir = ".";
+    std::string command, a, dir = ".", show;
     std::vector<std::string> operands;
     bool is_option = false;
     while (args.next(a, is_option)) {
@@ -351,6 +403,8 @@ int main(int argc, char** argv)
                 command = a;
             else
                 operands.push_back(a);
+        } else if (a == "--show" && command == "create") {
+            show = args.value(a);
         } else if ((a == "-C" || a == "--directory") && command == "extract") {
             dir = args.value(a);
         } else {
@@ -362,10 +416,19 @@ int main(int argc, char** argv)
         std::fputs(USAGE, stderr);
         return cli::EXIT_USAGE;
     }
+    if (command == "create" && !show.empty()) {
+        if (operands.size() != 1)
+            usage_error("create --show ESPECTÁCULO necesita SALIDA.pak y nada más: los ficheros los dice el espectáculo");
+        std::vector<std::string> names, sources;
+        files_of_show(show, &names, &sources);
+        return create(operands[0], names, sources);
+    }
     if (command == "create") {
         if (operands.size() < 2)
             usage_error("create necesita SALIDA.pak y al menos un fichero");
-        return create(operands[0], std::vector<std::string>(operands.begin() + 1, operands.end()));
+        const std::vector<std::string> names(operands.begin() + 1, operands.end());
+        warn_inside_data_folder(names);
+        return create(operands[0], names, {});
     }
     if (command == "list") {
         if (operands.size() != 1)

@@ -13,13 +13,12 @@
 #include <string>
 #include <vector>
 
-#include <libexif/exif-data.h>
-#include <stb_image.h>
-#include <stb_image_resize.h>
 #include <stb_image_write.h>
 
 #include "shell/command_line.h"
 #include "common/cli.h"
+#include "common/picture.h"
+#include "display/error.h"
 #include "files/files.h"
 
 using cli::fail;
@@ -51,12 +50,8 @@ constexpr char USAGE[] =
     "Las opciones admiten --opción VALOR y --opción=VALOR.  Salida: 0 si todo fue\n"
     "bien, 1 si algo falló, 2 si la orden está mal escrita.\n";
 
-enum class Fit { crop, letterbox, stretch };
+using picture::Fit;
 
-// The largest picture encode reads: more than the largest photographs
-// (134 million pixels, 400 MB decoded), far less than what a small
-// compressed file can announce.
-constexpr uint64_t MAX_INPUT_PIXELS = uint64_t(1) << 27;
 
 // Collects what stb writes, so the file goes out through one checked write.
 void append_bytes(void* context, void* data, int size)
@@ -159,99 +154,6 @@ int decode(const std::string& in, const std::string& out, bool indices, bool as_
     return 0;
 }
 
-struct Rect {
-    int x, y, w, h;
-};
-
-// Scales the RGB picture into a width x height frame as the fit asks.
-std::vector<uint8_t> fit_picture(const uint8_t* src, int sw, int sh, int width, int height, Fit fit)
-{
-    std::vector<uint8_t> out(size_t(width) * height * 3, 0);
-    Rect from{0, 0, sw, sh}, to{0, 0, width, height};
-    const int64_t wide = int64_t(sw) * height, tall = int64_t(width) * sh;  // compare sw/sh with width/height
-    if (fit == Fit::crop && wide != tall) {
-        if (wide > tall) {  // source wider than the frame: cut the sides
-            from.w = std::max(1, int((int64_t(sh) * width + height / 2) / height));
-            from.x = (sw - from.w) / 2;
-        } else {
-            from.h = std::max(1, int((int64_t(sw) * height + width / 2) / width));
-            from.y = (sh - from.h) / 2;
-        }
-    } else if (fit == Fit::letterbox && wide != tall) {
-        if (wide > tall) {
-            to.h = std::max(1, int((int64_t(sh) * width + sw / 2) / sw));
-            to.y = (height - to.h) / 2;
-        } else {
-            to.w = std::max(1, int((int64_t(sw) * height + sh / 2) / sh));
-            to.x = (width - to.w) / 2;
-        }
-    }
-    const uint8_t* in = src + (size_t(from.y) * sw + from.x) * 3;
-    uint8_t* dst = out.data() + (size_t(to.y) * width + to.x) * 3;
-    if (from.w == to.w && from.h == to.h) {  // same size: the pixels as they are
-        for (int y = 0; y < to.h; ++y)
-            std::memcpy(dst + size_t(y) * width * 3, in + size_t(y) * sw * 3, size_t(to.w) * 3);
-        return out;
-    }
-    if (!stbir_resize_uint8_srgb(in, from.w, from.h, sw * 3, dst, to.w, to.h, width * 3, 3,
-                                 STBIR_ALPHA_CHANNEL_NONE, 0))
-        fail("no se pudo escalar la imagen");
-    return out;
-}
-
-// The EXIF orientation of a JPEG (1 to 8), 1 when it has none.
-int exif_orientation(const std::vector<uint8_t>& file)
-{
-    if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8)
-        return 1;
-    ExifData* data = exif_data_new_from_data(file.data(), unsigned(std::min<size_t>(file.size(), 1u << 30)));
-    if (!data)
-        return 1;
-    int orientation = 1;
-    ExifEntry* entry = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
-    if (entry && entry->format == EXIF_FORMAT_SHORT && entry->components >= 1 && entry->data)
-        orientation = exif_get_short(entry->data, exif_data_get_byte_order(data));
-    exif_data_unref(data);
-    return orientation >= 1 && orientation <= 8 ? orientation : 1;
-}
-
-// Turns the RGB picture upright as its EXIF orientation says; 5 to 8 swap
-// width and height.
-std::vector<uint8_t> apply_orientation(const uint8_t* src, int& w, int& h, int orientation)
-{
-    const int dw = orientation >= 5 ? h : w, dh = orientation >= 5 ? w : h;
-    std::vector<uint8_t> out(size_t(dw) * dh * 3);
-    for (int dy = 0; dy < dh; ++dy)
-        for (int dx = 0; dx < dw; ++dx) {
-            int sx = dx, sy = dy;
-            switch (orientation) {
-            case 2: sx = w - 1 - dx; break;                  // mirrored
-            case 3: sx = w - 1 - dx; sy = h - 1 - dy; break;  // upside down
-            case 4: sy = h - 1 - dy; break;                  // mirrored upside down
-            case 5: sx = dy; sy = dx; break;                 // transposed
-            case 6: sx = dy; sy = h - 1 - dx; break;         // to be turned a quarter clockwise
-            case 7: sx = w - 1 - dy; sy = h - 1 - dx; break; // transversed
-            case 8: sx = w - 1 - dy; sy = dx; break;         // to be turned a quarter anticlockwise
-            default: break;
-            }
-            std::memcpy(&out[(size_t(dy) * dw + dx) * 3], src + (size_t(sy) * w + sx) * 3, 3);
-        }
-    w = dw;
-    h = dh;
-    return out;
-}
-
-// Why stb could not read a picture, in Spanish.
-std::string load_failure(const std::string& in)
-{
-    const std::string reason = stbi_failure_reason() ? stbi_failure_reason() : "";
-    if (reason == "unknown image type")
-        return in + " no es una imagen de un formato que se lea (PNG, JPEG, BMP, TGA, GIF, PSD, PNM)";
-    if (reason == "outofmem")
-        return "no hay memoria para la imagen " + in;
-    return in + " está dañada o usa una variante que no se lee";
-}
-
 int encode(const std::string& in, const std::string& out, Fit fit, int width, int height)
 {
     if (out != "-" && cli::extension(out) != "pcx")
@@ -261,29 +163,10 @@ int encode(const std::string& in, const std::string& out, Fit fit, int width, in
     cli::refuse_binary_terminal(out, "el PCX");
     cli::subject = in;
     const std::vector<uint8_t> file = cli::read_file(in);
-    int sw = 0, sh = 0, channels = 0;
-    const int file_size = int(std::min<size_t>(file.size(), 0x7FFFFFFF));
-    // A compressed picture of a few kilobytes can announce billions of
-    // pixels: the size is checked before it is decoded.
-    if (stbi_info_from_memory(file.data(), file_size, &sw, &sh, &channels) &&
-        uint64_t(sw) * uint64_t(sh) > MAX_INPUT_PIXELS)
-        fail("%s mide %dx%d: más de %llu millones de píxeles, demasiado para convertirla; redúcela antes", in.c_str(),
-             sw, sh, static_cast<unsigned long long>(MAX_INPUT_PIXELS / 1000000));
-    std::unique_ptr<uint8_t, void (*)(void*)> src(
-        stbi_load_from_memory(file.data(), file_size, &sw, &sh, &channels, 3),
-        stbi_image_free);
-    if (!src)
-        fail("%s", load_failure(in).c_str());
-    std::vector<uint8_t> upright;
-    const uint8_t* picture = src.get();
-    if (const int orientation = exif_orientation(file); orientation != 1) {
-        upright = apply_orientation(src.get(), sw, sh, orientation);
-        picture = upright.data();
-    }
-    std::vector<uint8_t> rgb = fit_picture(picture, sw, sh, width, height, fit);
-    std::vector<uint32_t> px(size_t(width) * height);
-    for (size_t i = 0; i < px.size(); ++i)
-        px[i] = uint32_t(rgb[3 * i]) << 16 | uint32_t(rgb[3 * i + 1]) << 8 | rgb[3 * i + 2];
+    const picture::Fitted fitted = picture::load_fitted(file, in, fit, width, height);
+    picture::warn_transparency(in, fitted.transparency);
+    const std::vector<uint32_t>& px = fitted.pixels;
+    const int sw = fitted.source_width, sh = fitted.source_height;
     std::vector<uint8_t> pcx = encode_pcx_rgb(px.data(), uint32_t(width), uint32_t(height));
     cli::write_file(out, pcx.data(), pcx.size());
     std::fprintf(out == "-" ? stderr : stdout, "%s: %dx%d -> %s: %dx%d, %zu bytes\n", in.c_str(), sw, sh,

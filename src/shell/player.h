@@ -1,0 +1,60 @@
+// The player: pause, seeks that land on exactly the frame a headless capture
+// holds at that time, loop, mute, screenshot, the time on screen and the
+// sound kept with the picture.  One logic for every backend: a backend turns
+// its keys into PlayerCommand values (platform/platform.h) and sends them as
+// EVENT_PLAYER events; a page may call player_command and player_seek_ms
+// itself between frames (its buttons and seek bar) and read player_state.
+//
+// How time runs: the show is a function of a virtual clock that moves in
+// whole frame periods of the show's rate (--fps, 60 by default), as the
+// headless backend's does: frame n is rendered at T = n * 1000 * D / N ms and
+// the 14 ms ticks due by then are delivered on the main thread before it.
+// The window shows frame n once the real clock (less the time spent paused
+// and moved by seeks) reaches T; a frame that came due while an earlier one
+// was drawn is stepped over without being drawn.  A seek replays the show on
+// that clock from the start (or from where it is, forwards) without drawing,
+// through the stages' advance entries, then draws the frame at T.
+//
+// Main thread, between frames; the shell's main loop calls the rest of it
+// (shell/shell_local.h).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+// Carries out one PlayerCommand at once (a seek replays here); anything else
+// is ignored.
+void player_command(int32_t command);
+
+// Moves the show to the frame at ms from its start (rounded down to a whole
+// frame; negative is the start, past the end ends the show or, looping,
+// starts it again).  The music moves with it.
+void player_seek_ms(double ms);
+
+struct PlayerState {
+    double time_ms;     // show time of the frame on the screen
+    double length_ms;   // how long the show runs by itself; 0 when unknown
+    int64_t frame;      // its number at the show's rate (the capture's frame number)
+    bool paused;
+    bool looping;
+    bool muted;
+    bool keys_shown;    // the list of keys over the picture
+};
+PlayerState player_state();
+
+// The offset between the music heard and the show's clock (music minus
+// picture, ms), measured at every frame from one second after the start or
+// after a seek or pause: how many measures, their mean and their largest
+// magnitude.  count 0 when nothing was measured (no sound, headless).
+struct PlayerSync {
+    int32_t count;
+    double mean_ms;
+    double max_abs_ms;
+    int32_t corrections;  // times the music was moved to the picture
+};
+PlayerSync player_sync();
+
+// The --stats line on the sound's offset; nothing when it was not measured.
+void player_print_stats(FILE* out);
