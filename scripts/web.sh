@@ -58,14 +58,16 @@ cp web/index.html web/yurn-page.js build-web/yurn.js build-web/yurn.wasm build-w
 # Each show's page fetches its own data only (files.json lists them per show,
 # with their sizes for the progress bar): the photograph show the archive of
 # its ten photographs, the engine show its meshes, textures and photograph.
-# The sound track streams from its own URL.
-# files.json: each show's paths, then the sizes of everything listed.
+# The page fetches the sound track with them and decodes it before the click.
+# files.json: each show's paths, the sound track the page decodes before the
+# click ("music", when there is one), then the sizes of everything listed.
 manifest() {
   (cd "$site" && python3 - "$@" >files.json <<'PY'
 import json, os, sys
 shows = json.loads(sys.argv[1])
-listed = [p for paths in shows.values() for p in paths] + ["yurn.wasm", "yurn-plain.wasm"]
-print(json.dumps({**shows, "sizes": {p: os.path.getsize(p) for p in listed}}, indent=1))
+music = {"music": sys.argv[2]} if len(sys.argv) > 2 and sys.argv[2] else {}
+listed = [p for paths in shows.values() for p in paths] + ["yurn.wasm", "yurn-plain.wasm"] + list(music.values())
+print(json.dumps({**shows, **music, "sizes": {p: os.path.getsize(p) for p in listed}}, indent=1))
 PY
   )
 }
@@ -80,13 +82,13 @@ if [ -n "$show_dir" ]; then
     mkdir -p "$site/$(dirname "$music")"
     cp "$show_dir/$music" "$site/$music"
   fi
-  manifest '{"show": ["show.toml", "Yurn.pak"]}'
+  manifest '{"show": ["show.toml", "Yurn.pak"]}' "$music"
   echo "web: página del espectáculo $show_dir/show.toml en $site/"
 else
   "$native/yurn-pak" create "$site/Yurn.pak" datos/Foto[0-9]*.pcx >/dev/null
   engine=(datos/Foto1.pcx datos/cielo.pcx datos/agua.pcx datos/nudo.3ds datos/esfera.txt datos/toro.txt datos/halo.txt)
   cp datos/cancion.mp3 datos/CREDITS "${engine[@]}" "$site/datos/"
-  manifest "$(printf '{"show": ["Yurn.pak"], "engine": [%s]}' "$(printf '"%s",' "${engine[@]}" | sed 's/,$//')")"
+  manifest "$(printf '{"show": ["Yurn.pak"], "engine": [%s]}' "$(printf '"%s",' "${engine[@]}" | sed 's/,$//')")" datos/cancion.mp3
   echo "web: página en $site/"
 fi
 
