@@ -113,7 +113,9 @@ describe('web page as a user meets it', { skip: missing ?? false }, () => {
   });
 
   test('a missing archive: its URL and status in the box, which replaces any other panel and focuses its button', async () => {
-    const broken = await serve(SITE, { '/Yurn.pak': path.join(os.tmpdir(), 'yurn-no-such-file.pak') });
+    const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'yurn-web-'));
+    const archive = path.join(scratch, 'Yurn.pak');
+    const broken = await serve(SITE, { '/Yurn.pak': archive });
     try {
       await withPage(broken.url, async (page) => {
         await ended(page);
@@ -123,9 +125,15 @@ describe('web page as a user meets it', { skip: missing ?? false }, () => {
         assert.match(shown.text, /"Yurn\.pak".*HTTP 404/);
         assert.doesNotMatch(shown.text, /Foto1/);
         assert.equal(shown.focus, 'reintentar');
+        // The archive is there now: the button loads the page again, which gets ready.
+        fs.copyFileSync(path.join(SITE, 'Yurn.pak'), archive);
+        await Promise.all([page.waitForNavigation({ timeout: PAGE_MS }), page.keyboard.press('Enter')]);
+        await ready(page);
+        assert.equal(await page.evaluate(() => yurn.error), null);
       });
     } finally {
       broken.close();
+      fs.rmSync(scratch, { recursive: true, force: true });
     }
   });
 
