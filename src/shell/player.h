@@ -44,15 +44,17 @@ struct PlayerState {
 };
 PlayerState player_state();
 
-// The offset between the music heard and the show's clock (music minus
-// picture, ms), measured at every frame from one second after the start or
-// after a seek or pause: how many measures, their mean and their largest
-// magnitude.  count 0 when nothing was measured (no sound, headless).
+// The offset between the music heard and the frame going to the screen
+// (music minus picture, ms), measured at every frame from one second after
+// the start or after a seek, a pause or a move of the music: how many
+// measures, their mean, the magnitude 99 % of them stay within and the
+// largest.  count 0 when nothing was measured (no sound, headless).
 struct PlayerSync {
     int32_t count;
     double mean_ms;
+    double p99_abs_ms;
     double max_abs_ms;
-    int32_t corrections;  // times the music was moved to the picture
+    int32_t corrections;  // times the music was moved to the picture (an offset past 250 ms)
 };
 PlayerSync player_sync();
 
