@@ -58,6 +58,7 @@ struct Player {
 };
 
 Player player;
+double posted_seek_ms = 0.0;  // the time of the last PLAYER_SEEK_TO posted
 
 // T of frame n: the exact integer product, one rounding, as the headless clock.
 double frame_time(int64_t n)
@@ -402,8 +403,17 @@ void player_command(int32_t command)
         break;
     case PLAYER_SCREENSHOT: take_screenshot(); break;
     case PLAYER_KEYS: player.keys = !player.keys; break;
+    case PLAYER_SEEK_TO: seek_frame(frame_at(posted_seek_ms)); break;
     default: break;
     }
+}
+
+void player_post(int32_t command) { post_message(WM_PLAYER, uint64_t(uint32_t(command))); }
+
+void player_post_seek_ms(double ms)
+{
+    posted_seek_ms = ms;
+    player_post(PLAYER_SEEK_TO);
 }
 
 void player_seek_ms(double ms)

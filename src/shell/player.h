@@ -24,13 +24,19 @@
 
 #include "platform/platform.h"
 
-// Carries out one PlayerCommand at once (a seek replays here); anything else
-// is ignored.
-void player_command(int32_t command);
+// Queue a PlayerCommand, or a seek to ms from the show's start, to be
+// carried out at the main loop's next pump step, between two frames: what a
+// page's buttons and seek bar call, from wherever the page's code runs on the
+// main thread (also while the loop waits inside a present).
+void player_post(int32_t command);
+void player_post_seek_ms(double ms);
 
-// Moves the show to the frame at ms from its start (rounded down to a whole
-// frame; negative is the start, past the end ends the show or, looping,
-// starts it again).  The music moves with it.
+// The same at once: one PlayerCommand (a seek replays here; anything else is
+// ignored), or a seek to the frame at ms (rounded down to a whole frame;
+// negative is the start, past the end ends the show or, looping, starts it
+// again).  The music moves with it.  Only between pump steps: the shell's
+// message pump calls them for the backends' EVENT_PLAYER and the posts above.
+void player_command(int32_t command);
 void player_seek_ms(double ms);
 
 struct PlayerState {
