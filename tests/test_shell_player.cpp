@@ -418,6 +418,42 @@ TEST(PlayerPng, AnExistingFileIsRefusedAndLeftAlone)
     EXPECT_EQ(errno, ENOENT);
 }
 
+// What a page calls: posted from inside a present (as a page's code runs
+// while the loop waits there), carried out between two frames.
+struct PostedSeeks {
+    Played* run;
+    int64_t presents;
+};
+
+void post_from_present(const PresentedFrame& f, void* user)
+{
+    PostedSeeks& posted = *static_cast<PostedSeeks*>(user);
+    record(f, posted.run);
+    if (posted.run->presents == 11)
+        player_post_seek_ms(33333.0);
+    if (posted.run->presents == 21)
+        player_post(PLAYER_PAUSE);
+    if (posted.run->presents == 31)
+        player_post_seek_ms(1000.0);
+    if (posted.run->presents == 41)
+        headless_queue_event({.type = EVENT_KEY_DOWN, .key = KEY_ESCAPE, .minimised = 0}, 0);
+}
+
+TEST_F(PlayerPhotoShow, APagesPostedSeeksLandBetweenFrames)
+{
+    Played run;
+    PostedSeeks posted{.run = &run, .presents = 0};
+    headless_set_present_hook(post_from_present, &posted);
+    run.code = run_show(show_options("show"));
+    headless_set_present_hook(nullptr, nullptr);
+    EXPECT_EQ(run.code, 0);
+    expect_frames_of(*plain, run);
+    EXPECT_EQ(run.seen[11].frame, frame_at_ms(33333.0));
+    EXPECT_EQ(run.seen[35].frame, frame_at_ms(1000.0)) << "paused at 1 s";
+    EXPECT_EQ(run.seen[40].frame, frame_at_ms(1000.0));
+    EXPECT_TRUE(player_state().paused);
+}
+
 // The engine show: 3D scenes and fades whose state comes from the ticks.
 TEST(PlayerEngineShow, SeeksBothWaysLandOnThePlainRunsFrames)
 {

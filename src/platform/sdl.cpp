@@ -422,8 +422,8 @@ int32_t player_command_of(const SDL_KeyboardEvent& key)
     case SDLK_s: return PLAYER_SCREENSHOT;
     case SDLK_h:
     case SDLK_QUESTION: return PLAYER_KEYS;
-    case SDLK_SLASH:
-    case SDLK_MINUS: return shift ? PLAYER_KEYS : PLAYER_NONE;  // '?' on US and Spanish keyboards
+    case SDLK_SLASH:                                             // Shift gives '?' on a US keyboard
+    case SDLK_QUOTE: return shift ? PLAYER_KEYS : PLAYER_NONE;  // and on a Spanish one
     default: return PLAYER_NONE;
     }
 }

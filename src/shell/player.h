@@ -24,13 +24,19 @@
 
 #include "platform/platform.h"
 
-// Carries out one PlayerCommand at once (a seek replays here); anything else
-// is ignored.
-void player_command(int32_t command);
+// Queue a PlayerCommand, or a seek to ms from the show's start, to be
+// carried out at the main loop's next pump step, between two frames: what a
+// page's buttons and seek bar call, from wherever the page's code runs on the
+// main thread (also while the loop waits inside a present).
+void player_post(int32_t command);
+void player_post_seek_ms(double ms);
 
-// Moves the show to the frame at ms from its start (rounded down to a whole
-// frame; negative is the start, past the end ends the show or, looping,
-// starts it again).  The music moves with it.
+// The same at once: one PlayerCommand (a seek replays here; anything else is
+// ignored), or a seek to the frame at ms (rounded down to a whole frame;
+// negative is the start, past the end ends the show or, looping, starts it
+// again).  The music moves with it.  Only between pump steps: the shell's
+// message pump calls them for the backends' EVENT_PLAYER and the posts above.
+void player_command(int32_t command);
 void player_seek_ms(double ms);
 
 struct PlayerState {
@@ -44,15 +50,17 @@ struct PlayerState {
 };
 PlayerState player_state();
 
-// The offset between the music heard and the show's clock (music minus
-// picture, ms), measured at every frame from one second after the start or
-// after a seek or pause: how many measures, their mean and their largest
-// magnitude.  count 0 when nothing was measured (no sound, headless).
+// The offset between the music heard and the frame going to the screen
+// (music minus picture, ms), measured at every frame from one second after
+// the start or after a seek, a pause or a move of the music: how many
+// measures, their mean, the magnitude 99 % of them stay within and the
+// largest.  count 0 when nothing was measured (no sound, headless).
 struct PlayerSync {
     int32_t count;
     double mean_ms;
+    double p99_abs_ms;
     double max_abs_ms;
-    int32_t corrections;  // times the music was moved to the picture
+    int32_t corrections;  // times the music was moved to the picture (an offset past 250 ms)
 };
 PlayerSync player_sync();
 

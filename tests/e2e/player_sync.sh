@@ -3,8 +3,12 @@
 # disk audio driver (it takes the samples at the sound's pace, as a device
 # does): the show plays, pauses, resumes, seeks both ways and plays on with a
 # busy process beside it; --stats then reports the offset between the music
-# heard and the show's clock, which must stay within one frame (17 ms) from
-# the first second after each start, pause or seek.
+# heard and the frame going to the screen, which must stay within one frame
+# (17 ms) from the first second after each start, pause or seek for 99 % of
+# the frames, and never pass 100 ms: on a shared machine the system may hold
+# the whole program back for a few frames now and then, which no clock can
+# undo, while a clock that drifts or a seek that leaves the music behind
+# shows in every frame after it.
 # Usage: player_sync.sh BUILD_DIR
 set -u
 build=$(cd "${1:?build directory}" && pwd)
@@ -87,15 +91,16 @@ if [ -z "$line" ]; then
 fi
 echo "$line"
 largest=$(echo "$line" | sed -n 's/.*máximo \([0-9.]*\) ms.*/\1/p')
+most=$(echo "$line" | sed -n 's/.*el 99 % dentro de \([0-9.]*\) ms.*/\1/p')
 count=$(echo "$line" | sed -n 's/.* en \([0-9]*\) medidas.*/\1/p')
-if [ -z "$largest" ] || [ "${count:-0}" -lt 100 ]; then
+if [ -z "$largest" ] || [ -z "$most" ] || [ "${count:-0}" -lt 100 ]; then
   echo "FAIL: too few measures or an unreadable line"
   exit 1
 fi
-if awk -v m="$largest" 'BEGIN { exit !(m <= 17.0) }'; then
-  echo "ok: sound and picture within $largest ms of each other ($count measures)"
+if awk -v p="$most" -v m="$largest" 'BEGIN { exit !(p <= 17.0 && m <= 100.0) }'; then
+  echo "ok: sound and picture within $most ms of each other in 99 % of $count frames, $largest ms at most"
 else
-  echo "FAIL: the largest offset between sound and picture is $largest ms, more than one frame (17 ms)"
+  echo "FAIL: sound and picture within $most ms in 99 % of the frames (at most 17 ms wanted), $largest ms at most (100 ms)"
   cat "$stderr"
   exit 1
 fi
