@@ -15,10 +15,11 @@
 // yurnWork(ms) (time spent in our code for one real-time frame) and yurnSong
 // ({context: AudioContext, buffer: AudioBuffer, path}: the track, decoded).
 // It may call yurnStopMusic() once the program has ended, and
-// yurnCommand(command, value) any time: a player command (a PlayerCommand,
-// or WEB_SEEK_TO with value in ms), queued and carried out by the shell's
-// player between frames, as the window's keys are.  The player's keys on the
-// page are turned into the same commands here.
+// yurnCommand(command, value) while the program listens: a PlayerCommand, or
+// WEB_SEEK_TO with value in ms (yurn_web_command below), posted to the
+// shell's player for its next pump step.  The player's keys on the page are
+// turned into the same commands here and arrive as the window's do
+// (EVENT_PLAYER).
 #include <emscripten.h>
 #include <spawn.h>
 
@@ -107,7 +108,7 @@ EM_JS(void, yurn_web_listen, (), {
     };
     Module['yurnCommand'] = function(player, value) {
         if (!Module.yurnEvents) return;
-        Module.yurnEvents.push([4, player, value || 0]);
+        Module['_yurn_web_command'](player, value || 0);
         if (Module.yurnWake) Module.yurnWake();
     };
     var visibility = function() {
@@ -560,18 +561,10 @@ bool web_poll_event(PlatformEvent* event)
     }
     int32_t fields[2];
     double value = 0.0;
-    for (;;) {
-        if (!yurn_web_next_event(fields, &value))
-            return false;
-        // The seek bar's time is no window key: the player takes it here, on
-        // the program's own stack between frames, where it takes the keys.
-        if (fields[0] == EVENT_PLAYER && fields[1] == WEB_SEEK_TO) {
-            player_seek_ms(value);
-            continue;
-        }
-        *event = {.type = fields[0], .key = fields[1], .minimised = fields[0] == EVENT_ACTIVATE ? int32_t(value) : 0};
-        return true;
-    }
+    if (!yurn_web_next_event(fields, &value))
+        return false;
+    *event = {.type = fields[0], .key = fields[1], .minimised = fields[0] == EVENT_ACTIVATE ? int32_t(value) : 0};
+    return true;
 }
 
 // Hidden page: no frames, but time and ticks go on.
@@ -719,6 +712,18 @@ Platform virtual_record()
 }
 
 }  // namespace
+
+// The page's controls: command is a PlayerCommand, or WEB_SEEK_TO with the
+// time in value_ms (the seek bar).  Called by the page's code, which runs
+// while the program waits inside a present: the player takes it at its next
+// pump step, between two frames.
+extern "C" EMSCRIPTEN_KEEPALIVE void yurn_web_command(int32_t command, double value_ms)
+{
+    if (command == WEB_SEEK_TO)
+        player_post_seek_ms(value_ms);
+    else if (command > PLAYER_NONE && command < PLAYER_COMMAND_COUNT)
+        player_post(command);
+}
 
 // A page starts no other program (recording to video needs ffmpeg): every
 // attempt fails as a system without that program would.
