@@ -189,6 +189,24 @@ extern PlatformReason platform_reason;
 using PlatformFileKind = const char* (*)(uint32_t mode);
 extern PlatformFileKind platform_file_kind;
 
+// The player as a page's controls reach it (the shell points these at its
+// player; the defaults do nothing and tell an empty state):
+// platform_player_post queues a PlayerCommand, or PLAYER_SEEK_TO with ms,
+// for the main loop's next pump step; platform_player_view tells what the
+// frame on the screen is.
+struct PlayerView {
+    double time_ms;     // show time of the frame on the screen
+    double length_ms;   // how long the show runs by itself; 0 when unknown
+    int64_t frame;      // its number at the show's rate
+    bool paused;
+    bool looping;
+    bool muted;
+};
+using PlatformPlayerPost = void (*)(int32_t command, double ms);
+extern PlatformPlayerPost platform_player_post;
+using PlatformPlayerView = PlayerView (*)();
+extern PlatformPlayerView platform_player_view;
+
 // Picks and configures the backend for a run.  Resets the headless state
 // (clock, frame count, offered modes, queued events) but keeps its present hook.
 void select_platform(const PlatformConfig& config);

@@ -32,7 +32,6 @@
 #include "platform/frame_rgb.h"
 #include "platform/platform.h"
 #include "platform/platform_local.h"
-#include "shell/player.h"
 
 // ---------------------------------------------------------------------------
 // The page's side, as small JavaScript functions.  The waiting ones suspend
@@ -476,7 +475,7 @@ int32_t web_blit()
 // page's controls.
 void tell_player_state()
 {
-    const PlayerState state = player_state();
+    const PlayerView state = platform_player_view();
     yurn_web_player_state(state.time_ms, state.length_ms, double(state.frame), state.paused, state.looping,
                           state.muted);
 }
@@ -720,9 +719,9 @@ Platform virtual_record()
 extern "C" EMSCRIPTEN_KEEPALIVE void yurn_web_command(int32_t command, double value_ms)
 {
     if (command == WEB_SEEK_TO)
-        player_post_seek_ms(value_ms);
+        platform_player_post(PLAYER_SEEK_TO, value_ms);
     else if (command > PLAYER_NONE && command < PLAYER_COMMAND_COUNT)
-        player_post(command);
+        platform_player_post(command, 0.0);
 }
 
 // A page starts no other program (recording to video needs ffmpeg): every

@@ -26,8 +26,8 @@ constexpr double SEEK_SHORT_MS = 1000.0;
 constexpr double TIME_SHOWN_MS = 2000.0;      // the time stays on screen this long after a seek
 constexpr double SYNC_SETTLE_MS = 1000.0;     // offsets count from this long after a start, seek or resume
 constexpr double SYNC_CHECK_MS = 250.0;       // the music may be moved from this long after one of those
-constexpr int32_t SYNC_WINDOW = 9;            // measures whose median decides a move
-constexpr double SYNC_MOVE_MS = 6.0;          // past this the music is moved to the picture
+constexpr double SYNC_NUDGE_MS = 3.0;         // past this the show's clock follows the music
+constexpr double SYNC_JUMP_MS = 250.0;        // past this the music is moved to the picture instead
 
 struct Player {
     bool set_up = false;           // run_show set the player up for this run
@@ -58,8 +58,6 @@ struct Player {
     PlayerSync sync = {};
     double sync_sum = 0.0;
     std::vector<float> offsets;    // every offset measured, for the percentile
-    float recent[SYNC_WINDOW] = {};  // the last offsets, for the correction
-    int32_t recent_count = 0;
     std::vector<uint8_t> mask;     // the overlay being built
     bool overlay_set = false;      // the backend has an overlay from us
 };
@@ -91,7 +89,6 @@ void settle_sync(double now)
 {
     player.sync_from = now + SYNC_SETTLE_MS;
     player.check_from = now + SYNC_CHECK_MS;
-    player.recent_count = 0;
 }
 
 // A seek to frame target: the timer stops at once (no tick reaches a stage
@@ -186,9 +183,11 @@ void take_screenshot()
 
 // The music heard against the show's clock as a frame goes to the screen
 // (music minus picture, ms): counted from a second after a start, a seek or
-// a resume; and when the last few measures agree that the music is more
-// than a few ms off, the music is moved to the picture (never the picture:
-// its clock is the show's).
+// a resume.  Past a few ms the show's clock follows the music (a device
+// takes its samples in buffers, so a seek of the music itself would land
+// anywhere within one, and a starved sound thread holds the music back);
+// an offset too large to be a drift (the music stalled long or ended)
+// moves the music to the picture instead.
 void measure_sync()
 {
     if (!platform->audio_position_ms || player.paused || player.replaying)
@@ -208,18 +207,15 @@ void measure_sync()
         if (std::fabs(offset) > player.sync.max_abs_ms)
             player.sync.max_abs_ms = std::fabs(offset);
     }
-    player.recent[player.recent_count++ % SYNC_WINDOW] = float(offset);
-    if (player.recent_count < SYNC_WINDOW)
+    if (std::fabs(offset) <= SYNC_NUDGE_MS)
         return;
-    float sorted[SYNC_WINDOW];
-    std::copy(player.recent, player.recent + SYNC_WINDOW, sorted);
-    std::nth_element(sorted, sorted + SYNC_WINDOW / 2, sorted + SYNC_WINDOW);
-    if (std::fabs(sorted[SYNC_WINDOW / 2]) <= SYNC_MOVE_MS)
+    if (std::fabs(offset) <= SYNC_JUMP_MS) {
+        clock_base -= offset;
         return;
+    }
     if (platform->audio_seek)
         platform->audio_seek(show);
     player.sync.corrections++;
-    player.recent_count = 0;
     player.check_from = now + SYNC_CHECK_MS;
 }
 

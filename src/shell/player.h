@@ -12,8 +12,9 @@
 // 14 ms ticks due by then delivered before it, stepped over without drawing
 // (the stages' advance entries) up to the target, which is drawn; the show
 // then goes on from there on the platform's clock.  Pausing stops the
-// show's clock and the timer.  The music follows the picture: moved with
-// every seek, and moved to it when it drifts off by more than a few ms.
+// show's clock and the timer.  The music is moved with every seek; while
+// the show plays, its clock follows the music heard when the two drift more
+// than a few ms apart (the music is moved instead when it is far off).
 //
 // Main thread, between frames; the shell's main loop calls the rest of it
 // (shell/shell_local.h).

@@ -297,13 +297,14 @@ void watch_step()
 
 // One step of the message pump; true when WM_QUIT arrived (its code in
 // *code) or the player asked for a seek (the walk starts again).  While a
-// seek replays the show, every step steps over a frame, taking no message,
-// until the frame it lands on, which is made as any other.
+// seek replays the show, every step makes a frame, taking no message: it
+// steps over the frames before the one it lands on, and draws that one, so
+// a key pressed meanwhile (a screenshot) comes after it.
 bool pump_step(int32_t* code)
 {
-    if (player_replaying() && !player_replay_draws()) {
-        produce_frame(true);
-        return false;
+    if (player_replaying()) {
+        produce_frame(!player_replay_draws());
+        return player_seek_requested();
     }
     watch_step();
     if (player_seek_requested())
@@ -436,6 +437,17 @@ int32_t run_show_script(const Options& options, void (*build)())
     platform_fatal = fatal_error;
     platform_reason = system_reason;
     platform_file_kind = [](uint32_t mode) { return file_kind(mode_t(mode)); };
+    platform_player_post = [](int32_t command, double ms) {
+        if (command == PLAYER_SEEK_TO)
+            player_post_seek_ms(ms);
+        else
+            player_post(command);
+    };
+    platform_player_view = []() {
+        const PlayerState state = player_state();
+        return PlayerView{.time_ms = state.time_ms, .length_ms = state.length_ms, .frame = state.frame,
+                          .paused = state.paused, .looping = state.looping, .muted = state.muted};
+    };
     select_platform({
         .headless = options.headless,
         .window = options.window,

@@ -5,8 +5,9 @@
 # busy process beside it; --stats then reports the offset between the music
 # heard and the frame going to the screen, which must stay within one frame
 # (17 ms) from the first second after each start, pause or seek for 99 % of
-# the frames, and never pass 100 ms: on a shared machine the system may hold
-# the whole program back for a few frames now and then, which no clock can
+# the frames, and never pass 250 ms (past which the player would move the
+# music itself): on a shared machine the system may hold the whole program
+# or its sound thread back for a few frames now and then, which no clock can
 # undo, while a clock that drifts or a seek that leaves the music behind
 # shows in every frame after it.
 # Usage: player_sync.sh BUILD_DIR
@@ -97,10 +98,10 @@ if [ -z "$largest" ] || [ -z "$most" ] || [ "${count:-0}" -lt 100 ]; then
   echo "FAIL: too few measures or an unreadable line"
   exit 1
 fi
-if awk -v p="$most" -v m="$largest" 'BEGIN { exit !(p <= 17.0 && m <= 100.0) }'; then
+if awk -v p="$most" -v m="$largest" 'BEGIN { exit !(p <= 17.0 && m <= 250.0) }'; then
   echo "ok: sound and picture within $most ms of each other in 99 % of $count frames, $largest ms at most"
 else
-  echo "FAIL: sound and picture within $most ms in 99 % of the frames (at most 17 ms wanted), $largest ms at most (100 ms)"
+  echo "FAIL: sound and picture within $most ms in 99 % of the frames (at most 17 ms wanted), $largest ms at most (250 ms)"
   cat "$stderr"
   exit 1
 fi
