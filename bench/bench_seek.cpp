@@ -1,8 +1,9 @@
 // The player's seek: a frame back, which replays the show from its start up
 // to there without drawing it and then draws the frame (from the last second
 // of the photograph show; from 15 s of the engine show, where every frame is
-// a 3D scene), against a frame forward (no replay, one frame drawn) at the
-// same place, measured in the same run.  The goals: any seek in the photograph show within one frame
+// a 3D scene), against a paused show presenting its frame again with no seek
+// (the keys' list turned on or off) at the same place, measured in the same
+// run.  The goals: any seek in the photograph show within one frame
 // period at 60 fps (16.7 ms), in the engine show within 100 ms; the last
 // lines print each seek's time as a fraction of its goal.
 #include <benchmark/benchmark.h>
@@ -86,9 +87,9 @@ void report(benchmark::State& state, const char* name, std::vector<double> gaps)
     state.counters["max_ms"] = gaps.back();
 }
 
-void BM_photo_frame_forward(benchmark::State& state)
+void BM_photo_frame_again(benchmark::State& state)
 {
-    report(state, "photo_forward", time_commands("show", 49000.0, PLAYER_FRAME_FORWARD));
+    report(state, "photo_again", time_commands("show", 49900.0, PLAYER_KEYS));
 }
 
 void BM_photo_seek_back_from_the_end(benchmark::State& state)
@@ -96,9 +97,9 @@ void BM_photo_seek_back_from_the_end(benchmark::State& state)
     report(state, "photo_seek", time_commands("show", 49900.0, PLAYER_FRAME_BACK));
 }
 
-void BM_engine_frame_forward(benchmark::State& state)
+void BM_engine_frame_again(benchmark::State& state)
 {
-    report(state, "engine_forward", time_commands("engine", 15000.0, PLAYER_FRAME_FORWARD));
+    report(state, "engine_again", time_commands("engine", 15000.0, PLAYER_KEYS));
 }
 
 void BM_engine_seek_back_into_the_lit_scene(benchmark::State& state)
@@ -108,9 +109,9 @@ void BM_engine_seek_back_into_the_lit_scene(benchmark::State& state)
 
 }  // namespace
 
-BENCHMARK(BM_photo_frame_forward)->Unit(benchmark::kMillisecond)->Iterations(SAMPLES)->UseManualTime();
+BENCHMARK(BM_photo_frame_again)->Unit(benchmark::kMillisecond)->Iterations(SAMPLES)->UseManualTime();
 BENCHMARK(BM_photo_seek_back_from_the_end)->Unit(benchmark::kMillisecond)->Iterations(SAMPLES)->UseManualTime();
-BENCHMARK(BM_engine_frame_forward)->Unit(benchmark::kMillisecond)->Iterations(SAMPLES)->UseManualTime();
+BENCHMARK(BM_engine_frame_again)->Unit(benchmark::kMillisecond)->Iterations(SAMPLES)->UseManualTime();
 BENCHMARK(BM_engine_seek_back_into_the_lit_scene)->Unit(benchmark::kMillisecond)->Iterations(SAMPLES)->UseManualTime();
 
 int main(int argc, char** argv)
@@ -118,13 +119,13 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ratio = [](const char* seek, const char* forward, const char* show) {
-        if (medians.count(seek) && medians.count(forward) && medians[forward] > 0.0)
-            std::printf("ratio %-28s %6.2fx a frame drawn without a seek (%s)\n", seek,
-                        medians[seek] / medians[forward], show);
+    auto ratio = [](const char* seek, const char* again, const char* show) {
+        if (medians.count(seek) && medians.count(again) && medians[again] > 0.0)
+            std::printf("ratio %-28s %6.2fx a frame presented again without a seek (%s)\n", seek,
+                        medians[seek] / medians[again], show);
     };
-    ratio("photo_seek", "photo_forward", "photograph show");
-    ratio("engine_seek", "engine_forward", "engine show");
+    ratio("photo_seek", "photo_again", "photograph show");
+    ratio("engine_seek", "engine_again", "engine show");
     if (medians.count("photo_seek"))
         std::printf("goal  %-28s %8.4f of one frame period at 60 fps (16.7 ms)\n", "photo_seek",
                     medians["photo_seek"] / (1000.0 / 60.0));
