@@ -58,7 +58,8 @@ struct StageEntries {
     StageRender advance = nullptr;  // what render does to the stage's state and its result, without
                                     // drawing; null: a replay calls render instead
     StageEntry rewind = nullptr;    // back to the state create left, keeping what prepare allocated
-                                    // (ready and output may stay); null: a seek back builds the table anew
+                                    // (ready and output may stay); null: a seek back builds the table
+                                    // anew, so create must then start the stage from scratch
 };
 
 // What a stage's advance calls for a neighbour: its advance, or its render
