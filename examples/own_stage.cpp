@@ -36,6 +36,7 @@ void wash_release(int32_t) {}
 void wash_create(int32_t index, int32_t width, int32_t height)
 {
     wash.assign(size_t(width * height), 0);
+    ticks.store(0, std::memory_order_relaxed);  // a show built again (a player's seek back) starts afresh
     install_stage(index, &wash, {.prepare = wash_prepare, .render = wash_render, .tick = wash_tick,
                                  .release = wash_release});
     stage_table[index].output = wash.data();

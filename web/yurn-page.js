@@ -3,7 +3,9 @@
 // program's command line, runs it, and shows how it ended.
 //
 // Query: ?script=engine  ?show=FILE  ?depth=32|24|16|16:555|8  ?stats  ?virtual&fps=N
-// (the same as --script, --show, --depth, --stats and --headless --fps N); ?plain
+// ?t=SECONDS  ?loop  ?paused
+// (the same as --script, --show, --depth, --stats, --headless --fps N,
+// --from, --loop and --paused); ?plain
 // loads the build without WebAssembly SIMD even where SIMD runs; ?digests
 // (with ?virtual) fills yurn.digests.
 //
@@ -27,16 +29,18 @@
 // work (ms spent in the program for each real-time frame), runMs (ms from
 // main's start to the end), simd (whether the SIMD build was loaded), scale
 // (device pixels per show pixel), audio (the AudioContext and the decoded
-// track; music: where the playing track was started, its offset to the show
-// measured, set by the program's web backend).
+// track; music: where the playing track was started, set by the program's
+// web backend), player (the player's state,
+// read once a frame: time, length, frame, paused, looping, muted).
+//
+// The player's controls under the canvas (the pause button, the seek bar)
+// and its keys send commands to the program's player (Module.yurnCommand in
+// platform/web.cpp); its screenshots come as downloads.
 'use strict';
 
 (function () {
   const FRAME_WIDTH = 320;
   const FRAME_HEIGHT = 240;
-  // The program opens its track at this path; the page fetches and decodes
-  // it before the prompt.
-  let song = null;  // the sound track's path (files.json's "music"), fetched and decoded before the prompt
 
   const canvas = document.getElementById('lienzo');
   const prompt = document.getElementById('inicio');
@@ -46,6 +50,16 @@
   const progress = document.getElementById('progreso');
   const keysPanel = document.getElementById('teclas');
   const retry = document.getElementById('reintentar');
+  const controls = document.getElementById('mandos');
+  const pauseButton = document.getElementById('pausa');
+  const seekBar = document.getElementById('barra');
+  const timeText = document.getElementById('tiempo');
+  // The player's commands the page's controls send (platform/platform.h's
+  // PlayerCommand, and the web backend's seek to a time).
+  const PLAYER_PAUSE = 1;
+  const WEB_SEEK_TO = 100;
+  // Room for the controls under the canvas, in CSS pixels.
+  const CONTROLS_HEIGHT = 40;
   const query = new URLSearchParams(location.search);
   const virtualClock = query.has('virtual');
 
@@ -74,6 +88,7 @@
     simd: useSimd,
     scale: 1,
     audio: null,
+    get player() { return current && current.yurnPlayer; },
   };
   window.yurn = yurn;
   let files = [];  // [path, Uint8Array]
@@ -81,6 +96,7 @@
   let current = null;  // the running program's module
   let loaded = false;  // every file is here: a retry starts the show again, else it reloads the page
   let shows = [];  // the shows files.json lists
+  let song = null;  // the sound track's path (files.json's "music"), fetched and decoded before the prompt
 
   // The show the command line will run: the last script key, as the options read it.
   function chosenScript() {
@@ -97,7 +113,8 @@
     const args = [];
     for (const [key, value] of query) {
       if (key === 'script' || key === 'depth' || key === 'fps' || key === 'show') args.push('--' + key, value);
-      else if (key === 'stats') args.push('--stats');
+      else if (key === 't') args.push('--from', value);
+      else if (key === 'stats' || key === 'loop' || key === 'paused') args.push('--' + key);
       else if (key === 'virtual') args.push('--headless');
     }
     const bundled = files.some(([path]) => path === 'show.toml');
@@ -111,7 +128,7 @@
   // of 4 and 5), and the canvas is placed on whole device pixels.
   function fit() {
     const ratio = window.devicePixelRatio || 1;
-    const across = Math.floor(innerWidth * ratio), down = Math.floor(innerHeight * ratio);
+    const across = Math.floor(innerWidth * ratio), down = Math.floor(Math.max(0, innerHeight - CONTROLS_HEIGHT) * ratio);
     const scale = Math.max(1, Math.floor(Math.min(across / FRAME_WIDTH, down / FRAME_HEIGHT)));
     const width = FRAME_WIDTH * scale, height = FRAME_HEIGHT * scale;
     canvas.style.width = width / ratio + 'px';
@@ -119,6 +136,47 @@
     canvas.style.left = Math.max(0, Math.floor((across - width) / 2)) / ratio + 'px';
     canvas.style.top = Math.max(0, Math.floor((down - height) / 2)) / ratio + 'px';
     yurn.scale = scale;
+    controls.style.left = canvas.style.left;
+    controls.style.width = canvas.style.width;
+    controls.style.top = (Math.floor((down - height) / 2) + height) / ratio + 'px';
+  }
+
+  // The controls follow the player's state once a frame while the show runs.
+  function seconds(ms) {
+    return (Math.max(0, ms) / 1000).toFixed(1);
+  }
+  function followPlayer() {
+    if (yurn.state !== 'running') return;
+    requestAnimationFrame(followPlayer);
+    const state = yurn.player;
+    if (!state) return;  // the program is not listening yet
+    pauseButton.textContent = state.paused ? 'Seguir' : 'Pausa';
+    pauseButton.setAttribute('aria-label', pauseButton.textContent);
+    if (state.length > 0) seekBar.max = String(state.length);
+    if (!seekBar.matches(':active')) seekBar.value = String(state.time);
+    timeText.textContent = `${seconds(seekBar.matches(':active') ? Number(seekBar.value) : state.time)} / ` +
+      `${seconds(state.length)} s`;
+  }
+  function command(player, value) {
+    if (yurn.state === 'running' && current && current.yurnCommand) current.yurnCommand(player, value);
+  }
+
+  // A screenshot the player wrote (its report names the file): a download,
+  // and the file goes from the program's memory.
+  function download(name) {
+    try {
+      const bytes = current.FS.readFile(name);
+      const link = document.createElement('a');
+      link.href = URL.createObjectURL(new Blob([bytes], { type: 'image/png' }));
+      link.download = name;
+      document.body.appendChild(link);
+      link.click();
+      link.remove();
+      setTimeout(() => URL.revokeObjectURL(link.href), 60_000);
+      current.FS.unlink(name);
+    } catch (e) {
+      console.warn(`no se pudo descargar la captura ${name}`);
+    }
   }
 
   function toggleFullScreen() {
@@ -143,7 +201,7 @@
   // the query key instead of the option, the page's shows instead of --help.
   function inPageTerms(text) {
     const options = { '--depth': '?depth=', '--fps': '?fps=', '--script': '?script=', '--headless': '?virtual',
-                      '--stats': '?stats' };
+                      '--stats': '?stats', '--show': '?show=', '--from': '?t=', '--loop': '?loop', '--paused': '?paused' };
     return text.split('\n')
       .filter((line) => line !== '' && !/--help muestra/.test(line))
       .map((line) => line.replace(/^yurn: /, '')
@@ -177,22 +235,16 @@
     keysPanel.hidden = false;
     // A refused command line says why only on standard error: show it too.
     if (code === 2 && !yurn.error && yurn.stderr.length) showError('Error', inPageTerms(yurn.stderr.join('\n')));
-    if (query.has('stats')) showStats(true);
+    if (query.has('stats')) showStats();
     document.getElementById('codigo').textContent = String(code);
     if (yurn.error === null) endPanel.hidden = false;
   }
 
-  // ?stats: the program's report and the music's offset to the picture, in
-  // a panel on the page (the console gets them as information, not errors).
-  function showStats(final) {
+  // ?stats: the program's report (the music's offset to the picture among
+  // it) in a panel on the page; the console gets it as information, not as
+  // errors.
+  function showStats() {
     const lines = yurn.stderr.slice();
-    const music = yurn.audio && yurn.audio.music;
-    if (music && music.count > 0) {
-      lines.push(`Desfase de la música con la imagen (desde el primer segundo, ${music.count} medidas): ` +
-                 `media ${music.sum / music.count >= 0 ? '+' : ''}${(music.sum / music.count).toFixed(1)} ms, ` +
-                 `máximo ${music.max.toFixed(1)} ms; ${music.corrections} correcciones`);
-      if (final) console.log(lines[lines.length - 1]);
-    }
     statsPanel.textContent = lines.join('\n');
     statsPanel.hidden = lines.length === 0;
   }
@@ -201,13 +253,16 @@
     yurn.stderr.push(text);
     if (query.has('stats')) {
       console.log(text);
-      showStats(false);
+      showStats();
     } else {
       console.error(text);
     }
+    const shot = /guardado en (yurn-[^/]*\.png)$/.exec(text);
+    if (shot && current) download(shot[1]);
   }
 
-  // {"show": [paths], ...} with an optional "sizes": {path: bytes}.
+  // {"show": [paths], ...} with an optional "sizes": {path: bytes} and
+  // "music": the sound track's path.
   function validManifest(manifest) {
     if (!manifest || typeof manifest !== 'object' || Array.isArray(manifest)) return false;
     return Object.entries(manifest).every(([key, value]) => key === 'sizes'
@@ -364,6 +419,7 @@
     endPanel.hidden = true;
     errorPanel.hidden = true;
     keysPanel.hidden = true;
+    controls.hidden = virtualClock;
     document.body.classList.add('jugando');
 
     const module = await createYurn({
@@ -393,6 +449,7 @@
     args.forEach((arg, i) => { module.HEAP32[(argv >> 2) + i] = module.allocateUTF8(arg); });
     module.HEAP32[(argv >> 2) + args.length] = 0;
     yurn.startedAt = performance.now();
+    requestAnimationFrame(followPlayer);
     // main runs suspended and resumed (Asyncify); its result ends the program
     // through exit(), which runs its atexit work and then onExit.
     const code = await module.ccall('main', 'number', ['number', 'number'], [args.length, argv], { async: true });
@@ -425,7 +482,8 @@
   addEventListener('resize', fit);
   document.addEventListener('fullscreenchange', fit);
   document.addEventListener('keydown', (event) => {
-    if (event.target instanceof HTMLButtonElement) return;  // a focused button acts on its own
+    // A focused button acts on Enter and Space by itself.
+    if (event.target instanceof HTMLButtonElement && (event.key === 'Enter' || event.key === ' ')) return;
     if (yurn.state === 'ready') {
       if (startKey(event)) gesture(event);
       return;
@@ -435,7 +493,12 @@
     else if (event.key === '?' || event.key === 'h' || event.key === 'H') keysPanel.hidden = !keysPanel.hidden;
   });
   document.addEventListener('click', (event) => {
-    if (!(event.target instanceof HTMLButtonElement)) gesture(event);
+    if (!(event.target instanceof HTMLButtonElement) && !controls.contains(event.target)) gesture(event);
+  });
+  pauseButton.addEventListener('click', () => command(PLAYER_PAUSE, 0));
+  seekBar.addEventListener('change', () => {
+    command(WEB_SEEK_TO, Number(seekBar.value));
+    seekBar.blur();  // the arrows are the player's again
   });
   document.addEventListener('dblclick', toggleFullScreen);
   // Only from the end: a second click (or a script's) while the show it

@@ -27,8 +27,12 @@ Message from_event(const PlatformEvent& event)
     case EVENT_ACTIVATE:
         // WA_ACTIVE in the low word; the minimised flag in the high word.
         return {.message = WM_ACTIVATE, .wparam = uint64_t(event.minimised ? 1 : 0) << 16 | 1, .lparam = 0};
+    case EVENT_PLAYER:
+        // The shell's message pump hands it to the player; the window
+        // procedure answers it with 0 like any message it does not know.
+        return {.message = WM_PLAYER, .wparam = uint64_t(uint32_t(event.key)), .lparam = 0};
     default:
-        // Backends report only the three kinds above; anything else is a
+        // Backends report only the four kinds above; anything else is a
         // harmless message the window procedure answers and forgets.
         return {.message = WM_SETCURSOR, .wparam = 0, .lparam = 0};
     }

@@ -16,6 +16,7 @@ constexpr uint32_t WM_CLOSE = 0x0010;
 constexpr uint32_t WM_QUIT = 0x0012;       // wparam: the exit code
 constexpr uint32_t WM_SETCURSOR = 0x0020;
 constexpr uint32_t WM_KEYDOWN = 0x0100;    // wparam: the key
+constexpr uint32_t WM_PLAYER = 0x0401;   // WM_USER + 1; wparam: a PlayerCommand (platform/platform.h)
 constexpr uint64_t VK_ESCAPE = 27;
 
 struct Message {

@@ -39,6 +39,10 @@ struct Track {
     Mix_Music* music;       // made from file when the show first plays
 };
 
+// Sample frames per device buffer: 23 ms at 44.1 kHz, so a late callback
+// moves the sound by little and its position is known to within a buffer.
+constexpr int32_t DEVICE_BUFFER = 1024;
+
 bool audio_up = false;
 Track track;
 
@@ -68,6 +72,50 @@ void fade_after_mix(void*, Uint8* stream, int length)
     const size_t frames = size_t(length) / (2 * size_t(device_channels));
     music_fade_apply(fade, reinterpret_cast<int16_t*>(stream), frames, device_channels, fade_frame, device_rate);
     fade_frame += int64_t(frames);
+}
+
+// Where the music is: counted from the samples the mixer hands the device
+// while the music plays (the post-mix callback, on the audio thread), from
+// the position of the last play or seek.
+struct Position {
+    std::atomic<int64_t> mixed{0};        // sample frames mixed since base_ms
+    std::atomic<double> mixed_at{0.0};    // steady_ms of the last callback
+    std::atomic<bool> running{false};     // the music plays (not paused, halted or ended)
+    double base_ms = 0.0;                 // music time of the last play or seek; main thread
+    int32_t rate = 44100;                 // the device's sample frames per second
+    int32_t frame_bytes = 4;              // bytes per sample frame
+    int32_t buffer_frames = DEVICE_BUFFER;  // what is mixed ahead of what is heard
+    bool paused = false;                  // main thread
+    bool muted = false;                   // main thread
+};
+Position position;
+
+// Audio thread: the mixer has mixed len more bytes for the device.
+void count_mixed(int len)
+{
+    if (!position.running.load(std::memory_order_relaxed))
+        return;
+    position.mixed.store(position.mixed.load(std::memory_order_relaxed) + len / position.frame_bytes,
+                         std::memory_order_relaxed);
+    position.mixed_at.store(steady_ms(), std::memory_order_relaxed);
+}
+
+// The mixer's thread, after it has mixed each buffer: the fade, then the count.
+void after_mix(void* user, Uint8* stream, int length)
+{
+    fade_after_mix(user, stream, length);
+    count_mixed(length);
+}
+
+// Audio thread: the track ended or its fade-out finished.
+void music_finished() { position.running.store(false, std::memory_order_relaxed); }
+
+// From here the count starts again at ms.
+void restart_count(double ms)
+{
+    position.base_ms = ms;
+    position.mixed.store(0, std::memory_order_relaxed);
+    position.mixed_at.store(steady_ms(), std::memory_order_relaxed);
 }
 
 // The music is left playing when the show ends; the mixer's thread is stopped
@@ -183,7 +231,7 @@ bool open_device()
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return false;
     Mix_Init(MIX_INIT_MP3);
-    if (Mix_OpenAudio(44100, MIX_DEFAULT_FORMAT, 2, 2048) != 0) {
+    if (Mix_OpenAudio(44100, MIX_DEFAULT_FORMAT, 2, DEVICE_BUFFER) != 0) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return false;
     }
@@ -194,7 +242,12 @@ bool open_device()
         device_channels = channels;
         device_s16 = format == AUDIO_S16SYS;
     }
-    Mix_SetPostMix(fade_after_mix, nullptr);
+    if (frequency > 0 && channels > 0) {
+        position.rate = frequency;
+        position.frame_bytes = channels * int32_t(SDL_AUDIO_BITSIZE(format) / 8);
+    }
+    Mix_SetPostMix(after_mix, nullptr);
+    Mix_HookMusicFinished(music_finished);
     audio_up = true;
     static bool registered = false;
     if (!registered) {
@@ -274,7 +327,10 @@ void sdl_audio_play(void* stream)
         }
     }
     fade_on.store(false, std::memory_order_release);  // a new show starts unfaded
-    Mix_PlayMusic(track.music, 1);
+    if (Mix_PlayMusic(track.music, 1) == 0) {
+        restart_count(0.0);
+        position.running.store(!position.paused, std::memory_order_relaxed);
+    }
 }
 
 void sdl_audio_stop()
@@ -294,4 +350,67 @@ void sdl_audio_fade(uint32_t length_ms)
     fade_length_ms.store(length_ms, std::memory_order_relaxed);
     fade_serial.fetch_add(1, std::memory_order_relaxed);
     fade_on.store(true, std::memory_order_release);
+}
+
+void sdl_audio_pause(bool paused)
+{
+    position.paused = paused;
+    if (!audio_up)
+        return;
+    if (paused) {
+        Mix_PauseMusic();
+        position.running.store(false, std::memory_order_relaxed);
+    } else {
+        Mix_ResumeMusic();
+        restart_count(sdl_audio_position_ms() < 0.0 ? position.base_ms : sdl_audio_position_ms());
+        position.running.store(Mix_PlayingMusic() != 0, std::memory_order_relaxed);
+    }
+}
+
+void sdl_audio_seek(double ms)
+{
+    if (!audio_up || !track.music)
+        return;
+    // A track that ended plays again; one fading out or faded goes on at
+    // full volume (the shell asks for its fade again where it is due).
+    fade_on.store(false, std::memory_order_release);
+    if (!Mix_PlayingMusic()) {
+        if (Mix_PlayMusic(track.music, 1) != 0)
+            return;
+        if (position.paused)
+            Mix_PauseMusic();
+    }
+    Mix_VolumeMusic(position.muted ? 0 : MIX_MAX_VOLUME);
+    position.running.store(false, std::memory_order_relaxed);
+    if (Mix_SetMusicPosition(ms / 1000.0) != 0)
+        Mix_RewindMusic();  // cannot seek: at least from the start
+    restart_count(ms);
+    position.running.store(!position.paused, std::memory_order_relaxed);
+}
+
+void sdl_audio_mute(bool muted)
+{
+    position.muted = muted;
+    if (audio_up)
+        Mix_VolumeMusic(muted ? 0 : MIX_MAX_VOLUME);
+}
+
+// What is heard lags what is mixed by the device's buffer; between two
+// callbacks the heard sample moves on at the rate, up to the last one mixed.
+double sdl_audio_position_ms()
+{
+    if (!audio_up || !track.music || !Mix_PlayingMusic())
+        return -1.0;
+    const int64_t mixed = position.mixed.load(std::memory_order_relaxed);
+    double heard = double(mixed - position.buffer_frames);
+    if (position.running.load(std::memory_order_relaxed)) {
+        const double since = (steady_ms() - position.mixed_at.load(std::memory_order_relaxed)) / 1000.0;
+        const double ahead = since * position.rate;
+        heard += ahead < position.buffer_frames ? ahead : double(position.buffer_frames);
+    } else {
+        heard += position.buffer_frames;  // held: everything mixed has been heard
+    }
+    if (heard < 0.0)
+        heard = 0.0;
+    return position.base_ms + heard * 1000.0 / position.rate;
 }

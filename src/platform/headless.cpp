@@ -40,6 +40,7 @@ struct Headless {
     int64_t frames;   // present_frame calls so far
     int64_t idle;     // wait_event calls so far
     double time_ms;   // the virtual clock
+    int64_t shift;    // frame periods the clock is moved by (set_virtual_frame)
     TimerCallback timer;
     uint32_t timer_period;
     uint32_t timer_id;
@@ -50,6 +51,9 @@ struct Headless {
     int32_t request_count;
     double fade_at = -1.0;  // virtual time the music was asked to fade out; -1: never
     uint32_t fade_length;
+    std::vector<uint8_t> overlay;  // what the player last asked to show over the frame; empty: nothing
+    std::vector<uint8_t> shown_overlay;  // the overlay of the last present
+    HeadlessAudio audio = {.paused = false, .muted = false, .last_seek_ms = -1.0, .seeks = 0};
 };
 
 Headless state;
@@ -62,7 +66,7 @@ int32_t bytes_per_pixel(int32_t depth) { return depth / 8; }
 // T from the count of frame periods: exact integer product, one division.
 void advance_clock()
 {
-    const int64_t periods = state.frames + state.idle;
+    const int64_t periods = state.frames + state.idle + state.shift;
     state.time_ms = double(periods * 1000 * state.config.fps_denominator) /
                     double(state.config.fps_numerator);
     if (!state.timer)
@@ -177,6 +181,7 @@ int32_t headless_flip()
     state.front_pixels.swap(state.back_pixels);
     state.front_is_offscreen = state.blit_pending;
     state.blit_pending = false;
+    state.shown_overlay = state.overlay;  // over the screen, never into its pixels
     state.flipped = true;
     return DD_OK;
 }
@@ -257,6 +262,17 @@ void headless_wait_event()
 
 double headless_clock_ms() { return state.time_ms; }
 
+void headless_set_virtual_frame(int64_t n)
+{
+    state.shift = n - (state.frames + state.idle);
+    const TimerCallback timer = state.timer;
+    state.timer = nullptr;  // moving the clock delivers no tick
+    advance_clock();
+    state.timer = timer;
+    if (timer)
+        state.ticks_delivered = int64_t(state.time_ms) / state.timer_period;
+}
+
 uint32_t headless_start_timer(uint32_t period_ms, TimerCallback callback)
 {
     if (period_ms == 0 || !callback)
@@ -281,6 +297,22 @@ void headless_audio_fade(uint32_t length_ms)
     state.fade_at = state.time_ms;
     state.fade_length = length_ms;
 }
+void headless_audio_pause(bool paused) { state.audio.paused = paused; }
+void headless_audio_mute(bool muted) { state.audio.muted = muted; }
+void headless_audio_seek(double ms)
+{
+    state.audio.last_seek_ms = ms;
+    state.audio.seeks++;
+}
+double headless_audio_position_ms() { return -1.0; }
+
+void headless_set_overlay(const uint8_t* mask, int32_t width, int32_t height)
+{
+    if (mask)
+        state.overlay.assign(mask, mask + size_t(width) * size_t(height));
+    else
+        state.overlay.clear();
+}
 
 }  // namespace
 
@@ -304,6 +336,7 @@ const Platform headless_platform = {
     .set_palette = headless_set_palette,
     .release = headless_release,
     .frame_presented = headless_frame_presented,
+    .set_overlay = headless_set_overlay,
     .has_display = headless_has_display,
     .message_box = headless_message_box,
     .poll_event = headless_poll_event,
@@ -311,10 +344,15 @@ const Platform headless_platform = {
     .clock_ms = headless_clock_ms,
     .start_timer = headless_start_timer,
     .kill_timer = headless_kill_timer,
+    .set_virtual_frame = headless_set_virtual_frame,
     .audio_open = headless_audio_open,
     .audio_play = headless_audio_play,
     .audio_stop = headless_audio_stop,
     .audio_fade = headless_audio_fade,
+    .audio_pause = headless_audio_pause,
+    .audio_seek = headless_audio_seek,
+    .audio_mute = headless_audio_mute,
+    .audio_position_ms = headless_audio_position_ms,
 };
 
 void headless_configure(const PlatformConfig& config)
@@ -347,6 +385,10 @@ void headless_queue_event(const PlatformEvent& event, int64_t periods)
 }
 
 double headless_time_ms() { return state.time_ms; }
+
+const uint8_t* headless_overlay() { return state.shown_overlay.empty() ? nullptr : state.shown_overlay.data(); }
+
+HeadlessAudio headless_audio() { return state.audio; }
 
 int32_t headless_mode_requests(int32_t* depths, int32_t capacity)
 {

@@ -27,6 +27,8 @@ const Platform* platform = nullptr;
 PlatformFatal platform_fatal = stderr_fatal;
 PlatformReason platform_reason = strerror_reason;
 PlatformFileKind platform_file_kind = special_file;
+PlatformPlayerPost platform_player_post = [](int32_t, double) {};
+PlatformPlayerView platform_player_view = []() { return PlayerView{}; };
 
 void select_platform(const PlatformConfig& config)
 {

@@ -61,9 +61,32 @@ enum PlatformEventType : int32_t {
     EVENT_CLOSE,     // the user closed the window
     EVENT_KEY_DOWN,  // key = KEY_ESCAPE or KEY_OTHER
     EVENT_ACTIVATE,  // minimised = 1 when the window went to an icon, 0 when shown again
+    EVENT_PLAYER,    // key = a PlayerCommand: a backend's key for the player (shell/player.h)
 };
 constexpr int32_t KEY_ESCAPE = 27;
 constexpr int32_t KEY_OTHER = 0;
+
+// What the player's keys ask for, whatever the backend's keys are: each
+// backend turns its own keys into these (the SDL window: Space, the arrows,
+// Shift+arrows, ',', '.', Home, L, M, S, '?' or H), and the shell's player
+// (shell/player.h) carries them out between frames.
+enum PlayerCommand : int32_t {
+    PLAYER_NONE = 0,
+    PLAYER_PAUSE,          // pause or resume, the music with the picture
+    PLAYER_BACK,           // 5 s back
+    PLAYER_FORWARD,        // 5 s forward
+    PLAYER_BACK_SHORT,     // 1 s back
+    PLAYER_FORWARD_SHORT,  // 1 s forward
+    PLAYER_FRAME_BACK,     // one frame back (pauses)
+    PLAYER_FRAME_FORWARD,  // one frame forward (pauses)
+    PLAYER_HOME,           // to the start
+    PLAYER_LOOP,           // loop the show on or off
+    PLAYER_MUTE,           // the music silent or not
+    PLAYER_SCREENSHOT,     // the shown frame to a new PNG in the current folder
+    PLAYER_KEYS,           // the list of keys over the picture, on or off
+    PLAYER_SEEK_TO,        // to the time given with it (player_post_seek_ms); no key sends it
+    PLAYER_COMMAND_COUNT,
+};
 
 struct PlatformEvent {
     int32_t type;
@@ -100,6 +123,11 @@ struct Platform {
     void (*set_palette)(const uint8_t* rgb);     // 256 x (r, g, b) for the 8-bit mode
     void (*release)();                           // surfaces, device, window; idempotent
     void (*frame_presented)(int32_t stage);      // end of every present_frame call; stage: the current stage index
+    // What the screen shows over the frame from the next present on, never
+    // part of the frame itself (captures and screenshots read the off-screen
+    // surface): width x height bytes, 0 = the frame, 1 = the frame darkened,
+    // 2 = white; null = nothing.  Copied; null in a backend that draws none.
+    void (*set_overlay)(const uint8_t* mask, int32_t width, int32_t height);
     bool (*has_display)();                       // a message box can be shown
     void (*message_box)(const char* caption, const char* text);
 
@@ -116,6 +144,11 @@ struct Platform {
     double (*clock_ms)();
     uint32_t (*start_timer)(uint32_t period_ms, TimerCallback callback);
     void (*kill_timer)(uint32_t id);
+    // A virtual clock only (null on a real one): from now on the clock reads
+    // frame n's time, as if the frames before it had been presented (the
+    // player's seeks); the timer's ticks count on from there.  The frames and
+    // waits that events are due at are not moved.
+    void (*set_virtual_frame)(int64_t n);
 
     // Sound.  audio_open returns null on any failure; a null stream plays
     // nothing.  A track that cannot be played (missing, not a regular file,
@@ -126,6 +159,16 @@ struct Platform {
     void (*audio_play)(void* stream);
     void (*audio_stop)();
     void (*audio_fade)(uint32_t length_ms);
+    // The player's calls; any may be null in a backend without them.
+    // audio_pause holds or resumes the music; audio_seek moves it to ms from
+    // its start (playing it again if it had ended or faded out, unless
+    // paused); audio_mute silences it without stopping it; audio_position_ms
+    // is where the music being heard now is, in ms from its start, measured
+    // from the samples the device has taken, or -1 when nothing plays.
+    void (*audio_pause)(bool paused);
+    void (*audio_seek)(double ms);
+    void (*audio_mute)(bool muted);
+    double (*audio_position_ms)();
 };
 
 // The backend chosen by select_platform; null before.
@@ -145,6 +188,24 @@ using PlatformReason = const char* (*)(int error);
 extern PlatformReason platform_reason;
 using PlatformFileKind = const char* (*)(uint32_t mode);
 extern PlatformFileKind platform_file_kind;
+
+// The player as a page's controls reach it (the shell points these at its
+// player; the defaults do nothing and tell an empty state):
+// platform_player_post queues a PlayerCommand, or PLAYER_SEEK_TO with ms,
+// for the main loop's next pump step; platform_player_view tells what the
+// frame on the screen is.
+struct PlayerView {
+    double time_ms;     // show time of the frame on the screen
+    double length_ms;   // how long the show runs by itself; 0 when unknown
+    int64_t frame;      // its number at the show's rate
+    bool paused;
+    bool looping;
+    bool muted;
+};
+using PlatformPlayerPost = void (*)(int32_t command, double ms);
+extern PlatformPlayerPost platform_player_post;
+using PlatformPlayerView = PlayerView (*)();
+extern PlatformPlayerView platform_player_view;
 
 // Picks and configures the backend for a run.  Resets the headless state
 // (clock, frame count, offered modes, queued events) but keeps its present hook.
@@ -227,6 +288,20 @@ int32_t headless_mode_requests(int32_t* depths, int32_t capacity);
 // When the music was last asked to fade out in this run (virtual ms; -1 when
 // never) and over how long.  There is no sound, only the request.
 void headless_music_fade(double* at_ms, uint32_t* length_ms);
+
+// The overlay the last present showed (null when none): what the player drew
+// over the frame, which a test can read and the captured frame never holds.
+const uint8_t* headless_overlay();
+
+// The player's sound calls as the headless backend got them: paused, muted,
+// the last seek (ms; -1 when none) and how many seeks there were.
+struct HeadlessAudio {
+    bool paused;
+    bool muted;
+    double last_seek_ms;
+    int32_t seeks;
+};
+HeadlessAudio headless_audio();
 
 // Milliseconds on std::chrono::steady_clock since the process started.
 double steady_ms();

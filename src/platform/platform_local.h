@@ -65,3 +65,7 @@ void* sdl_audio_open(const char* path);
 void sdl_audio_play(void* stream);
 void sdl_audio_stop();
 void sdl_audio_fade(uint32_t length_ms);
+void sdl_audio_pause(bool paused);
+void sdl_audio_seek(double ms);
+void sdl_audio_mute(bool muted);
+double sdl_audio_position_ms();

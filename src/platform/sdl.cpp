@@ -41,6 +41,8 @@ struct Sdl {
     uint8_t palette[768];            // 256 x (r, g, b), as set_palette gave it
     PlatformEvent pending[MAX_PENDING];  // events made here, returned before SDL's
     int32_t pending_count;
+    SDL_Texture* overlay;               // the player's overlay, blended over the frame
+    std::vector<uint32_t> overlay_pixels;  // ARGB; empty while there is no overlay
 };
 
 Sdl sdl;
@@ -301,6 +303,26 @@ SDL_Rect letterbox()
     return rect;
 }
 
+// The player's overlay, as ARGB over the frame: shade darkens, ink is white.
+void sdl_set_overlay(const uint8_t* mask, int32_t width, int32_t height)
+{
+    if (!mask || !sdl.renderer) {
+        sdl.overlay_pixels.clear();
+        return;
+    }
+    if (!sdl.overlay) {
+        sdl.overlay = SDL_CreateTexture(sdl.renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING,
+                                        width, height);
+        if (!sdl.overlay)
+            return;
+        SDL_SetTextureBlendMode(sdl.overlay, SDL_BLENDMODE_BLEND);
+    }
+    sdl.overlay_pixels.resize(size_t(width) * size_t(height));
+    for (size_t i = 0; i < sdl.overlay_pixels.size(); i++)
+        sdl.overlay_pixels[i] = mask[i] == 2 ? 0xFFFFFFFFu : mask[i] == 1 ? 0xA0000000u : 0u;
+    SDL_UpdateTexture(sdl.overlay, nullptr, sdl.overlay_pixels.data(), width * 4);
+}
+
 int32_t sdl_flip()
 {
     if (sdl.lost)
@@ -311,6 +333,9 @@ int32_t sdl_flip()
     SDL_SetRenderDrawColor(sdl.renderer, 0, 0, 0, 255);
     SDL_RenderClear(sdl.renderer);
     SDL_RenderCopy(sdl.renderer, sdl.texture, nullptr, &rect);
+    // Drawn on the screen's copy only: the off-screen surface keeps the frame.
+    if (sdl.overlay && !sdl.overlay_pixels.empty())
+        SDL_RenderCopy(sdl.renderer, sdl.overlay, nullptr, &rect);
     SDL_RenderPresent(sdl.renderer);  // waits for the vertical blank
     return DD_OK;
 }
@@ -337,7 +362,12 @@ void sdl_release()
         sdl.texture = nullptr;
         sdl.renderer = nullptr;
         sdl.window = nullptr;
+        sdl.overlay = nullptr;
     }
+    if (sdl.overlay)
+        SDL_DestroyTexture(sdl.overlay);
+    sdl.overlay = nullptr;
+    sdl.overlay_pixels.clear();
     if (sdl.texture)
         SDL_DestroyTexture(sdl.texture);
     if (sdl.renderer)
@@ -369,6 +399,35 @@ void toggle_full_screen()
     SDL_SetWindowFullscreen(sdl.window, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
 }
 
+// The player's command for a key, PLAYER_NONE for a key it does not use.
+// Held keys repeat only the seeks and the frame steps.
+int32_t player_command_of(const SDL_KeyboardEvent& key)
+{
+    const bool shift = key.keysym.mod & KMOD_SHIFT;
+    const bool repeat = key.repeat != 0;
+    switch (key.keysym.sym) {
+    case SDLK_LEFT: return shift ? PLAYER_BACK_SHORT : PLAYER_BACK;
+    case SDLK_RIGHT: return shift ? PLAYER_FORWARD_SHORT : PLAYER_FORWARD;
+    case SDLK_COMMA: return PLAYER_FRAME_BACK;
+    case SDLK_PERIOD: return PLAYER_FRAME_FORWARD;
+    default: break;
+    }
+    if (repeat)
+        return PLAYER_NONE;
+    switch (key.keysym.sym) {
+    case SDLK_SPACE: return PLAYER_PAUSE;
+    case SDLK_HOME: return PLAYER_HOME;
+    case SDLK_l: return PLAYER_LOOP;
+    case SDLK_m: return PLAYER_MUTE;
+    case SDLK_s: return PLAYER_SCREENSHOT;
+    case SDLK_h:
+    case SDLK_QUESTION: return PLAYER_KEYS;
+    case SDLK_SLASH:                                             // Shift gives '?' on a US keyboard
+    case SDLK_QUOTE: return shift ? PLAYER_KEYS : PLAYER_NONE;  // and on a Spanish one
+    default: return PLAYER_NONE;
+    }
+}
+
 // Maps one SDL event; false for events the show does not look at.
 bool map_event(const SDL_Event& e, PlatformEvent* event)
 {
@@ -381,6 +440,13 @@ bool map_event(const SDL_Event& e, PlatformEvent* event)
             if (!e.key.repeat)
                 toggle_full_screen();
             return false;
+        }
+        if (e.key.keysym.sym != SDLK_ESCAPE) {
+            const int32_t command = player_command_of(e.key);
+            if (command != PLAYER_NONE) {
+                *event = {.type = EVENT_PLAYER, .key = command, .minimised = 0};
+                return true;
+            }
         }
         *event = {.type = EVENT_KEY_DOWN, .key = e.key.keysym.sym == SDLK_ESCAPE ? KEY_ESCAPE : KEY_OTHER,
                   .minimised = 0};
@@ -466,6 +532,7 @@ const Platform sdl_platform = {
     .set_palette = sdl_set_palette,
     .release = sdl_release,
     .frame_presented = sdl_frame_presented,
+    .set_overlay = sdl_set_overlay,
     .has_display = sdl_has_display,
     .message_box = sdl_message_box,
     .poll_event = sdl_poll_event,
@@ -473,10 +540,15 @@ const Platform sdl_platform = {
     .clock_ms = sdl_clock_ms,
     .start_timer = real_start_timer,
     .kill_timer = real_kill_timer,
+    .set_virtual_frame = nullptr,
     .audio_open = sdl_audio_open,
     .audio_play = sdl_audio_play,
     .audio_stop = sdl_audio_stop,
     .audio_fade = sdl_audio_fade,
+    .audio_pause = sdl_audio_pause,
+    .audio_seek = sdl_audio_seek,
+    .audio_mute = sdl_audio_mute,
+    .audio_position_ms = sdl_audio_position_ms,
 };
 
 void sdl_configure(const PlatformConfig& config)

@@ -14,7 +14,12 @@
 // yurnMessageBox(caption, text), yurnFrame(frame, digest_high, digest_low),
 // yurnWork(ms) (time spent in our code for one real-time frame) and yurnSong
 // ({context: AudioContext, buffer: AudioBuffer, path}: the track, decoded).
-// It may call yurnStopMusic() once the program has ended.
+// It may call yurnStopMusic() once the program has ended, and
+// yurnCommand(command, value) while the program listens: a PlayerCommand, or
+// WEB_SEEK_TO with value in ms (yurn_web_command below), posted to the
+// shell's player for its next pump step.  The player's keys on the page are
+// turned into the same commands here and arrive as the window's do
+// (EVENT_PLAYER).
 #include <emscripten.h>
 #include <spawn.h>
 
@@ -66,8 +71,43 @@ EM_JS(void, yurn_web_draw, (const uint8_t* pixels, int width, int height), {
 EM_JS(void, yurn_web_listen, (), {
     if (Module.yurnEvents) return;
     Module.yurnEvents = [];
+    // The player's keys (PlayerCommand values, platform/platform.h), as the
+    // window's: held keys repeat only the seeks and the frame steps.
+    var command = function(event) {
+        if (event.ctrlKey || event.altKey || event.metaKey) return 0;
+        switch (event.key) {
+        case 'ArrowLeft': return event.shiftKey ? 4 : 2;
+        case 'ArrowRight': return event.shiftKey ? 5 : 3;
+        case ',': return 6;
+        case '.': return 7;
+        }
+        if (event.repeat) return 0;
+        switch (event.key) {
+        case ' ': return 1;
+        case 'Home': return 8;
+        case 'l': case 'L': return 9;
+        case 'm': case 'M': return 10;
+        case 's': case 'S': return 11;
+        case '?': case 'h': case 'H': return 12;
+        }
+        return 0;
+    };
     var key = function(event) {
-        Module.yurnEvents.push([2, event.key == 'Escape' ? 27 : 0, 0]);
+        // A focused button acts on Enter and Space by itself; the seek bar on its keys.
+        if (event.target instanceof HTMLButtonElement && (event.key == ' ' || event.key == 'Enter')) return;
+        if (event.target instanceof HTMLInputElement) return;
+        var player = event.key == 'Escape' ? 0 : command(event);
+        if (player) {
+            event.preventDefault();  // Space and the arrows would scroll
+            Module.yurnEvents.push([4, player, 0]);
+        } else {
+            Module.yurnEvents.push([2, event.key == 'Escape' ? 27 : 0, 0]);
+        }
+        if (Module.yurnWake) Module.yurnWake();
+    };
+    Module['yurnCommand'] = function(player, value) {
+        if (!Module.yurnEvents) return;
+        Module['_yurn_web_command'](player, value || 0);
         if (Module.yurnWake) Module.yurnWake();
     };
     var visibility = function() {
@@ -76,12 +116,15 @@ EM_JS(void, yurn_web_listen, (), {
         if (document.hidden && Module.yurnWakeFrame) Module.yurnWakeFrame();
     };
     document.addEventListener('keydown', key);
+    // The page reads the player's state once a frame for its controls.
+    Module['yurnPlayer'] = {time: 0, length: 0, frame: 0, paused: false, looping: false, muted: false};
     document.addEventListener('visibilitychange', visibility);
     Module['yurnUnlisten'] = function() {
         document.removeEventListener('keydown', key);
         document.removeEventListener('visibilitychange', visibility);
         Module.yurnEvents = null;
         Module['yurnUnlisten'] = null;
+        Module['yurnCommand'] = null;
     };
     Module.yurnEvents.push([3, 0, document.hidden ? 1 : 0]);
 });
@@ -90,15 +133,28 @@ EM_JS(void, yurn_web_unlisten, (), {
     if (Module['yurnUnlisten']) Module['yurnUnlisten']();
 });
 
-// Takes the oldest queued event into out[0..2]; 0 when there is none.
-EM_JS(int, yurn_web_next_event, (int32_t* out), {
+// Takes the oldest queued event into type, key and value; 0 when there is none.
+EM_JS(int, yurn_web_next_event, (int32_t* out, double* value), {
     var events = Module.yurnEvents;
     if (!events || events.length == 0) return 0;
     var event = events.shift();
     HEAP32[out >> 2] = event[0];
     HEAP32[(out >> 2) + 1] = event[1];
-    HEAP32[(out >> 2) + 2] = event[2];
+    HEAPF64[value >> 3] = event[2];
     return 1;
+});
+
+// The player's state for the page's controls (time bar, pause button).
+EM_JS(void, yurn_web_player_state, (double time_ms, double length_ms, double frame, int paused, int looping,
+                                     int muted), {
+    var state = Module['yurnPlayer'];
+    if (!state) return;
+    state.time = time_ms;
+    state.length = length_ms;
+    state.frame = frame;
+    state.paused = !!paused;
+    state.looping = !!looping;
+    state.muted = !!muted;
 });
 
 // Suspends the program until the browser's next animation frame, and tells
@@ -160,55 +216,51 @@ EM_JS(void, yurn_web_frame, (double frame, uint32_t high, uint32_t low), {
 
 // The track, played from the buffer the page decoded: 0 when the page has
 // none for this path (a silent show).  Its state lives in the page's
-// yurnSong.music, where the page reads the measured offsets for ?stats:
-// showBase (the page's clock when the show's time was 0), when and offset
-// (the context's time the playing source started and the track's position
-// it started from, s), count, sum, max (the offsets measured, ms),
-// corrections, settleFrom (show time from which offsets count).
+// yurnSong.music: showBase (the page's clock when the music's time was 0,
+// moved by seeks and pauses), when and offset (the context's time the
+// playing source started and the track's position it started from, s),
+// pausedAt (the music's time while paused, ms).
 EM_JS(int, yurn_web_audio_open, (const char* path), {
     var song = Module['yurnSong'];
     if (!song || !song.buffer || !song.context || !UTF8ToString(path).endsWith(song.path)) return 0;
-    var gain = song.context.createGain();
-    gain.connect(song.context.destination);
-    song.music = {gain: gain, source: null, showBase: 0, when: 0, offset: 0, stopped: false,
-                  count: 0, sum: 0, max: 0, corrections: 0, settleFrom: 1000};
+    var fade = song.context.createGain(), mute = song.context.createGain();
+    fade.connect(mute);
+    mute.connect(song.context.destination);
+    song.music = {fade: fade, mute: mute, source: null, showBase: 0, when: 0, offset: 0, stopped: true,
+                  paused: false, pausedAt: 0};
     Module['yurnStopMusic'] = function() {
         var music = song.music;
-        if (!music || music.stopped) return;
+        if (!music) return;
         music.stopped = true;
         if (music.source) { try { music.source.stop(); } catch (e) {} }
         music.source = null;
     };
-    // The music heard now, in ms from the track's start, and the show's time
-    // then: from the context's output timestamp where the browser gives one
-    // (the sample leaving for the speakers and when), else its clock now.
-    Module.yurnMusicClock = function() {
-        var context = song.context, music = song.music;
-        var audioTime = context.currentTime, pageTime = performance.now();
+    // The context's time of the sample going out to the speakers now, from
+    // its output timestamp where the browser gives one (moved on to now),
+    // else its clock.
+    Module.yurnAudioNow = function() {
+        var context = song.context, now = performance.now();
         if (context.getOutputTimestamp) {
             var stamp = context.getOutputTimestamp();
-            if (stamp && stamp.contextTime > 0 && stamp.performanceTime > 0) {
-                audioTime = stamp.contextTime;
-                pageTime = stamp.performanceTime;
-            }
+            if (stamp && stamp.contextTime > 0 && stamp.performanceTime > 0)
+                return stamp.contextTime + (now - stamp.performanceTime) / 1000;
         }
-        return {music: (audioTime - music.when + music.offset) * 1000, show: pageTime - music.showBase,
-                audioTime: audioTime, pageTime: pageTime};
+        return context.currentTime;
     };
-    // Starts the track where the show is: the first sample that can still be
-    // scheduled (the next render quantum) plays the track at the show's time
-    // it will be heard at.
+    // Starts the track at the music's time: the first sample that can still
+    // be scheduled (the next render quantum) is the one due when it is heard.
     Module.yurnMusicStart = function() {
         var context = song.context, music = song.music;
         if (music.source) { try { music.source.stop(); } catch (e) {} }
-        var clock = Module.yurnMusicClock();
+        music.source = null;
+        if (music.stopped || music.paused) return;
         var when = context.currentTime;
-        var heardShow = clock.show + (when - clock.audioTime) * 1000;
-        var offset = Math.max(0, heardShow / 1000);
-        if (offset >= song.buffer.duration) { music.source = null; return; }
+        var offset = (performance.now() - music.showBase) / 1000 + (when - Module.yurnAudioNow());
+        if (offset < 0) { when -= offset; offset = 0; }
+        if (offset >= song.buffer.duration) return;
         var source = context.createBufferSource();
         source.buffer = song.buffer;
-        source.connect(music.gain);
+        source.connect(music.fade);
         source.start(when, offset);
         music.source = source;
         music.when = when;
@@ -220,9 +272,12 @@ EM_JS(int, yurn_web_audio_open, (const char* path), {
 EM_JS(void, yurn_web_audio_play, (), {
     var song = Module['yurnSong'];
     if (!song || !song.music) return;
-    song.music.showBase = performance.now();
-    song.music.stopped = false;
-    song.music.gain.gain.value = 1;
+    var music = song.music;
+    music.showBase = performance.now();
+    music.stopped = false;
+    music.pausedAt = 0;
+    music.fade.gain.cancelScheduledValues(0);
+    music.fade.gain.value = 1;
     Module.yurnMusicStart();
 });
 
@@ -234,39 +289,55 @@ EM_JS(void, yurn_web_audio_stop, (), {
 EM_JS(void, yurn_web_audio_fade, (int ms), {
     var song = Module['yurnSong'];
     if (!song || !song.music) return;
-    var gain = song.music.gain.gain, now = song.context.currentTime;
+    var gain = song.music.fade.gain, now = song.context.currentTime;
+    gain.cancelScheduledValues(0);
     gain.setValueAtTime(gain.value, now);
     gain.linearRampToValueAtTime(0, now + Math.max(ms, 1) / 1000);
 });
 
-// Once a frame: the offset of the music heard to the show's time (music
-// minus picture, ms), counted from the show's first second on (and a second
-// after the page was hidden), and the track started again at the show's
-// time when it is off by more than RESYNC_MS.  Nothing while the context is
-// not running (before the click takes effect, or suspended by the browser).
-EM_JS(void, yurn_web_audio_sync, (double resync_ms), {
+EM_JS(void, yurn_web_audio_pause, (int paused), {
     var song = Module['yurnSong'];
     var music = song && song.music;
-    if (!music || music.stopped || !music.source || song.context.state != 'running') return;
-    var clock = Module.yurnMusicClock();
-    if (clock.show >= song.buffer.duration * 1000 - 100) return;  // the track is over, or nearly
-    var offset = clock.music - clock.show;
-    if (clock.show >= music.settleFrom) {
-        music.count++;
-        music.sum += offset;
-        music.max = Math.max(music.max, Math.abs(offset));
-    }
-    if (Math.abs(offset) > resync_ms) {
-        music.corrections++;
+    if (!music || !!paused == music.paused) return;
+    if (paused) {
+        music.pausedAt = performance.now() - music.showBase;
+        music.paused = true;
+        Module.yurnMusicStart();  // stops it
+    } else {
+        music.paused = false;
+        music.showBase = performance.now() - music.pausedAt;
         Module.yurnMusicStart();
     }
 });
 
-// The page was hidden: offsets count again a second after it shows.
-EM_JS(void, yurn_web_audio_settle, (), {
+// The music to ms from its start (playing again if it had ended or faded
+// out, unless paused), at full volume.
+EM_JS(void, yurn_web_audio_seek, (double ms), {
     var song = Module['yurnSong'];
     var music = song && song.music;
-    if (music) music.settleFrom = performance.now() - music.showBase + 1000;
+    if (!music) return;
+    music.stopped = false;
+    music.pausedAt = ms;
+    music.showBase = performance.now() - ms;
+    music.fade.gain.cancelScheduledValues(0);
+    music.fade.gain.value = 1;
+    Module.yurnMusicStart();
+});
+
+EM_JS(void, yurn_web_audio_mute, (int muted), {
+    var song = Module['yurnSong'];
+    if (song && song.music) song.music.mute.gain.value = muted ? 0 : 1;
+});
+
+// Where the music heard now is, in ms from the track's start; -1 when
+// nothing plays (stopped, paused, ended, or the context not running yet).
+EM_JS(double, yurn_web_audio_position, (), {
+    var song = Module['yurnSong'];
+    var music = song && song.music;
+    if (!music || !music.source || music.stopped || music.paused || song.context.state != 'running') return -1;
+    var heard = (Module.yurnAudioNow() - music.when + music.offset) * 1000;
+    if (heard < 0 || heard >= song.buffer.duration * 1000) return -1;
+    return heard;
 });
 
 namespace {
@@ -278,9 +349,14 @@ constexpr int32_t IDLE_WAIT_MS = 14;
 // The virtual clock runs as fast as it can; it lets the page paint and take
 // input this often (real milliseconds).
 constexpr double VIRTUAL_YIELD_MS = 100.0;
-// The music is started again at the show's time when it is off by more than
-// this (the goal is one 60 Hz frame, 17 ms, from the first second on).
-constexpr double RESYNC_MS = 10.0;
+// A page's command that is not a key's: the player to value ms (the seek bar).
+constexpr int32_t WEB_SEEK_TO = 100;
+// The page's key handler and controls send these numbers.
+static_assert(PLAYER_PAUSE == 1 && PLAYER_BACK == 2 && PLAYER_FORWARD == 3 && PLAYER_BACK_SHORT == 4 &&
+              PLAYER_FORWARD_SHORT == 5 && PLAYER_FRAME_BACK == 6 && PLAYER_FRAME_FORWARD == 7 &&
+              PLAYER_HOME == 8 && PLAYER_LOOP == 9 && PLAYER_MUTE == 10 && PLAYER_SCREENSHOT == 11 &&
+              PLAYER_KEYS == 12 && PLAYER_COMMAND_COUNT < WEB_SEEK_TO);
+static_assert(EVENT_KEY_DOWN == 2 && EVENT_ACTIVATE == 3 && EVENT_PLAYER == 4);
 
 struct Web {
     PlatformConfig config;
@@ -289,7 +365,9 @@ struct Web {
     bool lost;
     int32_t width, height, depth;
     std::vector<uint8_t> offscreen;  // the surface convert_frame writes
-    std::vector<uint8_t> back;       // RGBA, what the canvas shows
+    std::vector<uint8_t> back;       // RGBA, the frame
+    std::vector<uint8_t> overlay;    // the player's mask over the frame (0 frame, 1 darkened, 2 white); empty: none
+    std::vector<uint8_t> composed;   // RGBA, the frame with the overlay, what the canvas shows then
     uint8_t palette[768];
     double base_ms;                  // the page's clock at start-up
     TimerCallback timer;
@@ -393,14 +471,49 @@ int32_t web_blit()
     return DD_OK;
 }
 
+// The player's state as the frame drawn on the canvas now has it, for the
+// page's controls.
+void tell_player_state()
+{
+    const PlayerView state = platform_player_view();
+    yurn_web_player_state(state.time_ms, state.length_ms, double(state.frame), state.paused, state.looping,
+                          state.muted);
+}
+
 int32_t web_flip()
 {
     if (web.lost)
         return DDERR_SURFACELOST;
     if (web.back.empty())
         return DDERR_GENERIC;
-    yurn_web_draw(web.back.data(), web.width, web.height);
+    if (web.overlay.size() * 4 != web.back.size()) {
+        yurn_web_draw(web.back.data(), web.width, web.height);
+        tell_player_state();
+        return DD_OK;
+    }
+    // The overlay goes on the canvas only: the off-screen surface, which
+    // screenshots read, keeps the frame.
+    web.composed = web.back;
+    for (size_t i = 0; i < web.overlay.size(); i++) {
+        uint8_t* pixel = &web.composed[4 * i];
+        if (web.overlay[i] == 2) {
+            pixel[0] = pixel[1] = pixel[2] = 255;
+        } else if (web.overlay[i] == 1) {
+            for (int32_t c = 0; c < 3; c++)
+                pixel[c] = uint8_t(pixel[c] * 3 / 8);  // as the window's black at 5/8 opacity
+        }
+    }
+    yurn_web_draw(web.composed.data(), web.width, web.height);
+    tell_player_state();
     return DD_OK;
+}
+
+void web_set_overlay(const uint8_t* mask, int32_t width, int32_t height)
+{
+    if (mask)
+        web.overlay.assign(mask, mask + size_t(width) * size_t(height));
+    else
+        web.overlay.clear();
 }
 
 int32_t web_restore_primary()
@@ -421,6 +534,7 @@ void web_release()
     web.canvas = web.primary = false;
     web.offscreen.clear();
     web.back.clear();
+    web.overlay.clear();
 }
 
 // The end of every present: the browser gets its turn until the next
@@ -429,8 +543,6 @@ void web_frame_presented(int32_t)
 {
     yurn_web_wait_frame();
     deliver_ticks();
-    if (web.audio)
-        yurn_web_audio_sync(RESYNC_MS);
 }
 
 bool web_has_display() { return true; }
@@ -446,12 +558,11 @@ bool web_poll_event(PlatformEvent* event)
         web.pending_count--;
         return true;
     }
-    int32_t fields[3];
-    if (!yurn_web_next_event(fields))
+    int32_t fields[2];
+    double value = 0.0;
+    if (!yurn_web_next_event(fields, &value))
         return false;
-    *event = {.type = fields[0], .key = fields[1], .minimised = fields[2]};
-    if (event->type == EVENT_ACTIVATE && web.audio)
-        yurn_web_audio_settle();
+    *event = {.type = fields[0], .key = fields[1], .minimised = fields[0] == EVENT_ACTIVATE ? int32_t(value) : 0};
     return true;
 }
 
@@ -461,8 +572,6 @@ void web_wait_event()
     if (web.pending_count == 0)
         yurn_web_wait_event(IDLE_WAIT_MS);
     deliver_ticks();
-    if (web.audio)
-        yurn_web_audio_sync(RESYNC_MS);
 }
 
 double web_clock_ms() { return page_clock_ms(); }
@@ -502,6 +611,26 @@ void web_audio_fade(uint32_t length_ms)
     if (web.audio)
         yurn_web_audio_fade(int(length_ms));
 }
+
+void web_audio_pause(bool paused)
+{
+    if (web.audio)
+        yurn_web_audio_pause(paused ? 1 : 0);
+}
+
+void web_audio_seek(double ms)
+{
+    if (web.audio)
+        yurn_web_audio_seek(ms);
+}
+
+void web_audio_mute(bool muted)
+{
+    if (web.audio)
+        yurn_web_audio_mute(muted ? 1 : 0);
+}
+
+double web_audio_position_ms() { return web.audio ? yurn_web_audio_position() : -1.0; }
 
 // ---------------------------------------------------------------------------
 // Virtual clock: the headless backend, drawn on the canvas
@@ -583,6 +712,18 @@ Platform virtual_record()
 
 }  // namespace
 
+// The page's controls: command is a PlayerCommand, or WEB_SEEK_TO with the
+// time in value_ms (the seek bar).  Called by the page's code, which runs
+// while the program waits inside a present: the player takes it at its next
+// pump step, between two frames.
+extern "C" EMSCRIPTEN_KEEPALIVE void yurn_web_command(int32_t command, double value_ms)
+{
+    if (command == WEB_SEEK_TO)
+        platform_player_post(PLAYER_SEEK_TO, value_ms);
+    else if (command > PLAYER_NONE && command < PLAYER_COMMAND_COUNT)
+        platform_player_post(command, 0.0);
+}
+
 // A page starts no other program (recording to video needs ffmpeg): every
 // attempt fails as a system without that program would.
 extern "C" int posix_spawnp(pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*,
@@ -611,6 +752,7 @@ const Platform web_platform = {
     .set_palette = web_set_palette,
     .release = web_release,
     .frame_presented = web_frame_presented,
+    .set_overlay = web_set_overlay,
     .has_display = web_has_display,
     .message_box = web_message_box,
     .poll_event = web_poll_event,
@@ -618,10 +760,15 @@ const Platform web_platform = {
     .clock_ms = web_clock_ms,
     .start_timer = web_start_timer,
     .kill_timer = web_kill_timer,
+    .set_virtual_frame = nullptr,
     .audio_open = web_audio_open,
     .audio_play = web_audio_play,
     .audio_stop = web_audio_stop,
     .audio_fade = web_audio_fade,
+    .audio_pause = web_audio_pause,
+    .audio_seek = web_audio_seek,
+    .audio_mute = web_audio_mute,
+    .audio_position_ms = web_audio_position_ms,
 };
 
 const Platform web_virtual_platform = virtual_record();

@@ -2,6 +2,8 @@
 // the one routine that fills a stage record.
 #include "shell/shell.h"
 
+#include <vector>
+
 int32_t frame_width = 0;
 int32_t frame_height = 0;
 int32_t display_depth = 0;
@@ -19,6 +21,18 @@ int32_t stage_table_length = STAGE_COUNT;
 const float* cue_times = schedule;
 int32_t cue_count = SCHEDULE_LENGTH;
 
+namespace {
+
+// Each record's advance and rewind (StageEntries), by index: the player's
+// replay reads them, the record itself keeps only its own fields.
+struct StageSeek {
+    StageRender advance;
+    StageEntry rewind;
+};
+std::vector<StageSeek> stage_seeks;
+
+}  // namespace
+
 void install_stage(int32_t index, void* data, const StageEntries& entries)
 {
     Stage& stage = stage_table[index];
@@ -29,4 +43,20 @@ void install_stage(int32_t index, void* data, const StageEntries& entries)
     stage.render = entries.render;
     stage.tick.store(entries.tick, std::memory_order_relaxed);
     stage.release = entries.release;
+    if (size_t(index) >= stage_seeks.size())
+        stage_seeks.resize(size_t(index) + 1);
+    stage_seeks[size_t(index)] = {.advance = entries.advance, .rewind = entries.rewind};
 }
+
+int32_t advance_stage(int32_t index)
+{
+    const StageRender advance = size_t(index) < stage_seeks.size() ? stage_seeks[size_t(index)].advance : nullptr;
+    return advance ? advance(index) : stage_table[index].render(index);
+}
+
+StageEntry stage_rewind(int32_t index)
+{
+    return size_t(index) < stage_seeks.size() ? stage_seeks[size_t(index)].rewind : nullptr;
+}
+
+void forget_stage_seeks() { stage_seeks.clear(); }

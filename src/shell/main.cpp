@@ -11,6 +11,7 @@
 #include "platform/startup.h"
 #include "shell/installed_data.h"
 #include "shell/options.h"
+#include "shell/player.h"
 #include "shell/run.h"
 #include "shell/shell.h"
 #include "shell/shell_local.h"
@@ -31,6 +32,7 @@ void print_stats()
     char text[256];
     format_frame_rate(text, sizeof text);
     std::fprintf(stderr, "%s\n", text);
+    player_print_stats(stderr);
     if (virtual_clock)
         std::fprintf(stderr, "Tiempo real de la ejecución: %.3f segundos\n", (steady_ms() - started_ms) / 1000.0);
     // Then the start-up, step by step, as far as it went.

@@ -146,6 +146,33 @@ bool apply_capture(Options* o, const char* value, char* error, size_t error_size
 }
 
 bool apply_overwrite(Options* o, const char*, char*, size_t) { return o->overwrite = true; }
+bool apply_paused(Options* o, const char*, char*, size_t) { return o->paused = true; }
+bool apply_loop(Options* o, const char*, char*, size_t) { return o->loop = true; }
+bool apply_watch(Options* o, const char*, char*, size_t) { return o->watch = true; }
+
+// Seconds as digits with up to three decimals after a '.': 12, 12.4, 0.016.
+bool apply_from(Options* o, const char* value, char* error, size_t error_size)
+{
+    const std::string_view text(value);
+    const size_t dot = text.find('.');
+    const std::string_view whole = text.substr(0, dot);
+    const std::string_view fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    uint64_t seconds = 0, part = 0;
+    const bool whole_ok = read_decimal(whole, uint64_t(FROM_MAX_S), &seconds);
+    const bool fraction_ok = dot == std::string_view::npos ||
+                             (!fraction.empty() && fraction.size() <= 3 && read_decimal(fraction, 999, &part));
+    if (!whole_ok || !fraction_ok) {
+        std::snprintf(error, error_size,
+                      "valor de --from no válido: \"%s\" (se esperan segundos desde el principio, de 0 a %lld, "
+                      "con hasta tres decimales: 12.5)",
+                      value, (long long)FROM_MAX_S);
+        return false;
+    }
+    for (size_t i = fraction.size(); i < 3; i++)
+        part *= 10;
+    o->from_ms = double(seconds) * 1000.0 + double(part);
+    return true;
+}
 
 bool apply_format(Options* o, const char* value, char* error, size_t error_size)
 {
@@ -194,6 +221,13 @@ constexpr OptionEntry OPTION_TABLE[] = {
      .apply = apply_capture},
     {.name = "--format", .value = "png|ppm|raw", .help = "formato de los fotogramas de --capture DIR (png)",
      .apply = apply_format},
+    {.name = "--from", .value = "T", .help = "empieza en el segundo T (12.5), en el fotograma exacto de ese momento",
+     .apply = apply_from},
+    {.name = "--paused", .value = nullptr, .help = "empieza en pausa (Espacio sigue)", .apply = apply_paused},
+    {.name = "--loop", .value = nullptr, .help = "vuelve a empezar al terminar (L lo cambia)", .apply = apply_loop},
+    {.name = "--watch", .value = nullptr,
+     .help = "con --show, lee de nuevo el fichero y sus datos cuando cambian y sigue en el mismo segundo",
+     .apply = apply_watch},
     {.name = "--overwrite", .value = nullptr,
      .help = "--capture DIR puede sustituir los fotogramas, frames.tsv y sound.wav de una grabación anterior; "
              "--capture F.mp4, un vídeo que ya existe",
@@ -248,6 +282,23 @@ bool parse_options(int argc, char** argv, Options* options, char* error, size_t 
         std::snprintf(error, error_size, "--overwrite vale solo con --capture");
         return false;
     }
+    // A capture records the whole show from its start; without a window
+    // nothing could resume a paused show or stop a looping one.
+    const char* player_option = options->from_ms > 0.0 ? "--from" : options->paused ? "--paused"
+                              : options->loop ? "--loop" : nullptr;
+    if (player_option && options->capture) {
+        std::snprintf(error, error_size, "%s no vale con --capture (se graba el espectáculo entero)", player_option);
+        return false;
+    }
+    if ((options->paused || options->loop) && options->headless) {
+        std::snprintf(error, error_size, "%s no vale con --headless (sin ventana nada lo terminaría)",
+                      options->paused ? "--paused" : "--loop");
+        return false;
+    }
+    if (options->watch && (!options->show || options->capture)) {
+        std::snprintf(error, error_size, "--watch vale solo con --show FICHERO y sin --capture");
+        return false;
+    }
     if (options->show && (options->script_given || options->data)) {
         std::snprintf(error, error_size, "--show no va con %s: el fichero dice sus etapas y sus rutas son relativas a él",
                       options->script_given ? "--script" : "--data");
@@ -269,6 +320,8 @@ void print_usage(FILE* out)
                  "Uso: yurn [opciones]\n"
                  "Muestra el espectáculo a 320 x 240 con su música; Escape termina.\n"
                  "Alt+Intro alterna entre pantalla completa y ventana.\n"
+                 "Teclas: Espacio pausa; <- -> 5 s atrás y adelante (Mayús: 1 s); , . un fotograma;\n"
+                 "Inicio al principio; L bucle; M silencio; S captura PNG en la carpeta actual; ? o H las teclas.\n"
                  "Lee datos/ y Yurn.pak de la carpeta actual (o de --data DIR; sin datos/ aquí,\n"
                  "los instalados en share/yurn); Yurn.pak, si existe, se lee antes que los\n"
                  "ficheros de datos/.\n\n"

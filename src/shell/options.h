@@ -25,11 +25,18 @@ struct Options {
     const char* capture = nullptr; // --capture DIR|FILE: record the show (capture/capture.h)
     int32_t capture_format = -1;   // --format png|ppm|raw: CaptureFormat, -1 when not given
     bool overwrite = false;        // --overwrite: --capture DIR may replace an earlier capture's files
+    double from_ms = 0.0;          // --from T: the show starts at T seconds (ms here), on its exact frame
+    bool paused = false;           // --paused: the show starts paused
+    bool loop = false;             // --loop: the show starts again at its end
+    bool watch = false;            // --watch: --show's file and its data read again when they change
     bool script_given = false;     // --script was given (it does not go with --show)
     const char* show = nullptr;    // --show FILE: a show file instead of a compiled script
     const char* print_show = nullptr;  // --print-show NAME: writes the compiled script NAME as a show file
     const char* check = nullptr;   // --check FILE: reads a show file and its data, prints its timeline
 };
+
+// Bound of --from, in seconds: a day.
+constexpr int64_t FROM_MAX_S = 86400;
 
 // Bounds of --fps: one frame a minute up to a thousand a second, so a frame
 // period never spans more than a few thousand timer ticks.

@@ -6,19 +6,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "display/convert.h"
 #include "display/display.h"
 #include "display/error.h"
 #include "files/files.h"
+#include "files/show_file.h"
 #include "files/signals.h"
 #include "platform/platform.h"
 #include "platform/startup.h"
 #include "shell/music.h"
 #include "shell/options.h"
+#include "shell/player.h"
 #include "shell/run.h"
 #include "shell/shell.h"
 #include "shell/shell_local.h"
+#include "stages/show_files.h"
 #include "stages/stages.h"
 
 namespace {
@@ -38,6 +42,36 @@ std::string archive_path;
 // end of the music to the track itself.
 double music_fade_at = -1.0;
 uint32_t music_fade_length = 0;
+// The script's fade, as it was armed at start-up (ms; from < 0: none), so a
+// seek can arm it again.
+double music_fade_from = -1.0;
+double music_fade_to = -1.0;
+
+// The script that built the table (null: build_stage_table) and every
+// record's passes as it built them: what a rewind puts back.
+void (*table_build)() = nullptr;
+std::vector<uint32_t> built_passes;
+
+void build_table()
+{
+    if (table_build)
+        table_build();
+    else
+        build_stage_table();
+    built_passes.resize(size_t(stage_table_length));
+    for (int32_t i = 0; i < stage_table_length; i++)
+        built_passes[size_t(i)] = stage_table[i].passes;
+}
+
+void release_stages()
+{
+    for (int32_t i = 0; i < stage_table_length; i++) {
+        Stage& stage = stage_table[i];
+        if (stage.data && stage.release)
+            stage.release(i);
+    }
+    clear_stage_table();
+}
 
 // YURN_FRAME_FILE: a file that gets the count of presented frames each time
 // that count reaches a power of two (1, 2, 4, ...), so a script driving the
@@ -106,14 +140,8 @@ void end_previous_run()
 {
     if (platform && timer_id != 0)
         platform->kill_timer(timer_id);
-    if (stage_table) {
-        for (int32_t i = 0; i < stage_table_length; i++) {
-            Stage& stage = stage_table[i];
-            if (stage.data && stage.release)
-                stage.release(i);
-        }
-        clear_stage_table();
-    }
+    if (stage_table)
+        release_stages();
     release_display();
 }
 
@@ -133,13 +161,44 @@ void reset_globals()
     cue_count = SCHEDULE_LENGTH;
     music = nullptr;
     music_fade_at = -1.0;
+    music_fade_from = music_fade_to = -1.0;
+}
+
+// The script's music fade starts once the show's clock reaches it.
+void check_music_fade()
+{
+    if (music_fade_at >= 0.0 && show_clock_ms() - clock_base >= music_fade_at) {
+        music_fade_out(music_fade_length);
+        music_fade_at = -1.0;
+    }
+}
+
+// The script's music fade for the run (ms from the clock base).
+void take_music_fade(const StageScript* script)
+{
+    music_fade_at = music_fade_from = music_fade_to = -1.0;
+    if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
+        music_fade_at = double(script->music_fade_from) * 1000.0;
+        music_fade_length = uint32_t((script->music_fade_to - script->music_fade_from) * 1000.0f);
+        music_fade_from = music_fade_at;
+        music_fade_to = double(script->music_fade_to) * 1000.0;
+    }
 }
 
 // Lock, convert the current record's output, count, unlock, present.
-void produce_frame()
+// Stepped over (a seek's replay): the stage's state moves on as render
+// would move it, and nothing is drawn, converted or presented.
+void produce_frame(bool stepped_over)
 {
     const int32_t i = current_stage.load(std::memory_order_relaxed);
     Stage& stage = stage_table[i];
+    if (stepped_over) {
+        if (stage.ready.load(std::memory_order_relaxed) == 1)
+            done_flag = advance_stage(i);
+        player_frame_done();
+        return;
+    }
+    const double drawn_at = show_clock_ms() - clock_base;
     const bool first = frame_counter == 0;
     if (first)
         startup_mark("esperar a que la ventana se active");
@@ -159,38 +218,130 @@ void produce_frame()
         fatal_error("Error al desbloquear lpDDSOne");
     if (first)
         startup_mark("primer fotograma: convertirlo");
+    player_before_present(drawn_at);
     present_frame();
     if (first)
         startup_finish("primer fotograma: presentarlo");
     report_frames();
-    if (music_fade_at >= 0.0 && platform->clock_ms() - clock_base >= music_fade_at) {
-        music_fade_out(music_fade_length);
-        music_fade_at = -1.0;
-    }
+    player_frame_done();
+    check_music_fade();
 }
 
-// One step of the message pump; true when WM_QUIT arrived (its code in *code).
+// --watch: the show file being watched (null: none) and when its files are
+// looked at next (platform clock, ms).
+const char* watch_path = nullptr;
+double next_watch_ms = 0.0;
+constexpr double WATCH_PERIOD_MS = 250.0;
+
+// The show file, every data file it reads and its folder's archive.
+std::vector<std::string> files_of_show()
+{
+    std::vector<std::string> paths = {watch_path, archive_path};
+    if (const ShowFile* show = opened_show())
+        for (const ShowFileUse& use : show_files_used(*show))
+            paths.push_back(data_path(use.path.c_str()));
+    return paths;
+}
+
+// A watched file changed: the show file is read again.  A show that reads
+// well replaces the one playing, which goes on at the same time; one that
+// does not leaves it playing, its problems printed once (the files are
+// looked at again only when they change again).
+void reload_watched_show()
+{
+    const char* kept_folder = data_folder;
+    char* kept_archive = archive_name;
+    if (open_show_file(watch_path, stderr) != 0) {
+        // The failed check pointed these at the show it read.
+        data_folder = kept_folder;
+        archive_name = kept_archive;
+        std::fprintf(stderr, "yurn: sigue el espectáculo anterior; %s se leerá de nuevo cuando cambie\n", watch_path);
+        return;
+    }
+    stop_ticks();  // no tick may reach a stage being released
+    release_stages();
+    const StageScript* script = selected_stage_script();
+    data_folder_storage = script->folder ? script->folder : "";
+    data_folder = data_folder_storage.c_str();
+    archive_path = data_path(ARCHIVE_FILE);
+    archive_name = archive_path.data();
+    current_stage.store(0, std::memory_order_relaxed);
+    cue_index = 0;
+    done_flag = 0;
+    build_table();
+    take_music_fade(script);
+    const char* track = script->music ? script->music : SOUND_TRACK;
+    if (*track) {
+        music_open(data_path(track).c_str());
+        music_play();
+    } else {
+        music_stop();
+    }
+    watch_files(files_of_show());
+    player_reload(double(script->length) * 1000.0);
+    std::fprintf(stderr, "yurn: %s ha cambiado: el espectáculo sigue con lo nuevo en el segundo %.3f\n", watch_path,
+                 player_state().time_ms / 1000.0);
+}
+
+void watch_step()
+{
+    if (!watch_path)
+        return;
+    const double now = platform->clock_ms();
+    if (now < next_watch_ms)
+        return;
+    next_watch_ms = now + WATCH_PERIOD_MS;
+    if (watched_files_changed())
+        reload_watched_show();
+}
+
+// One step of the message pump; true when WM_QUIT arrived (its code in
+// *code) or the player asked for a seek (the walk starts again).  While a
+// seek replays the show, every step makes a frame, taking no message: it
+// steps over the frames before the one it lands on, and draws that one, so
+// a key pressed meanwhile (a screenshot) comes after it.
 bool pump_step(int32_t* code)
 {
+    if (player_replaying()) {
+        produce_frame(!player_replay_draws());
+        return player_seek_requested();
+    }
+    watch_step();
+    if (player_seek_requested())
+        return true;  // a show read anew: the walk starts again before anything else
     Message message;
     if (peek_message(&message)) {
         if (message.message == WM_QUIT) {
             *code = int32_t(message.wparam);
             return true;
         }
-        dispatch_message(message);
+        if (message.message == WM_PLAYER)
+            player_command(int32_t(message.wparam));
+        else
+            dispatch_message(message);
     } else if (active_flag != 0) {
-        produce_frame();
+        if (player_holding())
+            player_hold();
+        else
+            produce_frame(false);
     } else {
         wait_message();
     }
-    return false;
+    return player_seek_requested();
 }
 
-// Walks the records from the current one to the first whose data is null.
-// The table's end also ends the walk, so a script without a terminating
-// record cannot send the loop past the table.
-int32_t main_loop()
+// Why the main loop returned.
+enum LoopEnd : int32_t {
+    LOOP_SHOW_ENDED,  // the walk reached the record that ends the show
+    LOOP_QUIT,        // WM_QUIT: Escape or the window closed
+    LOOP_SEEK,        // the player asked for a seek: the walk starts again
+};
+
+// Walks the records from the current one to the first whose data is null;
+// *code gets the index of that record, or WM_QUIT's code.  The table's end
+// also ends the walk, so a script without a terminating record cannot send
+// the loop past the table.
+LoopEnd main_loop(int32_t* code)
 {
     for (;;) {
         const int32_t i = current_stage.load(std::memory_order_relaxed);
@@ -204,19 +355,78 @@ int32_t main_loop()
             // The schedule is tested first, so it runs once more after a
             // render has reported done.
             while (cue_pending() == 1 && done_flag == 0) {
-                int32_t code = 0;
-                if (pump_step(&code))
-                    return code;
+                if (pump_step(code))
+                    return player_seek_requested() ? LOOP_SEEK : LOOP_QUIT;
             }
             stage_table[i].passes--;
         }
         stage_finished(i);
         current_stage.store(i + 1, std::memory_order_relaxed);
     }
-    return current_stage.load(std::memory_order_relaxed);
+    *code = current_stage.load(std::memory_order_relaxed);
+    return LOOP_SHOW_ENDED;
+}
+
+// The main loop, walked again from the first record after each seek; the
+// loop's code.
+int32_t play(bool seek)
+{
+    for (;;) {
+        if (seek) {
+            rewind_show();
+            player_begin_replay();
+        }
+        int32_t code = 0;
+        const LoopEnd end = main_loop(&code);
+        seek = end == LOOP_SEEK || (end == LOOP_SHOW_ENDED && player_show_ended());
+        if (!seek)
+            return code;
+    }
 }
 
 }  // namespace
+
+void rewind_show()
+{
+    bool rewinds = true;
+    for (int32_t i = 0; i < stage_table_length && stage_table[i].data; i++)
+        rewinds = rewinds && stage_rewind(i);
+    if (rewinds) {
+        for (int32_t i = 0; i < stage_table_length && stage_table[i].data; i++) {
+            stage_rewind(i)(i);
+            stage_table[i].passes = built_passes[size_t(i)];
+        }
+    } else {
+        // A stage that cannot go back is made again, with the whole table.
+        release_stages();
+        build_table();
+    }
+    current_stage.store(0, std::memory_order_relaxed);
+    cue_index = 0;
+    done_flag = 0;
+}
+
+void arm_music_fade(double show_ms)
+{
+    music_fade_at = -1.0;
+    if (music_fade_from < 0.0 || show_ms >= music_fade_to)
+        return;
+    music_fade_at = show_ms > music_fade_from ? show_ms : music_fade_from;
+    music_fade_length = uint32_t(music_fade_to - music_fade_at);
+}
+
+void stop_ticks()
+{
+    if (timer_id != 0)
+        platform->kill_timer(timer_id);
+    timer_id = 0;
+}
+
+void resume_ticks()
+{
+    if (timer_id == 0 && start_timer(TICK_MS) == 0)
+        fatal_error("ERROR: no puedo crear el timer");
+}
 
 int32_t run_show(const Options& options) { return run_show_script(options, nullptr); }
 
@@ -227,6 +437,17 @@ int32_t run_show_script(const Options& options, void (*build)())
     platform_fatal = fatal_error;
     platform_reason = system_reason;
     platform_file_kind = [](uint32_t mode) { return file_kind(mode_t(mode)); };
+    platform_player_post = [](int32_t command, double ms) {
+        if (command == PLAYER_SEEK_TO)
+            player_post_seek_ms(ms);
+        else
+            player_post(command);
+    };
+    platform_player_view = []() {
+        const PlayerState state = player_state();
+        return PlayerView{.time_ms = state.time_ms, .length_ms = state.length_ms, .frame = state.frame,
+                          .paused = state.paused, .looping = state.looping, .muted = state.muted};
+    };
     select_platform({
         .headless = options.headless,
         .window = options.window,
@@ -265,25 +486,31 @@ int32_t run_show_script(const Options& options, void (*build)())
         fatal_error("ERROR al inicializar la aplicación");
     startup_mark("terminar de preparar la pantalla");
     describe_data_folder(options.verbose);
-    if (build)
-        build();
-    else
-        build_stage_table();
+    table_build = build;
+    build_table();
     startup_mark("crear las etapas (archivo, fotos)");
     set_fatal_note("");
-    if (script && script->music_fade_to > script->music_fade_from && script->music_fade_from >= 0.0f) {
-        music_fade_at = double(script->music_fade_from) * 1000.0;
-        music_fade_length = uint32_t((script->music_fade_to - script->music_fade_from) * 1000.0f);
-    }
+    take_music_fade(script);
+    watch_path = options.watch && options.show ? options.show : nullptr;
+    next_watch_ms = 0.0;
+    if (watch_path)
+        watch_files(files_of_show());
     if (display_depth == 8)
         set_palette_332();
+    player_setup({.fps_numerator = options.fps_numerator,
+                  .fps_denominator = options.fps_denominator,
+                  .from_ms = options.from_ms,
+                  .paused = options.paused,
+                  .loop = options.loop,
+                  .show_name = options.show && opened_show() ? opened_show()->name.c_str() : options.script,
+                  .length_ms = script ? double(script->length) * 1000.0 : 0.0});
     music_play();
     startup_mark("abrir el sonido y empezar la música");
     if (start_timer(TICK_MS) == 0)
         fatal_error("ERROR: no puedo crear el timer");
     startup_mark("arrancar el temporizador");
     clock_base = platform->clock_ms();
-    const int32_t code = main_loop();
+    const int32_t code = play(player_start());
     // A show file may end with a code of its own; Escape still ends with 0.
     const int32_t end = current_stage.load(std::memory_order_relaxed);
     if (script && script->exit_code >= 0 && code == end && end < stage_table_length && !stage_table[end].data)
@@ -295,7 +522,7 @@ int32_t cue_pending()
 {
     if (cue_index >= cue_count)
         return 0;  // no cue left: every interval ends at once, and so does the show
-    const double elapsed = platform->clock_ms() - clock_base;
+    const double elapsed = show_clock_ms() - clock_base;
     const double limit = double(cue_times[cue_index]) * 1000.0;
     if (limit < elapsed) {
         cue_index++;

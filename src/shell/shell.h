@@ -52,7 +52,25 @@ struct StageEntries {
     StageRender render;
     StageEntry tick;
     StageEntry release;
+    // For the player's seek, which replays the show up to a time without
+    // drawing it (main thread, ticks delivered on the main thread too); kept
+    // beside the table, not in the record.  Either may be left out.
+    StageRender advance = nullptr;  // what render does to the stage's state and its result, without
+                                    // drawing; null: a replay calls render instead
+    StageEntry rewind = nullptr;    // back to the state create left, keeping what prepare allocated
+                                    // (ready and output may stay); null: a seek back builds the table
+                                    // anew, so create must then start the stage from scratch
 };
+
+// What a stage's advance calls for a neighbour: its advance, or its render
+// when it has none.  Main thread.
+int32_t advance_stage(int32_t index);
+
+// The rewind installed for record index (null when none).  Main thread.
+StageEntry stage_rewind(int32_t index);
+
+// Forgets every record's advance and rewind; the stage table's clearing calls it.
+void forget_stage_seeks();
 
 // How every create ends: record index gets the stage's state in data, one
 // pass, ready 0 and the given entry points (create itself stays as the

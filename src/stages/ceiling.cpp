@@ -46,6 +46,20 @@ void ceiling_tick(int32_t index)
         state->level.store(uint8_t(level + 1), std::memory_order_relaxed);
 }
 
+// render without the pass: the next stage advances, the same result.
+int32_t ceiling_advance(int32_t index)
+{
+    advance_stage(index + 1);
+    return state_of(index)->finished.load(std::memory_order_relaxed);
+}
+
+void ceiling_rewind(int32_t index)
+{
+    CeilingState* state = state_of(index);
+    state->level.store(0, std::memory_order_relaxed);
+    state->finished.store(0, std::memory_order_relaxed);
+}
+
 void ceiling_release(int32_t index)
 {
     std::unique_ptr<CeilingState> state = take_stage_state<CeilingState>(index);
@@ -60,6 +74,8 @@ constexpr StageEntries CEILING_ENTRIES = {
     .render = ceiling_render,
     .tick = ceiling_tick,
     .release = ceiling_release,
+    .advance = ceiling_advance,
+    .rewind = ceiling_rewind,
 };
 
 void ceiling_create(int32_t index, int32_t width, int32_t height)

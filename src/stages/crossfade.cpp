@@ -251,6 +251,21 @@ void crossfade_tick(int32_t index)
     fade->weight.store(fade->weight.load(std::memory_order_relaxed) + fade->step, std::memory_order_relaxed);
 }
 
+// render without the blend: the neighbours advance, the weight is clamped
+// and the same result is returned.
+int32_t crossfade_advance(int32_t index)
+{
+    advance_stage(index - 1);
+    advance_stage(index + 1);
+    CrossFade* fade = state_of(index);
+    if (fade->weight.load(std::memory_order_relaxed) > 255.0f)
+        fade->weight.store(255.0f, std::memory_order_relaxed);
+    return fade->weight.load(std::memory_order_relaxed) >= 254.0f ? 1 : 0;
+}
+
+// The weight starts again from 0; the buffer stays.
+void crossfade_rewind(int32_t index) { state_of(index)->weight.store(0.0f, std::memory_order_relaxed); }
+
 void crossfade_release(int32_t index)
 {
     std::unique_ptr<CrossFade> fade = take_stage_state<CrossFade>(index);
@@ -284,6 +299,8 @@ constexpr StageEntries CROSSFADE_ENTRIES = {
     .render = crossfade_render,
     .tick = crossfade_tick,
     .release = crossfade_release,
+    .advance = crossfade_advance,
+    .rewind = crossfade_rewind,
 };
 
 void crossfade_create(int32_t index, int32_t, int32_t)

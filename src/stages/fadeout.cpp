@@ -45,6 +45,20 @@ void fadeout_tick(int32_t index)
     state->level.store(level > 255.0f ? 255.0f : level, std::memory_order_relaxed);
 }
 
+// render without the copy: the previous stage advances, the same result.
+int32_t fadeout_advance(int32_t index)
+{
+    advance_stage(index - 1);
+    return state_of(index)->finished.load(std::memory_order_relaxed);
+}
+
+void fadeout_rewind(int32_t index)
+{
+    FadeOutState* state = state_of(index);
+    state->level.store(0.0f, std::memory_order_relaxed);
+    state->finished.store(0, std::memory_order_relaxed);
+}
+
 void fadeout_release(int32_t index)
 {
     std::unique_ptr<FadeOutState> state = take_stage_state<FadeOutState>(index);
@@ -59,6 +73,8 @@ constexpr StageEntries FADEOUT_ENTRIES = {
     .render = fadeout_render,
     .tick = fadeout_tick,
     .release = fadeout_release,
+    .advance = fadeout_advance,
+    .rewind = fadeout_rewind,
 };
 
 void fadeout_create(int32_t index, int32_t width, int32_t height)

@@ -16,6 +16,9 @@ int32_t photo_render(int32_t) { return 0; }
 
 void photo_tick(int32_t) {}
 
+// Nothing of a photograph changes while it is shown.
+void photo_rewind(int32_t) {}
+
 void photo_release(int32_t index)
 {
     std::unique_ptr<Water> water = take_stage_state<Water>(index);
@@ -30,6 +33,8 @@ constexpr StageEntries PHOTO_ENTRIES = {
     .render = photo_render,
     .tick = photo_tick,
     .release = photo_release,
+    .advance = photo_render,
+    .rewind = photo_rewind,
 };
 
 void photo_create_file(int32_t index, int32_t width, int32_t height, const char* path)

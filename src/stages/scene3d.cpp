@@ -40,6 +40,11 @@ void scene_tick(int32_t index)
     ticks.store(ticks.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
+// The picture is drawn from the ticks alone: render changes nothing else.
+int32_t scene_advance(int32_t) { return 0; }
+
+void scene_rewind(int32_t index) { state_of(index)->ticks.store(0, std::memory_order_relaxed); }
+
 void scene_release(int32_t index)
 {
     std::unique_ptr<SceneStage> stage = take_stage_state<SceneStage>(index);
@@ -64,7 +69,8 @@ SceneStage& begin_scene(int32_t index, int32_t width, int32_t height)
     stage->pixel_count = int32_t(pixels);
     stage_table[index].output = stage->frame;
     install_stage(index, stage.get(),
-                  {.prepare = scene_prepare, .render = scene_render, .tick = scene_tick, .release = scene_release});
+                  {.prepare = scene_prepare, .render = scene_render, .tick = scene_tick, .release = scene_release,
+                   .advance = scene_advance, .rewind = scene_rewind});
     return *stage.release();
 }
 

@@ -82,6 +82,7 @@ const StageScript* selected = &SCRIPTS[0];
 
 Stage* clear_stage_table()
 {
+    forget_stage_seeks();
     for (Stage& stage : table_storage)
         clear_record(stage);
     std::unique_ptr<Stage[]>(large_table).reset();

@@ -1,7 +1,7 @@
 // The page as a user meets it (headless Chromium): which keys start the
 // show, Escape silencing the music, the "Error" box in the page's terms
 // with its retry button, the scale in device pixels, ?stats on the page,
-// the favicon, the keys listed, and the music kept on the show's clock.
+// the favicon, the keys listed, and the music decoded before the click.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -81,52 +81,34 @@ describe('web page as a user meets it', { skip: missing ?? false }, () => {
     });
   });
 
-  test('the music heard stays within a frame of the picture, from the first second and after a hidden spell', async () => {
-    await withPage(site.url + '?script=engine&stats', async (page) => {
+  test('the track is decoded before the click and starts with the first frame', async () => {
+    await withPage(site.url + '?script=engine', async (page) => {
       await ready(page);
+      // Decoded while loading: the whole track, before any gesture.
+      assert.ok(await page.evaluate(() => yurn.audio && yurn.audio.buffer.duration > 40), 'no decoded track at the prompt');
       await page.mouse.click(500, 380);
-      await page.waitForFunction(() => yurn.audio && yurn.audio.music && yurn.audio.music.source &&
-                                        yurn.audio.context.state === 'running', { timeout: PAGE_MS });
-      // The AudioContext's own reading: the sample going out and when, against
-      // the page's clock since the show's time 0.
-      const sample = (ms) => page.evaluate((span) => new Promise((resolve) => {
-        const { context, music } = yurn.audio;
+      // From the first frame on, the music heard (the AudioContext's reading)
+      // against the show time of the frame on the canvas: at most a frame
+      // apart, plus the period the canvas holds a frame.
+      const offsets = await page.evaluate(() => new Promise((resolve) => {
         const offsets = [];
-        const begin = performance.now();
         const take = () => {
-          const stamp = context.getOutputTimestamp();
-          const [audio, at] = stamp.contextTime > 0 && stamp.performanceTime > 0
-            ? [stamp.contextTime, stamp.performanceTime] : [context.currentTime, performance.now()];
-          offsets.push((audio - music.when + music.offset) * 1000 - (at - music.showBase));
-          if (performance.now() - begin < span) requestAnimationFrame(take);
-          else resolve({ offsets, audio: context.currentTime });
+          const { context, music } = yurn.audio;
+          if (music && music.source && context.state === 'running' && yurn.player && yurn.work.length > 0) {
+            const stamp = context.getOutputTimestamp();
+            const heard = stamp.contextTime > 0 && stamp.performanceTime > 0
+              ? stamp.contextTime + (performance.now() - stamp.performanceTime) / 1000 : context.currentTime;
+            offsets.push((heard - music.when + music.offset) * 1000 - yurn.player.time);
+          }
+          if (yurn.state === 'running' && (!yurn.player || yurn.player.time < 1000)) requestAnimationFrame(take);
+          else resolve(offsets);
         };
         requestAnimationFrame(take);
-      }), ms);
-      await page.waitForFunction(() => performance.now() - yurn.audio.music.showBase > 1000, { timeout: PAGE_MS });
-      const first = await sample(2000);
-      assert.ok(first.offsets.length > 20);
-      assert.ok(first.offsets.every((o) => Math.abs(o) <= 17), `offsets: ${first.offsets.map(Math.round).join(' ')}`);
-
-      const setHidden = (hidden) => page.evaluate((h) => {
-        Object.defineProperty(document, 'hidden', { configurable: true, get: () => h });
-        document.dispatchEvent(new Event('visibilitychange'));
-      }, hidden);
-      await setHidden(true);
-      const since = await page.evaluate(() => performance.now());
-      await page.waitForFunction((t) => performance.now() - t > 700, { timeout: PAGE_MS, polling: 50 }, since);
-      await setHidden(false);
-      await page.waitForFunction((t) => performance.now() - t > 1000, { timeout: PAGE_MS }, await page.evaluate(() => performance.now()));
-      const again = await sample(1500);
-      assert.ok(again.offsets.every((o) => Math.abs(o) <= 17), `offsets: ${again.offsets.map(Math.round).join(' ')}`);
-      assert.ok(again.audio > first.audio);
-
-      // The page's own measure, in the ?stats panel at the end.
-      const measured = await page.evaluate(() => ({ ...yurn.audio.music, gain: undefined, source: undefined }));
-      assert.ok(measured.count > 20 && measured.max <= 17, JSON.stringify(measured));
+      }));
+      assert.ok(offsets.length > 10, `${offsets.length} readings`);
+      assert.ok(offsets.every((o) => o >= -17 && o <= 17 + 1000 / 60), offsets.map(Math.round).join(' '));
       await page.keyboard.press('Escape');
       await ended(page);
-      assert.match(await page.$eval('#estadisticas', (e) => e.textContent), /Desfase de la música con la imagen/);
     });
   });
 
