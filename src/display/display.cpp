@@ -224,13 +224,18 @@ void release_display()
         platform->release();
 }
 
-void set_palette_332()
+void palette_332(uint8_t* rgb)
 {
-    uint8_t rgb[256 * 3];
     for (int32_t i = 0; i < 256; i++) {
         rgb[3 * i] = uint8_t(i & 0xE0);
         rgb[3 * i + 1] = uint8_t((i << 3) & 0xE0);
         rgb[3 * i + 2] = uint8_t((i << 6) & 0xC0);
     }
+}
+
+void set_palette_332()
+{
+    uint8_t rgb[256 * 3];
+    palette_332(rgb);
     platform->set_palette(rgb);
 }

@@ -65,6 +65,9 @@ int32_t restore_surfaces();
 // Releases the display's surfaces, device and window; idempotent, any time.
 void release_display();
 
-// Attaches the 3-3-2 palette (index bits 7-5 red, 4-2 green, 1-0 blue, each
-// in the top bits of its channel).  Start-up, when display_depth is 8.
+// The 3-3-2 palette (index bits 7-5 red, 4-2 green, 1-0 blue, each in the
+// top bits of its channel) as 256 x (r, g, b) bytes in rgb.
+void palette_332(uint8_t* rgb);
+
+// Attaches the 3-3-2 palette.  Start-up, when display_depth is 8.
 void set_palette_332();

@@ -64,11 +64,17 @@ void* present_user = nullptr;
 int32_t bytes_per_pixel(int32_t depth) { return depth / 8; }
 
 // T from the count of frame periods: exact integer product, one division.
-void advance_clock()
+void set_time()
 {
     const int64_t periods = state.frames + state.idle + state.shift;
     state.time_ms = double(periods * 1000 * state.config.fps_denominator) /
                     double(state.config.fps_numerator);
+}
+
+// The clock moves on, and the ticks that fell due are delivered.
+void advance_clock()
+{
+    set_time();
     if (!state.timer)
         return;
     // Ticks are due at 14 k ms; each is delivered once, in order.
@@ -265,11 +271,8 @@ double headless_clock_ms() { return state.time_ms; }
 void headless_set_virtual_frame(int64_t n)
 {
     state.shift = n - (state.frames + state.idle);
-    const TimerCallback timer = state.timer;
-    state.timer = nullptr;  // moving the clock delivers no tick
-    advance_clock();
-    state.timer = timer;
-    if (timer)
+    set_time();  // moving the clock delivers no tick: the count goes on from there
+    if (state.timer)
         state.ticks_delivered = int64_t(state.time_ms) / state.timer_period;
 }
 

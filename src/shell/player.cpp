@@ -136,16 +136,6 @@ void set_paused(bool paused)
     play_from(player.held_ms, frame_at(player.held_ms));
 }
 
-// The 3-3-2 palette of the 8-bit mode, as the display sets it.
-void palette_332(uint8_t* rgb)
-{
-    for (int32_t i = 0; i < 256; i++) {
-        rgb[3 * i] = uint8_t(i & 0xE0);
-        rgb[3 * i + 1] = uint8_t((i << 3) & 0xE0);
-        rgb[3 * i + 2] = uint8_t((i << 6) & 0xC0);
-    }
-}
-
 // The frame on the screen, as the off-screen surface holds it (no overlay),
 // to a new yurn-<show>-<ms>.png in the current folder.
 void take_screenshot()
@@ -427,10 +417,10 @@ void player_seek_ms(double ms)
         request_seek(frame_at(ms));
 }
 
-PlayerState player_state()
+PlayerView player_state()
 {
     return {.time_ms = player.shown_ms, .length_ms = player.length_ms, .frame = shown_frame(),
-            .paused = player.paused, .looping = player.looping, .muted = player.muted, .keys_shown = player.keys};
+            .paused = player.paused, .looping = player.looping, .muted = player.muted};
 }
 
 PlayerSync player_sync()

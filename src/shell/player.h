@@ -40,16 +40,9 @@ void player_post_seek_ms(double ms);
 void player_command(int32_t command);
 void player_seek_ms(double ms);
 
-struct PlayerState {
-    double time_ms;     // show time of the frame on the screen
-    double length_ms;   // how long the show runs by itself; 0 when unknown
-    int64_t frame;      // its number at the show's rate (the capture's frame number)
-    bool paused;
-    bool looping;
-    bool muted;
-    bool keys_shown;    // the list of keys over the picture
-};
-PlayerState player_state();
+// The frame on the screen and the modes on (PlayerView, platform/platform.h:
+// what a page's controls show); frame is the capture's frame number.
+PlayerView player_state();
 
 // The offset between the music heard and the frame going to the screen
 // (music minus picture, ms), measured at every frame from one second after

@@ -73,6 +73,26 @@ void release_stages()
     clear_stage_table();
 }
 
+// The run's data folder (null: the current one) and the archive's path in it.
+void use_data_folder(const char* folder)
+{
+    data_folder_storage = folder ? folder : "";
+    data_folder = data_folder_storage.c_str();
+    archive_path = data_path(ARCHIVE_FILE);
+    archive_name = archive_path.data();
+}
+
+// Opens the script's sound track in the data folder (null script: the
+// compiled scripts' own); false when the script has none.
+bool open_script_music(const StageScript* script)
+{
+    const char* track = script && script->music ? script->music : SOUND_TRACK;
+    if (!*track)
+        return false;
+    music_open(data_path(track).c_str());
+    return true;
+}
+
 // YURN_FRAME_FILE: a file that gets the count of presented frames each time
 // that count reaches a power of two (1, 2, 4, ...), so a script driving the
 // real window can wait until frames are on the screen instead of sleeping.
@@ -261,22 +281,13 @@ void reload_watched_show()
     stop_ticks();  // no tick may reach a stage being released
     release_stages();
     const StageScript* script = selected_stage_script();
-    data_folder_storage = script->folder ? script->folder : "";
-    data_folder = data_folder_storage.c_str();
-    archive_path = data_path(ARCHIVE_FILE);
-    archive_name = archive_path.data();
-    current_stage.store(0, std::memory_order_relaxed);
-    cue_index = 0;
-    done_flag = 0;
+    use_data_folder(script->folder);
     build_table();
     take_music_fade(script);
-    const char* track = script->music ? script->music : SOUND_TRACK;
-    if (*track) {
-        music_open(data_path(track).c_str());
+    if (open_script_music(script))
         music_play();
-    } else {
+    else
         music_stop();
-    }
     watch_files(files_of_show());
     player_reload(double(script->length) * 1000.0);
     std::fprintf(stderr, "yurn: %s ha cambiado: el espectáculo sigue con lo nuevo en el segundo %.3f\n", watch_path,
@@ -443,11 +454,7 @@ int32_t run_show_script(const Options& options, void (*build)())
         else
             player_post(command);
     };
-    platform_player_view = []() {
-        const PlayerState state = player_state();
-        return PlayerView{.time_ms = state.time_ms, .length_ms = state.length_ms, .frame = state.frame,
-                          .paused = state.paused, .looping = state.looping, .muted = state.muted};
-    };
+    platform_player_view = player_state;
     select_platform({
         .headless = options.headless,
         .window = options.window,
@@ -471,13 +478,8 @@ int32_t run_show_script(const Options& options, void (*build)())
     display_depth = 32;
     frame_width = FRAME_WIDTH;
     frame_height = FRAME_HEIGHT;
-    data_folder_storage = script && script->folder ? script->folder : options.data ? options.data : "";
-    data_folder = data_folder_storage.c_str();
-    archive_path = data_path(ARCHIVE_FILE);
-    archive_name = archive_path.data();
-    const char* track = script && script->music ? script->music : SOUND_TRACK;
-    if (*track)
-        music_open(data_path(track).c_str());
+    use_data_folder(script && script->folder ? script->folder : options.data);
+    open_script_music(script);
     startup_mark("buscar la música");
     // In a window, Ctrl+C and SIGTERM close the show as its close button does.
     if (!options.headless && !options.capture)
