@@ -16,9 +16,8 @@ if ! command -v xdotool >/dev/null; then
   echo "FAIL: xdotool is not installed (scripts/setup.sh installs it)"
   exit 1
 fi
-if [ "${XVFB_INNER:-}" != 1 ]; then
-  XVFB_INNER=1 exec timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$build"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/xvfb.sh"
+run_in_xvfb 300 1024x768x24 "$0" "$build"
 
 here=$(cd "$(dirname "$0")" && pwd)
 export TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$here/sanitizer.supp"

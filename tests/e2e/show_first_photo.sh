@@ -11,11 +11,10 @@ for tool in xvfb-run xdotool import compare convert; do
     exit 0
   fi
 done
-if [ "${XVFB_INNER:-}" != 1 ]; then
-  # A 4:3 screen three times the frame: without a window manager a full-screen
-  # window keeps the size it was created with, so the screen is made to match.
-  XVFB_INNER=1 exec timeout 120 xvfb-run -a -s "-screen 0 960x720x24" bash "$0" "$build"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/xvfb.sh"
+# A 4:3 screen three times the frame: without a window manager a full-screen
+# window keeps the size it was created with, so the screen is made to match.
+run_in_xvfb 120 960x720x24 "$0" "$build"
 
 here=$(cd "$(dirname "$0")" && pwd)
 export TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$here/sanitizer.supp"

@@ -11,9 +11,8 @@ if ! command -v xdotool >/dev/null; then
   echo "FAIL: xdotool is not installed (scripts/setup.sh installs it)"
   exit 1
 fi
-if [ "${XVFB_INNER:-}" != 1 ]; then
-  XVFB_INNER=1 exec timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$build"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/xvfb.sh"
+run_in_xvfb 120 1024x768x24 "$0" "$build"
 
 # Sanitizer builds: the system's display libraries are not ours to fix.
 here=$(cd "$(dirname "$0")" && pwd)
