@@ -227,6 +227,10 @@ TEST(ShowReader, AccentsGoInsideQuotesOrComments)
     expect_fault(HEAD + "título = \"x\"\n" + PHOTO, 2, {"ASCII"});
     EXPECT_EQ(problems_of(HEAD + "until = 5 ñ\n").at(0).place.column, 11);
     expect_fault(HEAD + "title = \"a\\\"ñ\"\n" + "x = é\n", 3, {"ASCII"});
+    // A quote inside a bare value opens no string for the parser, which reads
+    // on into the characters after it: refused, whichever character that is.
+    for (const char* after : {"\u00A1", "\u3001", "\uFEF7", "\u00A0", "\u2003"})
+        EXPECT_FALSE(problems_of(HEAD + "until = 1PP-'x" + after + "\n").empty()) << after;
 }
 
 TEST(ShowReader, WrongTypesNameTheValue)
