@@ -162,6 +162,18 @@ TEST_F(ShowTool, BadCommandLinesAreUsageErrors)
     EXPECT_FALSE(fs::exists(dir / "mine"));
 }
 
+TEST_F(ShowTool, AnUnreadablePhotographOrSongLeavesNoFolderBehind)
+{
+    write_tga(dir / "p.tga", 4, 3, std::vector<Rgba>(12, Rgba{1, 2, 3, 255}));
+    std::ofstream(dir / "cut.tga") << std::string(30, '\2');
+    std::ofstream(dir / "song.mp3") << "x";
+    EXPECT_EQ(run("yurn-show new mine p.tga cut.tga --music song.mp3 --seconds 9"), 1);
+    EXPECT_NE(err.find("cut.tga"), std::string::npos) << err;
+    EXPECT_EQ(run("yurn-show new mine p.tga p.tga --music nada.mp3 --seconds 9"), 1);
+    EXPECT_NE(err.find("nada.mp3"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(dir / "mine"));
+}
+
 TEST_F(ShowTool, PakPacksExactlyWhatAShowReads)
 {
     fs::create_directories(dir / "s/datos");

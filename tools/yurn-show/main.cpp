@@ -210,12 +210,9 @@ int make_show(const std::string& dir, const std::vector<std::string>& photos, co
                  seconds_text(fade_seconds + MIN_HOLD_SECONDS).c_str());
         fade = fade_seconds;
     }
-    std::error_code ec;
-    fs::create_directories(folder / "datos", ec);
-    if (ec)
-        fail("no puedo crear %s: %s", (folder / "datos").c_str(), ec.message().c_str());
-
-    // The photographs, each through the encoder's pipeline.
+    // The photographs, each through the encoder's pipeline, and the song, all
+    // read before anything is written: a photograph or song that cannot be
+    // read leaves no half-made show behind.
     std::vector<std::string> names;
     std::vector<std::vector<uint8_t>> pictures;
     for (int32_t k = 0; k < n; ++k) {
@@ -226,18 +223,24 @@ int make_show(const std::string& dir, const std::vector<std::string>& photos, co
         const picture::Fitted fitted = picture::load_fitted(file, photos[size_t(k)], fit, 320, 240);
         picture::warn_transparency(photos[size_t(k)], fitted.transparency);
         pictures.push_back(encode_pcx_rgb(fitted.pixels.data(), 320, 240));
-        cli::write_file((folder / name).string(), pictures.back().data(), pictures.back().size());
         names.push_back(name);
         std::printf("%s (%dx%d) -> %s\n", photos[size_t(k)].c_str(), fitted.source_width, fitted.source_height, name);
     }
     cli::subject.clear();
 
-    // The song beside them, read from the disk as the show's music always is.
+    // The song goes beside them: the show reads its music from the disk.
     std::string extension = cli::extension(song);
     if (extension.empty() || extension.size() > 4)
         extension = "mp3";
     const std::string music = "datos/cancion." + extension;
     const std::vector<uint8_t> song_bytes = cli::read_file(song);
+
+    std::error_code ec;
+    fs::create_directories(folder / "datos", ec);
+    if (ec)
+        fail("no puedo crear %s: %s", (folder / "datos").c_str(), ec.message().c_str());
+    for (size_t k = 0; k < names.size(); ++k)
+        cli::write_file((folder / names[k]).string(), pictures[k].data(), pictures[k].size());
     cli::write_file((folder / music).string(), song_bytes.data(), song_bytes.size());
 
     const int32_t records = 2 * n - 1;
