@@ -14,20 +14,9 @@
 set -u
 build=$(cd "${1:?build directory}" && pwd)
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-if ! command -v xvfb-run >/dev/null; then
-  echo "SKIP: xvfb-run is not installed"
-  exit 0
-fi
-if ! command -v xdotool >/dev/null; then
-  echo "FAIL: xdotool is not installed (scripts/setup.sh installs it)"
-  exit 1
-fi
 source "$(dirname "${BASH_SOURCE[0]}")/lib/xvfb.sh"
+need_xdotool
 run_in_xvfb 300 1024x768x24 "$0" "$build"
-
-here=$(cd "$(dirname "$0")" && pwd)
-export TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$here/sanitizer.supp"
-export LSAN_OPTIONS="${LSAN_OPTIONS:-} suppressions=$here/lsan.supp"
 
 work=$(mktemp -d)
 busy=""

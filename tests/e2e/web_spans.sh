@@ -1,32 +1,8 @@
 #!/usr/bin/env bash
-# The page's WebAssembly SIMD span kernels against the plain ones: builds
-# tests/web/spans_check.cpp with the renderer's sources by em++ -msimd128
-# and runs it under node.  Without em++
-# or node it says so and passes.  Usage: web_spans.sh [BUILD_DIR] (unused)
+# The page's WebAssembly SIMD span kernels against the plain ones:
+# tests/web/spans_check.cpp, built by em++ -msimd128 and run under node.
+# Without em++ or node it says so and passes.  Usage: web_spans.sh [BUILD_DIR] (unused)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-for tool in em++ node; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "web_spans: omitida: falta $tool (scripts/setup.sh lo instala)"
-    exit 0
-  fi
-done
-# em++ runs its JavaScript tools with node, which needs Debian's acorn.  The
-# WebAssembly is embedded in the script (SINGLE_FILE): this emscripten's loader
-# would fetch() a file path, which a recent node refuses.
-export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-shopt -s nullglob
-# The renderer and what it stands on; a symbol only code the check never runs
-# refers to (the mesh loaders' file reading) is left unresolved, not an error.
-sources=(src/engine/*.cpp src/render/*.cpp src/display/error.cpp src/display/cpu.cpp src/shell/globals.cpp)
-em++ -std=c++20 -O2 -msimd128 -ffp-contract=off -Wall -Wextra -Wshadow -Isrc \
-  -sENVIRONMENT=node -sALLOW_MEMORY_GROWTH=1 -sEXIT_RUNTIME=1 -sSINGLE_FILE=1 \
-  -sERROR_ON_UNDEFINED_SYMBOLS=0 -Wno-undefined \
-  tests/web/spans_check.cpp "${sources[@]}" -o "$work/spans_check.js" 2>"$work/build.log" || {
-  cat "$work/build.log" >&2
-  echo "web_spans: no se pudo compilar tests/web/spans_check.cpp" >&2
-  exit 1
-}
-node "$work/spans_check.js"
+source tests/e2e/lib/simd_check.sh
+run_simd_check web_spans tests/web/spans_check.cpp
