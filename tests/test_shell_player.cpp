@@ -430,11 +430,11 @@ void post_from_present(const PresentedFrame& f, void* user)
     PostedSeeks& posted = *static_cast<PostedSeeks*>(user);
     record(f, posted.run);
     if (posted.run->presents == 11)
-        player_post_seek_ms(33333.0);
+        player_post(PLAYER_SEEK_TO, 33333.0);
     if (posted.run->presents == 21)
         player_post(PLAYER_PAUSE);
     if (posted.run->presents == 31)
-        player_post_seek_ms(1000.0);
+        player_post(PLAYER_SEEK_TO, 1000.0);
     if (posted.run->presents == 41)
         headless_queue_event({.type = EVENT_KEY_DOWN, .key = KEY_ESCAPE, .minimised = 0}, 0);
 }

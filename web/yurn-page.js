@@ -55,9 +55,9 @@
   const seekBar = document.getElementById('barra');
   const timeText = document.getElementById('tiempo');
   // The player's commands the page's controls send (platform/platform.h's
-  // PlayerCommand, and the web backend's seek to a time).
+  // PlayerCommand; a seek to a time comes with it in ms).
   const PLAYER_PAUSE = 1;
-  const WEB_SEEK_TO = 100;
+  const PLAYER_SEEK_TO = 13;
   // Room for the controls under the canvas, in CSS pixels.
   const CONTROLS_HEIGHT = 40;
   const query = new URLSearchParams(location.search);
@@ -497,7 +497,7 @@
   });
   pauseButton.addEventListener('click', () => command(PLAYER_PAUSE, 0));
   seekBar.addEventListener('change', () => {
-    command(WEB_SEEK_TO, Number(seekBar.value));
+    command(PLAYER_SEEK_TO, Number(seekBar.value));
     seekBar.blur();  // the arrows are the player's again
   });
   document.addEventListener('dblclick', toggleFullScreen);

@@ -362,7 +362,8 @@ void sdl_audio_pause(bool paused)
         position.running.store(false, std::memory_order_relaxed);
     } else {
         Mix_ResumeMusic();
-        restart_count(sdl_audio_position_ms() < 0.0 ? position.base_ms : sdl_audio_position_ms());
+        const double held = sdl_audio_position_ms();
+        restart_count(held < 0.0 ? position.base_ms : held);
         position.running.store(Mix_PlayingMusic() != 0, std::memory_order_relaxed);
     }
 }

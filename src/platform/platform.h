@@ -84,7 +84,7 @@ enum PlayerCommand : int32_t {
     PLAYER_MUTE,           // the music silent or not
     PLAYER_SCREENSHOT,     // the shown frame to a new PNG in the current folder
     PLAYER_KEYS,           // the list of keys over the picture, on or off
-    PLAYER_SEEK_TO,        // to the time given with it (player_post_seek_ms); no key sends it
+    PLAYER_SEEK_TO,        // to the time posted with it (player_post); no key sends it
     PLAYER_COMMAND_COUNT,
 };
 

@@ -15,8 +15,8 @@
 // yurnWork(ms) (time spent in our code for one real-time frame) and yurnSong
 // ({context: AudioContext, buffer: AudioBuffer, path}: the track, decoded).
 // It may call yurnStopMusic() once the program has ended, and
-// yurnCommand(command, value) while the program listens: a PlayerCommand, or
-// WEB_SEEK_TO with value in ms (yurn_web_command below), posted to the
+// yurnCommand(command, value) while the program listens: a PlayerCommand
+// (PLAYER_SEEK_TO with value in ms; yurn_web_command below), posted to the
 // shell's player for its next pump step.  The player's keys on the page are
 // turned into the same commands here and arrive as the window's do
 // (EVENT_PLAYER).
@@ -349,13 +349,11 @@ constexpr int32_t IDLE_WAIT_MS = 14;
 // The virtual clock runs as fast as it can; it lets the page paint and take
 // input this often (real milliseconds).
 constexpr double VIRTUAL_YIELD_MS = 100.0;
-// A page's command that is not a key's: the player to value ms (the seek bar).
-constexpr int32_t WEB_SEEK_TO = 100;
 // The page's key handler and controls send these numbers.
 static_assert(PLAYER_PAUSE == 1 && PLAYER_BACK == 2 && PLAYER_FORWARD == 3 && PLAYER_BACK_SHORT == 4 &&
               PLAYER_FORWARD_SHORT == 5 && PLAYER_FRAME_BACK == 6 && PLAYER_FRAME_FORWARD == 7 &&
               PLAYER_HOME == 8 && PLAYER_LOOP == 9 && PLAYER_MUTE == 10 && PLAYER_SCREENSHOT == 11 &&
-              PLAYER_KEYS == 12 && PLAYER_COMMAND_COUNT < WEB_SEEK_TO);
+              PLAYER_KEYS == 12 && PLAYER_SEEK_TO == 13);
 static_assert(EVENT_KEY_DOWN == 2 && EVENT_ACTIVATE == 3 && EVENT_PLAYER == 4);
 
 struct Web {
@@ -712,16 +710,14 @@ Platform virtual_record()
 
 }  // namespace
 
-// The page's controls: command is a PlayerCommand, or WEB_SEEK_TO with the
-// time in value_ms (the seek bar).  Called by the page's code, which runs
+// The page's controls: command is a PlayerCommand (PLAYER_SEEK_TO: to the
+// time value_ms, the seek bar).  Called by the page's code, which runs
 // while the program waits inside a present: the player takes it at its next
 // pump step, between two frames.
 extern "C" EMSCRIPTEN_KEEPALIVE void yurn_web_command(int32_t command, double value_ms)
 {
-    if (command == WEB_SEEK_TO)
-        platform_player_post(PLAYER_SEEK_TO, value_ms);
-    else if (command > PLAYER_NONE && command < PLAYER_COMMAND_COUNT)
-        platform_player_post(command, 0.0);
+    if (command > PLAYER_NONE && command < PLAYER_COMMAND_COUNT)
+        platform_player_post(command, value_ms);
 }
 
 // A page starts no other program (recording to video needs ffmpeg): every

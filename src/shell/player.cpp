@@ -123,7 +123,7 @@ void set_paused(bool paused)
         return;  // the landing frame holds or plays as asked
     if (paused) {
         // The show's time stops where it is; so does the music.
-        player.held_ms = platform->clock_ms() - clock_base;
+        player.held_ms = now - clock_base;
         stop_ticks();
         if (platform->audio_pause)
             platform->audio_pause(true);
@@ -245,6 +245,14 @@ void deliver_ticks()
     }
 }
 
+// The replay's clock moves on to the next frame, the ticks due by then delivered.
+void next_frame()
+{
+    player.frame++;
+    deliver_ticks();
+    player.held_ms = frame_time(player.frame);
+}
+
 }  // namespace
 
 void player_setup(const PlayerSetup& setup)
@@ -326,9 +334,7 @@ void player_frame_done()
     if (!player.replaying)
         return;
     if (player.frame < player.target) {
-        player.frame++;
-        deliver_ticks();
-        player.held_ms = frame_time(player.frame);
+        next_frame();
         return;
     }
     // The frame it lands on is on the screen: the music goes to its time and
@@ -341,11 +347,8 @@ void player_frame_done()
     show_time_for_a_moment(platform->clock_ms());
     if (platform->audio_seek)
         platform->audio_seek(landed_ms);
-    if (platform->set_virtual_frame) {
-        player.frame++;
-        deliver_ticks();
-        player.held_ms = frame_time(player.frame);
-    }
+    if (platform->set_virtual_frame)
+        next_frame();
     if (!player.paused)
         play_from(player.held_ms, player.frame);
 }
@@ -403,18 +406,11 @@ void player_command(int32_t command)
     }
 }
 
-void player_post(int32_t command) { post_message(WM_PLAYER, uint64_t(uint32_t(command))); }
-
-void player_post_seek_ms(double ms)
+void player_post(int32_t command, double ms)
 {
-    posted_seek_ms = ms;
-    player_post(PLAYER_SEEK_TO);
-}
-
-void player_seek_ms(double ms)
-{
-    if (player.set_up && platform)
-        request_seek(frame_at(ms));
+    if (command == PLAYER_SEEK_TO)
+        posted_seek_ms = ms;
+    post_message(WM_PLAYER, uint64_t(uint32_t(command)));
 }
 
 PlayerView player_state()

@@ -2,8 +2,9 @@
 // holds at that time, loop, mute, screenshot, the time on screen and the
 // sound kept with the picture.  One logic for every backend: a backend turns
 // its keys into PlayerCommand values (platform/platform.h) and sends them as
-// EVENT_PLAYER events; a page may call player_command and player_seek_ms
-// itself between frames (its buttons and seek bar) and read player_state.
+// EVENT_PLAYER events; a page posts its buttons' and seek bar's commands
+// through platform_player_post and reads player_state through
+// platform_player_view, both set by the shell.
 //
 // How time runs: with no key pressed, as without the player (the platform's
 // clock, the 14 ms timer).  A seek replays the show from its start on a
@@ -25,20 +26,19 @@
 
 #include "platform/platform.h"
 
-// Queue a PlayerCommand, or a seek to ms from the show's start, to be
+// Queue a PlayerCommand (PLAYER_SEEK_TO: to ms from the show's start) to be
 // carried out at the main loop's next pump step, between two frames: what a
 // page's buttons and seek bar call, from wherever the page's code runs on the
-// main thread (also while the loop waits inside a present).
-void player_post(int32_t command);
-void player_post_seek_ms(double ms);
+// main thread (also while the loop waits inside a present).  The shape of
+// platform_player_post, which it is.
+void player_post(int32_t command, double ms = 0.0);
 
-// The same at once: one PlayerCommand (a seek replays here; anything else is
-// ignored), or a seek to the frame at ms (rounded down to a whole frame;
-// negative is the start, past the end ends the show or, looping, starts it
-// again).  The music moves with it.  Only between pump steps: the shell's
-// message pump calls them for the backends' EVENT_PLAYER and the posts above.
+// The same at once: one PlayerCommand (a seek replays here, to the frame at
+// its time rounded down to a whole frame; negative is the start, past the end
+// ends the show or, looping, starts it again; anything else is ignored).  The
+// music moves with it.  Only between pump steps: the shell's message pump
+// calls it for the backends' EVENT_PLAYER and the posts above.
 void player_command(int32_t command);
-void player_seek_ms(double ms);
 
 // The frame on the screen and the modes on (PlayerView, platform/platform.h:
 // what a page's controls show); frame is the capture's frame number.

@@ -448,12 +448,7 @@ int32_t run_show_script(const Options& options, void (*build)())
     platform_fatal = fatal_error;
     platform_reason = system_reason;
     platform_file_kind = [](uint32_t mode) { return file_kind(mode_t(mode)); };
-    platform_player_post = [](int32_t command, double ms) {
-        if (command == PLAYER_SEEK_TO)
-            player_post_seek_ms(ms);
-        else
-            player_post(command);
-    };
+    platform_player_post = player_post;
     platform_player_view = player_state;
     select_platform({
         .headless = options.headless,
@@ -508,8 +503,7 @@ int32_t run_show_script(const Options& options, void (*build)())
                   .length_ms = script ? double(script->length) * 1000.0 : 0.0});
     music_play();
     startup_mark("abrir el sonido y empezar la música");
-    if (start_timer(TICK_MS) == 0)
-        fatal_error("ERROR: no puedo crear el timer");
+    resume_ticks();
     startup_mark("arrancar el temporizador");
     clock_base = platform->clock_ms();
     const int32_t code = play(player_start());
